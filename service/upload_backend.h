@@ -1,0 +1,54 @@
+#pragma once
+// What the upload server needs from the rest of the service: the uploads that the REST "PUT"
+// registered, the stored content a delta is built on, and the commit of a finished upload.
+// The store implements it; the upload server knows nothing else about users, tokens or SQLite.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zelmic {
+
+// One upload registered by the REST "PUT" (dorvic_add_file), found again by its pathhash.
+struct UploadTicket {
+  std::string pathhash;  // the "hash" member of the PUT answer, sent back in x-zm-upload-pathhash
+  std::string user;
+  int mount = 0;
+  std::string path;      // normalised remote path inside the mount
+  std::string filehash;  // SHA-1 of the new content, 40 lowercase hex characters
+  uint64_t filesize = 0;
+};
+
+// A stored version's content on disk.
+struct StoredContent {
+  std::string blob_path;
+  uint64_t size = 0;
+  std::string filehash;
+};
+
+class UploadBackend {
+ public:
+  virtual ~UploadBackend() = default;
+
+  // The ticket registered under pathhash, when access_token is a live token allowed to write it.
+  virtual std::optional<UploadTicket> ticket_for(const std::string& pathhash,
+                                                 const std::string& access_token) = 0;
+
+  // The current content of the ticket's file, the base of a delta; none for a new file.
+  virtual std::optional<StoredContent> current_content(const UploadTicket& ticket) = 0;
+
+  // Whether the blob store already holds content with this SHA-1.
+  virtual bool has_blob(const std::string& filehash) = 0;
+
+  // A directory on the blob store's file system, so a staged file can be renamed into the store.
+  virtual std::string staging_dir() = 0;
+
+  // Commits the ticket's content as the file's new version. staged_path is a complete file whose
+  // size and SHA-1 were checked against the ticket; it is moved into the store. An empty
+  // staged_path commits content the store already holds. On false, error says why and the previous
+  // version is untouched.
+  virtual bool commit(const UploadTicket& ticket, const std::string& staged_path,
+                      std::string& error) = 0;
+};
+
+}  // namespace zelmic
