@@ -1,0 +1,19 @@
+// Configuration and last-error exports.
+
+#include <dorvic/dorvic.h>
+
+#include "dorvic/src/client.h"
+
+void dorvic_set_host(std::wstring host) { dorvic::Client().SetHost(host); }
+
+std::wstring dorvic_get_host() { return dorvic::Client().GetHost(); }
+
+void dorvic_set_secret(std::wstring secret) { dorvic::Client().SetSecret(secret); }
+
+void dorvic_set_network_info(dorvic_info_stx* info) { dorvic::Client().SetNetworkInfo(info); }
+
+int32_t dorvic_get_last_error_code() { return dorvic::Client().GetLastErrorCode(); }
+
+int32_t dorvic_get_last_error_code(std::wstring& message) {
+  return dorvic::Client().GetLastError(&message);
+}

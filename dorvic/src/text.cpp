@@ -1,0 +1,140 @@
+#include "dorvic/src/text.h"
+
+#include <cstdint>
+
+namespace dorvic {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(char32_t cp, std::string* out) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
+  if (cp > 0x10FFFF) cp = kReplacement;
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    if (wc == L'\0') break;
+    // wchar_t is signed on Linux; a negative value is no code point at all.
+    const auto raw = static_cast<uint32_t>(wc);
+    AppendUtf8(static_cast<char32_t>(raw), &out);
+  }
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& bytes) {
+  std::wstring out;
+  out.reserve(bytes.size());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead == 0) break;
+    if (lead < 0x80) {
+      out.push_back(static_cast<wchar_t>(lead));
+      ++i;
+      continue;
+    }
+    // Sequence length and the bounds of the second byte (these exclude overlong forms,
+    // surrogates and values above U+10FFFF at the earliest byte that gives them away).
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    char32_t cp = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      len = 2;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      len = 3;
+      cp = lead & 0x0F;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      len = 4;
+      cp = lead & 0x07;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      ++i;
+      continue;
+    }
+    size_t used = 1;
+    bool ok = true;
+    for (; used < len; ++used) {
+      if (i + used >= n) {
+        ok = false;
+        break;
+      }
+      const auto b = static_cast<unsigned char>(bytes[i + used]);
+      const bool in_range = used == 1 ? (b >= lo && b <= hi) : IsContinuation(b);
+      if (!in_range) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    out.push_back(static_cast<wchar_t>(ok ? cp : kReplacement));
+    i += used;  // a broken sequence gives up to (not including) the offending byte
+  }
+  return out;
+}
+
+std::string UrlEncode(const std::string& bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool keep = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+    if (keep) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string EncodePath(const std::wstring& path) {
+  const std::string utf8 = ToUtf8(path);
+  const bool trailing_slash = !utf8.empty() && utf8.back() == '/';
+  std::string joined;
+  size_t pos = 0;
+  while (pos <= utf8.size()) {
+    size_t next = utf8.find('/', pos);
+    if (next == std::string::npos) next = utf8.size();
+    if (next > pos) {
+      joined += UrlEncode(utf8.substr(pos, next - pos));
+      joined += '/';
+    }
+    pos = next + 1;
+  }
+  if (!trailing_slash && !joined.empty()) joined.pop_back();
+  return "/" + joined;
+}
+
+}  // namespace dorvic

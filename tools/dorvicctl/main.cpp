@@ -1,0 +1,75 @@
+// dorvicctl: every export of libdorvic from the shell, one JSON object per call.
+//
+// Exit status: 0 when the export returned true, 1 when it returned false, 2 on a usage error
+// (one line on stderr, nothing on stdout).
+
+#include <cjson/cJSON.h>
+
+#include <dorvic/dorvic.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "dorvic/src/text.h"
+#include "tools/dorvicctl/args.h"
+#include "tools/dorvicctl/commands.h"
+
+namespace {
+
+constexpr const char kUsage[] =
+    "usage: dorvicctl [--host H] [--secret S] [--token T] [--mount N] [--proxy-type N --proxy-host H "
+    "--proxy-port P [--proxy-user U --proxy-password W]] SUBCOMMAND ARGS...";
+
+int Run(const std::vector<std::string>& args) {
+  dorvicctl::Invocation inv;
+  cJSON* out = cJSON_CreateObject();
+  // The three common members come first; they get their values once the call is made.
+  cJSON_AddFalseToObject(out, "ok");
+  cJSON_AddNumberToObject(out, "error_code", 0);
+  cJSON_AddStringToObject(out, "error_msg", "");
+  bool ok = false;
+  try {
+    inv = dorvicctl::ParseCommandLine(args);
+    dorvic_set_host(dorvic::FromUtf8(inv.globals.host));
+    dorvic_set_secret(dorvic::FromUtf8(inv.globals.secret));
+    dorvic_set_network_info(inv.globals.proxy ? &inv.globals.network : nullptr);
+    ok = dorvicctl::RunCommand(inv, out);
+  } catch (const dorvicctl::UsageError& e) {
+    cJSON_Delete(out);
+    std::fprintf(stderr, "dorvicctl: %s\n", e.what());
+    return 2;
+  }
+  std::wstring message;
+  const int32_t code = dorvic_get_last_error_code(message);
+  cJSON_ReplaceItemInObject(out, "ok", cJSON_CreateBool(ok));
+  cJSON_ReplaceItemInObject(out, "error_code", cJSON_CreateNumber(code));
+  cJSON_ReplaceItemInObject(out, "error_msg",
+                            cJSON_CreateString(dorvic::ToUtf8(message).c_str()));
+  char* text = cJSON_PrintUnformatted(out);
+  cJSON_Delete(out);
+  if (text == nullptr) {
+    std::fprintf(stderr, "dorvicctl: out of memory\n");
+    return 1;
+  }
+  std::printf("%s\n", text);
+  cJSON_free(text);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::printf("%s\n", kUsage);
+    return 0;
+  }
+  try {
+    return Run(args);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dorvicctl: %s\n", e.what());
+    return 1;
+  }
+}
