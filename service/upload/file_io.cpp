@@ -1,0 +1,96 @@
+#include "service/upload/file_io.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace zelmic {
+
+bool PreadAll(int fd, void* data, size_t size, uint64_t offset) {
+  auto* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, const void* data, size_t size, uint64_t offset) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string HexLower(const unsigned char* data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    out.push_back(kDigits[data[i] >> 4]);
+    out.push_back(kDigits[data[i] & 0x0f]);
+  }
+  return out;
+}
+
+bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) == 1;
+  std::vector<char> buffer(1 << 20);
+  uint64_t offset = 0;
+  while (ok && offset < size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset));
+    if (!PreadAll(fd, buffer.data(), want, offset)) {
+      error = "cannot read " + path;
+      ok = false;
+      break;
+    }
+    ok = EVP_DigestUpdate(ctx.get(), buffer.data(), want) == 1;
+    offset += want;
+  }
+  ::close(fd);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_size = 0;
+  if (ok) ok = EVP_DigestFinal_ex(ctx.get(), digest, &digest_size) == 1;
+  if (!ok) {
+    if (error.empty()) error = "SHA-1 failed";
+    return false;
+  }
+  hex = HexLower(digest, digest_size);
+  return true;
+}
+
+}  // namespace zelmic

@@ -1,0 +1,25 @@
+#pragma once
+// Small POSIX file helpers for the upload server: whole reads and writes that retry short
+// transfers, and the SHA-1 of a file.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zelmic {
+
+// Reads exactly size bytes at offset; false on an error or an early end of file.
+bool PreadAll(int fd, void* data, size_t size, uint64_t offset);
+// Writes all size bytes at offset.
+bool PwriteAll(int fd, const void* data, size_t size, uint64_t offset);
+// Appends all size bytes at the descriptor's position.
+bool WriteAll(int fd, const void* data, size_t size);
+
+// SHA-1 of the first size bytes of the file at path as 40 lowercase hex characters. False when the
+// file cannot be read or is shorter.
+bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error);
+
+// Lowercase hex of raw bytes.
+std::string HexLower(const unsigned char* data, size_t size);
+
+}  // namespace zelmic

@@ -1,0 +1,88 @@
+#include "service/upload/staged_writer.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+
+#include "service/upload/file_io.h"
+
+namespace zelmic {
+
+namespace {
+// How long the writer lets parts gather after the first one of a batch arrived.
+constexpr std::chrono::milliseconds kBatchDelay(5);
+// Upper bound of part data waiting for the disk; a faster sender waits.
+constexpr uint64_t kMaxQueuedBytes = 64u << 20;
+}  // namespace
+
+StagedWriter::StagedWriter() : thread_([this] { Run(); }) {}
+
+StagedWriter::~StagedWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void StagedWriter::Submit(const std::shared_ptr<UploadSession>& session, uint64_t offset,
+                          std::string data) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  room_.wait(lock, [&] { return queued_bytes_ < kMaxQueuedBytes; });
+  queued_bytes_ += data.size();
+  queue_.push_back(Write{session, offset, std::move(data)});
+  // Only the first part of a batch wakes the writer; it then lets the batch gather for
+  // kBatchDelay (or until Flush). A wake-up per part would cost a thread switch per part.
+  const bool wake = queue_.size() == 1;
+  lock.unlock();
+  if (wake) wake_.notify_one();
+}
+
+void StagedWriter::Flush() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flush_ = true;
+  }
+  wake_.notify_one();
+}
+
+void StagedWriter::Run() {
+  // Background work: a batch being written must not preempt the threads answering requests.
+  sched_param param{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (queue_.empty()) {
+      wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    }
+    if (!queue_.empty()) wake_.wait_for(lock, kBatchDelay, [&] { return stop_ || flush_; });
+    if (queue_.empty()) {
+      if (stop_) return;
+      continue;
+    }
+    flush_ = false;
+    std::deque<Write> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    uint64_t written = 0;
+    for (Write& write : batch) {
+      const bool ok =
+          PwriteAll(write.session->fd, write.data.data(), write.data.size(), write.offset);
+      {
+        std::lock_guard<std::mutex> session_lock(write.session->mutex);
+        if (!ok) write.session->write_failed = true;
+        --write.session->pending_writes;
+      }
+      write.session->writes_done.notify_all();
+      written += write.data.size();
+    }
+    batch.clear();
+    lock.lock();
+    queued_bytes_ -= written;
+    room_.notify_all();
+  }
+}
+
+}  // namespace zelmic

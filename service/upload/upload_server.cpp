@@ -1,0 +1,142 @@
+#include "service/upload/upload_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <zlib.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "service/upload/upload_service.h"
+
+namespace zelmic {
+
+namespace {
+
+// A connection idle this long is closed; clients keep one handle open for a whole upload.
+constexpr unsigned kConnectionTimeoutSeconds = 120;
+
+// One request while it arrives.
+struct PendingRequest {
+  UploadRequest request;
+  uint64_t body_limit = 0;
+  uLong crc = 0;
+};
+
+MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* headers = static_cast<std::map<std::string, std::string>*>(cls);
+  std::string name(key);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  (*headers)[name] = value == nullptr ? std::string() : std::string(value);
+  return MHD_YES;
+}
+
+MHD_Result Queue(MHD_Connection* connection, const UploadAnswer& answer) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "X-SERVER", "ZELMIC");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.content_type.c_str());
+  MHD_Result result = MHD_queue_response(connection, answer.status, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+}  // namespace
+
+struct UploadServer::Glue {
+  static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
+                           const char* method, const char*, const char* upload_data,
+                           size_t* upload_data_size, void** con_cls) {
+    auto* server = static_cast<UploadServer*>(cls);
+    auto* pending = static_cast<PendingRequest*>(*con_cls);
+    if (pending == nullptr) {
+      pending = new PendingRequest;
+      *con_cls = pending;
+      UploadRequest& request = pending->request;
+      request.method = method;
+      request.path = url;
+      MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
+      pending->body_limit = server->service_->BodyLimit(request);
+      if (pending->body_limit > 0) {
+        request.body.reserve(static_cast<size_t>(pending->body_limit));
+      }
+      pending->crc = crc32_z(0, Z_NULL, 0);
+      return MHD_YES;
+    }
+    if (*upload_data_size > 0) {
+      UploadRequest& request = pending->request;
+      const size_t n = *upload_data_size;
+      if (!request.body_too_long && request.body.size() + n <= pending->body_limit) {
+        request.body.append(upload_data, n);
+        pending->crc = crc32_z(pending->crc, reinterpret_cast<const Bytef*>(upload_data), n);
+      } else {
+        // Read on to the end so the answer can go out on a connection that stays usable.
+        request.body_too_long = true;
+      }
+      *upload_data_size = 0;
+      return MHD_YES;
+    }
+    if (auto scripted = server->faults_.take(pending->request.path)) {
+      if (auto result = ServeScripted(connection, *scripted)) return *result;
+    }
+    pending->request.body_crc = static_cast<uint32_t>(pending->crc);
+    return Queue(connection, server->service_->Handle(pending->request));
+  }
+
+  static void Completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+    delete static_cast<PendingRequest*>(*con_cls);
+    *con_cls = nullptr;
+  }
+};
+
+UploadServer::UploadServer(UploadBackend& backend, FaultScript& faults)
+    : service_(std::make_unique<UploadService>(backend)), faults_(faults) {}
+
+UploadServer::~UploadServer() { Stop(); }
+
+bool UploadServer::Start(uint16_t port, std::string& error) {
+  if (daemon_ != nullptr) {
+    error = "the upload server is already running";
+    return false;
+  }
+  service_->RemoveStaleStagedFiles();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  daemon_ = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr,
+      &Glue::Access, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
+      MHD_OPTION_NOTIFY_COMPLETED, &Glue::Completed, nullptr, MHD_OPTION_CONNECTION_TIMEOUT,
+      kConnectionTimeoutSeconds, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    error = "cannot listen on 127.0.0.1:" + std::to_string(port);
+    return false;
+  }
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+  port_ = info == nullptr ? port : info->port;
+  if (port_ == 0) {
+    Stop();
+    error = "cannot learn the bound port";
+    return false;
+  }
+  return true;
+}
+
+uint16_t UploadServer::port() const { return port_; }
+
+void UploadServer::Stop() {
+  if (daemon_ != nullptr) {
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+  }
+  service_->Clear();
+}
+
+void UploadServer::set_session_idle_limit(std::chrono::milliseconds limit) {
+  service_->set_session_idle_limit(limit);
+}
+
+}  // namespace zelmic

@@ -1,0 +1,42 @@
+#pragma once
+// The upload server of zelmicd: an HTTP listener on 127.0.0.1 that speaks the upload protocol
+// (UploadService) for the uploads the REST interface registered.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "service/faults.h"
+#include "service/upload_backend.h"
+
+struct MHD_Daemon;
+
+namespace zelmic {
+
+class UploadService;
+
+class UploadServer {
+ public:
+  UploadServer(UploadBackend& backend, FaultScript& faults);
+  ~UploadServer();
+  UploadServer(const UploadServer&) = delete;
+  UploadServer& operator=(const UploadServer&) = delete;
+
+  bool Start(uint16_t port, std::string& error);  // binds 127.0.0.1 only; port 0 = ephemeral
+  uint16_t port() const;                           // the bound port after Start
+  void Stop();
+
+  // Upload sessions idle for longer are forgotten (default one hour).
+  void set_session_idle_limit(std::chrono::milliseconds limit);
+
+ private:
+  struct Glue;
+
+  std::unique_ptr<UploadService> service_;
+  FaultScript& faults_;
+  MHD_Daemon* daemon_ = nullptr;
+  uint16_t port_ = 0;
+};
+
+}  // namespace zelmic

@@ -1,0 +1,349 @@
+#include "service/upload/upload_service.h"
+
+#include <cjson/cJSON.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "service/upload/block_delta.h"
+#include "service/upload/file_io.h"
+
+namespace zelmic {
+
+namespace {
+
+constexpr std::chrono::hours kDefaultIdleLimit(1);
+constexpr char kStagedPrefix[] = "upload-";
+
+bool IsBodyRequest(const std::string& path) {
+  return path == "/upload_part" || path == "/upload_checksum_result";
+}
+
+// "A-B", both inclusive, A <= B.
+bool ParseRange(const std::string& text, uint64_t& first, uint64_t& last) {
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  return ParseDecimal(text.substr(0, dash), first) && ParseDecimal(text.substr(dash + 1), last) &&
+         first <= last;
+}
+
+bool ParseCrc(const UploadRequest& request, uint32_t& crc) {
+  const std::string* text = request.header("x-zm-upload-crc");
+  uint64_t value = 0;
+  if (text == nullptr || !ParseDecimal(*text, value) || value > 0xffffffffu) return false;
+  crc = static_cast<uint32_t>(value);
+  return true;
+}
+
+UploadAnswer Text(unsigned status, std::string body) {
+  UploadAnswer answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  return answer;
+}
+
+UploadAnswer Unauthorized() {
+  return ErrorAnswer(401, kErrUnauthorized, "unknown or expired upload session");
+}
+
+UploadAnswer SessionAnswer(const UploadSession& session) {
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_CreateObject(), &cJSON_Delete);
+  cJSON_AddStringToObject(root.get(), "session", session.id.c_str());
+  cJSON_AddNumberToObject(root.get(), "piecelen", session.block_size);
+  UploadAnswer answer;
+  answer.content_type = "application/json";
+  char* text = cJSON_PrintUnformatted(root.get());
+  if (text != nullptr) {
+    answer.body = text;
+    cJSON_free(text);
+  }
+  return answer;
+}
+
+}  // namespace
+
+UploadService::UploadService(UploadBackend& backend)
+    : backend_(backend), sessions_(std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultIdleLimit)) {}
+
+void UploadService::RemoveStaleStagedFiles() {
+  const std::string dir = backend_.staging_dir();
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return;
+  while (dirent* entry = ::readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(kStagedPrefix, 0) == 0) ::unlink((dir + "/" + name).c_str());
+  }
+  ::closedir(handle);
+}
+
+uint64_t UploadService::BodyLimit(const UploadRequest& request) {
+  if (request.method != "PUT" || !IsBodyRequest(request.path)) return 0;
+  if (request.path == "/upload_part") {
+    const std::string* range = request.header("x-zm-upload-range");
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (range == nullptr || !ParseRange(*range, first, last)) return 0;
+    return last - first + 1 > kMaxPartSize ? 0 : last - first + 1;
+  }
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session || session->block_size == 0) return 0;
+  uint64_t limit = session->ticket.filesize / session->block_size * kMatchRecordSize;
+  return std::min(limit, kMaxMatchListSize);
+}
+
+UploadAnswer UploadService::Handle(UploadRequest& request) {
+  struct Route {
+    const char* path;
+    const char* method;
+    UploadAnswer (UploadService::*handler)(UploadRequest&);
+  };
+  static const Route kRoutes[] = {
+      {"/upload_init", "POST", &UploadService::Init},
+      {"/upload_req", "POST", &UploadService::Req},
+      {"/download_checksum", "POST", &UploadService::DownloadChecksum},
+      {"/upload_checksum_result", "PUT", &UploadService::ChecksumResult},
+      {"/upload_part", "PUT", &UploadService::Part},
+      {"/upload_finish", "POST", &UploadService::Finish},
+  };
+  for (const Route& route : kRoutes) {
+    if (request.path != route.path) continue;
+    if (request.method != route.method) {
+      return ErrorAnswer(405, kErrMethod, request.path + " takes " + route.method);
+    }
+    if (!IsBodyRequest(request.path) && (!request.body.empty() || request.body_too_long)) {
+      return ErrorAnswer(400, kErrBodyLength, request.path + " takes no body");
+    }
+    return (this->*route.handler)(request);
+  }
+  return ErrorAnswer(404, kErrNotFound, "no such endpoint: " + request.path);
+}
+
+std::shared_ptr<UploadSession> UploadService::SessionOf(const UploadRequest& request) {
+  const std::string* id = request.header("x-zm-upload-session");
+  if (id == nullptr || id->empty()) return nullptr;
+  return sessions_.Find(*id);
+}
+
+void UploadService::Discard(UploadSession& session) {
+  session.closed = true;
+  sessions_.Remove(session.id);
+}
+
+UploadAnswer UploadService::Init(UploadRequest& request) {
+  const std::string* token = request.header("x-zm-token");
+  const std::string* pathhash = request.header("x-zm-upload-pathhash");
+  const std::string* filehash = request.header("x-zm-upload-filehash");
+  const std::string* size_text = request.header("x-zm-upload-filesize");
+  if (token == nullptr || token->empty()) return ErrorAnswer(401, kErrUnauthorized, "no token");
+  uint64_t filesize = 0;
+  if (pathhash == nullptr || filehash == nullptr || size_text == nullptr ||
+      !ParseDecimal(*size_text, filesize) || request.header("x-zm-upload-filename") == nullptr) {
+    return ErrorAnswer(400, kErrBadRequest,
+                       "x-zm-upload-filesize, -pathhash, -filehash and -filename are required");
+  }
+  std::optional<UploadTicket> ticket = backend_.ticket_for(*pathhash, *token);
+  if (!ticket) {
+    return ErrorAnswer(401, kErrUnauthorized, "no upload registered for this token and pathhash");
+  }
+  if (ticket->filesize != filesize || ticket->filehash != *filehash) {
+    return ErrorAnswer(400, kErrTicketMismatch, "size or hash differs from the registered upload");
+  }
+  if (backend_.has_blob(ticket->filehash)) {
+    std::string error;
+    if (!backend_.commit(*ticket, std::string(), error)) {
+      return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
+    }
+    return Text(202, std::string());
+  }
+  const std::string key = *token + '\n' + *pathhash + '\n' + ticket->filehash + '\n' +
+                          std::to_string(filesize);
+  std::lock_guard<std::mutex> lock(init_mutex_);
+  std::shared_ptr<UploadSession> session = sessions_.FindByKey(key);
+  if (!session) {
+    std::string error;
+    session = OpenSession(*ticket, key, error);
+    if (!session) return ErrorAnswer(500, kErrInternal, error);
+  }
+  return SessionAnswer(*session);
+}
+
+std::shared_ptr<UploadSession> UploadService::OpenSession(const UploadTicket& ticket,
+                                                          const std::string& key,
+                                                          std::string& error) {
+  auto session = std::make_shared<UploadSession>();
+  session->id = NewSessionId();
+  if (session->id.empty()) {
+    error = "no random bytes for a session id";
+    return nullptr;
+  }
+  session->key = key;
+  session->ticket = ticket;
+  session->base = backend_.current_content(ticket);
+  if (session->base) {
+    session->block_size = BlockSizeFor(session->base->size);
+    session->block_count = FullBlockCount(session->base->size, session->block_size);
+  }
+  const std::string dir = backend_.staging_dir();
+  session->staged_path = dir + "/" + kStagedPrefix + session->id + ".part";
+  session->fd = ::open(session->staged_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (session->fd < 0) {
+    error = "cannot create a staged file in " + dir + ": " + std::strerror(errno);
+    session->staged_path.clear();
+    return nullptr;
+  }
+  session->total = ticket.filesize;
+  sessions_.Add(session);
+  return session;
+}
+
+UploadAnswer UploadService::Req(UploadRequest& request) {
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  std::lock_guard<std::mutex> lock(session->mutex);
+  if (session->closed) return Unauthorized();
+  return Text(200, std::to_string(session->held));
+}
+
+UploadAnswer UploadService::DownloadChecksum(UploadRequest& request) {
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  if (session->block_size == 0 || session->block_count == 0) {
+    return ErrorAnswer(205, kErrDeltaRefused, "no stored version to build a delta on");
+  }
+  UploadAnswer answer;
+  answer.content_type = "application/octet-stream";
+  std::string error;
+  if (!BuildChecksumList(session->base->blob_path, session->block_size, session->block_count,
+                         answer.body, error)) {
+    return ErrorAnswer(205, kErrDeltaRefused, error);
+  }
+  return answer;
+}
+
+UploadAnswer UploadService::ChecksumResult(UploadRequest& request) {
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  if (session->block_size == 0 || session->block_count == 0) {
+    return ErrorAnswer(205, kErrDeltaRefused, "no stored version to build a delta on");
+  }
+  uint32_t crc = 0;
+  if (!ParseCrc(request, crc)) return ErrorAnswer(400, kErrBadRequest, "bad x-zm-upload-crc");
+  if (request.body_too_long) {
+    return ErrorAnswer(400, kErrBodyLength, "the match list is longer than the file allows");
+  }
+  if (crc != request.body_crc) {
+    return ErrorAnswer(400, kErrBadChecksum, "the match list does not match x-zm-upload-crc");
+  }
+  std::vector<BlockMatch> matches;
+  std::string error;
+  if (!ParseMatchList(request.body, session->block_size, session->block_count,
+                      session->ticket.filesize, matches, error)) {
+    return ErrorAnswer(400, kErrBadMatchList, error);
+  }
+  std::lock_guard<std::mutex> lock(session->mutex);
+  if (session->closed) return Unauthorized();
+  // The match list decides what the parts are; once parts are held it cannot change.
+  if (session->held != 0) return ExpectAnswer(session->held);
+  session->total = LiteralLength(session->ticket.filesize, matches.size(), session->block_size);
+  session->matches = std::move(matches);
+  session->delta = true;
+  if (session->total == 0) return Text(202, std::string());
+  return Text(200, std::string());
+}
+
+UploadAnswer UploadService::Part(UploadRequest& request) {
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  const std::string* range = request.header("x-zm-upload-range");
+  uint64_t first = 0;
+  uint64_t last = 0;
+  if (range == nullptr || !ParseRange(*range, first, last)) {
+    return ErrorAnswer(400, kErrBadRequest, "bad x-zm-upload-range");
+  }
+  uint32_t crc = 0;
+  if (!ParseCrc(request, crc)) return ErrorAnswer(400, kErrBadRequest, "bad x-zm-upload-crc");
+  if (last - first + 1 > kMaxPartSize) {
+    return ErrorAnswer(413, kErrBodyLength, "the part is larger than a part may be");
+  }
+  if (request.body_too_long || request.body.size() != last - first + 1) {
+    return ErrorAnswer(400, kErrBodyLength, "the body length differs from x-zm-upload-range");
+  }
+  if (crc != request.body_crc) {
+    return ErrorAnswer(400, kErrBadChecksum, "the body does not match x-zm-upload-crc");
+  }
+  {
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->closed) return Unauthorized();
+    if (session->held == session->total) return Text(202, std::string());
+    if (first != session->held) return ExpectAnswer(session->held);
+    if (last >= session->total) {
+      return ErrorAnswer(400, kErrBodyLength, "the part runs past the end of the content");
+    }
+    if (session->write_failed) {
+      return ErrorAnswer(500, kErrInternal, "the staged content could not be written");
+    }
+    session->held += request.body.size();
+    ++session->pending_writes;
+  }
+  writer_.Submit(session, first, std::move(request.body));
+  return Text(200, std::string());
+}
+
+UploadAnswer UploadService::Finish(UploadRequest& request) {
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  const std::string* size_text = request.header("x-zm-upload-filesize");
+  uint64_t size = 0;
+  if (size_text == nullptr || !ParseDecimal(*size_text, size)) {
+    return ErrorAnswer(400, kErrBadRequest, "bad x-zm-upload-filesize");
+  }
+  std::unique_lock<std::mutex> lock(session->mutex);
+  // The wait lets go of the lock, so a concurrent finish may close the session meanwhile.
+  if (session->pending_writes != 0) writer_.Flush();
+  session->writes_done.wait(lock, [&] { return session->pending_writes == 0; });
+  if (session->closed) return Unauthorized();
+  if (session->write_failed) {
+    Discard(*session);
+    return ErrorAnswer(500, kErrInternal, "the staged content could not be written");
+  }
+  if (session->held < session->total) return ExpectAnswer(session->held);
+  if (size != session->total) {
+    return ErrorAnswer(400, kErrContentMismatch,
+                       "x-zm-upload-filesize " + std::to_string(size) + " but the content holds " +
+                           std::to_string(session->total) + " bytes");
+  }
+  std::string error;
+  std::string sha1;
+  std::string final_path = session->staged_path;
+  if (session->delta) {
+    session->rebuilt_path = session->staged_path.substr(0, session->staged_path.size() - 5) + ".new";
+    final_path = session->rebuilt_path;
+    if (!RebuildFile(session->base->blob_path, session->staged_path, session->matches,
+                     session->block_size, session->ticket.filesize, final_path, sha1, error)) {
+      // The match list was checked and every literal byte is held: what fails is the store.
+      Discard(*session);
+      return ErrorAnswer(500, kErrInternal, "cannot rebuild the file: " + error);
+    }
+  } else {
+    if (::fdatasync(session->fd) != 0 ||
+        !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error)) {
+      Discard(*session);
+      return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + error);
+    }
+  }
+  if (sha1 != session->ticket.filehash) {
+    Discard(*session);
+    return ErrorAnswer(400, kErrContentMismatch,
+                       "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
+  }
+  const bool committed = backend_.commit(session->ticket, final_path, error);
+  Discard(*session);
+  if (!committed) return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
+  return Text(200, std::string());
+}
+
+}  // namespace zelmic

@@ -1,0 +1,83 @@
+#pragma once
+// The upload protocol of zelmicd: opens upload sessions for the tickets the REST "PUT" registered,
+// takes the content in checked parts (the whole file, or the literal bytes of a block delta),
+// rebuilds and verifies the new file and hands it to the store. Independent of the HTTP library;
+// UploadServer feeds it.
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "service/upload/upload_answer.h"
+#include "service/upload/staged_writer.h"
+#include "service/upload/upload_session.h"
+#include "service/upload_backend.h"
+
+namespace zelmic {
+
+// Largest "/upload_part" body accepted. Clients send at most 1 MiB; the margin leaves room for
+// other part sizes while keeping a part's buffer bounded.
+constexpr uint64_t kMaxPartSize = 16u << 20;
+// Largest match list accepted, whatever the file size.
+constexpr uint64_t kMaxMatchListSize = 64u << 20;
+
+// Error codes of the JSON error answers.
+enum UploadErrorCode : int {
+  kErrBadRequest = 40000,
+  kErrBadChecksum = 40001,
+  kErrBodyLength = 40002,
+  kErrBadMatchList = 40003,
+  kErrContentMismatch = 40004,
+  kErrTicketMismatch = 40005,
+  kErrUnauthorized = 40100,
+  kErrNotFound = 40400,
+  kErrMethod = 40500,
+  kErrExpect = 40900,
+  kErrDeltaRefused = 20500,
+  kErrInternal = 50000,
+};
+
+class UploadService {
+ public:
+  explicit UploadService(UploadBackend& backend);
+  UploadService(const UploadService&) = delete;
+  UploadService& operator=(const UploadService&) = delete;
+
+  // Removes staged files a previous run left behind (a crash mid-upload).
+  void RemoveStaleStagedFiles();
+
+  // How many body bytes the request may carry, decided from its method, path and headers before
+  // the body arrives. More is cut and the request is refused.
+  uint64_t BodyLimit(const UploadRequest& request);
+
+  // Answers the request; a part's body is taken from it.
+  UploadAnswer Handle(UploadRequest& request);
+
+  // Sessions idle for longer are forgotten; their id then gets 401.
+  void set_session_idle_limit(std::chrono::milliseconds limit) { sessions_.set_idle_limit(limit); }
+  size_t session_count() { return sessions_.size(); }
+  void Clear() { sessions_.Clear(); }
+
+ private:
+  UploadAnswer Init(UploadRequest& request);
+  UploadAnswer Req(UploadRequest& request);
+  UploadAnswer DownloadChecksum(UploadRequest& request);
+  UploadAnswer ChecksumResult(UploadRequest& request);
+  UploadAnswer Part(UploadRequest& request);
+  UploadAnswer Finish(UploadRequest& request);
+
+  // The session named by the request's x-zm-upload-session, or nullptr.
+  std::shared_ptr<UploadSession> SessionOf(const UploadRequest& request);
+  std::shared_ptr<UploadSession> OpenSession(const UploadTicket& ticket, const std::string& key,
+                                             std::string& error);
+  // Ends a session for good: no request may use it again.
+  void Discard(UploadSession& session);
+
+  UploadBackend& backend_;
+  SessionTable sessions_;
+  StagedWriter writer_;
+  std::mutex init_mutex_;  // one "/upload_init" at a time, so a key never gets two sessions
+};
+
+}  // namespace zelmic

@@ -1,0 +1,89 @@
+#pragma once
+// One upload in progress and the table that finds it again by its id or by the token and file it
+// was opened for. The received content lives in a staged file; the bookkeeping lives in memory
+// only, so a part costs one write and no flush or database update.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/upload/block_delta.h"
+#include "service/upload_backend.h"
+
+namespace zelmic {
+
+struct UploadSession {
+  UploadSession() = default;
+  ~UploadSession();  // closes and removes the staged files
+  UploadSession(const UploadSession&) = delete;
+  UploadSession& operator=(const UploadSession&) = delete;
+
+  // Fixed when the session is opened.
+  std::string id;
+  std::string key;  // token, pathhash, filehash and size: what binds the session
+  UploadTicket ticket;
+  std::optional<StoredContent> base;  // the stored version a delta builds on
+  uint32_t block_size = 0;            // "piecelen"; 0 when no delta is offered
+  uint64_t block_count = 0;           // full blocks of the base in the checksum list
+  std::string staged_path;            // received content: the file, or its literal bytes
+  std::string rebuilt_path;           // where a delta is rebuilt at the finish
+  int fd = -1;                        // staged_path, open for writing
+
+  // Guarded by mutex.
+  std::mutex mutex;
+  uint64_t held = 0;                  // bytes of the content received and checked
+  uint64_t total = 0;                 // bytes the content must reach
+  bool delta = false;                 // a match list was accepted
+  std::vector<BlockMatch> matches;
+  bool closed = false;                // finished or discarded: no request may use it any more
+  int pending_writes = 0;             // accepted parts not yet in the staged file
+  bool write_failed = false;          // a part could not be written: the upload cannot finish
+  std::condition_variable writes_done;  // pending_writes went down
+};
+
+class SessionTable {
+ public:
+  explicit SessionTable(std::chrono::milliseconds idle_limit) : idle_limit_(idle_limit) {}
+
+  void set_idle_limit(std::chrono::milliseconds limit);
+
+  // The live session opened under key, if any; refreshes its idle time.
+  std::shared_ptr<UploadSession> FindByKey(const std::string& key);
+  // The live session with this id, if any; refreshes its idle time.
+  std::shared_ptr<UploadSession> Find(const std::string& id);
+  // Adds a session. Its id must be new.
+  void Add(const std::shared_ptr<UploadSession>& session);
+  // Removes the session; its staged files go once the last request using it is done.
+  void Remove(const std::string& id);
+  void Clear();
+  size_t size();
+
+ private:
+  struct Entry {
+    std::shared_ptr<UploadSession> session;
+    std::chrono::steady_clock::time_point last_used;
+  };
+  // Drops sessions idle for longer than the limit, at most once a second. mutex_ must be held.
+  void ExpireLocked(std::chrono::steady_clock::time_point now);
+  void RemoveLocked(const std::string& id);
+  // The live session with this id, its idle time refreshed; drops it when it has expired.
+  std::shared_ptr<UploadSession> TouchLocked(const std::string& id,
+                                             std::chrono::steady_clock::time_point now);
+
+  std::mutex mutex_;
+  std::chrono::milliseconds idle_limit_;
+  std::map<std::string, Entry> by_id_;
+  std::map<std::string, std::string> id_by_key_;
+  std::chrono::steady_clock::time_point next_sweep_{};
+};
+
+// A fresh unguessable session id: 128 random bits as hex; empty when no random bytes are available.
+std::string NewSessionId();
+
+}  // namespace zelmic

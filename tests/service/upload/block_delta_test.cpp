@@ -1,0 +1,122 @@
+// The server's block delta pieces on their own: the block-size rule, the checksum list layout,
+// the match list checks and the rebuild.
+
+#include "service/upload/block_delta.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <fstream>
+
+#include "tests/service/upload/fake_backend.h"
+#include "tests/service/upload/upload_test_client.h"
+
+namespace zelmic {
+namespace {
+
+using zelmic_test::EncodeMatches;
+using zelmic_test::Match;
+using zelmic_test::RandomBytes;
+
+TEST(BlockSizeRule, KeepsEveryStoredVersionWithinTheBlockIndexRange) {
+  EXPECT_EQ(BlockSizeFor(0), 0u);
+  EXPECT_EQ(BlockSizeFor(4095), 0u);  // no full block to offer
+  EXPECT_EQ(BlockSizeFor(4096), 4096u);
+  EXPECT_EQ(BlockSizeFor(65536ull * 4096), 4096u);
+  EXPECT_EQ(BlockSizeFor(65536ull * 4096 + 1), 8192u);
+  EXPECT_EQ(BlockSizeFor(1ull << 40), 1u << 24);
+  EXPECT_EQ(BlockSizeFor(1ull << 47), 0u);  // would need blocks beyond what "piecelen" carries
+  for (uint64_t size : {5000ull, 1ull << 28, (1ull << 33) + 7, (1ull << 44) - 1}) {
+    uint32_t block = BlockSizeFor(size);
+    ASSERT_NE(block, 0u) << size;
+    EXPECT_LE((size + block - 1) / block, kMaxBlocks) << size;
+    // The smallest such size: half of it would need too many blocks.
+    if (block > kMinBlockSize) {
+      EXPECT_GT((size + block / 2 - 1) / (block / 2), kMaxBlocks) << size;
+    }
+  }
+}
+
+class BlockDeltaFiles : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& name, const std::string& bytes) {
+    std::string path = backend_.root() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  zelmic_test::FakeBackend backend_;
+};
+
+TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
+  const std::string stored = RandomBytes(3 * 4096 + 100, 1);
+  std::string list;
+  std::string error;
+  ASSERT_TRUE(BuildChecksumList(Write("stored", stored), 4096, 3, list, error)) << error;
+  ASSERT_EQ(list.size(), 60u);
+  for (size_t i = 0; i < 3; ++i) {
+    const auto* block = reinterpret_cast<const Bytef*>(stored.data() + i * 4096);
+    uint32_t adler = static_cast<uint32_t>(adler32(1, block, 4096));
+    uint32_t got = 0;
+    for (int b = 3; b >= 0; --b) {
+      got = (got << 8) | static_cast<unsigned char>(list[4 * i + static_cast<size_t>(b)]);
+    }
+    EXPECT_EQ(got, adler) << i;
+    unsigned char md5[16];
+    unsigned int size = 0;
+    EVP_Digest(block, 4096, md5, &size, EVP_md5(), nullptr);
+    EXPECT_EQ(list.substr(12 + 16 * i, 16), std::string(reinterpret_cast<char*>(md5), 16)) << i;
+  }
+  EXPECT_FALSE(BuildChecksumList(Write("short", stored.substr(0, 8000)), 4096, 2, list, error));
+}
+
+TEST_F(BlockDeltaFiles, MatchListChecksRejectWhatCannotDescribeTheFile) {
+  std::vector<BlockMatch> matches;
+  std::string error;
+  // Two stored blocks of 4096, a new file of 10000 bytes.
+  EXPECT_TRUE(ParseMatchList(EncodeMatches({{0, 1}, {5000, 0}}), 4096, 2, 10000, matches, error));
+  ASSERT_EQ(matches.size(), 2u);
+  EXPECT_EQ(matches[1].offset, 5000u);
+  EXPECT_EQ(matches[1].block, 0u);
+  EXPECT_EQ(LiteralLength(10000, matches.size(), 4096), 10000u - 8192u);
+  EXPECT_TRUE(ParseMatchList("", 4096, 2, 10000, matches, error));
+  EXPECT_TRUE(matches.empty());
+
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 2}}), 4096, 2, 10000, matches, error))
+      << "block index beyond the stored blocks";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}, {4095, 1}}), 4096, 2, 10000, matches, error))
+      << "overlapping matches";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{4096, 0}, {0, 1}}), 4096, 2, 10000, matches, error))
+      << "descending offsets";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{5905, 0}}), 4096, 2, 10000, matches, error))
+      << "match past the end of the file";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{~0ull - 10, 0}}), 4096, 2, 10000, matches, error))
+      << "offset that wraps";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}}).substr(0, 9), 4096, 2, 10000, matches, error))
+      << "partial record";
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}, {4096, 1}, {8192, 0}}), 4096, 2, 10000,
+                              matches, error))
+      << "more matches than fit";
+}
+
+TEST_F(BlockDeltaFiles, RebuildPutsBlocksAtTheirOffsetsAndLiteralBytesInTheGaps) {
+  const std::string stored = RandomBytes(2 * 4096, 2);
+  const std::string fresh = "xy" + stored.substr(4096, 4096) + "middle" + stored.substr(0, 4096) +
+                            "tail";
+  const std::string literal = "xymiddletail";
+  std::vector<BlockMatch> matches = {{2, 1}, {2 + 4096 + 6, 0}};
+  std::string sha1;
+  std::string error;
+  const std::string out = backend_.root() + "/out";
+  ASSERT_TRUE(RebuildFile(Write("stored", stored), Write("literal", literal), matches, 4096,
+                          fresh.size(), out, sha1, error))
+      << error;
+  EXPECT_EQ(zelmic_test::ReadWholeFile(out), fresh);
+  EXPECT_EQ(sha1, zelmic_test::Sha1Hex(fresh));
+  // A literal file one byte short cannot fill the file.
+  EXPECT_FALSE(RebuildFile(backend_.root() + "/stored", Write("short", literal.substr(1)), matches,
+                           4096, fresh.size(), out, sha1, error));
+}
+
+}  // namespace
+}  // namespace zelmic
