@@ -1,0 +1,113 @@
+#include "service/http_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+namespace zelmic {
+
+JsonPtr MakeJson(cJSON* item) { return JsonPtr(item, &cJSON_Delete); }
+
+std::string PrintJson(const cJSON* item) {
+  char* text = cJSON_PrintUnformatted(item);
+  if (!text) return "{}";
+  std::string out(text);
+  cJSON_free(text);
+  return out;
+}
+
+void* LogUri(void* cls, const char* uri, MHD_Connection*) {
+  const auto* factory = static_cast<const StateFactory*>(cls);
+  RequestState* state = factory ? factory->make() : new RequestState();
+  state->raw_uri = uri ? uri : "";
+  return state;
+}
+
+void CompleteRequest(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+  delete static_cast<RequestState*>(*con_cls);
+  *con_cls = nullptr;
+}
+
+size_t KeepEscaped(void*, MHD_Connection*, char* s) { return strlen(s); }
+
+void CollectBody(RequestState& state, const char* data, size_t size, size_t limit) {
+  if (state.too_large) return;
+  if (state.body.size() + size > limit) {
+    state.too_large = true;
+    state.body.clear();
+    return;
+  }
+  state.body.append(data, size);
+}
+
+MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body,
+                  const char* content_type) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  if (content_type) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  MHD_Result r = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return r;
+}
+
+MHD_Result AnswerJson(MHD_Connection* connection, unsigned status, const cJSON* json) {
+  return Answer(connection, status, PrintJson(json), "application/json");
+}
+
+MHD_Result AnswerError(MHD_Connection* connection, unsigned status, int code,
+                       const std::string& message) {
+  JsonPtr root = MakeJson(cJSON_CreateObject());
+  cJSON_AddNumberToObject(root.get(), "error_code", code);
+  cJSON_AddStringToObject(root.get(), "error_msg", message.c_str());
+  return AnswerJson(connection, status, root.get());
+}
+
+std::optional<std::string> HeaderValue(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+bool PeerIsLoopback(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!info || !info->client_addr) return false;
+  const sockaddr* addr = info->client_addr;
+  if (addr->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(addr);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (addr->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(addr);
+    return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+  }
+  return false;
+}
+
+MHD_Daemon* StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                                const StateFactory* factory, std::string& error) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Header lines beyond the memory limit are refused by MHD itself with a 4xx.
+  MHD_Daemon* daemon = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr,
+      handler, cls, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&addr),
+      MHD_OPTION_URI_LOG_CALLBACK, &LogUri, const_cast<StateFactory*>(factory),
+      MHD_OPTION_NOTIFY_COMPLETED, &CompleteRequest, nullptr, MHD_OPTION_UNESCAPE_CALLBACK,
+      &KeepEscaped, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(64 * 1024),
+      MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_END);
+  if (!daemon) error = "cannot listen on 127.0.0.1:" + std::to_string(port);
+  return daemon;
+}
+
+uint16_t DaemonPort(MHD_Daemon* daemon) {
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+  return info ? info->port : 0;
+}
+
+}  // namespace zelmic

@@ -1,0 +1,28 @@
+#pragma once
+// Command line of zelmicd: a subcommand, the data DIR, positional arguments and --options.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelmic {
+
+struct Options {
+  std::string command;                // init, add-user, put, link, serve
+  std::string dir;
+  std::vector<std::string> args;      // positional arguments after DIR
+  std::vector<int> mounts;            // --mount (repeatable)
+  std::string user;                   // --user
+  uint16_t api_port = 0, token_port = 0, upload_port = 0, web_port = 0;
+  int64_t token_ttl = 3600;           // --token-ttl seconds
+  std::string ready_file;             // --ready-file
+  std::string secret;                 // --secret
+};
+
+// Parses argv; on failure returns nullopt and a one-line reason in error.
+std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
+
+extern const char* const kUsage;
+
+}  // namespace zelmic

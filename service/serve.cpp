@@ -1,0 +1,114 @@
+#include "service/serve.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "common/endpoints.h"
+#include "service/api_server.h"
+#include "service/faults.h"
+#include "service/store.h"
+#include "service/token_server.h"
+#include "service/upload/upload_server.h"
+#include "service/web_server.h"
+
+namespace zelmic {
+
+namespace {
+
+bool WriteReadyFile(const std::string& path, const std::string& text, std::string& error) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << text;
+    if (!out) {
+      error = "cannot write " + tmp;
+      return false;
+    }
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    error = "cannot rename " + tmp;
+    return false;
+  }
+  return true;
+}
+
+// Staged uploads do not outlive the process that received them (upload sessions are kept in
+// memory), so what a crash left behind is removed; recent files may belong to a concurrent
+// `zelmicd put`.
+void SweepStaging(const std::string& dir) {
+  std::error_code ec;
+  const auto limit = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::error_code entry_ec;
+    if (entry.is_regular_file(entry_ec) && entry.last_write_time(entry_ec) < limit && !entry_ec)
+      std::filesystem::remove(entry.path(), entry_ec);
+  }
+}
+
+}  // namespace
+
+int Serve(const Options& options) {
+  std::string error;
+  std::unique_ptr<Store> store = Store::Open(options.dir, error);
+  if (!store) {
+    fprintf(stderr, "zelmicd: %s\n", error.c_str());
+    return 1;
+  }
+  SweepStaging(store->staging_dir());
+  TokenPolicy policy;
+  policy.access_ttl = options.token_ttl;
+  store->set_policy(policy);
+
+  // The listeners' threads inherit this mask, so the signals reach only sigwait below.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  FaultScript faults;
+  TokenServer token(*store, faults, plumet_defaults::kClientId, plumet_defaults::kClientSecret);
+  WebServer web(*store, faults);
+  UploadServer upload(*store, faults);
+  ApiServer api(*store, faults, options.secret);
+  auto fail = [&](const std::string& what) {
+    fprintf(stderr, "zelmicd: %s\n", what.c_str());
+    return 1;
+  };
+  if (!token.Start(options.token_port, error)) return fail("token listener: " + error);
+  if (!web.Start(options.web_port, error)) return fail("web listener: " + error);
+  if (!upload.Start(options.upload_port, error)) return fail("upload listener: " + error);
+  const std::string web_base = "http://127.0.0.1:" + std::to_string(web.port());
+  ServiceUrls urls{web_base + "/download/", web_base + "/s/",
+                   "http://127.0.0.1:" + std::to_string(upload.port())};
+  api.set_urls(urls);
+  if (!api.Start(options.api_port, error)) return fail("API listener: " + error);
+
+  if (!options.ready_file.empty()) {
+    const std::string ready = "{\"api\":" + std::to_string(api.port()) +
+                              ",\"token\":" + std::to_string(token.port()) +
+                              ",\"upload\":" + std::to_string(upload.port()) +
+                              ",\"web\":" + std::to_string(web.port()) +
+                              ",\"pid\":" + std::to_string(getpid()) + "}\n";
+    if (!WriteReadyFile(options.ready_file, ready, error)) return fail(error);
+  }
+  fprintf(stderr, "zelmicd: serving %s (api %u, token %u, upload %u, web %u)\n",
+          options.dir.c_str(), api.port(), token.port(), upload.port(), web.port());
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+  api.Stop();
+  upload.Stop();
+  web.Stop();
+  token.Stop();
+  return 0;
+}
+
+}  // namespace zelmic

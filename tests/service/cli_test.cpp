@@ -1,0 +1,58 @@
+// The command line of zelmicd: clear one-line errors, non-zero exits, clean shutdown.
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include "tests/service/service_fixture.h"
+
+namespace zelmic_test {
+namespace {
+
+void ExpectRefused(const RunResult& r, const std::string& what) {
+  EXPECT_NE(r.exit_code, 0) << what;
+  EXPECT_EQ(r.err.rfind("zelmicd: ", 0), 0u) << what << ": " << r.err;
+  EXPECT_TRUE(r.out.empty()) << what;
+}
+
+TEST(ZelmicdCli, BadArgumentsAndUnusableDirectories) {
+  ZelmicProcess z;
+  ExpectRefused(RunProgram({ZelmicdPath()}), "no subcommand");
+  ExpectRefused(RunProgram({ZelmicdPath(), "frob", z.dir()}), "unknown subcommand");
+  ExpectRefused(z.Admin("put", {"local", "/remote"}), "put without --mount");
+  ExpectRefused(z.Admin("put", {"--mount", "x", "local", "/remote"}), "bad mount");
+  ExpectRefused(z.Admin("link", {"--mount", "1", "/nothing", "--user", "ann"}), "unknown user");
+  ExpectRefused(z.Admin("add-user", {"bad name!"}), "bad user name");
+  ExpectRefused(z.Admin("add-user", {"ann", "--colour", "red"}), "unknown option");
+  ExpectRefused(z.Admin("serve", {"--api-port", "70000"}), "bad port");
+  ExpectRefused(RunProgram({ZelmicdPath(), "serve", z.tmp_dir() + "/missing"}), "missing dir");
+  ExpectRefused(RunProgram({ZelmicdPath(), "init", z.dir()}), "init over a data dir");
+  ExpectRefused(RunProgram({ZelmicdPath(), "add-user", "/proc/self", "ann"}), "not a data dir");
+
+  EXPECT_FALSE(z.AddUser("ann", {1}).empty());
+  ExpectRefused(z.Admin("put", {"--mount", "1", z.tmp_dir() + "/absent", "/a.txt"}), "missing local file");
+  ExpectRefused(z.Admin("put", {"--mount", "1", ZelmicdPath(), "/../a"}), "escaping remote path");
+  ExpectRefused(z.Admin("link", {"--mount", "1", "/absent.txt", "--user", "ann"}), "link to nothing");
+}
+
+TEST(ZelmicdCli, AddUserPrintsOnlyTheToken) {
+  ZelmicProcess z;
+  RunResult r = z.Admin("add-user", {"ann", "--mount", "1", "--mount", "4"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(r.out.size(), 41u);  // 40 hex digits and the line end
+  EXPECT_EQ(r.out.find_first_not_of("0123456789abcdef"), 40u);
+  EXPECT_EQ(r.out.back(), '\n');
+}
+
+TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {
+  ZelmicProcess z;
+  ASSERT_TRUE(z.Start());
+  RunResult busy = z.Admin("serve", {"--api-port", std::to_string(z.api_port()), "--token-port", "0",
+                                     "--upload-port", "0", "--web-port", "0"});
+  ExpectRefused(busy, "busy port");
+  EXPECT_NE(busy.err.find("API listener"), std::string::npos) << busy.err;
+  z.Stop();
+  ASSERT_TRUE(WIFEXITED(z.last_wait_status()));
+  EXPECT_EQ(WEXITSTATUS(z.last_wait_status()), 0);
+}
+
+}  // namespace
+}  // namespace zelmic_test

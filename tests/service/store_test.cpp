@@ -1,0 +1,268 @@
+// The store: versions, uploads, tokens and their scope, locks, folders, publishing.
+#include "service/store.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace zelmic {
+namespace {
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/zelmic-store-XXXXXX";
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    root_ = templ;
+    std::string error;
+    ASSERT_TRUE(Store::Create(root_ + "/d", error)) << error;
+    store_ = Store::Open(root_ + "/d", error);
+    ASSERT_TRUE(store_) << error;
+    std::string refresh;
+    ASSERT_TRUE(store_->AddUser("ann", {1, 2}, refresh, error)) << error;
+    ASSERT_TRUE(store_->AddUser("bob", {1}, bob_refresh_, error)) << error;
+    ann_ = *store_->FindUser("ann");
+    bob_ = *store_->FindUser("bob");
+  }
+  void TearDown() override {
+    store_.reset();
+    std::filesystem::remove_all(root_);
+  }
+  // Stores content as a new version of path on mount 1; returns the version.
+  int Put(int64_t user, const std::string& path, const std::string& content,
+          unsigned expect_status = 0) {
+    const std::string local = root_ + "/local";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << content;
+    int version = 0;
+    ApiError e = store_->PutLocalFile(user, 1, path, local, "test", version);
+    EXPECT_EQ(e.status, expect_status) << path << ": " << e.msg;
+    return version;
+  }
+  std::string Staged(const std::string& content) {
+    const std::string path = store_->staging_dir() + "/staged";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    return path;
+  }
+  std::string Access(const std::string& refresh) {
+    std::string access;
+    EXPECT_EQ(store_->ExchangeRefresh(refresh, access), Store::Exchange::Ok);
+    return access;
+  }
+
+  std::string root_;
+  std::unique_ptr<Store> store_;
+  std::string bob_refresh_;
+  int64_t ann_ = 0, bob_ = 0;
+};
+
+TEST_F(StoreTest, OpenRefusesDirectoriesThatAreNotDataDirs) {
+  std::string error;
+  EXPECT_FALSE(Store::Open(root_, error));
+  EXPECT_NE(error.find("not a zelmicd data directory"), std::string::npos);
+  EXPECT_FALSE(Store::Create(root_ + "/d", error));  // not empty
+}
+
+TEST_F(StoreTest, RevertAddsAVersionAndKeepsHistory) {
+  EXPECT_EQ(Put(ann_, "/docs/a.txt", "one\n"), 1);
+  EXPECT_EQ(Put(bob_, "/docs/a.txt", "two\n"), 2);
+  int v = 0;
+  ASSERT_FALSE(store_->Revert(ann_, 1, "/docs/a.txt", 1, v));
+  EXPECT_EQ(v, 3);
+  std::vector<VersionRecord> versions;
+  ASSERT_FALSE(store_->Versions(1, "/docs/a.txt", versions));
+  ASSERT_EQ(versions.size(), 3u);
+  EXPECT_EQ(versions[0].version, 3);
+  EXPECT_EQ(versions[0].filehash, versions[2].filehash);
+  EXPECT_EQ(versions[0].cmd, kCmdRevert);
+  EXPECT_EQ(versions[1].user, "bob");
+  EXPECT_NE(versions[0].download_key, versions[2].download_key);
+  EXPECT_EQ(store_->Revert(ann_, 1, "/docs/a.txt", 9, v).status, 404u);
+  auto file = store_->GetFile(1, "/docs/a.txt");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->current.filesize, 4);
+  EXPECT_EQ(file->vcount, 3);
+}
+
+TEST_F(StoreTest, RegisterUploadTellsWhetherContentMustTravel) {
+  Put(ann_, "/a.txt", "one\n");
+  auto who = *store_->CheckAccess(Access(bob_refresh_));
+  auto file = *store_->GetFile(1, "/a.txt");
+  int state = -1, version = 0;
+  std::string pathhash;
+  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
+                                      pathhash, version));
+  EXPECT_EQ(state, 1);
+  EXPECT_EQ(version, 1);
+  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
+                                      pathhash, version));
+  EXPECT_EQ(state, 0);
+  EXPECT_EQ(version, 2);
+  EXPECT_EQ(pathhash.size(), 40u);
+  // A client that edited version 7 must not overwrite version 1 unseen.
+  EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state,
+                                   pathhash, version).status, 409u);
+  for (const std::string& bad : {std::string(39, 'a'), std::string(40, 'A'), std::string(40, 'g')})
+    EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", bad, 1, 0, "m", state, pathhash, version)
+                  .status, 400u);
+}
+
+TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
+  Put(ann_, "/a.txt", "one\n");
+  const std::string bob_access = Access(bob_refresh_);
+  auto who = *store_->CheckAccess(bob_access);
+  int state = 0, version = 0;
+  std::string pathhash;
+  const std::string content = "two\n";
+  const std::string hash = "7bbef45b3bc70855010e02460717643125c3beca";  // SHA-1 of "two\n"
+  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state,
+                                      pathhash, version));
+  std::string ann_link;
+  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", ann_link));
+  EXPECT_FALSE(store_->ticket_for(pathhash, Access(ann_link)));  // another user
+  EXPECT_FALSE(store_->ticket_for(pathhash, "nonsense"));
+  EXPECT_FALSE(store_->ticket_for("unknown", bob_access));
+  auto ticket = store_->ticket_for(pathhash, bob_access);
+  ASSERT_TRUE(ticket);
+  EXPECT_EQ(ticket->path, "/a.txt");
+  EXPECT_EQ(ticket->filesize, content.size());
+  auto base = store_->current_content(*ticket);
+  ASSERT_TRUE(base);
+  EXPECT_EQ(base->size, 4u);
+
+  std::string error;
+  // Content that does not hash to the ticket's filehash is refused and never enters the blob
+  // store under that name; the previous version stays current.
+  EXPECT_FALSE(store_->commit(*ticket, Staged("owt\n"), error));
+  EXPECT_FALSE(store_->has_blob(hash));
+  EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 1);
+  ASSERT_TRUE(store_->commit(*ticket, Staged(content), error)) << error;
+  EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 2);
+  EXPECT_TRUE(store_->has_blob(hash));
+  EXPECT_FALSE(store_->commit(*ticket, std::string(), error));  // used
+  EXPECT_TRUE(store_->IntegrityOk());
+}
+
+TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
+  Put(ann_, "/a.txt", "one\n");
+  std::string link;
+  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", link));
+  auto who = store_->CheckAccess(Access(link));
+  ASSERT_TRUE(who);
+  EXPECT_TRUE(who->scoped);
+  EXPECT_TRUE(who->Allows(1, "/a.txt"));
+  EXPECT_FALSE(who->Allows(1, "/b.txt"));
+  EXPECT_FALSE(who->Allows(2, "/a.txt"));
+  // Once used, the link keeps working for the edit session.
+  Access(link);
+
+  TokenPolicy policy;
+  policy.link_unused_ttl = -1;
+  store_->set_policy(policy);
+  std::string stale, access;
+  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", stale));
+  EXPECT_EQ(store_->ExchangeRefresh(stale, access), Store::Exchange::Expired);
+  EXPECT_EQ(store_->ExchangeRefresh(link, access), Store::Exchange::Ok);
+  EXPECT_EQ(store_->ExchangeRefresh("0000", access), Store::Exchange::Unknown);
+  // General tokens are not scoped.
+  EXPECT_FALSE(store_->CheckAccess(Access(bob_refresh_))->scoped);
+  // No link for a mount the user lacks.
+  EXPECT_EQ(store_->MintLinkToken(bob_, 2, "/a.txt", link).status, 403u);
+
+  policy.access_ttl = -1;
+  store_->set_policy(policy);
+  std::string dead;
+  ASSERT_EQ(store_->ExchangeRefresh(bob_refresh_, dead), Store::Exchange::Ok);
+  EXPECT_FALSE(store_->CheckAccess(dead));
+}
+
+TEST_F(StoreTest, LocksKeepOtherMembersOut) {
+  Put(ann_, "/a.txt", "one\n");
+  ASSERT_FALSE(store_->Lock(ann_, 1, "/a.txt", true));
+  Put(bob_, "/a.txt", "two\n", 423);
+  int v = 0;
+  EXPECT_EQ(store_->Delete(bob_, 1, "/a.txt", v).status, 423u);
+  EXPECT_EQ(store_->Rename(bob_, 1, "/a.txt", "/b.txt", v).status, 423u);
+  EXPECT_EQ(store_->Lock(bob_, 1, "/a.txt", false).status, 423u);
+  EXPECT_EQ(Put(ann_, "/a.txt", "two\n"), 2);
+  ASSERT_FALSE(store_->Lock(ann_, 1, "/a.txt", false));
+  EXPECT_EQ(Put(bob_, "/a.txt", "three\n"), 3);
+}
+
+TEST_F(StoreTest, FoldersAndFilesDoNotOverlap) {
+  Put(ann_, "/x/y.txt", "one\n");
+  Put(ann_, "/x", "two\n", 409);          // a folder has this name
+  Put(ann_, "/x/y.txt/z", "two\n", 409);  // beneath a file
+  Put(ann_, "/", "two\n", 400);
+  int v = 0;
+  Put(ann_, "/other/y.txt", "two\n");
+  EXPECT_EQ(store_->Rename(ann_, 1, "/x/y.txt", "/other/y.txt", v).status, 409u);
+  EXPECT_EQ(store_->Rename(ann_, 1, "/x", "/x/inner", v).status, 400u);
+  ASSERT_FALSE(store_->Rename(ann_, 1, "/x", "/moved", v));
+  EXPECT_TRUE(store_->GetFile(1, "/moved/y.txt"));
+  EXPECT_FALSE(store_->GetFile(1, "/x/y.txt"));
+  ASSERT_FALSE(store_->Delete(ann_, 1, "/moved", v));
+  EXPECT_FALSE(store_->FolderExists(1, "/moved"));
+  EXPECT_EQ(store_->Delete(ann_, 1, "/moved", v).status, 404u);
+  // A deleted file comes back with its numbering continued.
+  EXPECT_EQ(Put(ann_, "/moved/y.txt", "again\n"), 2);
+}
+
+TEST_F(StoreTest, ListsChildrenWithPagingAndOrder) {
+  Put(ann_, "/d/b.txt", "22\n");
+  Put(ann_, "/d/a.txt", "333\n");
+  Put(ann_, "/d/sub/c.txt", "1\n");
+  Put(ann_, "/dx.txt", "1\n");  // a sibling sharing the prefix must not show up
+  int total = 0;
+  std::vector<ListEntry> entries;
+  ASSERT_FALSE(store_->List(1, "/d", false, "name", 0, 100, total, entries));
+  ASSERT_EQ(total, 3);
+  EXPECT_TRUE(entries[0].dir);
+  EXPECT_EQ(entries[0].path, "/d/sub");
+  EXPECT_EQ(entries[1].path, "/d/a.txt");
+  entries.clear();
+  ASSERT_FALSE(store_->List(1, "/d", false, "size desc", 1, 1, total, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].path, "/d/a.txt");
+  entries.clear();
+  ASSERT_FALSE(store_->List(1, "/d", true, "name", 0, 100, total, entries));
+  EXPECT_EQ(total, 1);
+  EXPECT_EQ(store_->List(1, "/nope", false, "name", 0, 100, total, entries).status, 404u);
+  EXPECT_EQ(store_->List(1, "/d", false, "colour", 0, 100, total, entries).status, 400u);
+}
+
+TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
+  Put(ann_, "/a.txt", "one\n");
+  PublishInfo info;
+  EXPECT_EQ(store_->Publish(1, "/a.txt", true, -1, 0, info).status, 400u);
+  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).status, 400u);
+  ASSERT_FALSE(store_->Publish(1, "/a.txt", true, 7, 2, info));
+  EXPECT_EQ(info.day_limit, 7);
+  EXPECT_EQ(info.download_limit, 2);
+  PublishInfo again;
+  ASSERT_FALSE(store_->Publish(1, "/a.txt", false, 0, 0, again));
+  EXPECT_EQ(again.key, info.key);
+  EXPECT_EQ(again.download_limit, 2);
+  EXPECT_TRUE(store_->ResolvePublished(info.key));
+  EXPECT_TRUE(store_->ResolvePublished(info.key));
+  EXPECT_FALSE(store_->ResolvePublished(info.key));
+  EXPECT_FALSE(store_->ResolvePublished("unknown"));
+}
+
+TEST_F(StoreTest, MessagesKeepTheNewestInOrder) {
+  Put(ann_, "/a.txt", "one\n");
+  for (int i = 0; i < 4; ++i)
+    ASSERT_FALSE(store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}));
+  std::vector<Message> out;
+  ASSERT_FALSE(store_->Messages(1, "/a.txt", 3, out));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].text, "m1");
+  EXPECT_EQ(out[0].member, "bob");
+  EXPECT_EQ(out[2].text, "m3");
+  EXPECT_EQ(store_->AddMessage(ann_, 1, "/none", "x", {}).status, 404u);
+}
+
+}  // namespace
+}  // namespace zelmic
