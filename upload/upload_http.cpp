@@ -1,1 +1,223 @@
-// Filled in as the upload engine is built.
+#include "upload/upload_http.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "upload/upload_task.h"
+
+namespace plumet {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 10;
+constexpr long kRequestTimeoutSeconds = 60;
+
+// The integer that an answer member gives: a number cut to 32 bits, true gives 1, else 0.
+int32_t IntegerValue(const cJSON* item) {
+  if (cJSON_IsNumber(item)) return item->valueint;
+  if (cJSON_IsTrue(item)) return 1;
+  return 0;
+}
+
+// Parses a JSON object answer; null when the body does not start with "{" or does not parse.
+cJSON* ParseObjectAnswer(const std::string& body) {
+  if (body.empty() || body[0] != '{') return nullptr;
+  cJSON* root = cJSON_ParseWithLength(body.data(), body.size());
+  if (root != nullptr && !cJSON_IsObject(root)) {
+    cJSON_Delete(root);
+    return nullptr;
+  }
+  return root;
+}
+
+// libcurl progress callback: a stop request ends any transfer at once, not only the bodies that
+// the read callbacks serve, so that an owner never waits for a stalled answer.
+int AbortOnStop(void* task, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<CUploadTask*>(task)->stopRequested.load() ? 1 : 0;
+}
+
+}  // namespace
+
+size_t AppendToString(char* data, size_t size, size_t count, void* target) {
+  const size_t total = size * count;
+  static_cast<std::string*>(target)->append(data, total);
+  return total;
+}
+
+bool ParseStatusCode(const std::string& headerText, int32_t& code) {
+  code = 0;
+  const size_t lineStart = headerText.find_first_not_of("\r\n");
+  if (lineStart == std::string::npos) return false;
+  size_t lineEnd = headerText.find_first_of("\r\n", lineStart);
+  if (lineEnd == std::string::npos) lineEnd = headerText.size();
+  const std::string line = headerText.substr(lineStart, lineEnd - lineStart);
+
+  // The second run of non-space characters is the code.
+  size_t first = line.find_first_not_of(' ');
+  size_t firstEnd = line.find(' ', first);
+  if (first == std::string::npos || firstEnd == std::string::npos) return false;
+  size_t second = line.find_first_not_of(' ', firstEnd);
+  if (second == std::string::npos) return false;
+  code = std::atoi(line.c_str() + second);
+  return true;
+}
+
+std::map<std::string, std::string> ParseHeaderMap(const std::string& headerText) {
+  std::map<std::string, std::string> headers;
+  auto split = [](const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+      size_t end = text.find(separator, start);
+      if (end == std::string::npos) end = text.size();
+      if (end > start) parts.push_back(text.substr(start, end - start));
+      start = end + separator.size();
+    }
+    return parts;
+  };
+  for (const std::string& segment : split(headerText, "\r\n")) {
+    std::vector<std::string> parts = split(segment, ": ");
+    if (parts.size() == 2) headers[parts[0]] = parts[1];
+  }
+  return headers;
+}
+
+bool CheckServerHeader(const std::string& headerText) {
+  const std::map<std::string, std::string> headers = ParseHeaderMap(headerText);
+  auto it = headers.find("X-SERVER");
+  return it != headers.end() && it->second == "ZELMIC";
+}
+
+HeaderLines::HeaderLines(size_t bufferSize) : bufferSize_(bufferSize) {
+  // An empty Expect header: libcurl must never wait for an interim 100 answer.
+  list_ = curl_slist_append(nullptr, "Expect:");
+  if (list_ == nullptr) ok_ = false;
+}
+
+HeaderLines::~HeaderLines() { curl_slist_free_all(list_); }
+
+void HeaderLines::Add(const char* format, ...) {
+  if (!ok_) return;
+  std::vector<char> buffer(bufferSize_);
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  va_end(args);
+  if (length < 0 || static_cast<size_t>(length) >= buffer.size()) {
+    ok_ = false;
+    return;
+  }
+  curl_slist* appended = curl_slist_append(list_, buffer.data());
+  if (appended == nullptr) {
+    ok_ = false;
+    return;
+  }
+  list_ = appended;
+}
+
+void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLimited,
+                          std::string& headerText, std::string& bodyText) {
+  CURL* curl = task.curl;
+  curl_easy_reset(curl);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  if (timeLimited) curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, AppendToString);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerText);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendToString);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bodyText);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUploadUserAgent);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortOnStop);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &task);
+}
+
+bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& headerText) {
+  if (result != CURLE_OK) {
+    task.status = kStatusTransportFailed;
+    return false;
+  }
+  int32_t code = 0;
+  if (!ParseStatusCode(headerText, code)) {
+    task.status = kStatusNoAnswer;
+    return false;
+  }
+  task.status = code;
+  if (code != 200) return false;
+  if (!CheckServerHeader(headerText)) {
+    task.status = kStatusNotOurServer;
+    return false;
+  }
+  return true;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    if (wc == L'\0') break;
+    uint32_t c = static_cast<uint32_t>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+int64_t ParseDecimal64(const std::string& text) {
+  // strtoll reads exactly the leading-space, sign, digits form and gives 0 without digits.
+  return static_cast<int64_t>(std::strtoll(text.c_str(), nullptr, 10));
+}
+
+void ReadInitAnswer(const std::string& body, std::string& uploadSession, int64_t& blockSize) {
+  cJSON* root = ParseObjectAnswer(body);
+  if (root == nullptr) return;
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    if (item->string == nullptr) continue;
+    const std::string name = item->string;
+    if (name == "session" && cJSON_IsString(item)) {
+      uploadSession = item->valuestring;
+    } else if (name == "piecelen") {
+      blockSize = IntegerValue(item);
+    }
+  }
+  cJSON_Delete(root);
+}
+
+void ReadConflictAnswer(const std::string& body, int32_t& errorCode, std::string& expect) {
+  errorCode = 0;
+  expect.clear();
+  cJSON* root = ParseObjectAnswer(body);
+  if (root == nullptr) return;
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    if (item->string == nullptr) continue;
+    const std::string name = item->string;
+    if (name == "error_code") {
+      errorCode = IntegerValue(item);
+    } else if (name == "expect" && cJSON_IsString(item)) {
+      expect = item->valuestring;
+    }
+  }
+  cJSON_Delete(root);
+}
+
+}  // namespace plumet

@@ -1,1 +1,76 @@
-// Filled in as the upload engine is built.
+#include "upload/upload_task.h"
+
+#include <unistd.h>
+
+#include <system_error>
+
+#include "upload/upload_http.h"
+#include "upload/upload_worker.h"
+
+namespace plumet {
+
+CUploadTask::CUploadTask(std::recursive_mutex& lock) : curl(curl_easy_init()), sessionLock(lock) {}
+
+CUploadTask::~CUploadTask() {
+  stopRequested.store(true);
+  if (thread.joinable()) {
+    // The worker may be inside a transfer on `curl` until it signals.
+    doneEvent.Wait();
+    thread.join();
+  }
+  if (curl != nullptr) curl_easy_cleanup(curl);
+  curl = nullptr;
+  localFile.Close();
+  CleanupLiteralFile();
+}
+
+bool CUploadTask::Start() {
+  if (thread.joinable()) return false;
+  try {
+    thread = std::thread(UploadThreadProc, this);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+std::string CUploadTask::LiteralPath() const {
+  if (editSession == nullptr) return {};
+  return LiteralFilePath(ToUtf8(editSession->localPath), ToUtf8(editSession->fileHash));
+}
+
+bool CUploadTask::PrepareDelta() {
+  if (literalFile.IsOpen()) return true;
+  const std::string path = LiteralPath();
+  if (path.empty()) return false;
+  if (!literalFile.Open(path, platform::File::Mode::kCreate)) return false;
+  delta.SetBlockSize(static_cast<uint32_t>(blockSize));
+  switch (delta.ComputeDelta(localFile, literalFile)) {
+    case CBlockDelta::Outcome::kDone:
+      // With no match the buffer stays empty and the match list goes out as an empty body.
+      delta.SerializeMatches(matchBuffer, matchLength);
+      return true;
+    case CBlockDelta::Outcome::kAbandoned:
+      blockSize = 0;
+      literalFile.Close();
+      ::unlink(path.c_str());
+      return true;
+    case CBlockDelta::Outcome::kWriteFailed:
+      // Probably a full disk: this attempt fails and leaves nothing behind.
+      literalFile.Close();
+      ::unlink(path.c_str());
+      return false;
+  }
+  return false;
+}
+
+void CUploadTask::CleanupLiteralFile() {
+  literalFile.Close();
+  matchBuffer.reset();
+  matchLength = 0;
+  matchSendOffset = 0;
+  const std::string path = LiteralPath();
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+}  // namespace plumet

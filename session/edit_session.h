@@ -1,0 +1,47 @@
+#pragma once
+// The record of one file opened for editing from the browser. The session list owns it; every field
+// is read and written under the session lock, except that the upload task's thread, while the
+// session is Uploading, alone touches fileHash, fileSize, uploadHash and deltaRefused.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace plumet {
+
+enum class EditSessionState : int32_t {
+  New = 0,          // registered, not yet fetched
+  Downloading = 1,  // a download task fills the local copy
+  Editing = 2,      // the copy is open in its application and watched
+  Uploading = 3,    // an upload task sends the copy
+  Uploaded = 4,     // the upload task finished successfully
+  Failed = 5,       // re-fetch, download or upload failed; never started again
+};
+
+// What a session's `task` holds: a download or an upload task. Destroying one stops its thread
+// and waits for it, so a session may be freed once its task is gone.
+class SessionTask {
+ public:
+  SessionTask() = default;
+  SessionTask(const SessionTask&) = delete;
+  SessionTask& operator=(const SessionTask&) = delete;
+  virtual ~SessionTask() = default;
+};
+
+struct EditSession {
+  EditSessionState state = EditSessionState::New;
+  int32_t mount = 0;
+  std::wstring refreshToken;
+  std::wstring accessToken;
+  std::wstring remotePath;
+  std::wstring localPath;
+  uint64_t fileSize = 0;
+  std::wstring fileHash;
+  std::wstring uploadHash;
+  int64_t modifiedTime = 0;  // seconds since 1970
+  int32_t deltaRefused = 0;  // the server refused block checksums: later uploads go whole
+  // Declared last so that it is destroyed first: a task's thread never outlives the record.
+  std::unique_ptr<SessionTask> task;
+};
+
+}  // namespace plumet

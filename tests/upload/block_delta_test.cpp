@@ -1,0 +1,359 @@
+// The block delta: the checksum list, the scan's edge cases, the wire form of the match list, and
+// a property test against the plain scan that rebuilds every local file from its delta.
+
+#include "upload/block_delta.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/upload/delta_fixture.h"
+
+namespace {
+
+using plumet::CBlockDelta;
+using Outcome = plumet::CBlockDelta::Outcome;
+using namespace plumet_test;
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t size) {
+  return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + size));
+}
+
+class BlockDeltaTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+
+  // Scans and checks what every scan must satisfy: same as the plain scan, and rebuildable;
+  // the vector loop (where the processor has one) and the scalar loop alike.
+  DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
+    const DeltaResult plain = ReferenceScan(blocks, local, B);
+    CheckAgainst(plain, Scan(dir_, blocks, local, B, false), blocks, local, B);
+    return CheckAgainst(plain, Scan(dir_, blocks, local, B, true), blocks, local, B);
+  }
+
+  DeltaResult CheckAgainst(const DeltaResult& plain, DeltaResult fast,
+                           const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
+    EXPECT_EQ(fast.outcome, plain.outcome);
+    EXPECT_EQ(fast.matches, plain.matches);
+    if (fast.outcome == Outcome::kDone) {
+      EXPECT_EQ(fast.literal, plain.literal);
+      Bytes rebuilt;
+      EXPECT_TRUE(Rebuild(blocks, fast.matches, fast.literal, B, rebuilt));
+      EXPECT_TRUE(rebuilt == local) << "rebuilt file differs";
+      EXPECT_EQ(fast.literal.size() + fast.matches.size() * B, local.size());
+    }
+    return fast;
+  }
+
+  ScratchDir dir_;
+};
+
+TEST(LiteralFilePath, FolderOfTheLocalCopyPlusHash) {
+  EXPECT_EQ(plumet::LiteralFilePath("/tmp/p/report.docx", "ab12"), "/tmp/p/ab12.tmp");
+  EXPECT_EQ(plumet::LiteralFilePath("/report.docx", "ab12"), "/ab12.tmp");
+  EXPECT_EQ(plumet::LiteralFilePath("a/b/", "ab12"), "a/b/ab12.tmp");
+  EXPECT_EQ(plumet::LiteralFilePath("report.docx", "ab12"), "");
+  EXPECT_EQ(plumet::LiteralFilePath("", "ab12"), "");
+}
+
+TEST(LoadChecksums, RejectsListsThatAreNotWholeEntries) {
+  CBlockDelta delta;
+  const std::string list(21, 'x');
+  for (int32_t length : {0, 19, 21, 39, -20}) {
+    EXPECT_FALSE(delta.LoadChecksums(list.data(), length)) << length;
+  }
+  EXPECT_TRUE(delta.index().empty());
+  EXPECT_FALSE(delta.LoadChecksums(nullptr, 20));
+}
+
+TEST(LoadChecksums, ReadsLittleEndianWeakSumsThenDigests) {
+  // Two entries: weak sums first, then the two digests (with zero bytes inside).
+  std::string list = {'\x04', '\x03', '\x02', '\x01', '\x00', '\x00', '\x00', '\x00'};
+  std::string d0(16, '\0'), d1(16, '\0');
+  d0[3] = 'a';
+  d1[15] = 'b';
+  list += d0 + d1;
+  CBlockDelta delta;
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  ASSERT_EQ(delta.index().size(), 2u);
+  const auto it = delta.index().find(0x01020304u);
+  ASSERT_NE(it, delta.index().end());
+  ASSERT_EQ(it->second.size(), 1u);
+  EXPECT_EQ(it->second.begin()->first, d0);
+  EXPECT_EQ(it->second.begin()->second, 0);
+  const auto zero = delta.index().find(0u);
+  ASSERT_NE(zero, delta.index().end());
+  EXPECT_EQ(zero->second.at(d1), 1);
+
+  CBlockDelta one;
+  EXPECT_TRUE(one.LoadChecksums(list.data(), 20)) << "a single 20-byte entry is a valid list";
+}
+
+TEST(LoadChecksums, TheIndexMarkerValueFromTheServerIsSkipped) {
+  // 0xFFFFFFFF is no Adler-32; storing it would break the index, whose empty marker it is.
+  std::string list = {'\xFF', '\xFF', '\xFF', '\xFF', '\x01', '\x00', '\x00', '\x00'};
+  list += std::string(32, 'd');
+  CBlockDelta delta;
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  ASSERT_EQ(delta.index().size(), 1u);
+  EXPECT_EQ(delta.index().begin()->first, 1u);
+  EXPECT_EQ(delta.index().begin()->second.begin()->second, 1);
+}
+
+TEST_F(BlockDeltaTest, IdenticalFileOfWholeBlocksLeavesTheLastBlockLiteral) {
+  const uint32_t B = 64;
+  const Bytes stored = RandomBytes(5 * B, 1);
+  const DeltaResult r = Check(Blocks(stored, B), stored, B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{0, 0}, {64, 1}, {128, 2}, {192, 3}}));
+  EXPECT_EQ(r.literal, Slice(stored, 4 * B, B));
+}
+
+TEST_F(BlockDeltaTest, IdenticalFileWithAShortTailMatchesEveryFullBlock) {
+  const uint32_t B = 64;
+  const Bytes stored = RandomBytes(5 * B + 7, 2);
+  const DeltaResult r = Check(Blocks(stored, B), stored, B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  ASSERT_EQ(r.matches.size(), 5u);
+  EXPECT_EQ(r.matches.back(), (Match{256, 4}));
+  EXPECT_EQ(r.literal, Slice(stored, 5 * B, 7));
+}
+
+TEST_F(BlockDeltaTest, ByteInsertedAtTheFrontShiftsEveryMatch) {
+  for (uint32_t B : {16u, 70000u}) {  // also a block larger than the Adler-32 modulus
+    const Bytes stored = RandomBytes(3 * B + 5, B);
+    const Bytes local = Concat({{'Z'}, stored});
+    const DeltaResult r = Scan(dir_, Blocks(stored, B), local, B);
+    ASSERT_EQ(r.outcome, Outcome::kDone);
+    EXPECT_EQ(r.matches, (std::vector<Match>{{1, 0}, {1 + B, 1}, {1 + 2 * B, 2}})) << B;
+    EXPECT_EQ(r.literal, Concat({{'Z'}, Slice(stored, 3 * B, 5)})) << B;
+  }
+}
+
+TEST_F(BlockDeltaTest, DuplicateStoredBlocksNameTheHighestIndex) {
+  const uint32_t B = 32;
+  const Bytes x = RandomBytes(B, 3), y = RandomBytes(B, 4);
+  const std::vector<Bytes> blocks = {x, y, x, x, y};
+  const DeltaResult r = Check(blocks, Concat({x, y, x, x, {'z'}}), B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{0, 3}, {32, 4}, {64, 3}, {96, 3}}));
+}
+
+TEST_F(BlockDeltaTest, SameWeakSumDifferentContentIsTellApartByDigest) {
+  const uint32_t B = 24;
+  // +1, -2, +1 on three neighbouring bytes leaves both halves of the Adler-32 unchanged.
+  const Bytes p(B, 10);
+  Bytes q = p, other = p;
+  q[5] += 1, q[6] -= 2, q[7] += 1;
+  other[5] += 2, other[6] -= 4, other[7] += 2;
+  ASSERT_EQ(Adler(p.data(), B), Adler(q.data(), B));
+  ASSERT_EQ(Adler(p.data(), B), Adler(other.data(), B));
+  const std::vector<Bytes> blocks = {p, q};
+  CBlockDelta delta;
+  const std::string list = ChecksumList(blocks);
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  ASSERT_EQ(delta.index().size(), 1u);
+  EXPECT_EQ(delta.index().begin()->second.size(), 2u);
+
+  const DeltaResult r = Check(blocks, Concat({q, p, other, {'!', '!'}}), B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{0, 1}, {24, 0}}));
+  EXPECT_EQ(r.literal, Concat({other, {'!', '!'}}));
+}
+
+TEST_F(BlockDeltaTest, NothingInCommonAbandonsPastTwoThirds) {
+  const uint32_t B = 64;
+  const std::vector<Bytes> blocks = Blocks(RandomBytes(40 * B, 5), B);
+  const DeltaResult r = Check(blocks, RandomBytes(3000, 6), B);
+  EXPECT_EQ(r.outcome, Outcome::kAbandoned);
+  EXPECT_TRUE(r.matches.empty());
+}
+
+TEST_F(BlockDeltaTest, AbandonNeedsAWindowPastTwoThirdsBeforeTheEnd) {
+  const uint32_t B = 9;
+  const std::vector<Bytes> blocks = Blocks(RandomBytes(10 * B, 7), B);
+  // S = 30: floor(2S/3) + 1 + B = 30, not below S: scanned to the end, all literal.
+  const Bytes short30 = RandomBytes(30, 8);
+  DeltaResult r = Check(blocks, short30, B);
+  EXPECT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_TRUE(r.matches.empty());
+  EXPECT_EQ(r.literal, short30);
+  // S = 31: the window at offset 21 exists before the end, and the scan gives up there.
+  r = Check(blocks, RandomBytes(31, 9), B);
+  EXPECT_EQ(r.outcome, Outcome::kAbandoned);
+}
+
+TEST_F(BlockDeltaTest, FirstMatchDecidesAgainstAbandonAtExactlyTwoThirds) {
+  const uint32_t B = 10;
+  const Bytes local = RandomBytes(300, 10);  // floor(2S/3) = 200
+  DeltaResult r = Check({Slice(local, 200, B)}, local, B);
+  EXPECT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{200, 0}}));
+  r = Check({Slice(local, 201, B)}, local, B);
+  EXPECT_EQ(r.outcome, Outcome::kAbandoned);
+  // Once something matched, later windows are searched to the end.
+  r = Check({Slice(local, 20, B), Slice(local, 270, B)}, local, B);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{20, 0}, {270, 1}}));
+}
+
+TEST_F(BlockDeltaTest, FileNoLongerThanABlockIsAllLiteral) {
+  const uint32_t B = 100;
+  const Bytes stored = RandomBytes(B, 11);
+  for (size_t size : {1u, 99u, 100u}) {
+    const Bytes local = Slice(stored, 0, size);
+    const DeltaResult r = Check(Blocks(stored, B), local, B);
+    EXPECT_EQ(r.outcome, Outcome::kDone);
+    EXPECT_TRUE(r.matches.empty());
+    EXPECT_EQ(r.literal, local);
+  }
+}
+
+TEST_F(BlockDeltaTest, EmptyFileOrNoBlockSizeAbandons) {
+  const Bytes stored = RandomBytes(64, 12);
+  EXPECT_EQ(Scan(dir_, Blocks(stored, 16), {}, 16).outcome, Outcome::kAbandoned);
+  EXPECT_EQ(Scan(dir_, Blocks(stored, 16), stored, 0).outcome, Outcome::kAbandoned);
+}
+
+TEST_F(BlockDeltaTest, BlocksBeyondTheSixteenBitIndexAreNotMatched) {
+  const uint32_t B = 8;
+  const Bytes stored = RandomBytes(65537 * B, 13);
+  const std::vector<Bytes> blocks = Blocks(stored, B);
+  const Bytes local = Concat({blocks[65536], blocks[65535], blocks[0], {'x'}});
+  const DeltaResult r = Check(blocks, local, B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{8, 65535}, {16, 0}}));
+  EXPECT_EQ(r.literal, Concat({blocks[65536], {'x'}}));
+}
+
+TEST_F(BlockDeltaTest, RepeatedScanStartsAFreshMatchList) {
+  const uint32_t B = 16;
+  const Bytes stored = RandomBytes(4 * B + 1, 14);
+  CBlockDelta delta;
+  const std::string list = ChecksumList(Blocks(stored, B));
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  const DeltaResult first = RunScan(dir_, delta, stored, B);
+  const DeltaResult second = RunScan(dir_, delta, stored, B);
+  EXPECT_EQ(first.matches.size(), 4u);
+  EXPECT_EQ(second.matches, first.matches);
+  EXPECT_EQ(second.literal, first.literal);
+}
+
+TEST_F(BlockDeltaTest, UnwritableLiteralFileIsAWriteFailure) {
+  const uint32_t B = 16;
+  const Bytes stored = RandomBytes(4 * B, 15);
+  CBlockDelta delta;
+  const std::string list = ChecksumList(Blocks(stored, B));
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  delta.SetBlockSize(B);
+  const std::string localPath = dir_.File("l.bin");
+  ASSERT_TRUE(WriteFile(localPath, Concat({{'a'}, stored})));
+  platform::File local, full, closed;
+  ASSERT_TRUE(local.Open(localPath, platform::File::Mode::kRead));
+  ASSERT_TRUE(full.Open("/dev/full", platform::File::Mode::kReadWrite));
+  EXPECT_EQ(delta.ComputeDelta(local, full), Outcome::kWriteFailed);
+  EXPECT_EQ(delta.ComputeDelta(local, closed), Outcome::kWriteFailed);
+}
+
+TEST_F(BlockDeltaTest, MatchListTravelsAsPackedLittleEndianRecords) {
+  const uint32_t B = 16;
+  const Bytes stored = RandomBytes(300 * B, 16);
+  const std::vector<Bytes> blocks = Blocks(stored, B);
+  const Bytes local = Concat({RandomBytes(0x1234, 17), blocks[0x0102], RandomBytes(3000, 18)});
+  plumet::CBlockDelta delta;
+  const std::string list = ChecksumList(blocks);
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+
+  std::unique_ptr<char[]> buffer;
+  int32_t length = -1;
+  EXPECT_FALSE(delta.SerializeMatches(buffer, length)) << "no match yet";
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(length, -1);
+
+  const DeltaResult r = RunScan(dir_, delta, local, B);
+  ASSERT_EQ(r.matches, (std::vector<Match>{{0x1234, 0x0102}}));
+  ASSERT_TRUE(delta.SerializeMatches(buffer, length));
+  ASSERT_EQ(length, 10);
+  const unsigned char expected[10] = {0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x02, 0x01};
+  EXPECT_EQ(std::memcmp(buffer.get(), expected, 10), 0);
+  EXPECT_EQ(std::memcmp(buffer.get(), delta.matches().data(), 10), 0) << "in memory as on wire";
+}
+
+TEST_F(BlockDeltaTest, RandomEditsRebuildByteForByte) {
+  std::mt19937_64 rng(20261207);
+  const uint32_t sizes[] = {1, 2, 3, 7, 16, 33, 64, 100, 256};
+  int done = 0;
+  for (int round = 0; round < 120; ++round) {
+    const uint32_t B = sizes[rng() % std::size(sizes)];
+    const size_t storedSize = rng() % 6000;
+    Bytes stored = RandomBytes(storedSize, rng());
+    // Low-entropy files too: many equal blocks and many weak-sum hits.
+    if (round % 5 == 0) {
+      for (auto& c : stored) c &= 0x03;
+    }
+    Bytes local = stored;
+    const int edits = static_cast<int>(rng() % 6);
+    for (int i = 0; i < edits; ++i) {
+      const size_t at = local.empty() ? 0 : rng() % local.size();
+      const size_t len = 1 + rng() % 40;
+      switch (rng() % 4) {
+        case 0:  // insert
+          local.insert(local.begin() + static_cast<long>(at), len, static_cast<unsigned char>(rng()));
+          break;
+        case 1:  // delete
+          local.erase(local.begin() + static_cast<long>(at),
+                      local.begin() + static_cast<long>(std::min(local.size(), at + len)));
+          break;
+        case 2:  // overwrite
+          for (size_t k = at; k < std::min(local.size(), at + len); ++k) local[k] ^= 0x5A;
+          break;
+        default: {  // copy a run from elsewhere (repeated content)
+          const size_t from = local.empty() ? 0 : rng() % local.size();
+          const Bytes run = Slice(local, from, std::min(local.size() - from, len * 4));
+          local.insert(local.begin() + static_cast<long>(at), run.begin(), run.end());
+        }
+      }
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + " B " + std::to_string(B) + " S " +
+                 std::to_string(local.size()));
+    const DeltaResult r = Check(Blocks(stored, B), local, B);
+    if (r.outcome == Outcome::kDone && !r.matches.empty()) ++done;
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(done, 60) << "the rounds must mostly exercise matching, not only abandoning";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BlockDeltaTest, LocalFileOpenForWritingIsNotMapped) {
+  const uint32_t B = 16;
+  const Bytes stored = RandomBytes(8 * B + 3, 21);
+  CBlockDelta delta;
+  const std::string list = ChecksumList(Blocks(stored, B));
+  ASSERT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
+  delta.SetBlockSize(B);
+  const std::string localPath = dir_.File("busy.bin");
+  const std::string literalPath = dir_.File("busy.tmp");
+  ASSERT_TRUE(WriteFile(localPath, stored));
+  platform::File local, literal, writer;
+  ASSERT_TRUE(local.Open(localPath, platform::File::Mode::kRead));
+  ASSERT_TRUE(literal.Open(literalPath, platform::File::Mode::kCreate));
+  ASSERT_TRUE(writer.Open(localPath, platform::File::Mode::kReadWrite));
+  EXPECT_EQ(delta.ComputeDelta(local, literal), Outcome::kAbandoned);
+  writer.Close();
+  EXPECT_EQ(delta.ComputeDelta(local, literal), Outcome::kDone);
+  EXPECT_EQ(delta.matches().size(), 8u);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// The reading of upload answers: status line, header map, identity check, JSON and decimal bodies,
+// and the formatting rules of the request lines.
+
+#include "upload/upload_http.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+
+#include "upload/upload_protocol.h"
+#include "upload/upload_task.h"
+
+namespace plumet {
+namespace {
+
+int32_t Status(const std::string& headers) {
+  int32_t code = -1;
+  ParseStatusCode(headers, code);
+  return code;
+}
+
+TEST(ParseStatusCode, ReadsTheFirstLineOnly) {
+  int32_t code = 0;
+  EXPECT_TRUE(ParseStatusCode("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n", code));
+  EXPECT_EQ(200, code);
+  // After a followed redirect the first answer's status is the one that counts.
+  EXPECT_EQ(302, Status("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"));
+  // Lone line feeds still separate lines.
+  EXPECT_EQ(409, Status("HTTP/1.1 409 Conflict\nX-SERVER: ZELMIC\n\n"));
+}
+
+TEST(ParseStatusCode, AcceptsStatusLinesWithoutReason) {
+  EXPECT_EQ(200, Status("HTTP/2 200\r\n"));
+  EXPECT_EQ(200, Status("HTTP/1.1 200 \r\n"));
+  EXPECT_EQ(202, Status("\r\n\r\nHTTP/1.1   202   Accepted\r\n"));  // empty lines never count
+}
+
+TEST(ParseStatusCode, RejectsMissingOrSingleTokenLines) {
+  int32_t code = 7;
+  EXPECT_FALSE(ParseStatusCode("", code));
+  EXPECT_EQ(0, code);
+  code = 7;
+  EXPECT_FALSE(ParseStatusCode("\r\n\r\n", code));
+  EXPECT_EQ(0, code);
+  code = 7;
+  EXPECT_FALSE(ParseStatusCode("HTTP/1.1\r\nX-SERVER: ZELMIC\r\n", code));
+  EXPECT_EQ(0, code);
+  code = 7;
+  EXPECT_FALSE(ParseStatusCode("   HTTP/1.1   \r\n", code));
+  // A second token without digits reads as 0 but is a status line.
+  EXPECT_TRUE(ParseStatusCode("HTTP/1.1 abc\r\n", code));
+  EXPECT_EQ(0, code);
+}
+
+TEST(ParseHeaderMap, SplitsAtCrlfAndColonSpaceLastWins) {
+  auto map =
+      ParseHeaderMap("HTTP/1.1 200 OK\r\nA: 1\r\nB: x: y\r\nNoSpace:z\r\nA: 2\r\n\r\nC: \r\n");
+  EXPECT_EQ("2", map["A"]);
+  EXPECT_EQ(0u, map.count("B"));  // a value that itself holds ": "
+  EXPECT_EQ(0u, map.count("NoSpace:z"));
+  EXPECT_EQ(0u, map.count("NoSpace"));
+  EXPECT_EQ(0u, map.count("C"));  // "C: " splits into one part only
+  EXPECT_EQ(1u, map.size());
+}
+
+TEST(CheckServerHeader, DemandsExactNameAndValue) {
+  const std::string ok = "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n";
+  EXPECT_TRUE(CheckServerHeader(ok));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\n\r\n"));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: zelmic\r\n\r\n"));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC \r\n\r\n"));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER:ZELMIC\r\n\r\n"));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\n\r\n"));
+  EXPECT_TRUE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: no\r\nX-SERVER: ZELMIC\r\n\r\n"));
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\nX-SERVER: other\r\n\r\n"));
+  // Lone line feeds make one segment: no header named X-SERVER is found.
+  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\nX-SERVER: ZELMIC\n\n"));
+}
+
+TEST(EvaluateAnswer, SetsTheResultCode) {
+  std::recursive_mutex lock;
+  CUploadTask task(lock);
+  EXPECT_FALSE(
+      EvaluateAnswer(task, CURLE_COULDNT_CONNECT, "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n"));
+  EXPECT_EQ(10061, task.status);
+  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, ""));
+  EXPECT_EQ(0, task.status);
+  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 409 Conflict\r\n\r\n"));
+  EXPECT_EQ(409, task.status);
+  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\n\r\n"));
+  EXPECT_EQ(500, task.status);
+  EXPECT_TRUE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n"));
+  EXPECT_EQ(200, task.status);
+}
+
+TEST(AppendToString, TakesEverything) {
+  std::string target = "a";
+  char data[] = {'b', '\0', 'c', 'd'};
+  EXPECT_EQ(4u, AppendToString(data, 2, 2, &target));
+  EXPECT_EQ(std::string("ab\0cd", 5), target);
+}
+
+TEST(ReadInitAnswer, TakesSessionAndPiecelen) {
+  std::string session = "old";
+  int64_t blockSize = 9;
+  ReadInitAnswer("{\"session\":\"abc\",\"piecelen\":4096}", session, blockSize);
+  EXPECT_EQ("abc", session);
+  EXPECT_EQ(4096, blockSize);
+
+  ReadInitAnswer("{\"session\":7}", session, blockSize);
+  EXPECT_EQ("abc", session);
+  EXPECT_EQ(4096, blockSize);
+
+  ReadInitAnswer("{\"piecelen\":true}", session, blockSize);
+  EXPECT_EQ(1, blockSize);
+  ReadInitAnswer("{\"piecelen\":\"4096\"}", session, blockSize);
+  EXPECT_EQ(0, blockSize);
+  ReadInitAnswer("{\"piecelen\":-1}", session, blockSize);
+  EXPECT_EQ(-1, blockSize);
+
+  // Leading white space or no object: nothing changes.
+  ReadInitAnswer(" {\"session\":\"x\",\"piecelen\":5}", session, blockSize);
+  ReadInitAnswer("[1,2]", session, blockSize);
+  ReadInitAnswer("", session, blockSize);
+  EXPECT_EQ("abc", session);
+  EXPECT_EQ(-1, blockSize);
+}
+
+TEST(ReadConflictAnswer, TakesErrorCodeAndExpect) {
+  int32_t code = 5;
+  std::string expect = "x";
+  ReadConflictAnswer("{\"error_code\":1,\"expect\":\"32768\",\"error_code\":40900}", code, expect);
+  EXPECT_EQ(40900, code);
+  EXPECT_EQ("32768", expect);
+  ReadConflictAnswer("{\"expect\":32768}", code, expect);
+  EXPECT_EQ(0, code);
+  EXPECT_EQ("", expect);
+  ReadConflictAnswer("not json", code, expect);
+  EXPECT_EQ(0, code);
+}
+
+TEST(ParseDecimal64, ReadsLikeTheCRuntime) {
+  EXPECT_EQ(12345, ParseDecimal64("12345"));
+  EXPECT_EQ(0, ParseDecimal64(""));
+  EXPECT_EQ(-1, ParseDecimal64("-1"));
+  EXPECT_EQ(uint64_t{0xFFFFFFFFFFFFFFFF}, static_cast<uint64_t>(ParseDecimal64("-1")));
+  EXPECT_EQ(42, ParseDecimal64("  42abc"));
+  EXPECT_EQ(int64_t{5} << 32, ParseDecimal64("21474836480"));
+}
+
+TEST(HeaderLines, RefusesALineLongerThanItsBuffer) {
+  HeaderLines fits(10);
+  fits.Add("%s", "123456789");  // nine characters and the terminator
+  EXPECT_TRUE(fits.ok());
+  HeaderLines cut(10);
+  cut.Add("%s", "1234567890");
+  EXPECT_FALSE(cut.ok());
+  ASSERT_NE(nullptr, fits.list());
+  EXPECT_STREQ("Expect:", fits.list()->data);
+  ASSERT_NE(nullptr, fits.list()->next);
+  EXPECT_STREQ("123456789", fits.list()->next->data);
+}
+
+TEST(ToUtf8, EncodesAndStopsAtNul) {
+  EXPECT_EQ("a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80", ToUtf8(L"a\u00e9\u6587\U0001F600"));
+  EXPECT_EQ("ab", ToUtf8(std::wstring(L"ab\0cd", 5)));
+}
+
+TEST(PercentEncode, KeepsOnlyLettersAndDigits) {
+  EXPECT_EQ("a%20b%2Etxt", PercentEncode("a b.txt"));
+  EXPECT_EQ("Az09%2D%5F%7E%2F%E6%96%87", PercentEncode("Az09-_~/\xE6\x96\x87"));
+  EXPECT_EQ("", PercentEncode(""));
+}
+
+TEST(PartSizeFor, GrowsWithTheFile) {
+  EXPECT_EQ(32768u, PartSizeFor(0));
+  EXPECT_EQ(32768u, PartSizeFor((uint64_t{1} << 30) - 1));
+  EXPECT_EQ(65536u, PartSizeFor(uint64_t{1} << 30));
+  EXPECT_EQ(65536u, PartSizeFor((uint64_t{1} << 35) - 1));
+  EXPECT_EQ(524288u, PartSizeFor(uint64_t{1} << 35));
+  EXPECT_EQ(524288u, PartSizeFor((uint64_t{1} << 40) - 1));
+  EXPECT_EQ(1048576u, PartSizeFor(uint64_t{1} << 40));
+}
+
+}  // namespace
+}  // namespace plumet

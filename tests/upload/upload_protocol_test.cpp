@@ -1,0 +1,584 @@
+// The chunked upload protocol against a scripted upload server: request order, header lines,
+// retry rules, resume, delta, and the bytes the server ends up with.
+
+#include "upload/upload_protocol.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/upload/fake_upload_server.h"
+#include "tests/upload/upload_test_util.h"
+#include "upload/digests.h"
+#include "upload/upload_task.h"
+#include "upload/upload_worker.h"
+
+namespace plumet {
+namespace {
+
+using upload_test::FakeUploadServer;
+using upload_test::RecordedRequest;
+using upload_test::Scripted;
+
+class UploadProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    upload_test::ClearProxyEnvironment();
+    ASSERT_FALSE(scratch.path().empty());
+    ASSERT_TRUE(server.Start());
+  }
+
+  // Writes the local copy and leaves the task where the worker hands it to the protocol.
+  void Prepare(const std::string& content, const std::wstring& remotePath = L"/docs/a b.txt") {
+    localPath = scratch.path() + "/copy.bin";
+    ASSERT_TRUE(upload_test::WriteBytes(localPath, content));
+    session.state = EditSessionState::Uploading;
+    session.mount = 1;
+    session.accessToken = L"access-token";
+    session.remotePath = remotePath;
+    session.localPath = upload_test::Widen(localPath);
+    session.fileHash = upload_test::Widen(HashFileSha1(localPath));
+    session.uploadHash = L"ph-1";
+    task = std::make_unique<CUploadTask>(lock);
+    task->editSession = &session;
+    task->uploadServerUrl = server.BaseUrl();
+    ASSERT_TRUE(OpenLocalFile(*task));
+    ASSERT_EQ(content.size(), session.fileSize);
+  }
+
+  std::vector<std::string> Paths() const {
+    std::vector<std::string> paths;
+    for (const RecordedRequest& r : server.Requests()) paths.push_back(r.path);
+    return paths;
+  }
+
+  std::vector<std::string> Ranges() const {
+    std::vector<std::string> ranges;
+    for (const RecordedRequest& r : server.Requests()) {
+      if (r.path == "/upload_part") ranges.push_back(r.Header("x-zm-upload-range"));
+    }
+    return ranges;
+  }
+
+  upload_test::ScratchDir scratch;
+  FakeUploadServer server;
+  std::recursive_mutex lock;
+  EditSession session;
+  std::string localPath;
+  std::unique_ptr<CUploadTask> task;  // after the session: destroyed before it
+};
+
+Scripted Answer(unsigned status, const std::string& body = "", bool serverHeader = true) {
+  Scripted answer;
+  answer.status = status;
+  answer.body = body;
+  answer.serverHeader = serverHeader;
+  return answer;
+}
+
+// The own lines of a request, in order, without the ones libcurl adds.
+std::vector<std::string> OwnLines(const RecordedRequest& r) {
+  std::vector<std::string> lines;
+  for (const auto& [name, value] : r.headers) {
+    // libcurl gives a POST its default form content type; only a PUT's own type is ours.
+    const bool ownType = name == "Content-Type" && r.method == "PUT";
+    if (name.rfind("x-zm-", 0) == 0 || ownType) lines.push_back(name + ": " + value);
+  }
+  return lines;
+}
+
+TEST_F(UploadProtocolTest, WholeUploadSendsRequestsAndLinesInOrder) {
+  const std::string content = upload_test::RandomBytes(32769, 1);
+  Prepare(content);
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ((std::vector<std::string>{"/upload_init", "/upload_req", "/upload_part", "/upload_part",
+                                      "/upload_finish"}),
+            Paths());
+  EXPECT_EQ((std::vector<std::string>{"0-32767", "32768-32768"}), Ranges());
+  ASSERT_TRUE(server.HasCommitted());
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+
+  const std::vector<RecordedRequest> requests = server.Requests();
+  const std::string hash(session.fileHash.begin(), session.fileHash.end());
+  EXPECT_EQ(
+      (std::vector<std::string>{"x-zm-upload-filesize: 32769", "x-zm-upload-pathhash: ph-1",
+                                "x-zm-upload-filehash: " + hash,
+                                "x-zm-upload-filename: a%20b%2Etxt", "x-zm-token: access-token"}),
+      OwnLines(requests[0]));
+  EXPECT_EQ((std::vector<std::string>{"x-zm-upload-session: sess-1"}), OwnLines(requests[1]));
+  const uint32_t crc = static_cast<uint32_t>(std::stoul(requests[3].Header("x-zm-upload-crc")));
+  EXPECT_EQ(Crc32Buffer(content.data() + 32768, 1), crc);
+  EXPECT_EQ(
+      (std::vector<std::string>{"x-zm-upload-range: 32768-32768", "x-zm-upload-session: sess-1",
+                                "x-zm-upload-crc: " + std::to_string(crc),
+                                "Content-Type: application/octet-stream"}),
+      OwnLines(requests[3]));
+  EXPECT_EQ(
+      (std::vector<std::string>{"x-zm-upload-session: sess-1", "x-zm-upload-filesize: 32769"}),
+      OwnLines(requests[4]));
+  for (const RecordedRequest& r : requests) {
+    EXPECT_EQ("7d2c9e41b0a85f3e6c17d4a92b08e5f3c61a7d90", r.Header("User-Agent")) << r.path;
+    EXPECT_FALSE(r.HasHeader("Expect")) << r.path;
+    EXPECT_EQ(r.path == "/upload_part" ? "PUT" : "POST", r.method) << r.path;
+  }
+  EXPECT_EQ(content.size(), task->bodyBytesSent);
+}
+
+TEST_F(UploadProtocolTest, EmptyFileSendsNoPartAndFinishesWithZero) {
+  Prepare("");
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ((std::vector<std::string>{"/upload_init", "/upload_req", "/upload_finish"}), Paths());
+  EXPECT_EQ("0", server.Requests().back().Header("x-zm-upload-filesize"));
+  EXPECT_TRUE(server.HasCommitted());
+}
+
+TEST_F(UploadProtocolTest, RemotePathWithoutSlashIsTheFileName) {
+  Prepare("x", L"plan.txt");
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ("plan%2Etxt", server.Requests()[0].Header("x-zm-upload-filename"));
+}
+
+TEST_F(UploadProtocolTest, InitAnswered202CompletesAtOnce) {
+  Prepare("abc");
+  server.Push("/upload_init", Answer(202, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ((std::vector<std::string>{"/upload_init"}), Paths());
+}
+
+TEST_F(UploadProtocolTest, InitRetriesFiveTimesThenFails) {
+  Prepare("abc");
+  for (int i = 0; i < 6; ++i) server.Push("/upload_init", Answer(503, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(6, server.Count("/upload_init"));
+  EXPECT_EQ(6u, server.Requests().size());
+}
+
+TEST_F(UploadProtocolTest, MissingServerHeaderIsFinal) {
+  Prepare("abc");
+  server.Push("/upload_init", Answer(200, "{\"session\":\"s\",\"piecelen\":0}", false));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(500, task->status);
+  EXPECT_EQ(1u, server.Requests().size());
+}
+
+TEST_F(UploadProtocolTest, RedirectFailsWithItsStatus) {
+  Prepare("abc");
+  Scripted redirect = Answer(302);
+  redirect.location = "/upload_init";
+  server.Push("/upload_init", redirect);
+  // The redirect is followed to a server that answers 200, but the first status line counts.
+  EXPECT_FALSE(UploadInit(*task));
+  EXPECT_EQ(302, task->status);
+  EXPECT_EQ(2, server.Count("/upload_init"));
+  EXPECT_TRUE(task->uploadSession.empty());
+}
+
+TEST_F(UploadProtocolTest, UnauthorizedQueryStartsANewSession) {
+  const std::string content = upload_test::RandomBytes(1000, 2);
+  Prepare(content);
+  server.Push("/upload_req", Answer(401, "", true));
+  server.Push("/upload_req", Answer(401, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(3, server.Count("/upload_init"));
+  EXPECT_EQ(3, server.Count("/upload_req"));
+  EXPECT_EQ("sess-3", server.Requests().back().Header("x-zm-upload-session"));
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(UploadProtocolTest, ServerErrorBeforePartsIsFinal) {
+  Prepare("abc");
+  server.Push("/upload_req", Answer(500, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(1, server.Count("/upload_req"));
+}
+
+TEST_F(UploadProtocolTest, ResumesWhereTheServerHoldsTheContent) {
+  const std::string content = upload_test::RandomBytes(3 * 32768 + 5, 3);
+  Prepare(content);
+  server.SetHeld(content.substr(0, 40000));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ((std::vector<std::string>{"40000-72767", "72768-98308"}), Ranges());
+  EXPECT_EQ(content.size() - 40000, task->bodyBytesSent);
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(UploadProtocolTest, ConflictNamesTheOffsetToGoOnFrom) {
+  const std::string content = upload_test::RandomBytes(3 * 32768, 4);
+  Prepare(content);
+  server.SetHeld(content.substr(0, 50000));
+  server.Push("/upload_req",
+              Answer(200, "0", true));  // the query understates what the server holds
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  // The first part is refused with 409/40900 "expect" 50000; the next one starts there.
+  EXPECT_EQ((std::vector<std::string>{"0-32767", "50000-82767", "82768-98303"}), Ranges());
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(UploadProtocolTest, FiveFailedPartsFailTheUpload) {
+  Prepare(upload_test::RandomBytes(70000, 5));
+  for (int i = 0; i < 5; ++i) server.Push("/upload_part", Answer(503, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(5, server.Count("/upload_part"));
+  EXPECT_EQ(0, server.Count("/upload_finish"));
+  EXPECT_EQ((std::vector<std::string>(5, "0-32767")), Ranges());
+}
+
+TEST_F(UploadProtocolTest, SuccessResetsTheFailureCount) {
+  const std::string content = upload_test::RandomBytes(70000, 6);
+  Prepare(content);
+  // Four failures of the first part, its success, then four failures of the second part.
+  for (int i = 0; i < 4; ++i) server.Push("/upload_part", Answer(503, "", true));
+  server.Push("/upload_part", Answer(0, "", true));
+  for (int i = 0; i < 4; ++i) server.Push("/upload_part", Answer(500, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(4 + 1 + 4 + 1 + 1, server.Count("/upload_part"));
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(UploadProtocolTest, PartAnswered202EndsThePartsAndFinishes) {
+  Prepare(upload_test::RandomBytes(100000, 8));
+  server.Push("/upload_part", Answer(202, "", true));
+  server.Push("/upload_finish", Answer(200, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(
+      (std::vector<std::string>{"/upload_init", "/upload_req", "/upload_part", "/upload_finish"}),
+      Paths());
+}
+
+TEST_F(UploadProtocolTest, FinishFailuresCountOnFromTheParts) {
+  Prepare(upload_test::RandomBytes(10, 9));
+  for (int i = 0; i < 5; ++i) server.Push("/upload_finish", Answer(503, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(5, server.Count("/upload_finish"));
+}
+
+TEST_F(UploadProtocolTest, StopDuringThePartsEndsStopped) {
+  Prepare(upload_test::RandomBytes(40 * 32768, 10));
+  server.SetPartDelayMs(20);
+  std::thread owner([&] {
+    for (int i = 0; i < 2000 && server.Count("/upload_part") < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    task->stopRequested.store(true);
+  });
+  const UploadOutcome outcome = RunUploadProtocol(*task);
+  owner.join();
+  EXPECT_EQ(UploadOutcome::kStopped, outcome);
+  EXPECT_LT(server.Count("/upload_part"), 40);
+  EXPECT_EQ(0, server.Count("/upload_finish"));
+}
+
+TEST_F(UploadProtocolTest, StopEndsEveryRequestAtOnce) {
+  Prepare(upload_test::RandomBytes(1000, 10));
+  task->stopRequested.store(true);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));  // never reached the parts
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_EQ(10061, task->status);
+  EXPECT_EQ(0, server.Count("/upload_part"));
+  EXPECT_EQ(0, server.Count("/upload_finish"));
+}
+
+TEST_F(UploadProtocolTest, CopyShorterThanItsPartFailsThatTransfer) {
+  Prepare(upload_test::RandomBytes(40000, 19));
+  task->lastByte = 39999;
+  ASSERT_EQ(0, ::truncate(localPath.c_str(), 1000));
+  EXPECT_FALSE(UploadPart(*task, 32768));
+  EXPECT_EQ(10061, task->status);  // the body ended before its announced length
+  EXPECT_EQ(0u, task->position);
+  EXPECT_FALSE(server.HasCommitted());
+}
+
+TEST_F(UploadProtocolTest, OverlongHeaderLineIsNeverSent) {
+  Prepare("abc");
+  session.accessToken = std::wstring(4000, L't');
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+// Delta uploads: the stored version is cut into blocks; only the literal bytes travel.
+class DeltaProtocolTest : public UploadProtocolTest {
+ protected:
+  static constexpr uint32_t kBlock = 4096;
+  std::string LiteralPath() const {
+    return scratch.path() + "/" + std::string(session.fileHash.begin(), session.fileHash.end()) +
+           ".tmp";
+  }
+};
+
+TEST_F(DeltaProtocolTest, SendsMatchesAndLiteralBytes) {
+  const std::string stored = upload_test::RandomBytes(64 * kBlock + 100, 11);
+  std::string edited = stored;
+  edited.insert(10 * kBlock + 7, "inserted");
+  edited[40 * kBlock + 1] ^= 0x55;
+  server.SetStored(stored, kBlock);
+  Prepare(edited);
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  const std::vector<std::string> paths = Paths();
+  ASSERT_GE(paths.size(), 5u);
+  EXPECT_EQ((std::vector<std::string>{"/upload_init", "/upload_req", "/download_checksum",
+                                      "/upload_checksum_result"}),
+            std::vector<std::string>(paths.begin(), paths.begin() + 4));
+  EXPECT_EQ("/upload_finish", paths.back());
+  EXPECT_TRUE(edited == server.Committed()) << upload_test::Difference(edited, server.Committed());
+  EXPECT_LT(task->bodyBytesSent, edited.size() / 4);
+  // The literal file lives beside the copy until the task ends.
+  EXPECT_TRUE(upload_test::Exists(LiteralPath()));
+  const std::string literal = LiteralPath();
+  task.reset();
+  EXPECT_FALSE(upload_test::Exists(literal));
+}
+
+TEST_F(DeltaProtocolTest, ChecksumRefusalFailsAndLaterUploadsGoWhole) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 12);
+  server.SetStored(content, kBlock);
+  Prepare(content);
+  server.Push("/download_checksum", Answer(205, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(1, session.deltaRefused);
+
+  task.reset();
+  task = std::make_unique<CUploadTask>(lock);
+  task->editSession = &session;
+  task->uploadServerUrl = server.BaseUrl();
+  ASSERT_TRUE(OpenLocalFile(*task));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(1, server.Count("/download_checksum"));
+  EXPECT_EQ(0, server.Count("/upload_checksum_result"));
+  EXPECT_EQ(content.size(), task->bodyBytesSent);
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(DeltaProtocolTest, MatchListRefusalSetsTheFlag) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 13);
+  server.SetStored(content, kBlock);
+  Prepare(content);
+  server.Push("/upload_checksum_result", Answer(205, "", true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(1, session.deltaRefused);
+  EXPECT_EQ(0, server.Count("/upload_part"));
+}
+
+TEST_F(DeltaProtocolTest, MatchListAnswered202FinishesWithoutParts) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 14);
+  server.SetStored(content, kBlock);
+  Prepare(content);
+  server.Push("/upload_checksum_result", Answer(202, "", true));
+  server.Push("/upload_finish", Answer(200, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ((std::vector<std::string>{"/upload_init", "/upload_req", "/download_checksum",
+                                      "/upload_checksum_result", "/upload_finish"}),
+            Paths());
+}
+
+TEST_F(DeltaProtocolTest, RetriedMatchListIsSentWhole) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock + 3, 15);
+  server.SetStored(content, kBlock);
+  Prepare(content);
+  server.Push("/upload_checksum_result", Answer(503, "", true));
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  std::vector<RecordedRequest> lists;
+  for (const RecordedRequest& r : server.Requests()) {
+    if (r.path == "/upload_checksum_result") lists.push_back(r);
+  }
+  ASSERT_EQ(2u, lists.size());
+  EXPECT_EQ(80u, lists[0].body.size());  // all 8 full blocks match
+  EXPECT_TRUE(lists[0].body == lists[1].body);
+  EXPECT_EQ(lists[0].Header("x-zm-upload-crc"), lists[1].Header("x-zm-upload-crc"));
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(DeltaProtocolTest, NothingInCommonGoesWhole) {
+  server.SetStored(upload_test::RandomBytes(16 * kBlock, 16), kBlock);
+  const std::string content = upload_test::RandomBytes(16 * kBlock, 17);
+  Prepare(content);
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(0, server.Count("/upload_checksum_result"));
+  EXPECT_EQ(0, task->blockSize);
+  EXPECT_FALSE(upload_test::Exists(LiteralPath()));
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+TEST_F(DeltaProtocolTest, FileNoLongerThanABlockSendsAnEmptyMatchList) {
+  server.SetStored(upload_test::RandomBytes(4 * kBlock, 20), kBlock);
+  const std::string content = upload_test::RandomBytes(3000, 21);
+  Prepare(content);
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  std::vector<RecordedRequest> lists;
+  for (const RecordedRequest& r : server.Requests()) {
+    if (r.path == "/upload_checksum_result") lists.push_back(r);
+  }
+  ASSERT_EQ(1u, lists.size());
+  EXPECT_TRUE(lists[0].body.empty());
+  EXPECT_EQ("0", lists[0].Header("x-zm-upload-crc"));
+  EXPECT_EQ((std::vector<std::string>{"0-2999"}), Ranges());  // the literal file is the whole copy
+  EXPECT_TRUE(content == server.Committed())
+      << upload_test::Difference(content, server.Committed());
+}
+
+// A delta upload stopped during its parts, then taken up by a new task for the same session.
+class ResumedDeltaTest : public DeltaProtocolTest {
+ protected:
+  void StopAfterTwoParts() {
+    stored = upload_test::RandomBytes(64 * kBlock, 22);
+    edited = stored;
+    for (int i = 0; i < 24; ++i) edited[i * 2 * kBlock + 100] ^= 0x11;  // 24 blocks differ
+    server.SetStored(stored, kBlock);
+    Prepare(edited);
+    server.SetPartDelayMs(10);
+    std::thread owner([&] {
+      for (int i = 0; i < 2000 && server.Count("/upload_part") < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      task->stopRequested.store(true);
+    });
+    ASSERT_EQ(UploadOutcome::kStopped, RunUploadProtocol(*task));
+    owner.join();
+    server.SetPartDelayMs(0);
+    literal = upload_test::ReadAll(LiteralPath());
+    held = server.Literal().size();
+    ASSERT_GT(held, 0u);
+    ASSERT_LT(held, literal.size());
+  }
+
+  void NewTask() {
+    task = std::make_unique<CUploadTask>(lock);
+    task->editSession = &session;
+    task->uploadServerUrl = server.BaseUrl();
+    ASSERT_TRUE(OpenLocalFile(*task));
+  }
+
+  std::string stored, edited, literal;
+  size_t held = 0;
+};
+
+TEST_F(ResumedDeltaTest, RecomputesTheLiteralFileAndSendsOnlyTheRest) {
+  ASSERT_NO_FATAL_FAILURE(StopAfterTwoParts());
+  task.reset();  // deletes the literal file
+  ASSERT_FALSE(upload_test::Exists(LiteralPath()));
+  const int listsBefore = server.Count("/upload_checksum_result");
+  NewTask();
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(listsBefore, server.Count("/upload_checksum_result"));  // not sent again
+  EXPECT_EQ(2, server.Count("/download_checksum"));
+  EXPECT_EQ(literal.size() - held, task->bodyBytesSent);
+  EXPECT_TRUE(edited == server.Committed()) << upload_test::Difference(edited, server.Committed());
+}
+
+TEST_F(ResumedDeltaTest, ReopensALiteralFileLeftBehind) {
+  ASSERT_NO_FATAL_FAILURE(StopAfterTwoParts());
+  const std::string path = LiteralPath();
+  task.reset();
+  ASSERT_TRUE(upload_test::WriteBytes(path, literal));  // as a crashed run would leave it
+  NewTask();
+  EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+  EXPECT_EQ(1, server.Count("/download_checksum"));  // the literal file was used as it was
+  EXPECT_EQ(literal.size() - held, task->bodyBytesSent);
+  EXPECT_TRUE(edited == server.Committed()) << upload_test::Difference(edited, server.Committed());
+}
+
+TEST_F(DeltaProtocolTest, BadChecksumListIsRetriedThenFails) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 18);
+  server.SetStored(content, kBlock);
+  Prepare(content);
+  for (int i = 0; i < 6; ++i)
+    server.Push("/download_checksum", Answer(200, std::string(21, 'x'), true));
+  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+  EXPECT_EQ(6, server.Count("/download_checksum"));
+}
+
+}  // namespace
+}  // namespace plumet
+
+namespace plumet {
+namespace {
+
+// The two body readers, called the way libcurl calls them.
+class ReadCallbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(scratch.path().empty());
+    path = scratch.path() + "/copy.bin";
+    content = upload_test::RandomBytes(40000, 50);
+    ASSERT_TRUE(upload_test::WriteBytes(path, content));
+    session.localPath = upload_test::Widen(path);
+    task.editSession = &session;
+    ASSERT_TRUE(OpenLocalFile(task));
+    task.lastByte = content.size() - 1;
+  }
+
+  upload_test::ScratchDir scratch;
+  std::string path;
+  std::string content;
+  std::recursive_mutex lock;
+  EditSession session;
+  CUploadTask task{lock};
+};
+
+TEST_F(ReadCallbackTest, PartDataStopsAtThePartAndTheContentEnd) {
+  std::string buffer(70000, '\0');
+  EXPECT_EQ(32768u, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+  EXPECT_TRUE(content.substr(0, 32768) == buffer.substr(0, 32768));
+  EXPECT_EQ(32768u, task.position);
+  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), &task));  // the part is complete
+
+  task.partStart = 32768;
+  EXPECT_EQ(100u, ReadPartData(buffer.data(), 10, 10, &task));  // never more than asked
+  EXPECT_EQ(content.size() - 32868, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+  EXPECT_TRUE(content.substr(32868) == buffer.substr(0, content.size() - 32868));
+  EXPECT_EQ(content.size(), task.position);
+  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+}
+
+TEST_F(ReadCallbackTest, StopAbortsBothReaders) {
+  char buffer[16];
+  task.stopRequested.store(true);
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadPartData(buffer, 1, 16, &task));
+  task.matchBuffer = std::make_unique<char[]>(10);
+  task.matchLength = 10;
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 16, &task));
+  EXPECT_EQ(0u, task.position);
+}
+
+TEST_F(ReadCallbackTest, MatchListIsReadInPiecesThenEnds) {
+  char buffer[10];
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 10, &task));
+  task.matchBuffer = std::make_unique<char[]>(25);
+  for (int i = 0; i < 25; ++i) task.matchBuffer[i] = static_cast<char>(i);
+  task.matchLength = 25;
+  std::string read;
+  for (size_t n; (n = ReadMatchList(buffer, 1, sizeof buffer, &task)) != 0;) {
+    ASSERT_LE(n, sizeof buffer);
+    read.append(buffer, n);
+  }
+  EXPECT_EQ(std::string(task.matchBuffer.get(), 25), read);
+  EXPECT_EQ(25, task.matchSendOffset);
+}
+
+TEST_F(ReadCallbackTest, UploadTotalFollowsTheSource) {
+  EXPECT_EQ(content.size(), UploadTotal(task));
+  task.blockSize = 4096;  // a delta without its literal file yet
+  EXPECT_EQ(0u, UploadTotal(task));
+  task.blockSize = 0;
+  task.localFile.Close();
+  session.fileSize = 77;
+  EXPECT_EQ(77u, UploadTotal(task));
+}
+
+}  // namespace
+}  // namespace plumet

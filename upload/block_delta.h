@@ -1,0 +1,114 @@
+#pragma once
+// The block-checksum delta of one upload. The upload server describes its stored copy as N
+// blocks of B bytes, each with a weak (Adler-32) and a strong (MD5) checksum. The scan slides a
+// B-byte window over the local file and produces
+//  - the match list: where a window equal to a stored block starts, and which block it equals;
+//  - the literal file: every byte that no matched window covers, in file order.
+// Walking the local file from offset 0, each match covers B bytes equal to the named block and
+// the gaps are the literal bytes in order, so that
+//   literal length + matches * B == local file size.
+//
+// How the owning upload task uses it (its PrepareDelta step):
+//   1. if the literal file is already open: done (true);
+//   2. path = LiteralFilePath(localPath, fileHash); empty -> fail (false), retried by the protocol;
+//   3. literalFile.Open(path, platform::File::Mode::kCreate); failure -> false;
+//   4. delta.SetBlockSize(static_cast<uint32_t>(blockSize));
+//   5. switch (delta.ComputeDelta(localFile, literalFile)):
+//        kDone:        delta.SerializeMatches(matchBuffer, matchLength) (false with no match,
+//                      leaving both empty/zero), then true;
+//        kAbandoned:   blockSize = 0, close and unlink the literal file, true (the upload goes
+//                      on as a whole-file upload and no match list is sent);
+//        kWriteFailed: close and unlink the literal file, false (blockSize untouched: the
+//                      protocol's retry rule repeats the step, and finally fails the upload).
+// Cleanup when the task ends: close the literal file, reset matchBuffer / matchLength /
+// matchSendOffset, unlink LiteralFilePath(...) if it exists.
+//
+// Everything here runs on the thread of the task that owns the object; nothing is shared.
+
+#include <sparsehash/dense_hash_map>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace plumet {
+
+// One match, in memory and on the wire alike: 10 bytes, packed, little-endian.
+// The fields are packed: copy them (e.g. `uint64_t off = m.offset;`) before binding them to a
+// reference, as EXPECT_EQ and std::min do.
+#pragma pack(push, 1)
+struct BlockMatch {
+  uint64_t offset;  // where the matched window starts in the local file
+  uint16_t block;   // index of the stored block it equals (0-based in the server's list)
+};
+#pragma pack(pop)
+static_assert(sizeof(BlockMatch) == 10, "BlockMatch is a 10-byte wire record");
+
+// The largest stored block index a BlockMatch can name; stored blocks beyond it are not matched.
+inline constexpr int32_t kMaxMatchableBlock = 65535;
+
+// The literal file of an upload: the folder of `localPath` up to and including its last "/",
+// then `fileHash`, then ".tmp". Empty when `localPath` has no "/".
+std::string LiteralFilePath(const std::string& localPath, const std::string& fileHash);
+
+class CBlockDelta {
+ public:
+  // Raw 16-byte MD5 of a stored block -> its index. Compared bytewise (the digest may hold zero
+  // bytes); std::less<> lets a lookup use a string_view of the digest without an allocation.
+  using DigestMap = std::map<std::string, int32_t, std::less<>>;
+  // Weak checksum -> digests of the stored blocks that have it. Empty key 0xFFFFFFFF: both halves
+  // of an Adler-32 are below 65521, so no real checksum can collide with it.
+  using BlockIndex = google::dense_hash_map<uint32_t, DigestMap>;
+  static constexpr uint32_t kEmptyKey = 0xFFFFFFFFu;
+
+  enum class Outcome {
+    kDone,         // literal file written, match list filled (possibly empty)
+    kAbandoned,    // delta not worth it or not possible: upload the whole file instead
+    kWriteFailed,  // the literal file could not be written (e.g. disk full)
+  };
+
+  CBlockDelta();
+
+  // Reads the body of "/download_checksum": N weak checksums (u32 little-endian), then N raw MD5
+  // digests. False, storing nothing, when `length` is 0 or not a multiple of 20. When several
+  // stored blocks share weak checksum and digest, the highest index wins. Blocks with an index
+  // above kMaxMatchableBlock are not stored (a match could not name them), nor is an entry whose
+  // weak checksum is kEmptyKey (no Adler-32 has that value).
+  bool LoadChecksums(const char* body, int32_t length);
+
+  // B, taken from the low 32 bits of the task's block size before each scan.
+  void SetBlockSize(uint32_t blockSize) { blockSize_ = blockSize; }
+  uint32_t blockSize() const { return blockSize_; }
+
+  // Scans `local` (read through one read-only mapping of the whole file) against the block index
+  // and writes the literal bytes to `literal` from its start. The match list is rebuilt from
+  // scratch. kAbandoned when the file cannot be mapped (an empty file included), when B is 0,
+  // when no block has matched once the scan passes two thirds of the file, or when another
+  // program has the local file open for writing or asks to open it so during the scan (it waits
+  // under a read lease meanwhile, so that it cannot truncate the mapped file under the scan).
+  Outcome ComputeDelta(platform::File& local, platform::File& literal);
+
+  // With M > 0 matches: allocates 10*M bytes, writes the records in list order, stores them in
+  // `buffer` and 10*M in `length`, returns true. With none: false, both left untouched.
+  bool SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& length) const;
+
+  // The scan uses the processor's vector unit when it has one (same results); tests and
+  // benchmarks turn it off to cover the plain loop.
+  void SetVectorScan(bool enabled) { vectorScan_ = enabled; }
+
+  const std::vector<BlockMatch>& matches() const { return matches_; }
+  const BlockIndex& index() const { return index_; }
+
+ private:
+  BlockIndex index_;
+  std::vector<BlockMatch> matches_;
+  uint32_t blockSize_ = 0;
+  bool vectorScan_ = true;
+};
+
+}  // namespace plumet
