@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -14,13 +15,7 @@ std::string RandomHex(size_t bytes) {
   std::string raw(bytes, '\0');
   if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1)
     throw std::runtime_error("no random bytes available");
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : raw) {
-    out += hex[c >> 4];
-    out += hex[c & 15];
-  }
-  return out;
+  return plumet_text::HexLower(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
 }
 
 std::string Base64Encode(const std::string& bytes) {

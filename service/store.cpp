@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "service/sqlite_util.h"
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -75,12 +76,7 @@ bool HashFile(const std::string& path, std::string& sha1_hex, uint64_t& size) {
   EVP_DigestFinal_ex(ctx, digest, &len);
   EVP_MD_CTX_free(ctx);
   if (n < 0) return false;
-  static const char* hex = "0123456789abcdef";
-  sha1_hex.clear();
-  for (unsigned i = 0; i < len; ++i) {
-    sha1_hex += hex[digest[i] >> 4];
-    sha1_hex += hex[digest[i] & 15];
-  }
+  sha1_hex = plumet_text::HexLower(digest, len);
   return true;
 }
 

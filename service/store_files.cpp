@@ -12,6 +12,7 @@
 #include "service/paths.h"
 #include "service/sqlite_util.h"
 #include "service/store.h"
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -321,12 +322,7 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
     unlink(staged.c_str());
     return Fail(500, 50007, "cannot copy " + local_file);
   }
-  static const char* hex = "0123456789abcdef";
-  std::string filehash;
-  for (unsigned i = 0; i < len; ++i) {
-    filehash += hex[digest[i] >> 4];
-    filehash += hex[digest[i] & 15];
-  }
+  const std::string filehash = plumet_text::HexLower(digest, len);
   ApiError e = CommitContent(user_id, mount, path, staged, filehash, size, machine, version);
   unlink(staged.c_str());  // no-op once moved into the store
   return e;

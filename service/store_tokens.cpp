@@ -11,6 +11,7 @@
 #include "service/auth.h"
 #include "service/sqlite_util.h"
 #include "service/store.h"
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -22,13 +23,7 @@ std::string TokenKey(const std::string& token) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_Digest(token.data(), token.size(), digest, &len, EVP_sha256(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
+  return plumet_text::HexLower(digest, len);
 }
 
 bool ValidUserName(const std::string& name) {

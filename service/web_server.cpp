@@ -10,6 +10,7 @@
 #include "service/http_util.h"
 #include "service/paths.h"
 #include "service/web_page.h"
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -52,20 +53,7 @@ std::string QueryArg(MHD_Connection* connection, const char* name) {
   return decoded;
 }
 
-std::string FormEncode(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
+std::string FormEncode(const std::string& text) { return plumet_text::PercentEncode(text); }
 
 MHD_Result CollectUploadField(void* cls, MHD_ValueKind, const char* key, const char* filename,
                               const char*, const char*, const char* data, uint64_t, size_t size) {
@@ -272,12 +260,7 @@ MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
   if (fsync(request.fd) != 0) return back(500, "Upload failed: cannot store the file.");
   close(request.fd);
   request.fd = -1;
-  static const char* hex = "0123456789abcdef";
-  std::string filehash;
-  for (unsigned i = 0; i < len; ++i) {
-    filehash += hex[digest[i] >> 4];
-    filehash += hex[digest[i] & 15];
-  }
+  const std::string filehash = plumet_text::HexLower(digest, len);
   int version = 0;
   ApiError e = store_.CommitContent(*user_id, static_cast<int>(mount), path, request.staged,
                                     filehash, request.size, "web", version);

@@ -11,6 +11,7 @@
 #include "upload/digests.h"
 #include "upload/upload_http.h"
 #include "upload/upload_task.h"
+#include "common/text_forms.h"
 
 namespace plumet {
 
@@ -134,23 +135,7 @@ std::string BuildUploadUrl(const CUploadTask& task, const wchar_t* path) {
   return ToUtf8(task.uploadServerUrl + path);
 }
 
-std::string PercentEncode(const std::string& bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (char c : bytes) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    const bool keep = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
-    if (keep) {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[b >> 4]);
-      out.push_back(kHex[b & 0x0F]);
-    }
-  }
-  return out;
-}
+std::string PercentEncode(const std::string& bytes) { return plumet_text::PercentEncode(bytes); }
 
 uint64_t PartSizeFor(uint64_t fileSize) {
   if (fileSize < (uint64_t{1} << 30)) return 32768;

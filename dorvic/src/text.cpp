@@ -1,6 +1,7 @@
 #include "dorvic/src/text.h"
 
 #include <cstdint>
+#include "common/text_forms.h"
 
 namespace dorvic {
 
@@ -101,23 +102,7 @@ std::wstring FromUtf8(const std::string& bytes) {
   return out;
 }
 
-std::string UrlEncode(const std::string& bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    const bool keep = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-    if (keep) {
-      out.push_back(c);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[b >> 4]);
-      out.push_back(kHex[b & 0x0F]);
-    }
-  }
-  return out;
-}
+std::string UrlEncode(const std::string& bytes) { return plumet_text::PercentEncode(bytes); }
 
 std::string EncodePath(const std::wstring& path) {
   const std::string utf8 = ToUtf8(path);

@@ -50,17 +50,6 @@ bool WriteAll(int fd, const void* data, size_t size) {
   return true;
 }
 
-std::string HexLower(const unsigned char* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) {
-    out.push_back(kDigits[data[i] >> 4]);
-    out.push_back(kDigits[data[i] & 0x0f]);
-  }
-  return out;
-}
-
 bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

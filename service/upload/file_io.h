@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -20,6 +21,6 @@ bool WriteAll(int fd, const void* data, size_t size);
 bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error);
 
 // Lowercase hex of raw bytes.
-std::string HexLower(const unsigned char* data, size_t size);
+using plumet_text::HexLower;
 
 }  // namespace zelmic

@@ -8,6 +8,7 @@
 
 #include "tests/service/service_fixture.h"
 #include "tests/service/upload/upload_test_client.h"
+#include "common/text_forms.h"
 
 namespace zelmic_test {
 
@@ -15,13 +16,7 @@ inline std::string Sha1Hex(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha1(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
+  return plumet_text::HexLower(digest, len);
 }
 
 // Outcome of one upload: the PUT answer's state and version, and how far the protocol got.

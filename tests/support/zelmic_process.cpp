@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "common/endpoints.h"
+#include "common/text_forms.h"
 
 namespace zelmic_test {
 
@@ -393,20 +394,7 @@ int RawStatus(const std::string& answer) {
   return atoi(answer.c_str() + 9);
 }
 
-std::string UrlEncode(const std::string& bytes) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
+std::string UrlEncode(const std::string& bytes) { return plumet_text::PercentEncode(bytes); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

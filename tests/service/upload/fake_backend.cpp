@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include "common/text_forms.h"
 
 namespace zelmic_test {
 
@@ -16,13 +17,7 @@ std::string Sha1Hex(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha1(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < size; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 15]);
-  }
-  return out;
+  return plumet_text::HexLower(digest, size);
 }
 
 std::string RandomBytes(size_t size, unsigned seed) {
