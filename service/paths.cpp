@@ -80,7 +80,7 @@ bool Join(const std::vector<std::string>& segments, std::string& path, std::stri
     out += '/';
     out += s;
   }
-  if (out.empty()) out = "/";
+  if (out.empty()) out.push_back('/');  // the root
   if (out.size() > kMaxPath) {
     error = "path too long";
     return false;
