@@ -1,7 +1,8 @@
 #pragma once
 // One read-only view of a whole open file, for scans that walk the file from front to back.
-// The kernel is kept a few MiB ahead of the reader (ReadAhead): touching an unpopulated page costs
-// a fault per page, far more than asking for the pages in bulk.
+// The kernel is kept a few MiB ahead of each reader (ViewReadAhead): touching an unpopulated page
+// costs a fault per page, far more than asking for the pages in bulk. Pages of the file are only
+// mapped, never copied: the memory a scan needs does not grow with the file beyond the view.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +21,9 @@ class MappedView {
   bool Map(int fd, uint64_t size);
   void Unmap();
 
-  // Asks that the pages up to at least `position` (and some beyond) be present. Only a hint:
-  // every byte of the view is readable whether or not it was asked for.
-  void ReadAhead(uint64_t position);
+  // Asks that the pages of [from, to) be present (clipped to the view). Only a hint: every byte
+  // of the view is readable whether or not it was asked for. Safe from several threads at once.
+  void Populate(uint64_t from, uint64_t to) const;
 
   const unsigned char* data() const { return data_; }
   uint64_t size() const { return size_; }
@@ -30,8 +31,21 @@ class MappedView {
  private:
   unsigned char* data_ = nullptr;
   uint64_t size_ = 0;
-  uint64_t populated_ = 0;  // pages below this offset have been asked for
-  bool canPopulate_ = true;
+};
+
+// One reader's walk through a view: keeps the pages from its position to some MiB beyond it
+// present, asking in large steps. One object per reading thread.
+class ViewReadAhead {
+ public:
+  // The reader starts at `start`.
+  ViewReadAhead(const MappedView& view, uint64_t start) : view_(view), populated_(start) {}
+
+  // The reader is about to read up to `position`.
+  void At(uint64_t position);
+
+ private:
+  const MappedView& view_;
+  uint64_t populated_;  // pages from the start up to this offset have been asked for
 };
 
 }  // namespace platform

@@ -25,8 +25,6 @@ bool MappedView::Map(int fd, uint64_t size) {
   if (p == MAP_FAILED) return false;
   data_ = static_cast<unsigned char*>(p);
   size_ = size;
-  populated_ = 0;
-  canPopulate_ = true;
   ::madvise(data_, static_cast<size_t>(size_), MADV_SEQUENTIAL);
   return true;
 }
@@ -35,25 +33,33 @@ void MappedView::Unmap() {
   if (data_ != nullptr) ::munmap(data_, static_cast<size_t>(size_));
   data_ = nullptr;
   size_ = 0;
-  populated_ = 0;
 }
 
-void MappedView::ReadAhead(uint64_t position) {
-  if (data_ == nullptr || populated_ >= size_ || position + kAhead / 2 < populated_) return;
-  const uint64_t from = populated_;
-  const uint64_t to = std::min(size_, std::max(position, populated_) + kAhead);
+void MappedView::Populate(uint64_t from, uint64_t to) const {
+  to = std::min(to, size_);
+  if (data_ == nullptr || from >= to) return;
   const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t start = from & ~(page - 1);
   unsigned char* addr = data_ + start;
   const size_t len = static_cast<size_t>(to - start);
   // Populating maps the pages in one call; an older kernel without it still gets the read-ahead.
-  if (canPopulate_ && ::madvise(addr, len, MADV_POPULATE_READ) != 0 && errno == EINVAL) {
-    canPopulate_ = false;
+  if (::madvise(addr, len, MADV_POPULATE_READ) != 0 && errno == EINVAL) {
+    ::madvise(addr, len, MADV_WILLNEED);
   }
-  if (!canPopulate_) ::madvise(addr, len, MADV_WILLNEED);
+}
+
+void ViewReadAhead::At(uint64_t position) {
+  const uint64_t size = view_.size();
+  if (populated_ >= size || position + kAhead / 2 < populated_) return;
+  const uint64_t to = std::min(size, std::max(position, populated_) + kAhead);
+  view_.Populate(populated_, to);
   // The next step is already being read in the background while this one is scanned.
-  if (to < size_) {
-    ::madvise(data_ + to, static_cast<size_t>(std::min(size_, to + kAhead) - to), MADV_WILLNEED);
+  if (to < size) {
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t start = to & ~(page - 1);
+    const uint64_t next = std::min(size, to + kAhead);
+    ::madvise(const_cast<unsigned char*>(view_.data()) + start, static_cast<size_t>(next - start),
+              MADV_WILLNEED);
   }
   populated_ = to;
 }

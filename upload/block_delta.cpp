@@ -4,9 +4,8 @@
 
 #include "platform/mapped_view.h"
 #include "platform/read_lease.h"
-#include "upload/digests.h"
-#include "upload/rolling_adler.h"
-#include "upload/rolling_scan.h"
+#include "upload/block_scan.h"
+#include "upload/split_scan.h"
 #include "upload/weak_filter.h"
 
 namespace plumet {
@@ -15,8 +14,6 @@ namespace {
 
 constexpr size_t kDigestSize = 16;
 constexpr size_t kEntrySize = 4 + kDigestSize;
-// The rolling loop checks in with the read-ahead of the view once per this many bytes.
-constexpr uint64_t kSegment = 1u << 20;
 
 uint32_t LoadLe32(const char* p) {
   const auto* u = reinterpret_cast<const unsigned char*>(p);
@@ -32,7 +29,7 @@ std::string LiteralFilePath(const std::string& localPath, const std::string& fil
   return localPath.substr(0, slash + 1) + fileHash + ".tmp";
 }
 
-CBlockDelta::CBlockDelta() { index_.set_empty_key(kEmptyKey); }
+CBlockDelta::CBlockDelta() : splitMinSize_(kSplitScanMinSize) { index_.set_empty_key(kEmptyKey); }
 
 bool CBlockDelta::LoadChecksums(const char* body, int32_t length) {
   if (body == nullptr || length <= 0 || length % static_cast<int32_t>(kEntrySize) != 0) {
@@ -89,68 +86,36 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
   if (!view.Map(local.fd(), S)) return Outcome::kAbandoned;
   const unsigned char* d = view.data();
 
-  uint64_t e = 0;  // bytes [0, e) are accounted for: matched, or written as literal
   if (S > B) {
-    const uint64_t limit = 2 * S / 3;
-    const uint64_t end = S - B;  // windows are compared while p + B < S, that is p < end
     const WeakFilter filter(index_);
-    Md5Hasher md5;
-    RollingAdler weak(B);
-    const bool vector = vectorScan_ && VectorScanSupported();
-
-    uint64_t p = 0;
-    uint64_t nextCheck = kSegment;
-    bool scanning = true;
-    while (scanning) {
-      // A writer waiting to open the file is let in promptly: the delta is abandoned for it.
-      if (p >= nextCheck) {
-        if (lease.Broken()) return Outcome::kAbandoned;
-        nextCheck = p + kSegment;
-      }
-      // Full weak checksum of the window at p: at the start and after each match.
-      view.ReadAhead(p + B);
-      weak.Reset(static_cast<uint32_t>(adler32(1L, d + p, B)));
-      for (;;) {
-        // Compare the window at p.
-        if (filter.MayContain(weak.value()) && filter.Contains(weak.value())) {
-          const auto it = index_.find(weak.value());
-          if (it != index_.end()) {
-            const Md5 digest = md5.Digest(d + p, B);
-            const auto jt = it->second.find(DigestBytes(digest));
-            if (jt != it->second.end()) {
-              matches_.push_back(BlockMatch{p, static_cast<uint16_t>(jt->second)});
-              if (e < p && !literal.Write(d + e, p - e)) return Outcome::kWriteFailed;
-              p += B;
-              e = p;
-              scanning = p < end;
-              break;
-            }
-          }
-        }
-        // A miss: roll on by one byte at a time until the filter may know a window. The scan
-        // stops at `end`; with no match yet, it gives up once it passes two thirds of the file.
-        const bool mayAbandon = matches_.empty() && limit + 1 < end;
-        const uint64_t stop = mayAbandon ? limit + 1 : end;
-        uint64_t q = p;
-        bool hit = false;
-        while (!hit && q + 1 < stop) {
-          if (lease.Broken()) return Outcome::kAbandoned;
-          view.ReadAhead(q + B);
-          const uint64_t segmentEnd = stop - q > kSegment ? q + kSegment : stop;
-          q = vector ? RollToCandidateVector(d, q, segmentEnd, B, weak, filter)
-                     : RollToCandidate(d, q, segmentEnd, B, weak, filter);
-          hit = q < segmentEnd;
-          if (!hit) --q;  // windows up to segmentEnd - 1 are done; go on from the last of them
-        }
-        if (!hit) q = stop;
-        p = q;
-        if (!hit) {
-          if (mayAbandon) return Outcome::kAbandoned;
-          scanning = false;
-          break;
-        }
-      }
+    ScanInput input;
+    input.data = d;
+    input.size = S;
+    input.blockSize = B;
+    input.index = &index_;
+    input.filter = &filter;
+    input.vector = vectorScan_;
+    platform::ViewReadAhead ahead(view, 0);
+    // A writer waiting to open the file is let in promptly: the delta is abandoned for it.
+    const BlockScan::Poll poll = [&lease, &ahead](uint64_t upTo) {
+      if (lease.Broken()) return true;
+      ahead.At(upTo);
+      return false;
+    };
+    // With no match by two thirds of the file, the whole file is uploaded instead.
+    const BlockScan::Stop stop = ScanFile(input, 2 * S / 3, splitMinSize_, poll, view, matches_);
+    if (stop != BlockScan::Stop::kEnd) {
+      matches_.clear();
+      return Outcome::kAbandoned;
     }
+  }
+
+  // The literal file: the bytes around and between the matched blocks, one write per run.
+  uint64_t e = 0;  // bytes [0, e) are accounted for
+  for (const BlockMatch& m : matches_) {
+    const uint64_t offset = m.offset;
+    if (e < offset && !literal.Write(d + e, offset - e)) return Outcome::kWriteFailed;
+    e = offset + B;
   }
   if (e < S && !literal.Write(d + e, S - e)) return Outcome::kWriteFailed;
   // No flush to the device: nothing is buffered in this process, so the upload's own reads see

@@ -23,7 +23,11 @@
 // Cleanup when the task ends: close the literal file, reset matchBuffer / matchLength /
 // matchSendOffset, unlink LiteralFilePath(...) if it exists.
 //
-// Everything here runs on the thread of the task that owns the object; nothing is shared.
+// Everything here runs on the thread of the task that owns the object; nothing is shared. The
+// one exception lives and ends inside ComputeDelta: on a big file, a helper thread scans the
+// second half while the caller's thread scans the first (see upload/split_scan.h); it only
+// reads the mapped file and the block index, and is stopped and joined before ComputeDelta
+// returns, whatever the outcome.
 
 #include <sparsehash/dense_hash_map>
 
@@ -91,6 +95,8 @@ class CBlockDelta {
   // when no block has matched once the scan passes two thirds of the file, or when another
   // program has the local file open for writing or asks to open it so during the scan (it waits
   // under a read lease meanwhile, so that it cannot truncate the mapped file under the scan).
+  // The literal runs are written once the scan is complete, one write per run, straight from
+  // the mapping; a failed write is kWriteFailed.
   Outcome ComputeDelta(platform::File& local, platform::File& literal);
 
   // With M > 0 matches: allocates 10*M bytes, writes the records in list order, stores them in
@@ -101,6 +107,10 @@ class CBlockDelta {
   // benchmarks turn it off to cover the plain loop.
   void SetVectorScan(bool enabled) { vectorScan_ = enabled; }
 
+  // Files of at least this many bytes are scanned in two halves at once (same results, see
+  // upload/split_scan.h); tests lower it to cover the joining of the halves on small files.
+  void SetSplitScanMinSize(uint64_t size) { splitMinSize_ = size; }
+
   const std::vector<BlockMatch>& matches() const { return matches_; }
   const BlockIndex& index() const { return index_; }
 
@@ -109,6 +119,7 @@ class CBlockDelta {
   std::vector<BlockMatch> matches_;
   uint32_t blockSize_ = 0;
   bool vectorScan_ = true;
+  uint64_t splitMinSize_;
 };
 
 }  // namespace plumet

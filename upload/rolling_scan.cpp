@@ -44,22 +44,41 @@ PLUMET_AVX512 inline __m512i Mod(__m512i x) {
   const __m512i hi = _mm512_srli_epi32(x, 16);
   x = _mm512_add_epi32(_mm512_and_si512(x, _mm512_set1_epi32(0xFFFF)),
                        _mm512_sub_epi32(_mm512_slli_epi32(hi, 4), hi));
-  return _mm512_mask_sub_epi32(x, _mm512_cmpge_epu32_mask(x, m), x, m);
+  return _mm512_min_epu32(x, _mm512_sub_epi32(x, m));
 }
 
-// The lanes whose checksum the filter may contain (see WeakFilter for the arithmetic).
-PLUMET_AVX512 inline __mmask16 FilterHits(__m512i weak, const uint32_t* words, unsigned shift) {
-  const __m512i h = _mm512_mullo_epi32(_mm512_add_epi32(weak, _mm512_set1_epi32(1)),
-                                       _mm512_set1_epi32(static_cast<int>(WeakFilter::kWordMultiplier)));
-  const __m512i index = _mm512_srl_epi32(h, _mm_cvtsi32_si128(static_cast<int>(shift)));
-  const __m512i w = _mm512_i32gather_epi32(index, words, 4);
-  const __m512i g =
-      _mm512_mullo_epi32(weak, _mm512_set1_epi32(static_cast<int>(WeakFilter::kBitMultiplier)));
+// Of the lanes in `lanes`, those whose checksum `bitmap` may contain (WeakFilter::Bitmap::Has
+// for sixteen lanes). Only the lanes asked for are read.
+PLUMET_AVX512 inline __mmask16 BitmapHits(__mmask16 lanes, __m512i weak,
+                                           const WeakFilter::Bitmap& bitmap) {
   const __m512i one = _mm512_set1_epi32(1);
-  const __m512i mask = _mm512_or_si512(
-      _mm512_sllv_epi32(one, _mm512_srli_epi32(g, 27)),
-      _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(g, 22), _mm512_set1_epi32(31))));
-  return _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, mask), mask);
+  const __m512i low5 = _mm512_set1_epi32(31);
+  const __m512i index = _mm512_srl_epi32(
+      _mm512_mullo_epi32(weak, _mm512_set1_epi32(static_cast<int>(bitmap.wordMultiplier))),
+      _mm_cvtsi32_si128(static_cast<int>(bitmap.shift)));
+  const __m512i word = lanes == 0xFFFF
+                           ? _mm512_i32gather_epi32(index, bitmap.words.data(), 4)
+                           : _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), lanes, index,
+                                                         bitmap.words.data(), 4);
+  const __m512i c =
+      _mm512_mullo_epi32(weak, _mm512_set1_epi32(static_cast<int>(bitmap.bitMultiplier)));
+  __m512i mask = _mm512_or_si512(
+      _mm512_sllv_epi32(one, _mm512_srli_epi32(c, 27)),
+      _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 22), low5)));
+  if (bitmap.bits == 4) {
+    mask = _mm512_or_si512(
+        mask, _mm512_or_si512(
+                  _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 17), low5)),
+                  _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 12), low5))));
+  }
+  return _mm512_mask_cmpeq_epi32_mask(lanes, _mm512_and_si512(word, mask), mask);
+}
+
+// The lanes whose checksum the filter may contain (WeakFilter::MayContain for sixteen lanes).
+PLUMET_AVX512 inline __mmask16 FilterHits(__m512i weak, const WeakFilter& filter) {
+  __mmask16 hits = BitmapHits(0xFFFF, weak, filter.coarse());
+  if (hits != 0) hits = BitmapHits(hits, weak, filter.fine());
+  return hits;
 }
 
 }  // namespace
@@ -71,8 +90,6 @@ PLUMET_AVX512 uint64_t RollToCandidateVector(const unsigned char* d, uint64_t q,
   const __m512i bMod = _mm512_set1_epi32(static_cast<int>(B % kModulus));
   const __m512i mMinus1 = _mm512_set1_epi32(kModulus - 1);
   const __m512i last = _mm512_set1_epi32(15);
-  const uint32_t* words = filter.words();
-  const unsigned shift = filter.shift();
 
   const uint32_t start = rolling.value();
   __m512i a = _mm512_set1_epi32(static_cast<int>(start & 0xFFFF));  // every lane: window q
@@ -84,15 +101,15 @@ PLUMET_AVX512 uint64_t RollToCandidateVector(const unsigned char* d, uint64_t q,
         _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q + B)));
     // a of each window, from a of window q plus the running sum of (in - out), in (-M, 2M).
     __m512i na = _mm512_add_epi32(a, PrefixSum(_mm512_sub_epi32(in, out)));
-    na = _mm512_mask_add_epi32(na, _mm512_cmplt_epi32_mask(na, _mm512_setzero_si512()), na, m);
-    na = _mm512_mask_sub_epi32(na, _mm512_cmpge_epi32_mask(na, m), na, m);
+    na = _mm512_min_epu32(na, _mm512_add_epi32(na, m));  // a negative value is huge unsigned
+    na = _mm512_min_epu32(na, _mm512_sub_epi32(na, m));
     // t = a' + M - 1 - (B * out mod M), reduced to [0, M); b is b of window q plus their sum.
     const __m512i outTerm = Mod(_mm512_mullo_epi32(bMod, out));
     __m512i t = _mm512_sub_epi32(_mm512_add_epi32(na, mMinus1), outTerm);
-    t = _mm512_mask_sub_epi32(t, _mm512_cmpge_epu32_mask(t, m), t, m);
+    t = _mm512_min_epu32(t, _mm512_sub_epi32(t, m));
     const __m512i nb = Mod(_mm512_add_epi32(b, PrefixSum(t)));  // < 17 * M < 2^21
     const __m512i weak = _mm512_or_si512(_mm512_slli_epi32(nb, 16), na);
-    const unsigned hits = FilterHits(weak, words, shift);
+    const unsigned hits = FilterHits(weak, filter);
     if (hits != 0) {
       const unsigned lane = static_cast<unsigned>(__builtin_ctz(hits));
       alignas(64) uint32_t lanes[16];

@@ -3,11 +3,18 @@
 // per byte of the file; the index itself (identity hash, checksums that crowd into a narrow
 // band of values) answers a miss only after a long probe through megabytes of buckets.
 //
-// Two levels:
-//  - a bitmap of 128 bits per stored checksum, two bits of one 32-bit word each: a single load
-//    that fits in the cache answers "certainly absent" for all but a few in ten thousand;
-//  - an exact set of the stored checksums (open addressing, well-mixed hash, at most half full)
-//    settles those few, so that the index is reached only by checksums that are really stored.
+// Two bitmaps, the second asked only when the first says "maybe", then an exact set:
+//  - coarse: about 32 bits per stored checksum, at most 128 KiB, four bits of one 32-bit word
+//    each. It is read for every byte of the file, and those reads are the bulk of the vector
+//    scan's cost, growing with the bitmap's size as it leaves the nearest caches. For 65536
+//    stored blocks it lets through about one checksum in a hundred;
+//  - fine: 128 bits per stored checksum, two bits of one word each, read only for the lanes the
+//    coarse one let through; together they let through about one stranger in 100 000;
+//  - an exact set of the stored checksums (open addressing, well-mixed hash, at most a quarter
+//    full) settles those few, so that the index is reached only by checksums that are stored.
+// Each bitmap: word = (weak * wordMultiplier) >> shift; c = weak * bitMultiplier; the bits
+// (c >> 27), (c >> 22) & 31, (c >> 17) & 31, (c >> 12) & 31 of that word, the first `bits` of
+// them, must all be set. The levels use unrelated multipliers, so that they fail independently.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,36 +26,58 @@ class WeakFilter {
  public:
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;  // never an Adler-32 value
 
+  struct Bitmap {
+    uint32_t wordMultiplier;
+    uint32_t bitMultiplier;
+    unsigned bits;  // 2 or 4 bits per stored checksum
+    unsigned shift = 26;
+    std::vector<uint32_t> words;
+
+    void Size(size_t wordsWanted, unsigned maxLog2) {
+      unsigned log2 = 6;
+      while ((size_t{1} << log2) < wordsWanted && log2 < maxLog2) ++log2;
+      shift = 32 - log2;
+      words.assign(size_t{1} << log2, 0);
+    }
+    uint32_t Word(uint32_t weak) const { return weak * wordMultiplier >> shift; }
+    uint32_t Mask(uint32_t weak) const {
+      const uint32_t c = weak * bitMultiplier;
+      uint32_t mask = uint32_t{1} << (c >> 27) | uint32_t{1} << ((c >> 22) & 31);
+      if (bits == 4) mask |= uint32_t{1} << ((c >> 17) & 31) | uint32_t{1} << ((c >> 12) & 31);
+      return mask;
+    }
+    void Add(uint32_t weak) { words[Word(weak)] |= Mask(weak); }
+    bool Has(uint32_t weak) const {
+      const uint32_t mask = Mask(weak);
+      return (words[Word(weak)] & mask) == mask;
+    }
+  };
+
   template <typename Index>
   explicit WeakFilter(const Index& index) {
-    unsigned bits = 6;  // 32-bit words, at least four per stored checksum
-    while ((size_t{1} << bits) < 4 * index.size() && bits < 26) ++bits;
-    shift_ = 32 - bits;
-    words_.assign(size_t{1} << bits, 0);
-    slots_.assign(size_t{1} << bits, kEmpty);  // at most a quarter full
+    const size_t n = index.size();
+    coarse_.Size(n, 15);
+    fine_.Size(4 * n, 26);
+    slots_.assign(fine_.words.size(), kEmpty);  // at most a quarter full
     slotMask_ = slots_.size() - 1;
     for (const auto& entry : index) {
       const uint32_t weak = entry.first;
-      words_[Word(weak)] |= Mask(weak);
+      coarse_.Add(weak);
+      fine_.Add(weak);
       size_t s = Slot(weak);
       while (slots_[s] != kEmpty && slots_[s] != weak) s = (s + 1) & slotMask_;
       slots_[s] = weak;
     }
   }
 
-  // False: the checksum is certainly not stored. True: it may be; ask Contains.
-  bool MayContain(uint32_t weak) const {
-    const uint32_t mask = Mask(weak);
-    return (words_[Word(weak)] & mask) == mask;
-  }
+  // False: the checksum is certainly not stored. True: it may be; ask Contains. (Both bitmaps
+  // must agree, in either order; one lookup at a time, the two-bit one is the cheaper to ask
+  // first. The vector scan asks the coarse one first, for all its lanes at once.)
+  bool MayContain(uint32_t weak) const { return fine_.Has(weak) && coarse_.Has(weak); }
 
-  // The bitmap as MayContain reads it, for the vector scan, which must compute the same thing:
-  // word = ((weak + 1) * kWordMultiplier) >> shift();
-  // g = weak * kBitMultiplier; mask = 1 << (g >> 27) | 1 << ((g >> 22) & 31).
-  const uint32_t* words() const { return words_.data(); }
-  unsigned shift() const { return shift_; }
-  static constexpr uint32_t kWordMultiplier = 0x9E3779B1u;
-  static constexpr uint32_t kBitMultiplier = 0x85EBCA6Bu;
+  // The bitmaps in the order MayContain asks them, for the vector scan.
+  const Bitmap& coarse() const { return coarse_; }
+  const Bitmap& fine() const { return fine_; }
 
   // Exact membership.
   bool Contains(uint32_t weak) const {
@@ -59,11 +88,6 @@ class WeakFilter {
   }
 
  private:
-  size_t Word(uint32_t weak) const { return (weak + 1) * kWordMultiplier >> shift_; }
-  static uint32_t Mask(uint32_t weak) {
-    const uint32_t g = weak * kBitMultiplier;
-    return uint32_t{1} << (g >> 27) | uint32_t{1} << ((g >> 22) & 31);
-  }
   size_t Slot(uint32_t weak) const {
     uint32_t x = weak;  // the finaliser of MurmurHash3: every input bit moves every output bit
     x ^= x >> 16;
@@ -74,10 +98,10 @@ class WeakFilter {
     return x & slotMask_;
   }
 
-  std::vector<uint32_t> words_;
+  Bitmap coarse_{0xCC9E2D51u, 0x1B873593u, 4, 26, {}};
+  Bitmap fine_{0xC2B2AE35u, 0x27D4EB2Fu, 2, 26, {}};
   std::vector<uint32_t> slots_;
   size_t slotMask_ = 0;
-  unsigned shift_ = 26;
 };
 
 }  // namespace plumet

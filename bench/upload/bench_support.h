@@ -78,10 +78,11 @@ inline bool WriteEditedCopy(const std::string& from, const std::string& to, int 
   return static_cast<bool>(out);
 }
 
-// Processor time (user + system) of this thread, and of the waited-for children, in seconds.
-inline double ThreadCpuSeconds() {
+// Processor time (user + system) of the whole process (every thread, helper threads of the code
+// measured included), and of the waited-for children, in seconds.
+inline double ProcessCpuSeconds() {
   timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -79,7 +80,7 @@ Files& TheFiles() {
 }
 
 void RunComputeDelta(benchmark::State& state, const StoredCopy& stored, const std::string& localPath,
-                     uint64_t size, bool vector = true) {
+                     uint64_t size, bool vector = true, bool split = true) {
   Files& f = TheFiles();
   if (!f.ok) {
     state.SkipWithError("could not prepare the files");
@@ -88,6 +89,7 @@ void RunComputeDelta(benchmark::State& state, const StoredCopy& stored, const st
   plumet::CBlockDelta delta;
   delta.LoadChecksums(stored.checksums.data(), static_cast<int32_t>(stored.checksums.size()));
   delta.SetVectorScan(vector);
+  if (!split) delta.SetSplitScanMinSize(UINT64_MAX);
   delta.SetBlockSize(kBlock);
   platform::File local, literal;
   local.Open(localPath, platform::File::Mode::kRead);
@@ -99,13 +101,14 @@ void RunComputeDelta(benchmark::State& state, const StoredCopy& stored, const st
     state.PauseTiming();
     std::remove(literalPath.c_str());
     state.ResumeTiming();
-    const double cpu0 = plumet_bench::ThreadCpuSeconds();
+    // The whole process: a big file is scanned in two halves, one on a helper thread.
+    const double cpu0 = plumet_bench::ProcessCpuSeconds();
     literal.Open(literalPath, platform::File::Mode::kCreate);
     const auto outcome = delta.ComputeDelta(local, literal);
     benchmark::DoNotOptimize(outcome);
     matches = delta.matches().size();
     literal.Close();
-    cpu += plumet_bench::ThreadCpuSeconds() - cpu0;
+    cpu += plumet_bench::ProcessCpuSeconds() - cpu0;
   }
   state.counters["matches"] = static_cast<double>(matches);
   state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
@@ -137,6 +140,9 @@ void BM_ComputeDelta_OnePercent(benchmark::State& state) {
 }
 void BM_ComputeDelta_OnePercent_Scalar(benchmark::State& state) {
   RunComputeDelta(state, TheFiles().big, TheFiles().edited, kFileSize, false);
+}
+void BM_ComputeDelta_OnePercent_OneThread(benchmark::State& state) {
+  RunComputeDelta(state, TheFiles().big, TheFiles().edited, kFileSize, true, false);
 }
 void BM_Reference_RdiffDelta_OnePercent(benchmark::State& state) {
   RunRdiff(state, TheFiles().big, TheFiles().edited, kFileSize);
@@ -201,6 +207,7 @@ void BM_Reference_RollingModulo(benchmark::State& state) {
 
 BENCHMARK(BM_ComputeDelta_OnePercent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_Reference_RdiffDelta_OnePercent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_OnePercent_OneThread)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_ComputeDelta_OnePercent_Scalar)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_ComputeDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_Reference_RdiffDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
@@ -217,6 +224,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("ComputeDelta / rdiff delta (1% changed)", "BM_ComputeDelta_OnePercent",
                       "BM_Reference_RdiffDelta_OnePercent", 1.5);
+  reporter.PrintRatio("one-thread ComputeDelta / rdiff delta (1% changed)",
+                      "BM_ComputeDelta_OnePercent_OneThread", "BM_Reference_RdiffDelta_OnePercent", 0);
   reporter.PrintRatio("scalar ComputeDelta / rdiff delta (1% changed)",
                       "BM_ComputeDelta_OnePercent_Scalar", "BM_Reference_RdiffDelta_OnePercent", 0);
   reporter.PrintRatio("ComputeDelta / rdiff delta (256 MiB, 1% changed)",

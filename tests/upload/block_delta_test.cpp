@@ -33,11 +33,17 @@ class BlockDeltaTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(dir_.ok()); }
 
   // Scans and checks what every scan must satisfy: same as the plain scan, and rebuildable;
-  // the vector loop (where the processor has one) and the scalar loop alike.
+  // the vector loop (where the processor has one) and the scalar loop alike, each as one scan
+  // and as two halves scanned at once and joined.
   DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
     const DeltaResult plain = ReferenceScan(blocks, local, B);
-    CheckAgainst(plain, Scan(dir_, blocks, local, B, false), blocks, local, B);
-    return CheckAgainst(plain, Scan(dir_, blocks, local, B, true), blocks, local, B);
+    for (const ScanMode mode : {ScanMode{false, UINT64_MAX}, ScanMode{false, 1}, ScanMode{true, 1}}) {
+      SCOPED_TRACE(std::string(mode.vector ? "vector" : "scalar") +
+                   (mode.splitMinSize == 1 ? ", halves" : ", one scan"));
+      CheckAgainst(plain, Scan(dir_, blocks, local, B, mode), blocks, local, B);
+    }
+    return CheckAgainst(plain, Scan(dir_, blocks, local, B, ScanMode{true, UINT64_MAX}), blocks,
+                        local, B);
   }
 
   DeltaResult CheckAgainst(const DeltaResult& plain, DeltaResult fast,
@@ -354,6 +360,54 @@ TEST_F(BlockDeltaTest, LocalFileOpenForWritingIsNotMapped) {
   writer.Close();
   EXPECT_EQ(delta.ComputeDelta(local, literal), Outcome::kDone);
   EXPECT_EQ(delta.matches().size(), 8u);
+}
+
+}  // namespace
+
+namespace {
+
+// Two halves scanned at once: the second scan starts in the middle of the file as though it were
+// a file of its own; the first joins it where their paths meet. Check() runs every case both ways;
+// these place the middle where the two paths disagree for a while.
+
+TEST_F(BlockDeltaTest, HalvesWhosePathsNeverMeetGiveTheSingleScan) {
+  // All zeros: every window matches, so the second scan keeps its own odd alignment (it starts
+  // at 42) and the first one, aligned to 0, always lands inside one of its blocks.
+  const uint32_t B = 8;
+  const Bytes local(85, 0);
+  const DeltaResult r = Check({Bytes(B, 0), RandomBytes(B, 30)}, local, B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  ASSERT_EQ(r.matches.size(), 10u);
+  EXPECT_EQ(r.matches.back(), (Match{72, 0}));
+  EXPECT_EQ(r.literal, Bytes(5, 0));
+}
+
+TEST_F(BlockDeltaTest, HalvesMeetAgainAfterDisagreeing) {
+  // The second scan starts at 65 inside a run of zeros and matches there out of step with the
+  // first; both miss byte by byte through the new bytes after the run, where they meet.
+  const uint32_t B = 8;
+  const Bytes r1 = RandomBytes(B, 31), r2 = RandomBytes(B, 32);
+  const Bytes local = Concat({Bytes(80, 0), RandomBytes(30, 33), r1, r2, RandomBytes(5, 34)});
+  ASSERT_EQ(local.size() / 2, 65u);
+  const DeltaResult r = Check({Bytes(B, 0), r1, r2}, local, B);
+  ASSERT_EQ(r.outcome, Outcome::kDone);
+  ASSERT_EQ(r.matches.size(), 12u);
+  EXPECT_EQ(r.matches[9], (Match{72, 0}));
+  EXPECT_EQ(r.matches[10], (Match{110, 1}));
+  EXPECT_EQ(r.matches[11], (Match{118, 2}));
+}
+
+TEST_F(BlockDeltaTest, HalvesDecideTheTwoThirdsRuleAsOneScan) {
+  // Nothing in the first half; the second half's first match lies at, then just past, two thirds.
+  const uint32_t B = 10;
+  const Bytes local = RandomBytes(300, 35);  // middle 150, two thirds 200
+  for (const uint64_t at : {199u, 200u, 201u, 260u}) {
+    const DeltaResult r = Check({Slice(local, at, B)}, local, B);
+    EXPECT_EQ(r.outcome, at <= 200 ? Outcome::kDone : Outcome::kAbandoned) << at;
+  }
+  // Once the first half matched, the second half's matches count wherever they are.
+  const DeltaResult r = Check({Slice(local, 20, B), Slice(local, 280, B)}, local, B);
+  EXPECT_EQ(r.matches, (std::vector<Match>{{20, 0}, {280, 1}}));
 }
 
 }  // namespace

@@ -68,9 +68,16 @@ inline std::vector<Match> Copy(const std::vector<plumet::BlockMatch>& in) {
   return out;
 }
 
+// How a scan is run: the vector loop or the plain one, and the smallest file scanned in two
+// halves at once (1: every file long enough to have a second half; the default: none here).
+struct ScanMode {
+  bool vector = true;
+  uint64_t splitMinSize = UINT64_MAX;
+};
+
 // Runs one scan of `local` (written to a file) with B against an already loaded delta state.
 inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, const Bytes& local,
-                           uint32_t B, bool vector = true) {
+                           uint32_t B, ScanMode mode = {}) {
   DeltaResult r;
   const std::string localPath = dir.File("local.bin");
   const std::string literalPath = plumet::LiteralFilePath(localPath, "0123abcd");
@@ -79,7 +86,8 @@ inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, co
   EXPECT_TRUE(localFile.Open(localPath, platform::File::Mode::kRead));
   EXPECT_TRUE(literalFile.Open(literalPath, platform::File::Mode::kCreate));
   delta.SetBlockSize(B);
-  delta.SetVectorScan(vector);
+  delta.SetVectorScan(mode.vector);
+  delta.SetSplitScanMinSize(mode.splitMinSize);
   r.outcome = delta.ComputeDelta(localFile, literalFile);
   r.matches = Copy(delta.matches());
   literalFile.Close();
@@ -88,11 +96,11 @@ inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, co
 }
 
 inline DeltaResult Scan(const ScratchDir& dir, const std::vector<Bytes>& blocks, const Bytes& local,
-                        uint32_t B, bool vector = true) {
+                        uint32_t B, ScanMode mode = {}) {
   plumet::CBlockDelta delta;
   const std::string list = ChecksumList(blocks);
   EXPECT_TRUE(delta.LoadChecksums(list.data(), static_cast<int32_t>(list.size())));
-  return RunScan(dir, delta, local, B, vector);
+  return RunScan(dir, delta, local, B, mode);
 }
 
 // The local file as the server rebuilds it. False when the records do not fit together.

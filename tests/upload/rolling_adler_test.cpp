@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -178,6 +179,82 @@ TEST(RollingScan, LowHalfHittingTheModulusInEveryLane) {
     const uint64_t stop = data.size() - B + 1;
     EXPECT_EQ(plumet::RollToCandidateVector(data.data(), 0, stop, B, rolling, filter), lead + 1);
     EXPECT_EQ(rolling.value(), target);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The filter in front of the block index may let a stranger through, never turn a stored
+// checksum away; with a list too big for its small first bitmap (capped in size), too.
+TEST(WeakFilter, NeverTurnsAwayAStoredChecksum) {
+  std::mt19937_64 rng(41);
+  for (size_t count : {1u, 300u, 70000u, 200000u}) {
+    plumet::CBlockDelta::BlockIndex index;
+    index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
+    std::vector<uint32_t> stored;
+    while (stored.size() < count) {
+      // Both halves below the modulus, as for every Adler-32.
+      const uint32_t weak = static_cast<uint32_t>(rng() % 65521) << 16 |
+                            static_cast<uint32_t>(rng() % 65521);
+      if (index.find(weak) == index.end()) {
+        index[weak];
+        stored.push_back(weak);
+      }
+    }
+    const plumet::WeakFilter filter(index);
+    for (const uint32_t weak : stored) {
+      ASSERT_TRUE(filter.MayContain(weak)) << count << " " << weak;
+      ASSERT_TRUE(filter.Contains(weak)) << count << " " << weak;
+    }
+    // Strangers: the bitmaps let few through, and the exact set none.
+    int through = 0;
+    for (int i = 0; i < 100000; ++i) {
+      const uint32_t weak = static_cast<uint32_t>(rng() % 65521) << 16 |
+                            static_cast<uint32_t>(rng() % 65521);
+      if (index.find(weak) != index.end()) continue;
+      if (filter.MayContain(weak)) ++through;
+      EXPECT_FALSE(filter.Contains(weak)) << weak;
+    }
+    EXPECT_LT(through, 1000) << count << " stored: the filter lets too many strangers through";
+  }
+}
+
+// The vector roll against the scalar one with a list as big as a 16-bit block index can name.
+TEST(RollingScan, VectorAndScalarAgreeWithAFullSizedList) {
+  if (!plumet::VectorScanSupported()) GTEST_SKIP() << "no AVX-512 on this processor";
+  const uint32_t B = 4096;
+  const auto data = plumet_test::RandomBytes(B + 2000000, 43);
+  plumet::CBlockDelta::BlockIndex index;
+  index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
+  std::mt19937_64 rng(44);
+  // 65536 stored checksums: some from real windows of the data, the rest anything valid.
+  std::vector<uint64_t> sampled;
+  for (int i = 0; i < 2000; ++i) {
+    sampled.push_back(1 + rng() % (data.size() - B - 1));
+    index[Adler(&data[sampled.back()], B)];
+  }
+  while (index.size() < 65536) {
+    index[static_cast<uint32_t>(rng() % 65521) << 16 | static_cast<uint32_t>(rng() % 65521)];
+  }
+  const plumet::WeakFilter filter(index);
+  plumet::RollingAdler scalar(B), vector(B);
+  scalar.Reset(Adler(data.data(), B));
+  vector.Reset(Adler(data.data(), B));
+  const uint64_t stop = data.size() - B + 1;
+  uint64_t qs = 0, qv = 0;
+  std::vector<uint64_t> stops;
+  while (qs < stop) {
+    qs = plumet::RollToCandidate(data.data(), qs, stop, B, scalar, filter);
+    qv = plumet::RollToCandidateVector(data.data(), qv, stop, B, vector, filter);
+    ASSERT_EQ(qv, qs);
+    ASSERT_EQ(vector.value(), scalar.value()) << "at " << qs;
+    stops.push_back(qs);
+  }
+  // Every window whose checksum is stored is a stop.
+  for (const uint64_t at : sampled) {
+    EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at)) << "window " << at;
   }
 }
 

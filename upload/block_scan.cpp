@@ -1,0 +1,82 @@
+#include "upload/block_scan.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "upload/rolling_scan.h"
+
+namespace plumet {
+
+namespace {
+
+// The scan checks in with its poll once per this many bytes.
+constexpr uint64_t kSegment = 1u << 20;
+
+}  // namespace
+
+BlockScan::BlockScan(const ScanInput& input, Poll poll)
+    : input_(input), poll_(std::move(poll)), rolling_(input.blockSize) {}
+
+int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
+  if (!input_.filter->MayContain(weak) || !input_.filter->Contains(weak)) return -1;
+  const auto it = input_.index->find(weak);
+  if (it == input_.index->end()) return -1;
+  const Md5 digest = md5_.Digest(input_.data + p, input_.blockSize);
+  const auto jt = it->second.find(DigestBytes(digest));
+  return jt == it->second.end() ? -1 : jt->second;
+}
+
+BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAfter,
+                               std::vector<BlockMatch>& matches) {
+  const unsigned char* d = input_.data;
+  const uint32_t B = input_.blockSize;
+  const uint64_t end = input_.end();
+  const uint64_t stopAt = std::min(target, end);
+  const bool vector = input_.vector && VectorScanSupported();
+  uint64_t nextPoll = p;
+  while (p < stopAt) {
+    if (p > abandonAfter && matches.empty()) return Stop::kAbandoned;
+    if (p >= nextPoll) {
+      if (poll_(p + B)) return Stop::kInterrupted;
+      nextPoll = p + kSegment;
+    }
+    // Full weak checksum of the window at p: at the start and after each match.
+    rolling_.Reset(static_cast<uint32_t>(adler32(1L, d + p, B)));
+    for (;;) {
+      const int32_t block = Compare(p, rolling_.value());
+      if (block >= 0) {
+        matches.push_back(BlockMatch{p, static_cast<uint16_t>(block)});
+        p += B;
+        break;
+      }
+      // A miss: roll on by one byte at a time until the filter may know a window. With no match
+      // yet, the scan gives up at the first window past abandonAfter.
+      const bool mayAbandon = matches.empty() && abandonAfter < stopAt - 1;
+      const uint64_t stop = mayAbandon ? abandonAfter + 1 : stopAt;
+      uint64_t q = p;
+      bool hit = false;
+      while (!hit && q + 1 < stop) {
+        if (q >= nextPoll) {
+          if (poll_(q + B)) return Stop::kInterrupted;
+          nextPoll = q + kSegment;
+        }
+        const uint64_t segmentEnd = stop - q > kSegment ? q + kSegment : stop;
+        q = vector ? RollToCandidateVector(d, q, segmentEnd, B, rolling_, *input_.filter)
+                   : RollToCandidate(d, q, segmentEnd, B, rolling_, *input_.filter);
+        hit = q < segmentEnd;
+        if (!hit) --q;  // windows up to segmentEnd - 1 are done; go on from the last of them
+      }
+      if (!hit) {
+        p = stop;
+        if (p < stopAt) return Stop::kAbandoned;  // p is abandonAfter + 1, matches still empty
+        return p >= end ? Stop::kEnd : Stop::kTarget;
+      }
+      p = q;
+    }
+  }
+  return p >= end ? Stop::kEnd : Stop::kTarget;
+}
+
+}  // namespace plumet

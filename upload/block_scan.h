@@ -1,0 +1,65 @@
+#pragma once
+// The greedy scan of the block delta over one stretch of the local file. From position p:
+// compare the window [p, p + B) with the stored blocks (weak checksum, then MD5); a match is
+// recorded and the scan goes on at p + B, a miss at p + 1. Windows are compared while
+// p + B < S, so a window ending exactly at the end of the file is never compared.
+//
+// What the scan does from a position depends on that position alone (and, for the rule that
+// gives up on a file with no match, on whether anything matched before). This is what lets two
+// scans of different stretches be joined where their positions meet.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "upload/block_delta.h"
+#include "upload/digests.h"
+#include "upload/rolling_adler.h"
+#include "upload/weak_filter.h"
+
+namespace plumet {
+
+// What every scan of one file shares; read-only while scans run (several threads may share it).
+struct ScanInput {
+  const unsigned char* data = nullptr;  // the whole local file
+  uint64_t size = 0;                    // S, larger than B
+  uint32_t blockSize = 0;               // B
+  const CBlockDelta::BlockIndex* index = nullptr;
+  const WeakFilter* filter = nullptr;
+  bool vector = false;  // roll with the vector unit (only where VectorScanSupported())
+
+  // Windows start below this offset (S - B).
+  uint64_t end() const { return size - blockSize; }
+};
+
+class BlockScan {
+ public:
+  enum class Stop {
+    kTarget,       // p reached the target (p >= target, p < end): the window at p is not compared
+    kEnd,          // no window is left to compare (p >= end)
+    kAbandoned,    // nothing matched and the scan passed the offset it may give up after
+    kInterrupted,  // the poll asked to stop
+  };
+
+  // Called with an offset the scan is about to read up to, at least once per MiB scanned and
+  // before the first window; returning true interrupts the scan.
+  using Poll = std::function<bool(uint64_t readingUpTo)>;
+
+  BlockScan(const ScanInput& input, Poll poll);
+
+  // Scans from the window at `p` while p < target and p < end, appending each match to `matches`
+  // and leaving `p` at the next window to compare. A window at an offset above `abandonAfter`
+  // found with `matches` still empty ends the scan with kAbandoned instead of being compared.
+  Stop Run(uint64_t& p, uint64_t target, uint64_t abandonAfter, std::vector<BlockMatch>& matches);
+
+ private:
+  // The match for the window at p (weak checksum `weak`), or -1.
+  int32_t Compare(uint64_t p, uint32_t weak);
+
+  const ScanInput input_;
+  const Poll poll_;
+  RollingAdler rolling_;
+  Md5Hasher md5_;
+};
+
+}  // namespace plumet
