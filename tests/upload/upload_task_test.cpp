@@ -14,6 +14,7 @@
 
 #include "common/endpoints.h"
 #include "tests/upload/fake_upload_server.h"
+#include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/upload_worker.h"
 
@@ -41,28 +42,10 @@ class UploadTaskTest : public ::testing::Test {
     session.localPath = upload_test::Widen(localPath);
   }
 
-  // What the session tick does, under the session lock.
-  void StartUpload() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    auto task = std::make_unique<CUploadTask>(lock);
-    CUploadTask* raw = task.get();
-    session.task = std::move(task);
-    session.state = EditSessionState::Uploading;
-    raw->editSession = &session;
-    ASSERT_TRUE(raw->Start());
-  }
+  void StartUpload() { ASSERT_TRUE(upload_test::StartUploadTask(session, lock)); }
 
-  // Polls the session as the tick does; the state it left Uploading for, or Uploading.
   EditSessionState WaitForOutcome() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::recursive_mutex> guard(lock);
-        if (session.state != EditSessionState::Uploading) return session.state;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return EditSessionState::Uploading;
+    return upload_test::WaitForOutcome(session, lock, kPatience);
   }
 
   template <typename Pred>

@@ -13,6 +13,7 @@
 
 #include "common/endpoints.h"
 #include "tests/support/zelmic_process.h"
+#include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/upload_task.h"
 
@@ -58,25 +59,11 @@ class UploadZelmicTest : public ::testing::Test {
   }
 
   void StartUpload(EditSession& session) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    auto task = std::make_unique<CUploadTask>(lock);
-    CUploadTask* raw = task.get();
-    session.task = std::move(task);
-    session.state = EditSessionState::Uploading;
-    raw->editSession = &session;
-    ASSERT_TRUE(raw->Start());
+    ASSERT_TRUE(upload_test::StartUploadTask(session, lock));
   }
 
   EditSessionState WaitForOutcome(EditSession& session) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::recursive_mutex> guard(lock);
-        if (session.state != EditSessionState::Uploading) return session.state;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return EditSessionState::Uploading;
+    return upload_test::WaitForOutcome(session, lock, kPatience);
   }
 
   EditSessionState Upload(EditSession& session) {
