@@ -2,7 +2,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
 
+#include "common/progress_line.h"
+#include "platform/terminal.h"
 #include "service/launch_url.h"
 #include "service/options.h"
 #include "service/paths.h"
@@ -45,8 +50,15 @@ int Run(const zelmic::Options& o) {
   if (path == "/") return Die("the remote path must name a file");
   if (o.command == "put") {
     int version = 0;
-    if (zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version))
-      return Die(e.msg);
+    std::function<void(uint64_t, uint64_t)> progress;
+    std::optional<plumet_text::ProgressLine> line;
+    if (o.progress) {
+      line.emplace(stderr, platform::IsTerminal(stderr), "zelmicd: put " + path);
+      progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
+    }
+    zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+    if (line) line->Finish();
+    if (e) return Die(e.msg);
     return 0;
   }
   // link
@@ -60,6 +72,10 @@ int Run(const zelmic::Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    fputs(zelmic::kUsage, stdout);
+    return 0;
+  }
   std::string error;
   auto options = zelmic::ParseOptions(argc, argv, error);
   if (!options) {

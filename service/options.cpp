@@ -12,10 +12,17 @@ namespace zelmic {
 const char* const kUsage =
     "usage: zelmicd init DIR\n"
     "       zelmicd add-user DIR NAME [--mount N]...\n"
-    "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME]\n"
+    "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME] [--progress]\n"
     "       zelmicd link DIR --mount N REMOTE_PATH --user NAME\n"
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
-    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n";
+    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
+    "       zelmicd --help\n"
+    "\n"
+    "  init      create an empty data folder DIR\n"
+    "  add-user  add a user with access to the given mounts; prints the user's refresh token\n"
+    "  put       store LOCAL_FILE as the new version of REMOTE_PATH (--progress: on stderr)\n"
+    "  link      print a plumet:// edit link of REMOTE_PATH for the user\n"
+    "  serve     serve DIR on loopback: REST API, token endpoint, upload server and web page\n";
 
 namespace {
 
@@ -37,7 +44,7 @@ struct Shape {
 const std::map<std::string, Shape> kShapes = {
     {"init", {0, {}, {}}},
     {"add-user", {1, {"--mount"}, {}}},
-    {"put", {2, {"--mount", "--user"}, {"--mount"}}},
+    {"put", {2, {"--mount", "--user", "--progress"}, {"--mount"}}},
     {"link", {1, {"--mount", "--user"}, {"--mount", "--user"}}},
     {"serve",
      {0,
@@ -76,6 +83,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     if (!shape->second.flags.count(arg)) {
       error = "unknown option " + arg + " for " + o.command;
       return std::nullopt;
+    }
+    if (arg == "--progress") {  // the one option without a value
+      o.progress = true;
+      continue;
     }
     if (i + 1 >= argc) {
       error = arg + " needs a value";

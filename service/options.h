@@ -18,11 +18,13 @@ struct Options {
   int64_t token_ttl = 3600;           // --token-ttl seconds
   std::string ready_file;             // --ready-file
   std::string secret;                 // --secret
+  bool progress = false;              // --progress (put): progress on stderr
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
 
+// Every subcommand with its arguments; --help prints it on stdout, a usage error on stderr.
 extern const char* const kUsage;
 
 }  // namespace zelmic

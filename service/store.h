@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -144,9 +145,11 @@ class Store : public UploadBackend {
                           const std::string& filehash, uint64_t filesize, int expect_version,
                           const std::string& machine, int& state, std::string& pathhash,
                           int& version);
-  // Stores a complete local file as the new version (copying it into the store).
+  // Stores a complete local file as the new version (copying it into the store). `progress`, when
+  // given, is told the bytes copied so far and the file's length.
   ApiError PutLocalFile(int64_t user_id, int mount, const std::string& path,
-                        const std::string& local_file, const std::string& machine, int& version);
+                        const std::string& local_file, const std::string& machine, int& version,
+                        const std::function<void(uint64_t, uint64_t)>& progress = {});
   // Commits staged content (moved into the store; empty: content the store already holds).
   ApiError CommitContent(int64_t user_id, int mount, const std::string& path,
                          const std::string& staged_path, const std::string& filehash,

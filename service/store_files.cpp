@@ -293,9 +293,11 @@ ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& pat
 
 ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path,
                              const std::string& local_file, const std::string& machine,
-                             int& version) {
+                             int& version, const std::function<void(uint64_t, uint64_t)>& progress) {
   std::ifstream in(local_file, std::ios::binary);
   if (!in) return Fail(400, 40006, "cannot read " + local_file);
+  struct stat st;
+  const uint64_t total = stat(local_file.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   std::string staged = staging_dir() + "/put-XXXXXX";
   int fd = mkstemp(staged.data());
   if (fd < 0) return Fail(500, 50006, "cannot create a staging file");
@@ -311,6 +313,7 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
     EVP_DigestUpdate(ctx, buf, static_cast<size_t>(n));
     ok = write(fd, buf, static_cast<size_t>(n)) == n;
     size += static_cast<uint64_t>(n);
+    if (progress) progress(size, std::max(size, total));
   }
   if (in.bad()) ok = false;
   unsigned char digest[EVP_MAX_MD_SIZE];
