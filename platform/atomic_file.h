@@ -38,4 +38,7 @@ class AtomicFile {
   std::string temp_;
 };
 
+// Whether this process may create files in `dir` (a temporary file beside one it reads).
+bool CanCreateFilesIn(const std::string& dir);
+
 }  // namespace platform

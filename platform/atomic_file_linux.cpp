@@ -70,4 +70,8 @@ void AtomicFile::Abandon() {
   temp_.clear();
 }
 
+bool CanCreateFilesIn(const std::string& dir) {
+  return ::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "session/edit_session.h"
 #include "upload/upload_http.h"
 #include "upload/upload_task.h"
@@ -20,6 +21,8 @@ FileUploadResult UploadLocalFile(const FileUploadRequest& request, const UploadP
   session.accessToken = request.accessToken;
   session.remotePath = request.remotePath;
   session.localPath = request.localPath;
+  const std::string folder = ToUtf8(request.localPath.substr(0, request.localPath.rfind(L'/') + 1));
+  if (!platform::CanCreateFilesIn(folder)) session.deltaRefused = 1;  // no room for a literal file
   CUploadTask* task = nullptr;
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
@@ -35,6 +38,12 @@ FileUploadResult UploadLocalFile(const FileUploadRequest& request, const UploadP
     {
       std::lock_guard<std::recursive_mutex> guard(lock);
       if (session.state != EditSessionState::Uploading) break;
+    }
+    if (request.cancelled && request.cancelled()) {
+      // Destroying the task stops the worker, waits for it and removes the literal file.
+      session.task.reset();
+      result.cancelled = true;
+      return result;
     }
     if (progress) progress(task->progressDone.load(), task->progressTotal.load());
     std::this_thread::sleep_for(interval);

@@ -5,7 +5,8 @@
 // part — run to its end on a worker thread while the caller waits.
 //
 // The delta's literal file is written beside the local file while the upload runs and removed
-// when it ends. The caller configures dorvic and calls curl_global_init first.
+// when it ends; where no file can be created there, the content goes whole. The caller configures
+// dorvic and calls curl_global_init first.
 
 #include <chrono>
 #include <cstdint>
@@ -19,10 +20,14 @@ struct FileUploadRequest {
   std::wstring remotePath;
   int32_t mount = 0;
   std::wstring localPath;  // absolute: the literal file goes into its folder
+  // Asked while the upload runs; true stops it (the task's files are removed, the stored version
+  // stays as it was).
+  std::function<bool()> cancelled;
 };
 
 struct FileUploadResult {
   bool ok = false;
+  bool cancelled = false;
   bool registered = false;     // dorvic_add_file succeeded; if not, dorvic's last error says why
   bool alreadyStored = false;  // the service held this content: nothing was sent
   bool delta = false;          // the content went as a block delta

@@ -1,8 +1,14 @@
 // dorvicctl download and upload against zelmicd: the content arrives byte for byte or not at all,
 // uploads go whole, as a block delta or not at all, and progress shows only when asked for.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "tests/service/upload_helper.h"
 
@@ -131,6 +137,70 @@ TEST_F(DorvicctlTransferTest, UploadGoesWholeThenAsDeltaThenNotAtAll) {
   ASSERT_TRUE(Ok(back)) << Str(back, "error_msg");
   EXPECT_TRUE(ReadFile(dir + "/back.bin") == content);
   EXPECT_NE(last_err_.find("dorvicctl: download back.bin 100%"), std::string::npos) << last_err_;
+}
+
+// Ctrl-C while the content travels: the transfer stops, says so, and removes what it had begun to
+// write (the temporary download, the delta's literal file); the stored version stays.
+TEST_F(DorvicctlTransferTest, InterruptedTransfersLeaveNothingBehind) {
+  const std::string dir = Work();
+  std::string content(256 * 1024, '\0');
+  std::mt19937 random(11);
+  for (char& c : content) c = static_cast<char>(random());
+  ASSERT_TRUE(WriteFile(dir + "/big.bin", content));
+  ASSERT_TRUE(Ok(CtlJson({"upload", dir + "/big.bin", "/docs/big.bin"})));
+  content[1000] ^= 1;
+  ASSERT_TRUE(WriteFile(dir + "/big.bin", content));
+
+  struct Case {
+    const char* what;
+    const char* stall;  // the endpoint that is slow to answer meanwhile
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"download", "download", {"download", "/docs/plan.txt", dir + "/plan.txt"}},
+      {"delta upload", "/upload_part", {"upload", dir + "/big.bin", "/docs/big.bin"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(z_.Script(std::string(R"({"kind":"stall","stall_ms":3000,"endpoint":")") + c.stall + "\"}"));
+    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token", ann_, "--mount", "1"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    const std::string out_path = z_.tmp_dir() + "/ctl.out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Interrupt once the partial file exists, while the server still sits on the request.
+    bool begun = false;
+    for (int i = 0; i < 200 && !begun; ++i) {
+      begun = Listing(dir).size() > 1;
+      if (!begun) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(begun) << c.what;
+    kill(pid, SIGINT);
+    int status = 0;
+    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << c.what << ": dorvicctl did not stop";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << c.what;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << c.what;
+    Json j = ParseJson(ReadFile(out_path));
+    EXPECT_FALSE(Ok(j)) << c.what;
+    EXPECT_EQ(Num(j, "error_code"), 10003) << c.what;
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"big.bin"}) << c.what;
+    ASSERT_TRUE(z_.ClearScript());
+  }
+  EXPECT_EQ(VersionCount(1, "/docs/big%2Ebin"), 1);
 }
 
 TEST_F(DorvicctlTransferTest, UploadFailuresAndUsageErrors) {

@@ -14,6 +14,7 @@
 #include "common/text_forms.h"
 #include "dorvic/src/text.h"
 #include "platform/atomic_file.h"
+#include "platform/interrupt.h"
 #include "platform/terminal.h"
 #include "tools/dorvicctl/output.h"
 #include "upload/file_upload.h"
@@ -76,6 +77,10 @@ size_t Receive(char* data, size_t size, size_t count, void* userdata) {
   return n;
 }
 
+int CheckInterrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return platform::Interrupted() ? 1 : 0;
+}
+
 void ApplyProxy(CURL* curl, const Globals& g) {
   // Like the library: the environment's proxy settings are not used, only those given.
   curl_easy_setopt(curl, CURLOPT_PROXY, "");
@@ -93,6 +98,7 @@ void ApplyProxy(CURL* curl, const Globals& g) {
 
 bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   CheckArguments(inv);
+  platform::CatchInterrupts();
   const std::string& local = inv.words[1];
   dorvic_file_reget file;
   const bool found = dorvic_regetfile(FromUtf8(inv.globals.token), FromUtf8(inv.words[0]),
@@ -122,12 +128,15 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Receive);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &r);
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, CheckInterrupt);
   ApplyProxy(curl.get(), inv.globals);
   const CURLcode code = curl_easy_perform(curl.get());
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   if (progress) progress->Finish();
 
+  if (platform::Interrupted()) return failure.Fail(kFailureInterrupted, "interrupted");
   if (r.write_failed) {
     return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(errno));
   }
@@ -157,6 +166,7 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
 
 bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   CheckArguments(inv);
+  platform::CatchInterrupts();
   const std::string& local = inv.words[0];
   std::error_code error;
   if (!std::filesystem::is_regular_file(local, error)) {
@@ -173,6 +183,7 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   request.remotePath = FromUtf8(inv.words[1]);
   request.mount = inv.globals.mount;
   request.localPath = FromUtf8(std::filesystem::absolute(local, error).string());
+  request.cancelled = platform::Interrupted;
   std::optional<plumet_text::ProgressLine> progress = ProgressFor(inv, BaseName(local));
   plumet::UploadProgress report;
   if (progress) report = [&progress](uint64_t done, uint64_t total) {
@@ -188,6 +199,7 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
                           result.alreadyStored ? "none" : result.delta ? "delta" : "whole");
   AddNumber(out, "bytes_sent", static_cast<double>(result.bytesSent));
   if (result.ok) return true;
+  if (result.cancelled) return failure.Fail(kFailureInterrupted, "interrupted");
   // A failed registration is the library's last error, already in place.
   if (!result.registered) return false;
   const int32_t code = result.status != 0 ? result.status : kFailureTransport;
