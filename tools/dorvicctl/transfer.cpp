@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -59,6 +60,7 @@ struct Receiver {
   uint64_t received = 0;
   uint64_t expected = 0;
   bool write_failed = false;
+  int write_errno = 0;
   std::optional<plumet_text::ProgressLine>* progress = nullptr;
 };
 
@@ -69,6 +71,7 @@ size_t Receive(char* data, size_t size, size_t count, void* userdata) {
   if (r.received + n > r.expected) return 0;
   if (!r.file.Write(data, n)) {
     r.write_failed = true;
+    r.write_errno = errno;
     return 0;
   }
   EVP_DigestUpdate(r.sha1, data, n);
@@ -138,7 +141,7 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
 
   if (platform::Interrupted()) return failure.Fail(kFailureInterrupted, "interrupted");
   if (r.write_failed) {
-    return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(errno));
+    return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(r.write_errno));
   }
   if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && status == 200)) {
     return failure.Fail(kFailureTransport, "download failed: " + std::string(curl_easy_strerror(code)));
@@ -196,7 +199,9 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   AddNumber(out, "filesize", static_cast<double>(result.fileSize));
   AddNumber(out, "version", result.version);
   cJSON_AddStringToObject(out, "sent",
-                          result.alreadyStored ? "none" : result.delta ? "delta" : "whole");
+                          !result.registered || result.alreadyStored ? "none"
+                          : result.delta                             ? "delta"
+                                                                     : "whole");
   AddNumber(out, "bytes_sent", static_cast<double>(result.bytesSent));
   if (result.ok) return true;
   if (result.cancelled) return failure.Fail(kFailureInterrupted, "interrupted");
