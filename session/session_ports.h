@@ -31,13 +31,14 @@ class Notifier {
 enum class OpenResult {
   kOpened,         // the default application was started (or the chooser was shown)
   kNoAssociation,  // no application handles the copy's type and no chooser is available
-  kRunsCode,       // the copy's type would be run, not opened (see platform/mime_kind.h)
+  kRunsCode,       // the copy's type would be run, not opened: nothing was started
   kFailed,         // the launch itself failed
 };
 
 // Opens a local copy with the application the user associated with its type. `path` is UTF-8
-// and lies in the private temp folder. An implementation that finds the copy's MIME type in
-// platform::MimeTypeRunsCode must not open it and must answer kRunsCode.
+// and lies in the private temp folder. Content whose type is run rather than opened by its
+// handler (desktop entries, executables, installers, Java archives...) must not be opened: the
+// answer is then kRunsCode, and the session ends Failed with its untouched copy deleted.
 class Opener {
  public:
   virtual ~Opener() = default;
