@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "session/session_texts.h"
 #include "session/text_utf.h"
 
 namespace plumet {
@@ -21,6 +22,13 @@ void EmitGroup(const int* values, int count, std::string& out) {
   if (count >= 2) out.push_back(static_cast<char>((values[0] << 2) | (values[1] >> 4)));
   if (count >= 3) out.push_back(static_cast<char>(((values[1] & 0x0F) << 4) | (values[2] >> 2)));
   if (count >= 4) out.push_back(static_cast<char>(((values[2] & 0x03) << 6) | values[3]));
+}
+
+std::wstring Format1(const wchar_t* pattern, const std::wstring& value) {
+  std::wstring out(pattern);
+  const size_t at = out.find(L"%s");
+  if (at != std::wstring::npos) out.replace(at, 2, value);
+  return out;
 }
 
 }  // namespace
@@ -95,6 +103,26 @@ std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const st
   session->localPath = Utf8ToWide(LocalPathFor(tempDir, session->remotePath));
   if (session->localPath.empty()) return nullptr;
   return session;
+}
+
+}  // namespace plumet
+
+namespace plumet {
+
+bool OnLaunchRequest(SessionList& list, std::wstring_view text) {
+  std::unique_ptr<EditSession> session = ParseLaunchRequest(text, list.tempDir());
+  if (!session) {
+    // The text holds a token: only the fact is worth a line.
+    if (!text.empty() && text.front() != L'\0' && list.ports().log != nullptr)
+      list.ports().log->Failure("launch request discarded: not a usable edit link");
+    return false;
+  }
+  if (list.ports().probes->IsFileOpenElsewhere(WideToUtf8(session->localPath))) {
+    list.ports().notifier->ShowBalloon(texts::kTitle,
+                                       Format1(texts::kAlreadyOpen, session->remotePath));
+    return false;
+  }
+  return list.RegisterSession(std::move(session));
 }
 
 }  // namespace plumet

@@ -70,16 +70,21 @@ class SessionList {
   const std::vector<std::unique_ptr<EditSession>>& sessions() const { return sessions_; }
 
  private:
-  struct Pass;
+  enum class Retirement { kReplaced, kExpired, kExit };
   void StepNew(EditSession& session);
-  bool StepEditing(EditSession& session);  // false: the session ended and must be removed
+  bool StepEditing(EditSession& session);  // false: the session ends
   void StepUploaded(EditSession& session);
-  void OnDownloadFinished(uint64_t id, SessionTask* task, DownloadOutcome outcome);
+  void StepFailed(EditSession& session);
+  bool ExchangeToken(EditSession& session);
+  void OnDownloadFinished(uint64_t id, DownloadOutcome outcome, const std::string& cause);
   void OpenCopy(EditSession& session);
-  void Fail(EditSession& session, const std::string& cause);
-  bool HasUnsentChanges(EditSession& session);
-  void MoveAsideIfUnsent(EditSession& session);
-  void EndSession(std::unique_ptr<EditSession> session, bool deleteCopy);
+  void Fail(EditSession& session, const std::string& cause, const std::wstring& text);
+  bool HasUnsentChanges(const EditSession& session);
+  void MoveAside(EditSession& session);
+  void StopTask(EditSession& session);
+  void Retire(std::unique_ptr<EditSession> session, Retirement how);
+  void Tell(const std::wstring& text);
+  void Log(const EditSession& session, const std::string& what);
 
   SessionPorts ports_;
   std::string tempDir_;

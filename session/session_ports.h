@@ -58,11 +58,13 @@ enum class TokenResult {
   kFailed,        // anything else: transport, status, answer; worth trying again
 };
 
-// The refresh-token exchange. Leaves `accessToken` untouched unless it answers kOk.
+// The refresh-token exchange. Leaves `accessToken` untouched unless it answers kOk; on failure
+// `cause` says why in a few words (never with a token).
 class TokenSource {
  public:
   virtual ~TokenSource() = default;
-  virtual TokenResult Refresh(const std::wstring& refreshToken, std::wstring& accessToken) = 0;
+  virtual TokenResult Refresh(const std::wstring& refreshToken, std::wstring& accessToken,
+                              std::string& cause) = 0;
 };
 
 // The service's re-fetch of a file: hash, size and download location.
@@ -70,7 +72,7 @@ class FileService {
  public:
   virtual ~FileService() = default;
   virtual bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
-                         int32_t mount, dorvic_file_reget& answer) = 0;
+                         int32_t mount, dorvic_file_reget& answer, std::string& cause) = 0;
 };
 
 // Probes of the local copy. Paths are UTF-8.
@@ -94,7 +96,8 @@ enum class DownloadOutcome {
 
 // Called by a download task on its own thread when its transfer ended, with the session lock
 // held, and never after the task was asked to stop (destroying the task asks it to stop).
-using DownloadFinished = std::function<void(DownloadOutcome)>;
+// `cause` says why a download failed.
+using DownloadFinished = std::function<void(DownloadOutcome, const std::string& cause)>;
 
 struct DownloadRequest {
   std::string url;           // from the re-fetch answer
@@ -115,6 +118,7 @@ class TaskFactory {
   // Creates (or truncates) the local copy, 0600 and without following a symlink, then starts the
   // transfer on a thread of its own.
   virtual DownloadStart StartDownload(const DownloadRequest& request, DownloadFinished finished,
+                                      std::recursive_mutex& sessionLock,
                                       std::unique_ptr<SessionTask>& task) = 0;
   // Creates the local copy empty (a file of size 0 is not downloaded). False when it cannot.
   virtual bool CreateEmptyCopy(const std::string& localPath) = 0;
