@@ -58,13 +58,21 @@ void SessionList::Log(const EditSession& session, const std::string& what) {
 }
 
 bool SessionList::HasUnsentChanges(const EditSession& session) {
-  if (session.unsent || session.state == EditSessionState::Uploading) return true;
-  if (session.state != EditSessionState::Editing && session.state != EditSessionState::Uploaded)
-    return false;
   const int64_t m = ports_.probes->GetFileModifiedTime(WideToUtf8(session.localPath));
-  const int64_t sent = session.state == EditSessionState::Uploaded ? session.uploadStartTime
-                                                                   : session.modifiedTime;
-  return m != 0 && m != sent;
+  switch (session.state) {
+    case EditSessionState::Uploaded:
+      // The service confirmed what the upload read: only a save since it started is unsent.
+      return m != 0 && m != session.uploadStartTime;
+    case EditSessionState::Uploading:
+      return true;
+    case EditSessionState::Editing:
+      return session.unsent || (m != 0 && m != session.modifiedTime);
+    case EditSessionState::New:
+    case EditSessionState::Downloading:
+    case EditSessionState::Failed:
+      return session.unsent;
+  }
+  return session.unsent;
 }
 
 void SessionList::StopTask(EditSession& session) {
