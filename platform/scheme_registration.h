@@ -17,8 +17,8 @@ namespace platform {
 std::string SetDefaultApplication(const std::string& mimeapps, const std::string& key,
                                   const std::string& value);
 
-// The Exec value that starts `program` with the URL as its one argument: the path quoted and
-// escaped by the desktop entry rules, then " %u".
+// The Exec value that starts `program` with the URL as its one argument: the path (quoted and
+// escaped by the desktop entry rules when it holds a reserved character), then " %u".
 std::string DesktopExecLine(const std::string& program);
 
 // Writes `content` to `path` by a sibling temporary file renamed over it; when `path` is a

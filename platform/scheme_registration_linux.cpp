@@ -95,7 +95,7 @@ std::string SetDefaultApplication(const std::string& mimeapps, const std::string
   const std::string eol = crlf ? "\r\n" : "\n";
 
   bool in_section = false, set = false;
-  long last_of_section = -1;  // last non-blank line of the section (its header at least)
+  long last_of_section = -1;  // last key line of the section (its header at least)
   std::vector<std::string> out;
   for (const std::string& line : lines) {
     if (IsSectionHeader(line)) {
@@ -115,7 +115,8 @@ std::string SetDefaultApplication(const std::string& mimeapps, const std::string
       last_of_section = static_cast<long>(out.size()) - 1;
       continue;
     }
-    if (in_section && !Trim(line).empty()) last_of_section = static_cast<long>(out.size());
+    // Comments and blank lines at the end of a section usually introduce the next one.
+    if (in_section && !KeyOf(line).empty()) last_of_section = static_cast<long>(out.size());
     out.push_back(line);
   }
   if (in_section && !set) {
@@ -139,18 +140,20 @@ std::string SetDefaultApplication(const std::string& mimeapps, const std::string
 }
 
 std::string DesktopExecLine(const std::string& program) {
-  // Inside a quoted argument ", `, $ and \ are escaped with a backslash; % is doubled as a field
-  // code would otherwise start. The value as a whole is a string, whose own escape doubles every
-  // backslash again.
-  std::string quoted = "\"";
+  // A path with a reserved character is quoted, and inside the quotes ", `, $ and \ are escaped
+  // with a backslash. A plain path stays unquoted: the generic fallback of xdg-open takes the
+  // first word of Exec literally, quotes and all. % is doubled either way (it would start a field
+  // code). The value as a whole is a string, whose own escapes double every backslash again.
+  const bool reserved = program.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+  std::string argument = reserved ? "\"" : "";
   for (char c : program) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    if (c == '%') quoted += '%';
-    quoted += c;
+    if (reserved && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
+    if (c == '%') argument += '%';
+    argument += c;
   }
-  quoted += "\"";
+  if (reserved) argument += "\"";
   std::string value;
-  for (char c : quoted) {
+  for (char c : argument) {
     if (c == '\n') {
       value += "\\n";
     } else if (c == '\t') {

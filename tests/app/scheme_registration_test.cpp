@@ -107,12 +107,13 @@ TEST(MimeappsEdit, RegistrationWritesThroughSymlinkAndKeepsTheRest) {
   EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
-TEST(DesktopExecLine, QuotesAndEscapesThePath) {
+TEST(DesktopExecLine, QuotesAndEscapesThePathWhenItMustBe) {
   const struct {
     const char* path;
     const char* exec;
   } cases[] = {
-      {"/usr/bin/plumet", "\"/usr/bin/plumet\" %u"},
+      {"/usr/bin/plumet", "/usr/bin/plumet %u"},
+      {"/opt/100%/plumet", "/opt/100%%/plumet %u"},
       {"/a b/plumet", "\"/a b/plumet\" %u"},
       {"/a\"b/$x`y/50%/p", "\"/a\\\\\"b/\\\\$x\\\\`y/50%%/p\" %u"},
       {"/back\\slash/p", "\"/back\\\\\\\\slash/p\" %u"},
