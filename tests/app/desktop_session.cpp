@@ -47,6 +47,14 @@ DesktopSession::DesktopSession() {
   std::string pattern = base + "/plumet-desk-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) return;
   root_ = pattern;
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME",
+                           "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR", "DBUS_SESSION_BUS_ADDRESS",
+                           "DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
+                           "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID", "BROWSER",
+                           "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    saved_.push_back({name, value != nullptr, value != nullptr ? value : ""});
+  }
   for (const char* dir : {"home", "config", "data", "state", "cache", "tmp", "run"}) {
     MakeDir(Path(dir));
   }
@@ -74,6 +82,13 @@ DesktopSession::~DesktopSession() {
   if (bus_ > 0) Kill(bus_, SIGTERM);
   std::error_code ec;
   if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+  for (const Saved& s : saved_) {
+    if (s.set) {
+      setenv(s.name.c_str(), s.value.c_str(), 1);
+    } else {
+      unsetenv(s.name.c_str());
+    }
+  }
 }
 
 pid_t DesktopSession::Start(const std::vector<std::string>& argv) {

@@ -1,6 +1,7 @@
 #pragma once
 // A private desktop for tests of the real program: its own HOME, XDG folders, TMPDIR and runtime
-// folder (set in this test process's environment, so every child inherits them), a private D-Bus
+// folder (set in this test process's environment while the object lives, so every child inherits
+// them), a private D-Bus
 // session bus with the fake desktop services, and optionally an X server (Xvfb). Every process it
 // starts is ended by its PID when the object goes.
 
@@ -46,6 +47,12 @@ class DesktopSession {
   bool WaitForFile(const std::string& path, std::chrono::milliseconds limit) const;
 
  private:
+  struct Saved {
+    std::string name;
+    bool set;
+    std::string value;
+  };
+  std::vector<Saved> saved_;  // the environment as it was, restored at the end
   std::string root_;
   pid_t bus_ = -1, services_ = -1, display_ = -1;
   std::vector<pid_t> started_;
