@@ -83,6 +83,7 @@ struct FakeFiles : FileService {
   bool ok = true;
   int64_t size = 5;
   std::wstring hash = L"";
+  std::wstring uri = L"http://127.0.0.1:1/content";
   bool RegetFile(const std::wstring&, const std::wstring&, int32_t, dorvic_file_reget& answer,
                  std::string& cause) override {
     if (!ok) {
@@ -91,7 +92,7 @@ struct FakeFiles : FileService {
     }
     answer.filesize = size;
     answer.filehash = hash;
-    answer.uri = L"http://127.0.0.1:1/content";
+    answer.uri = uri;
     return true;
   }
 };
