@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <utility>
 
 #include "platform/unsent_store.h"
@@ -116,8 +118,13 @@ void SessionList::MoveAside(EditSession& session) {
   for (int n = 1; n < 1000; ++n) {
     const std::string aside = AsideName(path, n);
     // link() never replaces an existing name; the original name is then free for the new copy.
-    if (::link(path.c_str(), aside.c_str()) != 0) continue;
-    ::unlink(path.c_str());
+    // Where hard links are not supported, a rename to a name seen free is the next best thing.
+    if (::link(path.c_str(), aside.c_str()) == 0) {
+      ::unlink(path.c_str());
+    } else if (errno == EEXIST || Exists(aside) || ::rename(path.c_str(), aside.c_str()) != 0) {
+      if (errno == EEXIST || Exists(aside)) continue;
+      break;
+    }
     Log(session, "unsent changes moved aside to " + aside);
     Tell(Format(texts::kMovedAside, session.remotePath, Utf8ToWide(aside)));
     return;
