@@ -124,9 +124,12 @@ TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
   EXPECT_EQ(cmdline.find(kToken), std::string::npos);
   EXPECT_EQ(cmdline.find("plumet://"), std::string::npos);
 
-  // And it serves later starts.
-  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/b.txt", kToken)}), 5s), 0);
-  EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/b.txt")}, 5s));
+  // And it serves later starts. A notification text longer than its 255 units is cut, not refused.
+  const std::string deep = "/" + std::string(300, 'd') + "/b.txt";
+  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, deep, kToken)}), 5s), 0);
+  std::string line;
+  EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/ddd"}, 5s, &line));
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + ("[" + deep).substr(0, 255) + "\t2000");
 }
 
 TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
