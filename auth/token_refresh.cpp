@@ -1,6 +1,7 @@
 #include "auth/token_refresh.h"
 
 #include <cJSON.h>
+#include <strings.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +67,7 @@ int ParseHttpStatus(const std::string& headers) {
   // The first status line: "HTTP/<version> <code>" with or without a reason phrase.
   const size_t end = headers.find("\r\n");
   const std::string line = headers.substr(0, end);
-  if (line.compare(0, 5, "HTTP/") != 0) return -1;
+  if (line.size() < 5 || strncasecmp(line.c_str(), "HTTP/", 5) != 0) return -1;
   const size_t space = line.find(' ');
   if (space == std::string::npos) return -1;
   size_t pos = space;

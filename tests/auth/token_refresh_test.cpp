@@ -40,6 +40,7 @@ TEST(ParseHttpStatus, StatusLinesOfEveryForm) {
       {"HTTP/2 200\r\ncontent-type: application/json\r\n", 200},
       {"HTTP/1.0 404 Not Found\r\n", 404},
       {"HTTP/1.1 400 Bad  Request Here\r\n", 400},
+      {"http/1.1 204\r\n", 204},
       {"HTTP/1.1 20\r\n", -1},
       {"HTTP/1.1 2000\r\n", -1},
       {"garbage\r\n", -1},
