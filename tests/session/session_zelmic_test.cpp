@@ -115,5 +115,31 @@ TEST_F(SessionZelmicTest, LinkToEditorToStoredVersionsToExit) {
   EXPECT_EQ(1u, opener.Count());
 }
 
+TEST_F(SessionZelmicTest, TokenEndpointDownThenBackAndAFailedUploadKeepsTheEdits) {
+  const std::string link = zelmic.Link(kMount, kRemote, "ann");
+  ASSERT_FALSE(link.empty());
+  const std::string down = R"({"endpoint":"/oauth/token","kind":"status","status":503})";
+  ASSERT_TRUE(zelmic.Script(down));
+  ASSERT_TRUE(zelmic.Script(down));
+  ASSERT_TRUE(OnLaunchRequest(*list, upload_test::Widen(link)));
+  list->OnSessionTick();
+  list->OnSessionTick();
+  EXPECT_EQ(0u, notifier.Count(L"正在打开[/docs/note.txt]文件"));  // still waiting for a token
+  ASSERT_TRUE(TickUntil([&] { return opener.Count() == 1; }));
+
+  // The service refuses to register the new content: the upload fails, the edits stay.
+  ASSERT_TRUE(zelmic.Script(R"({"endpoint":"api:PUT","kind":"status","status":500})"));
+  const std::string copy = scratch.path + "tmp/note.txt";
+  ASSERT_TRUE(upload_test::WriteBytes(copy, "precious edits\n"));
+  const std::wstring told = L"文件[/docs/note.txt]上传失败，修改保存在[" +
+                            upload_test::Widen(copy) + L"]";
+  ASSERT_TRUE(TickUntil([&] { return notifier.Count(told) == 1; }));
+  EXPECT_EQ("first version\n", Stored());
+
+  list->CloseAllSessions();
+  EXPECT_EQ("precious edits\n", upload_test::ReadAll(copy));
+  EXPECT_EQ("precious edits\n", upload_test::ReadAll(scratch.path + "unsent/note.txt"));
+}
+
 }  // namespace
 }  // namespace session_test
