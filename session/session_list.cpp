@@ -9,6 +9,7 @@
 #include "platform/unsent_store.h"
 #include "session/session_texts.h"
 #include "session/text_utf.h"
+#include "upload/upload_task.h"
 
 namespace plumet {
 
@@ -318,7 +319,11 @@ void SessionList::StepFailed(EditSession& session) {
   // The upload task set Failed on its own thread: the copy keeps the changes, tell where.
   session.failureTold = true;
   session.unsent = true;
-  Log(session, "upload failed; changes kept in " + WideToUtf8(session.localPath));
+  std::string cause = "upload failed";
+  if (const auto* upload = dynamic_cast<const CUploadTask*>(session.task.get())) {
+    cause += " (result code " + std::to_string(upload->status) + ")";
+  }
+  Log(session, cause + "; changes kept in " + WideToUtf8(session.localPath));
   Tell(Format(texts::kUploadFailed, session.remotePath, session.localPath));
 }
 
