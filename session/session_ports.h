@@ -6,7 +6,9 @@
 //
 // Threads: every port may be called from the main thread AND from a download thread (a finished
 // download opens its copy at once), always with the session lock held. An implementation must
-// therefore be safe to call from any thread and must never call back into the SessionList.
+// therefore be safe to call from any thread and must never call back into the SessionList, nor
+// run a nested event loop that could (the session lock is recursive: a tick started from inside a
+// port would change the list under the pass that called it).
 
 #include <dorvic/dorvic.h>
 
