@@ -1,5 +1,6 @@
 #include "session/launch_request.h"
 
+#include <climits>
 #include <cstdlib>
 
 #include "session/session_texts.h"
@@ -80,7 +81,8 @@ std::string LocalPathFor(const std::string& tempDir, const std::wstring& remoteP
   if (dir.empty()) return {};
   if (dir.back() != '/') dir.push_back('/');
   const std::string utf8 = WideToUtf8(name);
-  if (utf8.empty() || utf8.find('\0') != std::string::npos) return {};
+  // A name the file system cannot hold would fail at every tick: refuse it at once.
+  if (utf8.empty() || utf8.size() > NAME_MAX) return {};
   return dir + utf8;
 }
 

@@ -21,8 +21,8 @@ std::string Base64Decode(std::string_view text);
 std::vector<std::string> SplitNonEmpty(std::string_view text, char separator);
 
 // The local copy's path: the temp folder (ending in "/") followed by the remote path's last
-// segment. Empty when that segment cannot name a file of ours: empty, ".", "..", or holding a
-// control character (a "/" cannot occur in it).
+// segment. Empty when that segment cannot name a file of ours: empty, ".", "..", longer than a
+// file name may be, or holding a control character (a "/" cannot occur in it).
 std::string LocalPathFor(const std::string& tempDir, const std::wstring& remotePath);
 
 // Decodes a launch text into a new session record (state New, localPath set). nullptr when the

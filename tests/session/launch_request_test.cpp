@@ -74,6 +74,8 @@ TEST(LocalPathFor, LastSegmentInTheTempFolderOrNothing) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.local, LocalPathFor("/t/", c.remote));
   EXPECT_EQ("/t/a.txt", LocalPathFor("/t", L"/docs/a.txt"));
+  EXPECT_EQ("", LocalPathFor("/t/", L"/docs/" + std::wstring(86, L'长')));  // 258 bytes
+  EXPECT_NE("", LocalPathFor("/t/", L"/docs/" + std::wstring(85, L'长')));
 }
 
 TEST(ParseLaunchRequest, FieldsOfALink) {
