@@ -1,30 +1,35 @@
 #include "app/plumet_app.h"
 
-#include <curl/curl.h>
+#include <dlfcn.h>
+#include <unistd.h>
 
-#include <QApplication>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
-#include "app/exit_signals.h"
 #include "app/handoff_block.h"
 #include "app/handoff_sender.h"
 #include "app/launch_argument.h"
-#include "app/main_dialog.h"
+#include "app/resident.h"
 #include "platform/instance_folder.h"
 
 namespace plumet {
 namespace {
 
-// Without any display the program still runs, with no icon: Qt would otherwise refuse to start.
-void ChooseHeadlessPlatformIfNeeded() {
-  const char* chosen = std::getenv("QT_QPA_PLATFORM");
-  if (chosen != nullptr && chosen[0] != '\0') return;
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((x11 == nullptr || x11[0] == '\0') && (wayland == nullptr || wayland[0] == '\0')) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+// The resident library: lib/ beside bin/ (the build and install layout), or next to the program.
+void* OpenResidentLibrary() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return nullptr;
+  std::string dir(buffer, static_cast<size_t>(n));
+  dir.erase(dir.rfind('/'));
+  const std::string parent = dir.substr(0, dir.rfind('/'));
+  for (const std::string& path :
+       {parent + "/lib/libplumet_resident.so", dir + "/libplumet_resident.so"}) {
+    if (access(path.c_str(), R_OK) != 0) continue;
+    if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
+    std::fprintf(stderr, "plumet: %s\n", dlerror());
   }
+  return nullptr;
 }
 
 }  // namespace
@@ -55,34 +60,18 @@ int CplumetApp::Run(int argc, char** argv) {
 }
 
 int CplumetApp::RunResident(int argc, char** argv, const std::u16string& launch) {
-  ChooseHeadlessPlatformIfNeeded();
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
-  QApplication::setApplicationName(QStringLiteral("plumet"));
-
-  CplumetDlg dialog(m_folder);
-  if (!m_listener.Start(m_folder, [&dialog](std::u16string text) {
-        dialog.PostLaunchRequest(std::move(text));
-      })) {
-    std::fprintf(stderr, "plumet: later starts cannot reach this instance (hand-off objects)\n");
+  void* library = OpenResidentLibrary();
+  auto run = library != nullptr
+                 ? reinterpret_cast<PlumetRunResident>(dlsym(library, "plumet_run_resident"))
+                 : nullptr;
+  if (run == nullptr) {
+    std::fprintf(stderr, "plumet: the resident library libplumet_resident.so cannot be loaded\n");
+    return 1;
   }
-  RouteExitSignals(&dialog, [&dialog] { dialog.OnExit(); });
-  int status = 1;
-  if (dialog.OnInitDialog(launch)) {
-    QApplication::exec();
-    status = 0;
-  }
-  dialog.OnExit();
-  // The listener hands texts to the dialog: it stops before the dialog goes.
-  m_listener.Stop();
-  return status;
+  // The library stays loaded until the process ends: Qt and GLib keep threads and handlers.
+  return run(argc, argv, launch.data(), launch.size(), m_folder.c_str());
 }
 
-void CplumetApp::ExitInstance() {
-  m_listener.Stop();
-  m_mutex.Release();
-  curl_global_cleanup();
-}
+void CplumetApp::ExitInstance() { m_mutex.Release(); }
 
 }  // namespace plumet

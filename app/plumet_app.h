@@ -1,11 +1,11 @@
 #pragma once
 // The application object: decides at start-up whether this process is the resident instance (it
-// owns the mutex "PLUMET") or a later start that only hands its launch text over, runs the
-// resident instance's event loop, and stops the listener at the exit.
+// owns the mutex "PLUMET") or a later start that only hands its launch text over. Only a start
+// that becomes resident loads the resident library (Qt, the session engine); a later start stays
+// a small process that ends as soon as the resident has taken its text.
 
 #include <string>
 
-#include "app/handoff_listener.h"
 #include "platform/named_mutex.h"
 
 namespace plumet {
@@ -21,7 +21,6 @@ class CplumetApp {
 
   std::string m_folder;
   platform::NamedMutex m_mutex;
-  HandoffListener m_listener;
 };
 
 }  // namespace plumet
