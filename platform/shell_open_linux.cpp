@@ -22,7 +22,8 @@ using GStr = std::unique_ptr<char, GFree<char>>;
 template <typename T>
 using GRef = std::unique_ptr<T, GUnref>;
 
-// Content types whose default "application" executes them. Each is matched with its subtypes.
+// Content types whose default "application" executes them. Each is matched with its subtypes,
+// text excepted (see IsRunnableType).
 constexpr const char* kRunnableTypes[] = {
     "application/x-desktop",
     "application/x-executable",
@@ -50,11 +51,15 @@ constexpr const char* kRunnableTypes[] = {
     "application/x-deb",
     "application/vnd.debian.binary-package",
     "application/x-rpm",
-    "application/x-shellscript-executable",
 };
 
 bool IsRunnableType(const char* type) {
-  if (type == nullptr) return false;
+  if (type == nullptr || type[0] == '\0') return false;
+  // A desktop entry is text too, but its handler runs the command it names.
+  if (g_content_type_is_a(type, "application/x-desktop")) return true;
+  // Scripts and source files are text (and, in the MIME database, also "executable"): without an
+  // execute bit their default application is an editor.
+  if (g_content_type_is_a(type, "text/plain")) return false;
   for (const char* runnable : kRunnableTypes) {
     if (g_content_type_is_a(type, runnable)) return true;
   }
