@@ -30,9 +30,14 @@ CTrayIcon::CTrayIcon(QObject* parent) : QObject(parent) {
   if (bus.isConnected()) {
     // A tray host that restarts loses every item: put ours back once it is there again.
     m_watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
-                                        QDBusServiceWatcher::WatchForRegistration, this);
+                                        QDBusServiceWatcher::WatchForRegistration |
+                                            QDBusServiceWatcher::WatchForUnregistration,
+                                        this);
     connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this,
             [this] { QTimer::singleShot(1000, this, &CTrayIcon::ReAdd); });
+    // Gone with its watcher: the icon check keeps trying until a host takes it again.
+    connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { m_bVisible = false; });
   }
 }
 
@@ -89,11 +94,8 @@ bool CTrayIcon::RemoveIcon() {
 }
 
 void CTrayIcon::CheckIcon() {
-  // A tray host that went away took the icon with it: it counts as a failed add from now on.
-  if (m_bVisible && !QSystemTrayIcon::isSystemTrayAvailable()) {
-    RemoveIcon();
-    m_bVisible = false;
-  }
+  // Only after a failed add: a shown icon follows its host by itself (an X tray's manager
+  // selection, the watcher's name on the bus), and asking the host every beat costs a round trip.
   if (!m_bVisible) AddOrUpdateIcon(m_icon, m_tooltip.toStdWString(), {}, {});
 }
 
