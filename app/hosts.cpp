@@ -23,8 +23,15 @@ std::string BareHost(const std::string& hostOrUrl) {
   return host;
 }
 
+std::string HostForRequests(const std::string& hostOrUrl) {
+  const size_t scheme = hostOrUrl.find("://");
+  if (scheme == std::string::npos) return BareHost(hostOrUrl);
+  const std::string host = BareHost(hostOrUrl);
+  return host.empty() ? std::string() : hostOrUrl.substr(0, scheme + 3) + host;
+}
+
 std::string ApiHost() {
-  const std::string host = BareHost(Environment("PLUMET_API_HOST"));
+  const std::string host = HostForRequests(Environment("PLUMET_API_HOST"));
   return host.empty() ? plumet_defaults::kApiHost : host;
 }
 

@@ -9,6 +9,10 @@ namespace plumet {
 // "host[:port]" out of "host[:port]" or "scheme://host[:port]/path"; empty for an empty text.
 std::string BareHost(const std::string& hostOrUrl);
 
+// "host[:port]", or "scheme://host[:port]" when a URL was given (its path dropped): what the REST
+// client prefixes to its request paths, keeping an https scheme.
+std::string HostForRequests(const std::string& hostOrUrl);
+
 // The REST API host for dorvic_set_host: PLUMET_API_HOST or the built-in default.
 std::string ApiHost();
 

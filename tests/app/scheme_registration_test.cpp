@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/hosts.h"
 #include "app/scheme_entry.h"
 #include "tests/app/temp_folder.h"
 
@@ -119,6 +120,31 @@ TEST(DesktopExecLine, QuotesAndEscapesThePathWhenItMustBe) {
       {"/back\\slash/p", "\"/back\\\\\\\\slash/p\" %u"},
   };
   for (const auto& c : cases) EXPECT_EQ(platform::DesktopExecLine(c.path), c.exec) << c.path;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Hosts, EnvironmentOverridesAcceptHostsAndUrls) {
+  const struct {
+    const char* given;
+    const char* api;
+    const char* web;
+  } cases[] = {
+      {"", "127.0.0.1:47810", "http://127.0.0.1:47813/"},
+      {"10.0.0.5:8080", "10.0.0.5:8080", "http://10.0.0.5:8080/"},
+      {"https://files.example:8443/api/", "https://files.example:8443", "https://files.example:8443/api/"},
+      {"http://127.0.0.1:9", "http://127.0.0.1:9", "http://127.0.0.1:9"},
+  };
+  for (const auto& c : cases) {
+    setenv("PLUMET_API_HOST", c.given, 1);
+    setenv("PLUMET_WEB_HOST", c.given, 1);
+    EXPECT_EQ(plumet::ApiHost(), c.api) << c.given;
+    EXPECT_EQ(plumet::WebSiteUrl(), c.web) << c.given;
+  }
+  unsetenv("PLUMET_API_HOST");
+  unsetenv("PLUMET_WEB_HOST");
 }
 
 }  // namespace
