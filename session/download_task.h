@@ -29,9 +29,6 @@ class DownloadTask : public SessionTask {
   // Starts the thread. False when it could not be created.
   bool Start();
 
-  // For tests: why the last transfer failed (no token ever appears in a download).
-  const std::string& cause() const { return cause_; }
-
  private:
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnData(char* data, size_t size, size_t count, void* self);

@@ -66,7 +66,7 @@ class SessionList {
   std::recursive_mutex& lock() { return lock_; }
   const SessionPorts& ports() const { return ports_; }
 
-  // For tests and the launch request: the sessions, read under lock().
+  // The sessions, for tests; read them under lock().
   const std::vector<std::unique_ptr<EditSession>>& sessions() const { return sessions_; }
 
  private:
