@@ -101,7 +101,8 @@ TEST_F(PlumetTray, PanelSeesTooltipActivatesWebSiteAndExitsFromTheMenu) {
   DbusSend({"--dest=" + item, "/MenuBar", "com.canonical.dbusmenu.Event", "int32:" + m[1].str(),
             "string:clicked", "variant:int32:0", "uint32:0"});
   const int status = desk_.WaitExit(resident, 10s);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << status << "\n" << Slurp(desk_.Path("plumet.out"));
   EXPECT_NE(access(desk_.WindowEntry().c_str(), F_OK), 0);
 }
 
