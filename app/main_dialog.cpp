@@ -90,7 +90,6 @@ void CplumetDlg::OnLaunchRequest(const std::u16string& text) {
     // A click should open the editor as fast as the network allows, not at the next beat.
     if (plumet::OnLaunchRequest(*m_sessions, wide)) m_sessions->OnSessionTick();
   }
-  emit launchRequestHandled();
 }
 
 void CplumetDlg::OpenWebSite() {

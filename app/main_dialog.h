@@ -38,9 +38,6 @@ class CplumetDlg : public QObject {
   // event loop ended. Safe to call twice.
   void OnExit();
 
- signals:
-  void launchRequestHandled();  // after each handled launch request (benchmarks, tests)
-
  private:
   void OnLaunchRequest(const std::u16string& text);
   void OpenWebSite();
