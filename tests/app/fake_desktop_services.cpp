@@ -36,10 +36,10 @@ class Notifications : public QObject {
     return ++last_;
   }
   QStringList GetCapabilities() { return {QStringLiteral("body")}; }
-  QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
+  QString GetServerInformation(QString& vendor, QString& version, QString& protocol) {
     vendor = QStringLiteral("test");
     version = QStringLiteral("1");
-    spec = QStringLiteral("1.2");
+    protocol = QStringLiteral("1.2");
     return QStringLiteral("fake");
   }
 
