@@ -24,7 +24,8 @@ install(TARGETS ${plumet_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Configures TEMPLATE at install time into DESTINATION (relative to the prefix). The template may
 # use @plumet_prefix@ and @plumet_bindir@ (the installed prefix and program folder, as the running
 # system sees them), @plumet_libdir@, @plumet_includedir@ (relative to the prefix) and
-# @plumet_version@.
+# @plumet_version@. The desktop entry's @EXEC@ and @ICON@ name the installed program and its themed
+# icon; the resident program fills the same template with its own path when it registers itself.
 function(plumet_install_configured template destination)
   get_filename_component(name ${template} NAME_WLE)
   # One staging folder per destination: installs into several places may run at the same time.
@@ -34,6 +35,8 @@ function(plumet_install_configured template destination)
     set(plumet_libdir \"${CMAKE_INSTALL_LIBDIR}\")
     set(plumet_includedir \"${CMAKE_INSTALL_INCLUDEDIR}\")
     set(plumet_version \"${PROJECT_VERSION}\")
+    set(EXEC \"\${plumet_bindir}/plumet %u\")
+    set(ICON plumet)
     string(MD5 plumet_where \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     set(plumet_staged \"${PROJECT_BINARY_DIR}/install-time/\${plumet_where}/${name}\")
     configure_file(\"${template}\" \"\${plumet_staged}\" @ONLY)
