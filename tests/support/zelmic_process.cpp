@@ -147,8 +147,15 @@ RunResult ZelmicProcess::Admin(const std::string& subcommand, const std::vector<
   return RunProgram(argv);
 }
 
-std::string ZelmicProcess::AddUser(const std::string& name, const std::vector<int>& mounts) {
+std::string ZelmicProcess::AddUser(const std::string& name, const std::vector<int>& mounts,
+                                   const std::string& password) {
   std::vector<std::string> args = {name};
+  if (!password.empty()) {
+    const std::string file = root_ + "/password-" + name;
+    if (!WriteFile(file, password + "\n")) ADD_FAILURE() << "cannot write " << file;
+    args.push_back("--password-file");
+    args.push_back(file);
+  }
   for (int m : mounts) {
     args.push_back("--mount");
     args.push_back(std::to_string(m));
@@ -303,6 +310,7 @@ HttpResult HttpRequest(const std::string& method, const std::string& url,
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   if (!body.empty() || method == "POST") {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -321,6 +329,27 @@ HttpResult HttpRequest(const std::string& method, const std::string& url,
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return result;
+}
+
+std::string WebLogin(const std::string& web_base, const std::string& user,
+                     const std::string& password, long* status) {
+  const std::string body = "user=" + UrlEncode(user) + "&password=" + UrlEncode(password);
+  HttpResult r = HttpRequest("POST", web_base + "/login",
+                             {"Content-Type: application/x-www-form-urlencoded"}, body);
+  if (status) *status = r.status;
+  const std::string marker = "Set-Cookie: zelmic_session=";
+  const size_t at = r.headers.find(marker);
+  if (r.status != 303 || at == std::string::npos) return {};
+  const size_t end = r.headers.find(';', at);
+  return "Cookie: " + r.headers.substr(at + 12, end - at - 12);
+}
+
+std::string HiddenField(const std::string& html, const std::string& name) {
+  const std::string marker = "name=\"" + name + "\" value=\"";
+  const size_t at = html.find(marker);
+  if (at == std::string::npos) return {};
+  const size_t start = at + marker.size();
+  return html.substr(start, html.find('"', start) - start);
 }
 
 std::string RequestDate() {
