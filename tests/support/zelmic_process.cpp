@@ -193,6 +193,9 @@ bool ZelmicProcess::Start(const std::vector<std::string>& extra_args) {
                                    "--token-port", "0", "--upload-port", "0",  "--web-port", "0",
                                    "--ready-file", ready};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  tls_cert_.clear();
+  for (size_t i = 0; i + 1 < extra_args.size(); ++i)
+    if (extra_args[i] == "--tls-cert") tls_cert_ = extra_args[i + 1];
   pid_t pid = fork();
   if (pid == 0) {
     std::vector<char*> args;
@@ -253,7 +256,7 @@ std::string ZelmicProcess::token_host() const {
   return "127.0.0.1:" + std::to_string(token_port_);
 }
 std::string ZelmicProcess::web_base() const {
-  return "http://127.0.0.1:" + std::to_string(web_port_);
+  return (tls_cert_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(web_port_);
 }
 
 std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
@@ -270,7 +273,8 @@ std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
   field("client_id", plumet_defaults::kClientId);
   field("client_secret", plumet_defaults::kClientSecret);
   std::string body;
-  std::string url = "http://" + token_host() + "/oauth/token";
+  std::string url = (tls_cert_.empty() ? "http://" : "https://") + token_host() + "/oauth/token";
+  if (!tls_cert_.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, tls_cert_.c_str());
   curl_slist* headers = curl_slist_append(nullptr, "Expect:");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);

@@ -66,7 +66,7 @@ class ZelmicProcess {
   uint16_t web_port() const { return web_port_; }
   std::string api_host() const;    // "127.0.0.1:N", as dorvic_set_host takes it
   std::string token_host() const;  // "127.0.0.1:N"
-  std::string web_base() const;    // "http://127.0.0.1:N"
+  std::string web_base() const;    // "http://127.0.0.1:N" ("https://" when serving with TLS)
 
   // The token exchange with the built-in client credentials; empty on failure.
   std::string AccessToken(const std::string& refresh_token);
@@ -78,6 +78,7 @@ class ZelmicProcess {
  private:
   std::string root_;
   std::string dir_;
+  std::string tls_cert_;  // --tls-cert of the running server: the only certificate trusted
   pid_t pid_ = -1;
   int last_status_ = -1;
   uint16_t api_port_ = 0, token_port_ = 0, upload_port_ = 0, web_port_ = 0;
