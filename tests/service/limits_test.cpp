@@ -128,6 +128,18 @@ TEST_F(LimitsTest, TheFileSizeLimitFailsTheUploadNotTheServer) {
   EXPECT_NE(out.finish_status, 200);
   EXPECT_EQ(kill(z_.pid(), 0), 0) << "SIGXFSZ must not end the server";
   EXPECT_EQ(Call(ann_, "GET", 1, "/big%2Ebin").status, 404);
+  // The same through the page's form: the store's failure is a 5xx, not the user's mistake.
+  const std::string cookie = WebLogin(z_.web_base(), "ann", kAnnPassword);
+  const std::string csrf = HiddenField(HttpRequest("GET", z_.web_base() + "/", {cookie}).body, "csrf");
+  auto part = [](const std::string& head, const std::string& value) {
+    return "--XyZzy\r\nContent-Disposition: form-data; name=" + head + "\r\n\r\n" + value + "\r\n";
+  };
+  const std::string form = part("\"csrf\"", csrf) + part("\"mount\"", "1") +
+                           part("\"file\"; filename=\"big.bin\"", content) + "--XyZzy--\r\n";
+  EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/upload",
+                        {cookie, "Content-Type: multipart/form-data; boundary=XyZzy"}, form).status,
+            500);
+  EXPECT_EQ(Call(ann_, "GET", 1, "/big%2Ebin").status, 404);
   Normal("after a write over the size limit");
 }
 
