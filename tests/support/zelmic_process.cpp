@@ -68,6 +68,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_s) {
   }
   pid_t pid = fork();
   if (pid == 0) {
+    // Never the test's terminal: add-user would ask it for a password.
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     close(out_pipe[0]);
