@@ -69,12 +69,14 @@ struct UploadServer::Glue {
       request.path = url;
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
       pending->crc = crc32_z(0, Z_NULL, 0);
-      if (server->faults_.pending(request.path)) return MHD_YES;
       // Refused from the head alone, the body is never read: a connection cannot make the
-      // server hold a part for a session that does not exist or an offset it does not want.
-      if (auto refusal = server->service_->Refusal(request)) {
-        pending->answered = true;
-        return Queue(connection, *refusal);
+      // server hold a part for a session that does not exist or an offset it does not want. (A
+      // scripted answer waiting for this endpoint is served after the body, as before.)
+      if (!server->faults_.pending(request.path)) {
+        if (auto refusal = server->service_->Refusal(request)) {
+          pending->answered = true;
+          return Queue(connection, *refusal);
+        }
       }
       pending->body_limit = server->service_->BodyLimit(request);
       if (pending->body_limit > 0) {
