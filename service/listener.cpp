@@ -13,7 +13,6 @@ ListenerSettings g_settings;
 }  // namespace
 
 void SetListenerSettings(const ListenerSettings& settings) { g_settings = settings; }
-const ListenerSettings& CurrentListenerSettings() { return g_settings; }
 
 uint64_t RaiseDescriptorLimit() {
   rlimit limit{};

@@ -22,7 +22,6 @@ struct ListenerSettings {
 // Set once by `serve` before any listener starts; tests that run a listener in-process keep the
 // defaults.
 void SetListenerSettings(const ListenerSettings& settings);
-const ListenerSettings& CurrentListenerSettings();
 // Raises the soft descriptor limit to the hard one; returns the limit now in force.
 uint64_t RaiseDescriptorLimit();
 // The connection limit of one listener when none is set: a quarter of the descriptors (four
