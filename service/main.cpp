@@ -22,15 +22,16 @@ int Die(const std::string& message) {
 
 // One line from fd 0 with the terminal's echo off; false at the end of input.
 bool ReadHiddenLine(const char* prompt, std::string& line) {
-  fputs(prompt, stderr);
-  fflush(stderr);
   termios saved{};
   const bool terminal = tcgetattr(0, &saved) == 0;
   if (terminal) {
+    // Before the prompt: what was typed ahead of it is dropped, what answers it is kept.
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(0, TCSAFLUSH, &quiet);
   }
+  fputs(prompt, stderr);
+  fflush(stderr);
   line.clear();
   char c = 0;
   bool got = false;
@@ -39,7 +40,7 @@ bool ReadHiddenLine(const char* prompt, std::string& line) {
     if (c == '\n') break;
     if (line.size() <= zelmic::kMaxPasswordLength) line += c;
   }
-  if (terminal) tcsetattr(0, TCSAFLUSH, &saved);
+  if (terminal) tcsetattr(0, TCSANOW, &saved);
   fputs("\n", stderr);
   return got;
 }
