@@ -19,6 +19,10 @@ struct Options {
   std::string ready_file;             // --ready-file
   std::string secret;                 // --secret
   bool progress = false;              // --progress (put): progress on stderr
+  bool faults = false;                // --faults: the test hooks that script answers
+  unsigned max_connections = 0;       // --max-connections per listener; 0: from the fd limit
+  std::string password_file;          // --password-file (add-user)
+  std::string tls_cert, tls_key;      // --tls-cert, --tls-key (PEM files)
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.
