@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/transport_settings.h"
 #include "platform/event.h"
 #include "platform/file.h"
 #include "session/edit_session.h"
@@ -86,6 +87,10 @@ class CUploadTask : public SessionTask {
   // Body bytes handed to libcurl by the two read callbacks (parts and match list), for tests
   // and measurements.
   uint64_t bodyBytesSent = 0;
+
+  // Proxy and certificates of every request of the task: the environment's unless the owner
+  // sets others before Start.
+  plumet_transport::TransportSettings transport = plumet_transport::FromEnvironment();
 
   std::recursive_mutex& sessionLock;
 };
