@@ -15,7 +15,8 @@ const char* const kUsage =
     "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME]\n"
     "       zelmicd link DIR --mount N REMOTE_PATH --user NAME\n"
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
-    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n";
+    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
+    "                         [--upload-url URL] [--web-url URL]\n";
 
 namespace {
 
@@ -42,7 +43,7 @@ const std::map<std::string, Shape> kShapes = {
     {"serve",
      {0,
       {"--api-port", "--token-port", "--upload-port", "--web-port", "--token-ttl", "--ready-file",
-       "--secret"},
+       "--secret", "--upload-url", "--web-url"},
       {}}},
 };
 
@@ -96,6 +97,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       o.ready_file = value;
     } else if (arg == "--secret") {
       o.secret = value;
+    } else if (arg == "--upload-url" || arg == "--web-url") {
+      // A base URL: scheme, authority and perhaps a path prefix, to which paths are appended.
+      std::string base = value;
+      while (!base.empty() && base.back() == '/') base.pop_back();
+      if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
+        error = arg + " needs an http:// or https:// URL";
+        return std::nullopt;
+      }
+      if (base.find_first_of(" \t\r\n\"\\") != std::string::npos) {
+        error = arg + " must not contain white space, quotes or backslashes";
+        return std::nullopt;
+      }
+      (arg == "--upload-url" ? o.upload_url : o.web_url) = base;
     } else if (arg == "--token-ttl") {
       if (!ParseNumber(value, 1, 365LL * 86400, n)) {
         error = "--token-ttl needs a number of seconds (1 to one year)";

@@ -18,6 +18,10 @@ struct Options {
   int64_t token_ttl = 3600;           // --token-ttl seconds
   std::string ready_file;             // --ready-file
   std::string secret;                 // --secret
+  // External base URLs (no trailing "/") under which clients reach the upload listener and the
+  // web listener, e.g. through a TLS front; empty: http://127.0.0.1:PORT of the listener.
+  std::string upload_url;             // --upload-url, named as "server" in PUT answers
+  std::string web_url;                // --web-url, base of the "uri" download and publish links
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.
