@@ -24,13 +24,13 @@ struct TextFree {
   void operator()(char* text) const { curl_free(text); }
 };
 
-// The scheme and host of `url` in lower case ("http" when the URL names none); false when libcurl
-// cannot read it.
+// The scheme and host of `url` in lower case (without a scheme, the one a transfer would guess:
+// "http" for most names); false when libcurl cannot read it.
 bool SchemeAndHost(const std::string& url, std::string& scheme, std::string& host) {
   std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
   if (!parsed ||
       curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
-                   CURLU_DEFAULT_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     return false;
   }
   char* raw = nullptr;
