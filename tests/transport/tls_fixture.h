@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "common/transport_settings.h"
@@ -35,6 +36,9 @@ struct FrontConfig {
 inline std::string PrintConfig(const ::testing::TestParamInfo<FrontConfig>& info) {
   return info.param.name;
 }
+
+// Test names and ctest names show the configuration by its name.
+inline void PrintTo(const FrontConfig& config, std::ostream* out) { *out << config.name; }
 
 class FrontedService {
  public:
