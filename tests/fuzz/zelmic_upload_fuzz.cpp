@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -48,6 +49,10 @@ class FuzzBackend : public zelmic::UploadBackend {
   }
   std::optional<zelmic::StoredContent> current_content(const zelmic::UploadTicket&) override {
     return stored_;
+  }
+  ~FuzzBackend() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
   }
   bool has_blob(const std::string&) override { return false; }
   std::string staging_dir() override { return dir_; }
