@@ -17,14 +17,14 @@
 
 namespace transport_test {
 
-// The test CA of this process, made at first use; SSL_CERT_FILE names it from then on.
+// The test CA of this process, made at first use; SSL_CERT_FILE names it from then on. Its
+// folder goes at exit.
 inline const zelmic_test::TestCertificates& Certificates() {
-  static const zelmic_test::TestCertificates* certs = [] {
-    auto* made = new zelmic_test::TestCertificates();  // lives until exit: clients keep its path
-    if (made->ok()) setenv("SSL_CERT_FILE", made->ca_file().c_str(), 1);
-    return made;
-  }();
-  return *certs;
+  static const zelmic_test::TestCertificates certs;
+  static const bool exported =
+      certs.ok() && setenv("SSL_CERT_FILE", certs.ca_file().c_str(), 1) == 0;
+  (void)exported;
+  return certs;
 }
 
 struct FrontConfig {
