@@ -17,6 +17,7 @@ const char* const kUsage =
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
     "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
     "                         [--tls-cert FILE --tls-key FILE] [--max-connections N] [--faults]\n"
+    "                         [--upload-url URL] [--web-url URL]\n"
     "       zelmicd --help\n"
     "\n"
     "  init      create an empty data folder DIR\n"
@@ -25,7 +26,8 @@ const char* const kUsage =
     "  put       store LOCAL_FILE as the new version of REMOTE_PATH (--progress: on stderr)\n"
     "  link      print a plumet:// edit link of REMOTE_PATH for the user\n"
     "  serve     serve DIR: REST API, token endpoint, upload server and web page (loopback,\n"
-    "            HTTPS with --tls-*; --faults turns on the answer-scripting test hooks)\n";
+    "            HTTPS with --tls-*; --faults turns on the answer-scripting test hooks;\n"
+    "            --upload-url/--web-url: the bases clients reach them by, e.g. a TLS front)\n";
 
 namespace {
 
@@ -52,7 +54,8 @@ const std::map<std::string, Shape> kShapes = {
     {"serve",
      {0,
       {"--api-port", "--token-port", "--upload-port", "--web-port", "--token-ttl", "--ready-file",
-       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--faults"},
+       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--faults", "--upload-url",
+       "--web-url"},
       {}}},
 };
 
@@ -126,6 +129,19 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         return std::nullopt;
       }
       o.max_connections = static_cast<unsigned>(n);
+    } else if (arg == "--upload-url" || arg == "--web-url") {
+      // A base URL: scheme, authority and perhaps a path prefix, to which paths are appended.
+      std::string base = value;
+      while (!base.empty() && base.back() == '/') base.pop_back();
+      if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
+        error = arg + " needs an http:// or https:// URL";
+        return std::nullopt;
+      }
+      if (base.find_first_of(" \t\r\n\"\\") != std::string::npos) {
+        error = arg + " must not contain white space, quotes or backslashes";
+        return std::nullopt;
+      }
+      (arg == "--upload-url" ? o.upload_url : o.web_url) = base;
     } else if (arg == "--token-ttl") {
       if (!ParseNumber(value, 1, 365LL * 86400, n)) {
         error = "--token-ttl needs a number of seconds (1 to one year)";

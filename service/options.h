@@ -23,6 +23,10 @@ struct Options {
   unsigned max_connections = 0;       // --max-connections per listener; 0: from the fd limit
   std::string password_file;          // --password-file (add-user)
   std::string tls_cert, tls_key;      // --tls-cert, --tls-key (PEM files)
+  // External base URLs (no trailing "/") under which clients reach the upload listener and the
+  // web listener, e.g. through a TLS front; empty: http://127.0.0.1:PORT of the listener.
+  std::string upload_url;             // --upload-url, named as "server" in PUT answers
+  std::string web_url;                // --web-url, base of the "uri" download and publish links
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.

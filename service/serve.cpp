@@ -122,10 +122,15 @@ int Serve(const Options& options) {
   if (!token.Start(options.token_port, error)) return fail("token listener: " + error);
   if (!web.Start(options.web_port, error)) return fail("web listener: " + error);
   if (!upload.Start(options.upload_port, error)) return fail("upload listener: " + error);
+  // Clients may reach the listeners through a front (TLS, another name): the links name it.
   const std::string scheme = tls ? "https://" : "http://";
-  const std::string web_base = scheme + "127.0.0.1:" + std::to_string(web.port());
-  ServiceUrls urls{web_base + "/download/", web_base + "/s/",
-                   scheme + "127.0.0.1:" + std::to_string(upload.port())};
+  const std::string web_base = !options.web_url.empty()
+                                   ? options.web_url
+                                   : scheme + "127.0.0.1:" + std::to_string(web.port());
+  const std::string upload_base = !options.upload_url.empty()
+                                      ? options.upload_url
+                                      : scheme + "127.0.0.1:" + std::to_string(upload.port());
+  ServiceUrls urls{web_base + "/download/", web_base + "/s/", upload_base};
   api.set_urls(urls);
   if (!api.Start(options.api_port, error)) return fail("API listener: " + error);
 

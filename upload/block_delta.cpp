@@ -25,7 +25,9 @@ uint32_t LoadLe32(const char* p) {
 
 std::string LiteralFilePath(const std::string& localPath, const std::string& fileHash) {
   const size_t slash = localPath.rfind('/');
-  if (slash == std::string::npos) return {};
+  // Without a hash the name would be ".tmp" alone: a file of anybody's, which the upload would
+  // truncate and delete.
+  if (slash == std::string::npos || fileHash.empty()) return {};
   return localPath.substr(0, slash + 1) + fileHash + ".tmp";
 }
 
@@ -70,18 +72,19 @@ bool CBlockDelta::SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& len
 CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::File& literal) {
   matches_.clear();
   const uint32_t B = blockSize_;
-  const int64_t length = local.Length();
-  // An empty file cannot be mapped; a block size of 0 would never advance the scan.
-  if (length <= 0 || B == 0) return Outcome::kAbandoned;
-  const uint64_t S = static_cast<uint64_t>(length);
-  if (!literal.Seek(0)) return Outcome::kWriteFailed;
+  // A block size of 0 would never advance the scan.
+  if (B == 0) return Outcome::kAbandoned;
 
   // Writers are kept waiting while the file is mapped: a truncation would make the lost pages
-  // fatal to touch. One that is already writing makes the mapping unsafe from the start.
+  // fatal to touch. The lease comes before the length, so that the length is the one mapped; a
+  // writer already present, or a file that takes no lease, makes the mapping unsafe.
   platform::ReadLease lease;
-  if (lease.Acquire(local.fd()) == platform::ReadLease::State::kWriterPresent) {
-    return Outcome::kAbandoned;
-  }
+  if (lease.Acquire(local.fd()) != platform::ReadLease::State::kHeld) return Outcome::kAbandoned;
+  const int64_t length = local.Length();
+  // An empty file cannot be mapped.
+  if (length <= 0) return Outcome::kAbandoned;
+  const uint64_t S = static_cast<uint64_t>(length);
+  if (!literal.Seek(0)) return Outcome::kWriteFailed;
   platform::MappedView view;  // unmapped before the lease is released
   if (!view.Map(local.fd(), S)) return Outcome::kAbandoned;
   const unsigned char* d = view.data();

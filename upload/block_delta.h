@@ -57,7 +57,7 @@ static_assert(sizeof(BlockMatch) == 10, "BlockMatch is a 10-byte wire record");
 inline constexpr int32_t kMaxMatchableBlock = 65535;
 
 // The literal file of an upload: the folder of `localPath` up to and including its last "/",
-// then `fileHash`, then ".tmp". Empty when `localPath` has no "/".
+// then `fileHash`, then ".tmp". Empty when `localPath` has no "/" or `fileHash` is empty.
 std::string LiteralFilePath(const std::string& localPath, const std::string& fileHash);
 
 class CBlockDelta {
@@ -91,7 +91,8 @@ class CBlockDelta {
 
   // Scans `local` (read through one read-only mapping of the whole file) against the block index
   // and writes the literal bytes to `literal` from its start. The match list is rebuilt from
-  // scratch. kAbandoned when the file cannot be mapped (an empty file included), when B is 0,
+  // scratch. kAbandoned when no read lease can be held on `local`, when the file cannot be mapped
+  // (an empty file included), when B is 0,
   // when no block has matched once the scan passes two thirds of the file, or when another
   // program has the local file open for writing or asks to open it so during the scan (it waits
   // under a read lease meanwhile, so that it cannot truncate the mapped file under the scan).

@@ -38,9 +38,10 @@ std::string HashFileSha1(const std::string& path) {
   unsigned char buffer[kHashBlock];
   for (;;) {
     const int64_t n = file.Read(buffer, sizeof buffer);
-    // A read error ends the content like its end would; the open already proved the file
-    // readable, so this is a vanished device rather than a normal case.
-    if (n <= 0) break;
+    if (n == 0) break;
+    // A read error is no end of the content: the hash of a prefix would let a service that holds
+    // that prefix answer "already stored" for content it never received.
+    if (n < 0) return {};
     EVP_DigestUpdate(ctx.get(), buffer, static_cast<size_t>(n));
   }
   unsigned char digest[EVP_MAX_MD_SIZE];

@@ -20,7 +20,8 @@ namespace plumet {
 
 // SHA-1 of the file at `path` (UTF-8), read from its start in 10000-byte blocks. The file is
 // opened so that nobody may be writing it meanwhile (platform::OpenDenyingWriters); a failed open
-// is tried again at once, 10 attempts in all, after which the result is the empty string.
+// is tried again at once, 10 attempts in all, after which the result is the empty string. A read
+// error also gives the empty string, never the hash of the bytes read before it.
 std::string HashFileSha1(const std::string& path);
 
 // CRC-32 of the inclusive byte range [first, last] of `file`, read in blocks of at most 4096

@@ -1,8 +1,11 @@
 #include "upload/rolling_scan.h"
 
 // The compiler's own AVX-512 intrinsics start from a deliberately undefined vector, which it then
-// reports as possibly uninitialised (a known false positive of this compiler's headers).
+// reports as possibly uninitialised (a known false positive of this compiler's headers). Clang
+// has neither the warning nor the false positive.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 namespace plumet {

@@ -2,10 +2,14 @@
 
 #include <cjson/cJSON.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
+#include "common/answer_head.h"
+#include "common/transport_settings.h"
 #include "upload/upload_task.h"
 
 namespace plumet {
@@ -47,8 +51,11 @@ size_t AppendToString(char* data, size_t size, size_t count, void* target) {
   return total;
 }
 
-bool ParseStatusCode(const std::string& headerText, int32_t& code) {
+bool ParseStatusCode(const std::string& collected, int32_t& code) {
   code = 0;
+  // Only the final answer speaks for the upload server: a proxy's CONNECT answer or an interim
+  // answer may come first.
+  const std::string headerText(plumet_text::FinalAnswerHead(collected));
   const size_t lineStart = headerText.find_first_not_of("\r\n");
   if (lineStart == std::string::npos) return false;
   size_t lineEnd = headerText.find_first_of("\r\n", lineStart);
@@ -65,7 +72,8 @@ bool ParseStatusCode(const std::string& headerText, int32_t& code) {
   return true;
 }
 
-std::map<std::string, std::string> ParseHeaderMap(const std::string& headerText) {
+std::map<std::string, std::string> ParseHeaderMap(const std::string& collected) {
+  const std::string headerText(plumet_text::FinalAnswerHead(collected));
   std::map<std::string, std::string> headers;
   auto split = [](const std::string& text, const std::string& separator) {
     std::vector<std::string> parts;
@@ -80,14 +88,18 @@ std::map<std::string, std::string> ParseHeaderMap(const std::string& headerText)
   };
   for (const std::string& segment : split(headerText, "\r\n")) {
     std::vector<std::string> parts = split(segment, ": ");
-    if (parts.size() == 2) headers[parts[0]] = parts[1];
+    if (parts.size() != 2) continue;
+    // Names are case-insensitive; over HTTP/2 they arrive in lower case.
+    std::string name = parts[0];
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    headers[name] = parts[1];
   }
   return headers;
 }
 
 bool CheckServerHeader(const std::string& headerText) {
   const std::map<std::string, std::string> headers = ParseHeaderMap(headerText);
-  auto it = headers.find("X-SERVER");
+  auto it = headers.find("x-server");
   return it != headers.end() && it->second == "ZELMIC";
 }
 
@@ -110,6 +122,13 @@ void HeaderLines::Add(const char* format, ...) {
     ok_ = false;
     return;
   }
+  // The values come from server answers (session, upload hash) and the token: a line break in
+  // one would smuggle further header lines into the request.
+  if (std::string_view(buffer.data(), static_cast<size_t>(length)).find_first_of("\r\n") !=
+      std::string_view::npos) {
+    ok_ = false;
+    return;
+  }
   curl_slist* appended = curl_slist_append(list_, buffer.data());
   if (appended == nullptr) {
     ok_ = false;
@@ -125,7 +144,9 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   if (timeLimited) curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  // Proxy, certificates, no CONNECT answer among the headers, and no redirect: "/upload_init"
+  // carries the token, which libcurl would send on to whatever host a redirect names.
+  plumet_transport::ApplyTransportSettings(curl, url, task.transport);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, AppendToString);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerText);

@@ -30,17 +30,20 @@ inline constexpr size_t kLineBuffer = 1000;
 // libcurl write and header callback: appends everything to the std::string at `target`.
 size_t AppendToString(char* data, size_t size, size_t count, void* target);
 
-// Status code of the first line of the header text. False (code 0) without a line of two tokens.
+// Status code of the final answer's status line (common/answer_head.h) in the collected header
+// text. False (code 0) without a line of two tokens.
 bool ParseStatusCode(const std::string& headerText, int32_t& code);
 
-// Header lines split at CRLF and at ": "; names are case-sensitive and the last occurrence wins.
+// Header lines of the final answer split at CRLF and at ": "; names are case-insensitive and kept
+// in lower case ("x-server"), and the last occurrence wins.
 std::map<std::string, std::string> ParseHeaderMap(const std::string& headerText);
 
-// True only for the header "X-SERVER" with exactly the value "ZELMIC".
+// True only for the header "X-SERVER" (any case) with exactly the value "ZELMIC".
 bool CheckServerHeader(const std::string& headerText);
 
 // The own header lines of one request, after the leading "Expect:". A line that does not fit its
-// buffer is never cut: the list is marked broken and the request must not be sent.
+// buffer is never cut, and one that would hold a CR or LF is refused: the list is marked broken
+// and the request must not be sent.
 class HeaderLines {
  public:
   explicit HeaderLines(size_t bufferSize);
@@ -59,8 +62,8 @@ class HeaderLines {
 };
 
 // Resets the task's handle and applies the options every upload request shares: time limits (the
-// overall one only when `timeLimited`), no signals, redirects followed, collection of header and
-// body text, URL and User-Agent. The caller adds its body and header list.
+// overall one only when `timeLimited`), no signals, the task's transport settings (redirects are
+// not followed), collection of header and body text, URL and User-Agent. The caller adds its body and header list.
 void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLimited,
                           std::string& headerText, std::string& bodyText);
 

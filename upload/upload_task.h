@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/transport_settings.h"
 #include "platform/event.h"
 #include "platform/file.h"
 #include "session/edit_session.h"
@@ -95,6 +96,10 @@ class CUploadTask : public SessionTask {
   // the version number the content gets.
   bool alreadyStored = false;
   int32_t registeredVersion = 0;
+
+  // Proxy and certificates of every request of the task: the environment's unless the owner
+  // sets others before Start.
+  plumet_transport::TransportSettings transport = plumet_transport::FromEnvironment();
 
   std::recursive_mutex& sessionLock;
 };

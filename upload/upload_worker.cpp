@@ -64,7 +64,9 @@ unsigned UploadThreadProc(CUploadTask* task) {
 
   dorvic_addfile_ret answer;
   UploadOutcome outcome = UploadOutcome::kFailed;
-  if (dorvic_add_file(session.accessToken, session.remotePath, session.mount, session.fileHash,
+  // No hash (the copy could not be read whole): nothing is registered, the upload fails.
+  if (!session.fileHash.empty() &&
+      dorvic_add_file(session.accessToken, session.remotePath, session.mount, session.fileHash,
                       session.fileSize, 0, answer)) {
     task->registeredVersion = answer.version;
     if (answer.state != 0) {

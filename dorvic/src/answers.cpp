@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/answer_head.h"
 #include "dorvic/src/text.h"
 
 namespace dorvic {
@@ -16,8 +17,9 @@ size_t AppendData(char* data, size_t size, size_t count, void* target) {
   return n;
 }
 
-int ParseHttpStatus(const std::string& headers) {
-  // First non-empty line.
+int ParseHttpStatus(const std::string& collected) {
+  // The final answer's status line: a proxy's CONNECT answer or an interim answer comes first.
+  const std::string headers(plumet_text::FinalAnswerHead(collected));
   size_t pos = 0;
   std::string line;
   while (pos < headers.size()) {

@@ -1,5 +1,6 @@
 #include "dorvic/src/transport.h"
 
+#include "common/transport_settings.h"
 #include "dorvic/src/answers.h"
 #include "dorvic/src/text.h"
 
@@ -26,7 +27,6 @@ void ConfigureTransfer(CURL* curl, const std::string& url, const std::string& ve
                        const TransferLimits& limits) {
   curl_write_callback append = AppendData;
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, verb.c_str());
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, append);
@@ -38,12 +38,16 @@ void ConfigureTransfer(CURL* curl, const std::string& url, const std::string& ve
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.transfer_seconds);
-  // Certificates stay verified: the Authorization value carries the caller's token.
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  // The proxy is the caller's alone; the certificate bundle is the user's, as on every path.
+  // Certificates stay verified and redirects are not followed: the Authorization value carries
+  // the caller's token, and libcurl would send it on to whatever host a redirect names.
+  plumet_transport::TransportSettings settings;
+  settings.caFile = plumet_transport::FromEnvironment().caFile;
+  plumet_transport::ApplyTransportSettings(curl, url, settings);
   if (network != nullptr && network->useProxy) {
+    // CURLOPT_NOPROXY stays "": the environment's no_proxy must not bypass the caller's proxy.
     curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(network->proxyType));
     curl_easy_setopt(curl, CURLOPT_PROXY, ToUtf8(network->proxyHost).c_str());
     curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(network->proxyPort));

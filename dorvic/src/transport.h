@@ -44,8 +44,9 @@ bool CommonHeaders(int32_t mount, const std::string& date, const std::string& au
                    HeaderList* list);
 
 // Sets the options of one transfer on a freshly reset handle. `body` and `answer` must outlive the
-// transfer. Proxy settings of the environment are never used; `network` (may be null) names the
-// only proxy a request goes through, and only when its useProxy is true.
+// transfer. Proxy settings of the environment are never used (no_proxy included); `network` (may
+// be null) names the only proxy a request goes through, and only when its useProxy is true.
+// Redirects are not followed; SSL_CERT_FILE names certificates trusted besides the system store.
 void ConfigureTransfer(CURL* curl, const std::string& url, const std::string& verb,
                        const std::string& body, Answer* answer, const dorvic_info_stx* network,
                        const TransferLimits& limits);

@@ -45,4 +45,11 @@ bool ParseDecimal(const std::string& text, uint64_t& value) {
   return ec == std::errc() && ptr == end;
 }
 
+bool ParseRange(const std::string& text, uint64_t& first, uint64_t& last) {
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  return ParseDecimal(text.substr(0, dash), first) && ParseDecimal(text.substr(dash + 1), last) &&
+         first <= last;
+}
+
 }  // namespace zelmic

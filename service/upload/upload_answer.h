@@ -37,4 +37,7 @@ UploadAnswer ExpectAnswer(uint64_t held);
 // Strict unsigned decimal: digits only, no sign, no spaces, no overflow.
 bool ParseDecimal(const std::string& text, uint64_t& value);
 
+// "A-B" of x-zm-upload-range: two strict decimals, both inclusive, A <= B.
+bool ParseRange(const std::string& text, uint64_t& first, uint64_t& last);
+
 }  // namespace zelmic

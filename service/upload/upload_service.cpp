@@ -23,14 +23,6 @@ bool IsBodyRequest(const std::string& path) {
   return path == "/upload_part" || path == "/upload_checksum_result";
 }
 
-// "A-B", both inclusive, A <= B.
-bool ParseRange(const std::string& text, uint64_t& first, uint64_t& last) {
-  size_t dash = text.find('-');
-  if (dash == std::string::npos) return false;
-  return ParseDecimal(text.substr(0, dash), first) && ParseDecimal(text.substr(dash + 1), last) &&
-         first <= last;
-}
-
 bool ParseCrc(const UploadRequest& request, uint32_t& crc) {
   const std::string* text = request.header("x-zm-upload-crc");
   uint64_t value = 0;

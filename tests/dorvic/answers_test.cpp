@@ -9,13 +9,16 @@
 namespace dorvic {
 namespace {
 
-TEST(ParseHttpStatus, FirstStatusLineCounts) {
+TEST(ParseHttpStatus, FinalAnswersLineCounts) {
   EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n"), 200);
   EXPECT_EQ(ParseHttpStatus("HTTP/1.1 404 Not Found\r\n\r\n"), 404);
   EXPECT_EQ(ParseHttpStatus("\r\n\r\nHTTP/1.0 500 Internal Server Error\r\n"), 500);
-  // After a redirect the first response's line is the one that counts.
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 302 Found\r\nLocation: /b\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"),
-            302);
+  // A proxy's answer to CONNECT, or an interim answer, is not the service's.
+  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200 Connection established\r\n\r\n"
+                            "HTTP/2 404\r\ncontent-type: application/json\r\n\r\n"),
+            404);
+  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 401 Unauthorized\r\n\r\n"),
+            401);
 }
 
 TEST(ParseHttpStatus, ReasonPhraseMayBeMissing) {

@@ -78,25 +78,22 @@ TEST_F(Transport, StatusRules) {
   EXPECT_EQ(Code(&message), 204);
 }
 
-TEST_F(Transport, FirstStatusCountsAfterRedirect) {
-  server.Script({302, "", {{"Location", "/final"}}});
-  server.Script({200, R"({"version": 5})"});
+TEST_F(Transport, RedirectIsTheAnswerAndIsNotFollowed) {
+  // The signed request carries the token: it never goes on to the host a redirect names.
+  HttpFixture elsewhere;
+  server.Script({302, "", {{"Location", "http://" + elsewhere.host() + "/final"}}});
   int32_t version = 1;
   EXPECT_FALSE(Delete(&version));
   EXPECT_EQ(client.GetLastErrorCode(), 302);
   EXPECT_EQ(version, 1);
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1].target, "/final");
-  EXPECT_EQ(requests[1].method, "DELETE");
+  EXPECT_EQ(server.request_count(), 1u);
+  EXPECT_EQ(elsewhere.request_count(), 0u);
 
-  // An error code in the collected body (the final answer's: libcurl passes on no body of a
-  // response it follows) wins over the redirect's status.
-  server.Script({301, "", {{"Location", "/moved"}}});
-  server.Script({200, R"({"error_code": 77, "version": 6})"});
+  // An error code in the redirect's body wins over its status.
+  server.Script({301, R"({"error_code": 77})", {{"Location", "/moved"}}});
   EXPECT_FALSE(Delete(&version));
   EXPECT_EQ(client.GetLastErrorCode(), 77);
-  EXPECT_EQ(version, 1);
+  EXPECT_EQ(server.request_count(), 2u);
 }
 
 TEST_F(Transport, RefusedConnectionKeepsMessage) {
@@ -178,6 +175,24 @@ TEST_F(EnvironmentProxy, NoNetworkInfoGoesDirect) {
   EXPECT_TRUE(Delete(&version));
   EXPECT_EQ(server.request_count(), 1u);
   EXPECT_EQ(proxy.request_count(), 0u);
+}
+
+TEST_F(EnvironmentProxy, NoProxyOfTheEnvironmentKeepsTheConfiguredProxy) {
+  setenv("no_proxy", "*", 1);
+  setenv("NO_PROXY", "*", 1);
+  HttpFixture configured;
+  dorvic_info_stx info;
+  info.useProxy = true;
+  info.proxyHost = L"127.0.0.1";
+  info.proxyPort = configured.port();
+  client.SetNetworkInfo(&info);
+  int32_t version = 0;
+  EXPECT_TRUE(Delete(&version));
+  EXPECT_EQ(configured.request_count(), 1u);
+  EXPECT_EQ(server.request_count(), 0u);
+  EXPECT_EQ(proxy.request_count(), 0u);
+  unsetenv("no_proxy");
+  unsetenv("NO_PROXY");
 }
 
 TEST_F(EnvironmentProxy, UnusedProxyRecordGoesDirect) {

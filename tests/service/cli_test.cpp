@@ -32,6 +32,8 @@ TEST(ZelmicdCli, BadArgumentsAndUnusableDirectories) {
   ExpectRefused(z.Admin("serve", {"--max-connections", "0"}), "no connections");
   ExpectRefused(z.Admin("add-user", {"ann", "--password-file", z.tmp_dir() + "/absent"}),
                 "missing password file");
+  ExpectRefused(z.Admin("serve", {"--upload-url", "ftp://127.0.0.1:1"}), "upload URL scheme");
+  ExpectRefused(z.Admin("serve", {"--web-url", "https://a b"}), "web URL with a space");
   ExpectRefused(RunProgram({ZelmicdPath(), "serve", z.tmp_dir() + "/missing"}), "missing dir");
   ExpectRefused(RunProgram({ZelmicdPath(), "init", z.dir()}), "init over a data dir");
   ExpectRefused(RunProgram({ZelmicdPath(), "add-user", "/proc/self", "ann"}), "not a data dir");
@@ -128,6 +130,25 @@ TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {
   z.Stop();
   ASSERT_TRUE(WIFEXITED(z.last_wait_status()));
   EXPECT_EQ(WEXITSTATUS(z.last_wait_status()), 0);
+}
+
+class ExternalUrlsTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    Prepare({"--upload-url", "https://front.test:8443/up/", "--web-url", "https://front.test:9443"});
+  }
+};
+
+TEST_F(ExternalUrlsTest, AnswersNameTheFrontInsteadOfTheListeners) {
+  HttpResult put = Call(ann_, "PUT", 1, "/docs/new%2Etxt",
+                        {"x-zm-filehash: 3f786850e387550fdab836ed7e6dc881de23001b",
+                         "x-zm-filesize: 2"});
+  ASSERT_EQ(put.status, 200) << put.body;
+  EXPECT_EQ(Str(ParseJson(put.body), "server"), "https://front.test:8443/up");
+  HttpResult get = Call(ann_, "GET", 1, "/docs/plan%2Etxt");
+  ASSERT_EQ(get.status, 200);
+  EXPECT_EQ(Str(ParseJson(get.body), "uri").rfind("https://front.test:9443/download/", 0), 0u)
+      << get.body;
 }
 
 }  // namespace

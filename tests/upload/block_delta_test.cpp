@@ -4,6 +4,8 @@
 #include "upload/block_delta.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -69,6 +71,8 @@ TEST(LiteralFilePath, FolderOfTheLocalCopyPlusHash) {
   EXPECT_EQ(plumet::LiteralFilePath("a/b/", "ab12"), "a/b/ab12.tmp");
   EXPECT_EQ(plumet::LiteralFilePath("report.docx", "ab12"), "");
   EXPECT_EQ(plumet::LiteralFilePath("", "ab12"), "");
+  // No hash, no name: "<folder>/.tmp" may be anybody's file.
+  EXPECT_EQ(plumet::LiteralFilePath("/tmp/p/report.docx", ""), "");
 }
 
 TEST(LoadChecksums, RejectsListsThatAreNotWholeEntries) {
@@ -408,6 +412,29 @@ TEST_F(BlockDeltaTest, HalvesDecideTheTwoThirdsRuleAsOneScan) {
   // Once the first half matched, the second half's matches count wherever they are.
   const DeltaResult r = Check({Slice(local, 20, B), Slice(local, 280, B)}, local, B);
   EXPECT_EQ(r.matches, (std::vector<Match>{{20, 0}, {280, 1}}));
+}
+
+TEST(BlockDeltaLease, NoLeaseNoScan) {
+  // Without a read lease another program could truncate the mapped file under the scan (SIGBUS).
+  // A lease needs the file's owner or CAP_LEASE: a child that has neither scans a system file it
+  // may only read, with a block size that would otherwise copy the whole file as literal bytes.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+    platform::File local, literal;
+    if (!local.Open("/etc/passwd", platform::File::Mode::kRead) ||
+        !literal.Open("/dev/null", platform::File::Mode::kReadWrite)) {
+      ::_exit(3);
+    }
+    CBlockDelta delta;
+    delta.SetBlockSize(1u << 20);
+    ::_exit(delta.ComputeDelta(local, literal) == Outcome::kAbandoned ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: scanned without a lease; 2, 3: set-up failed";
 }
 
 }  // namespace

@@ -85,6 +85,11 @@ TEST_F(FileDigestTest, FileHashMatchesSha1sumAtReadBoundaries) {
   EXPECT_EQ(plumet::HashFileSha1(dir_.File("f0")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
 }
 
+TEST_F(FileDigestTest, ReadErrorGivesNoHash) {
+  // A regular file that opens but fails its first read (EIO): not the hash of nothing.
+  EXPECT_EQ(plumet::HashFileSha1("/proc/self/mem"), "");
+}
+
 TEST_F(FileDigestTest, FileBeingWrittenHasNoHash) {
   const std::string path = dir_.File("busy");
   ASSERT_TRUE(WriteFile(path, RandomBytes(300, 3)));

@@ -20,12 +20,14 @@ int32_t Status(const std::string& headers) {
   return code;
 }
 
-TEST(ParseStatusCode, ReadsTheFirstLineOnly) {
+TEST(ParseStatusCode, ReadsTheFinalAnswersLine) {
   int32_t code = 0;
   EXPECT_TRUE(ParseStatusCode("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n", code));
   EXPECT_EQ(200, code);
-  // After a followed redirect the first answer's status is the one that counts.
-  EXPECT_EQ(302, Status("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"));
+  // A proxy's answer to CONNECT, or an interim answer, is not the server's.
+  EXPECT_EQ(401, Status("HTTP/1.1 200 Connection established\r\n\r\n"
+                        "HTTP/2 401\r\nx-server: ZELMIC\r\n\r\n"));
+  EXPECT_EQ(409, Status("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 409 Conflict\r\n\r\n"));
   // Lone line feeds still separate lines.
   EXPECT_EQ(409, Status("HTTP/1.1 409 Conflict\nX-SERVER: ZELMIC\n\n"));
 }
@@ -55,19 +57,25 @@ TEST(ParseStatusCode, RejectsMissingOrSingleTokenLines) {
 
 TEST(ParseHeaderMap, SplitsAtCrlfAndColonSpaceLastWins) {
   auto map =
-      ParseHeaderMap("HTTP/1.1 200 OK\r\nA: 1\r\nB: x: y\r\nNoSpace:z\r\nA: 2\r\n\r\nC: \r\n");
-  EXPECT_EQ("2", map["A"]);
-  EXPECT_EQ(0u, map.count("B"));  // a value that itself holds ": "
-  EXPECT_EQ(0u, map.count("NoSpace:z"));
-  EXPECT_EQ(0u, map.count("NoSpace"));
-  EXPECT_EQ(0u, map.count("C"));  // "C: " splits into one part only
+      ParseHeaderMap("HTTP/1.1 200 OK\r\nA: 1\r\nB: x: y\r\nNoSpace:z\r\na: 2\r\n\r\nC: \r\n");
+  EXPECT_EQ("2", map["a"]);  // names in any case are one name
+  EXPECT_EQ(0u, map.count("b"));  // a value that itself holds ": "
+  EXPECT_EQ(0u, map.count("nospace:z"));
+  EXPECT_EQ(0u, map.count("nospace"));
+  EXPECT_EQ(0u, map.count("c"));  // "C: " splits into one part only
   EXPECT_EQ(1u, map.size());
+  // Only the final answer's lines count.
+  map = ParseHeaderMap("HTTP/1.1 200 Connection established\r\nVia: proxy\r\n\r\n"
+                       "HTTP/2 200\r\nContent-Type: text/plain\r\n\r\n");
+  EXPECT_EQ(0u, map.count("via"));
+  EXPECT_EQ("text/plain", map["content-type"]);
 }
 
-TEST(CheckServerHeader, DemandsExactNameAndValue) {
+TEST(CheckServerHeader, DemandsTheNameInAnyCaseAndTheExactValue) {
   const std::string ok = "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n";
   EXPECT_TRUE(CheckServerHeader(ok));
-  EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\n\r\n"));
+  EXPECT_TRUE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\n\r\n"));
+  EXPECT_TRUE(CheckServerHeader("HTTP/2 200\r\nx-server: ZELMIC\r\n\r\n"));  // HTTP/2
   EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: zelmic\r\n\r\n"));
   EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC \r\n\r\n"));
   EXPECT_FALSE(CheckServerHeader("HTTP/1.1 200 OK\r\nX-SERVER:ZELMIC\r\n\r\n"));
@@ -88,8 +96,13 @@ TEST(EvaluateAnswer, SetsTheResultCode) {
   EXPECT_EQ(0, task.status);
   EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 409 Conflict\r\n\r\n"));
   EXPECT_EQ(409, task.status);
-  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\n\r\n"));
+  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nServer: other\r\n\r\n"));
   EXPECT_EQ(500, task.status);
+  // Through a proxy: the tunnel's 200 is not the server's answer.
+  EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK,
+                              "HTTP/1.1 200 Connection established\r\n\r\n"
+                              "HTTP/1.1 401 Unauthorized\r\nX-SERVER: ZELMIC\r\n\r\n"));
+  EXPECT_EQ(401, task.status);
   EXPECT_TRUE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n"));
   EXPECT_EQ(200, task.status);
 }
@@ -181,6 +194,18 @@ TEST(PartSizeFor, GrowsWithTheFile) {
   EXPECT_EQ(524288u, PartSizeFor(uint64_t{1} << 35));
   EXPECT_EQ(524288u, PartSizeFor((uint64_t{1} << 40) - 1));
   EXPECT_EQ(1048576u, PartSizeFor(uint64_t{1} << 40));
+}
+
+TEST(HeaderLines, RefuseLineBreaksInValues) {
+  // Session ids and hashes come from server answers; none may add header lines of its own.
+  for (const char* value : {"sess\r\nX-Injected: 1", "sess\nX", "sess\r"}) {
+    HeaderLines lines(kLineBuffer);
+    lines.Add("x-zm-upload-session: %s", value);
+    EXPECT_FALSE(lines.ok()) << value;
+  }
+  HeaderLines lines(kLineBuffer);
+  lines.Add("x-zm-upload-session: %s", "sess-1");
+  EXPECT_TRUE(lines.ok());
 }
 
 }  // namespace

@@ -12,11 +12,14 @@
 
 namespace upload_test {
 
-// Binds a new task to session, sets Uploading and starts the worker, all under lock.
-inline bool StartUploadTask(plumet::EditSession& session, std::recursive_mutex& lock) {
+// Binds a new task to session, sets Uploading and starts the worker, all under lock. The task
+// uses `transport` when given, else the environment's settings.
+inline bool StartUploadTask(plumet::EditSession& session, std::recursive_mutex& lock,
+                            const plumet_transport::TransportSettings* transport = nullptr) {
   std::lock_guard<std::recursive_mutex> guard(lock);
   auto task = std::make_unique<plumet::CUploadTask>(lock);
   plumet::CUploadTask* raw = task.get();
+  if (transport != nullptr) raw->transport = *transport;
   session.task = std::move(task);
   session.state = plumet::EditSessionState::Uploading;
   raw->editSession = &session;

@@ -127,6 +127,19 @@ TEST_F(UploadTaskTest, DeletedCopyFailsWhenItIsToBeOpened) {
   EXPECT_EQ(0, UploadRequests());
 }
 
+TEST_F(UploadTaskTest, NoHashNoLiteralFile) {
+  // Without a hash the literal file would be "<folder>/.tmp": a name anybody may have used.
+  const std::string stranger = scratch.path() + "/.tmp";
+  ASSERT_TRUE(upload_test::WriteBytes(stranger, "not ours"));
+  {
+    CUploadTask task(lock);
+    task.editSession = &session;
+    task.blockSize = 4096;
+    EXPECT_FALSE(task.PrepareDelta());
+  }
+  EXPECT_EQ("not ours", upload_test::ReadAll(stranger));
+}
+
 TEST_F(UploadTaskTest, KnownHashIsNotComputedAgain) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
   session.fileHash = L"0123456789012345678901234567890123456789";
