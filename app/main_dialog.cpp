@@ -12,7 +12,9 @@
 #include "app/handoff_block.h"
 #include "app/hosts.h"
 #include "app/scheme_entry.h"
+#include "common/dorvic_network.h"
 #include "common/endpoints.h"
+#include "common/transport_settings.h"
 #include "platform/scheme_registration.h"
 #include "platform/shell_open.h"
 #include "platform/temp_dir.h"
@@ -50,8 +52,16 @@ CplumetDlg::~CplumetDlg() {
 }
 
 bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
-  dorvic_set_host(Wide(ApiHost()));
+  const std::string api = ApiHost();
+  dorvic_set_host(Wide(api));
   dorvic_set_secret(Wide(plumet_defaults::kClientSecret));
+  // REST requests go through the proxy the token exchange, downloads and uploads take (the
+  // library keeps a pointer to the record: it lives as long as the program).
+  static dorvic_info_stx network;
+  network = plumet_transport::DorvicNetworkInfo(
+      plumet_transport::FromEnvironment(),
+      api.find("://") == std::string::npos ? "http://" + api : api);
+  dorvic_set_network_info(&network);
 
   // Registration failures are silent: the program works without it, only links cannot start it.
   const std::string program = ProgramPath();

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 
+#include "common/answer_head.h"
 #include "common/endpoints.h"
+#include "common/transport_settings.h"
 #include "session/text_utf.h"
 
 namespace plumet {
@@ -19,16 +21,16 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
-// The request's transport settings in one place. No redirects: the form carries the client
-// secret and the refresh token, and must go nowhere but the endpoint. Certificates are verified.
+// The request's transport settings in one place: the user's proxy and certificate bundle, and
+// no redirects (the form carries the client secret and the refresh token, and must go nowhere but
+// the endpoint). Certificates are verified.
 void PrepareTokenRequest(CURL* curl, const std::string& endpoint, curl_mime* form,
                          curl_slist* headers, std::string& headerText, std::string& body) {
   curl_easy_reset(curl);
+  plumet_transport::ApplyTransportSettings(curl, endpoint, plumet_transport::FromEnvironment());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headerText);
@@ -111,7 +113,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
     SetCause(cause, std::string("token endpoint unreachable: ") + curl_easy_strerror(result));
     return TokenResult::kFailed;
   }
-  const int status = ParseHttpStatus(headerText);
+  const int status = ParseHttpStatus(std::string(plumet_text::FinalAnswerHead(headerText)));
 
   std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(body.c_str()), cJSON_Delete);
   TokenResult outcome = TokenResult::kFailed;

@@ -9,6 +9,7 @@
 
 #include "auth/token_refresh.h"
 #include "common/text_forms.h"
+#include "common/transport_settings.h"
 #include "upload/upload_http.h"
 
 namespace plumet {
@@ -39,19 +40,19 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The download's transport settings in one place. Redirects are followed (the request carries no
-// credential); certificates are verified; a transfer that delivers nothing for a minute fails.
+// The download's transport settings in one place: the user's proxy and certificate bundle;
+// redirects are followed (the request carries no credential); certificates are verified; a transfer that delivers nothing for a minute fails.
 void PrepareDownloadRequest(CURL* curl, const std::string& url, void* task,
                             curl_write_callback onHeader, curl_write_callback onData,
                             curl_xferinfo_callback onProgress) {
   curl_easy_reset(curl);
+  plumet_transport::ApplyTransportSettings(curl, url, plumet_transport::FromEnvironment(),
+                                           plumet_transport::Redirects::kFollowed);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
