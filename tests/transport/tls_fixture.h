@@ -63,7 +63,7 @@ class FrontedService {
     ASSERT_TRUE(zelmic.Start({"--api-port", std::to_string(api), "--token-port",
                               std::to_string(token), "--upload-port", std::to_string(upload),
                               "--web-port", std::to_string(web), "--upload-url",
-                              Https(uploadFront_), "--web-url", Https(webFront_)}));
+                              Https(uploadFront_), "--web-url", Https(webFront_), "--faults"}));
     settings_.caFile = Certificates().ca_file();
     if (config.viaProxy) settings_.httpsProxy = proxy_.url();
   }
