@@ -5,12 +5,14 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "app/handoff_block.h"
 #include "app/handoff_sender.h"
 #include "app/launch_argument.h"
 #include "app/resident.h"
 #include "platform/instance_folder.h"
+#include "platform/scheme_registration.h"
 
 namespace plumet {
 namespace {
@@ -35,6 +37,13 @@ void* OpenResidentLibrary() {
 }  // namespace
 
 int CplumetApp::Run(int argc, char** argv) {
+  // For a person who stops using the program: links no longer start it. A running instance is
+  // left alone; it registers again only when started again.
+  if (argc == 2 && std::strcmp(argv[1], "--unregister") == 0) {
+    if (platform::UnregisterUrlScheme("plumet", "plumet.desktop")) return 0;
+    std::fprintf(stderr, "plumet: the registration of plumet:// links could not be removed\n");
+    return 1;
+  }
   const std::u16string launch = TakeLaunchArgument(argc, argv);
   m_folder = platform::InstanceFolder();
   if (m_folder.empty()) {
