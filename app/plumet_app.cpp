@@ -17,7 +17,8 @@
 namespace plumet {
 namespace {
 
-// The resident library: lib/ beside bin/ (the build and install layout), or next to the program.
+// The resident library: lib/ beside bin/ (the build layout), its private folder under the installed
+// library folder, or next to the program.
 void* OpenResidentLibrary() {
   char buffer[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -25,8 +26,14 @@ void* OpenResidentLibrary() {
   std::string dir(buffer, static_cast<size_t>(n));
   dir.erase(dir.rfind('/'));
   const std::string parent = dir.substr(0, dir.rfind('/'));
+#ifdef PLUMET_RESIDENT_FROM_BIN
+  const std::string installed = dir + "/" PLUMET_RESIDENT_FROM_BIN "/libplumet_resident.so";
+#else
+  const std::string installed;
+#endif
   for (const std::string& path :
-       {parent + "/lib/libplumet_resident.so", dir + "/libplumet_resident.so"}) {
+       {parent + "/lib/libplumet_resident.so", installed, dir + "/libplumet_resident.so"}) {
+    if (path.empty()) continue;
     if (access(path.c_str(), R_OK) != 0) continue;
     if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
     std::fprintf(stderr, "plumet: %s\n", dlerror());
