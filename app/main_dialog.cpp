@@ -20,11 +20,11 @@
 #include "platform/temp_dir.h"
 #include "platform/window_registry.h"
 #include "session/launch_request.h"
+#include "session/tray_tooltip.h"
 
 namespace plumet {
 namespace {
 
-const wchar_t kTooltip[] = L"Zelmic在线编辑插件";
 const wchar_t kBalloonTitle[] = L"提示";
 
 std::wstring Wide(const std::string& ascii) { return QString::fromStdString(ascii).toStdWString(); }
@@ -43,7 +43,9 @@ CplumetDlg::CplumetDlg(std::string instanceFolder) : m_folder(std::move(instance
   connect(&m_trayIcon, &CTrayIcon::activatedByUser, this, &CplumetDlg::OpenWebSite);
   connect(&m_trayCheckTimer, &QTimer::timeout, &m_trayIcon, &CTrayIcon::CheckIcon);
   connect(&m_sessionsTimer, &QTimer::timeout, this, [this] {
-    if (m_sessions) m_sessions->OnSessionTick();
+    if (!m_sessions) return;
+    m_sessions->OnSessionTick();
+    m_trayIcon.SetTooltip(TrayTooltip(m_sessions->Summary()));
   });
 }
 
@@ -70,7 +72,7 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   }
 
   const QIcon icon(QStringLiteral(":/plumet/plumet.png"));
-  m_trayIcon.AddOrUpdateIcon(icon, kTooltip, {}, {});
+  m_trayIcon.AddOrUpdateIcon(icon, kProductName, {}, {});
 
   const std::string temp = platform::PrivateTempDir();
   if (temp.empty()) {

@@ -5,17 +5,20 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "app/handoff_block.h"
 #include "app/handoff_sender.h"
 #include "app/launch_argument.h"
 #include "app/resident.h"
 #include "platform/instance_folder.h"
+#include "platform/scheme_registration.h"
 
 namespace plumet {
 namespace {
 
-// The resident library: lib/ beside bin/ (the build and install layout), or next to the program.
+// The resident library: lib/ beside bin/ (the build layout), its private folder under the installed
+// library folder, or next to the program.
 void* OpenResidentLibrary() {
   char buffer[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -23,8 +26,14 @@ void* OpenResidentLibrary() {
   std::string dir(buffer, static_cast<size_t>(n));
   dir.erase(dir.rfind('/'));
   const std::string parent = dir.substr(0, dir.rfind('/'));
+#ifdef PLUMET_RESIDENT_FROM_BIN
+  const std::string installed = dir + "/" PLUMET_RESIDENT_FROM_BIN "/libplumet_resident.so";
+#else
+  const std::string installed;
+#endif
   for (const std::string& path :
-       {parent + "/lib/libplumet_resident.so", dir + "/libplumet_resident.so"}) {
+       {parent + "/lib/libplumet_resident.so", installed, dir + "/libplumet_resident.so"}) {
+    if (path.empty()) continue;
     if (access(path.c_str(), R_OK) != 0) continue;
     if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return library;
     std::fprintf(stderr, "plumet: %s\n", dlerror());
@@ -35,6 +44,13 @@ void* OpenResidentLibrary() {
 }  // namespace
 
 int CplumetApp::Run(int argc, char** argv) {
+  // For a person who stops using the program: links no longer start it. A running instance is
+  // left alone; it registers again only when started again.
+  if (argc == 2 && std::strcmp(argv[1], "--unregister") == 0) {
+    if (platform::UnregisterUrlScheme("plumet", "plumet.desktop")) return 0;
+    std::fprintf(stderr, "plumet: the registration of plumet:// links could not be removed\n");
+    return 1;
+  }
   const std::u16string launch = TakeLaunchArgument(argc, argv);
   m_folder = platform::InstanceFolder();
   if (m_folder.empty()) {

@@ -1,5 +1,5 @@
 # What `cmake --install` puts where a Linux user expects it, under any prefix (DESTDIR works too):
-#   bin/dorvicctl, bin/zelmicd (and bin/plumet once that target exists)
+#   bin/dorvicctl, bin/zelmicd (and bin/plumet once that target exists, its lib/plumet/ library)
 #   lib/libdorvic.so.MAJOR (+ the development link), include/dorvic/dorvic.h, lib/pkgconfig/dorvic.pc
 #   lib/systemd/user/zelmicd.service
 #   share/applications/plumet.desktop, share/icons/hicolor/{scalable,48x48}/apps/plumet.*
@@ -20,6 +20,14 @@ endif()
 file(RELATIVE_PATH plumet_bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
 set_target_properties(${plumet_programs} PROPERTIES INSTALL_RPATH "$ORIGIN/${plumet_bin_to_lib}")
 install(TARGETS ${plumet_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# plumet's resident library is private to it: a folder of its own under the library folder, found
+# by the program relative to itself, and finding libdorvic one level up.
+if(TARGET plumet)
+  target_compile_definitions(plumet PRIVATE PLUMET_RESIDENT_FROM_BIN="${plumet_bin_to_lib}/plumet")
+  set_target_properties(plumet_resident PROPERTIES INSTALL_RPATH "$ORIGIN/..")
+  install(TARGETS plumet_resident LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/plumet)
+endif()
 
 # Configures TEMPLATE at install time into DESTINATION (relative to the prefix). The template may
 # use @plumet_prefix@ and @plumet_bindir@ (the installed prefix and program folder, as the running
@@ -60,4 +68,7 @@ endif()
 # The packaging test installs what is built: everything it installs must be built before it.
 if(TARGET package_test)
   add_dependencies(package_test ${plumet_programs} dorvic)
+  if(TARGET plumet)
+    add_dependencies(package_test plumet_resident)
+  endif()
 endif()

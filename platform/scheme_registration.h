@@ -31,4 +31,13 @@ bool WriteFileAtomically(const std::string& path, const std::string& content);
 bool RegisterUrlScheme(const std::string& scheme, const std::string& desktop_file,
                        const std::string& entry);
 
+// The text of `mimeapps` without the lines `key`=`value` of [Default Applications]; the key is
+// left alone when it names another application. Everything else is returned unchanged.
+std::string RemoveDefaultApplication(const std::string& mimeapps, const std::string& key,
+                                     const std::string& value);
+
+// Undoes RegisterUrlScheme: deletes `desktop_file` from the applications folder and its default
+// of x-scheme-handler/`scheme`. Nothing to remove counts as success.
+bool UnregisterUrlScheme(const std::string& scheme, const std::string& desktop_file);
+
 }  // namespace platform

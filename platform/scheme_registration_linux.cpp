@@ -215,4 +215,41 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktop_fil
   return ok;
 }
 
+std::string RemoveDefaultApplication(const std::string& mimeapps, const std::string& key,
+                                     const std::string& value) {
+  std::string out;
+  bool in_section = false;
+  size_t start = 0;
+  while (start < mimeapps.size()) {
+    const size_t nl = mimeapps.find('\n', start);
+    const size_t end = nl == std::string::npos ? mimeapps.size() : nl + 1;
+    const std::string line = mimeapps.substr(start, (nl == std::string::npos ? end : nl) - start);
+    const std::string eol = mimeapps.substr(start + line.size(), end - start - line.size());
+    start = end;
+    if (IsSectionHeader(line)) in_section = Trim(line) == "[Default Applications]";
+    if (in_section && KeyOf(line) == key) {
+      const std::string t = Trim(line);
+      if (Trim(t.substr(t.find('=') + 1)) == value) continue;
+    }
+    out += line + eol;
+  }
+  return out;
+}
+
+bool UnregisterUrlScheme(const std::string& scheme, const std::string& desktop_file) {
+  const std::string data_home = XdgHome("XDG_DATA_HOME", ".local/share");
+  const std::string config_home = XdgHome("XDG_CONFIG_HOME", ".config");
+  if (data_home.empty() || config_home.empty()) return false;
+  const std::string entry_path = data_home + "/applications/" + desktop_file;
+  bool ok = unlink(entry_path.c_str()) == 0 || errno == ENOENT;
+
+  const std::string list_path = config_home + "/mimeapps.list";
+  bool exists = false;
+  const std::string old_list = ReadAll(list_path, &exists);
+  const std::string new_list =
+      RemoveDefaultApplication(old_list, "x-scheme-handler/" + scheme, desktop_file);
+  if (exists && new_list != old_list) ok = WriteFileAtomically(list_path, new_list) && ok;
+  return ok;
+}
+
 }  // namespace platform

@@ -89,6 +89,7 @@ DownloadTask::~DownloadTask() {
 bool DownloadTask::Open(const DownloadRequest& request, DownloadFinished finished) {
   request_ = request;
   finished_ = std::move(finished);
+  progressTotal.store(request_.expectedSize);
   if (curl_ == nullptr) return false;
   if (!file_.Open(request_.localPath, platform::File::Mode::kCreate)) return false;
   // The copy may have existed with other bits: a file from the service is never executable.
@@ -132,6 +133,7 @@ size_t DownloadTask::OnData(char* data, size_t size, size_t count, void* self) {
   if (!task->file_.Write(data, bytes)) return 0;
   EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(task->sha1_), data, bytes);
   task->received_ += bytes;
+  task->progressDone.store(task->received_);
   return bytes;
 }
 

@@ -3,6 +3,7 @@
 // is read and written under the session lock, except that the upload task's thread, while the
 // session is Uploading, alone touches fileHash, fileSize, uploadHash and deltaRefused.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,11 @@ class SessionTask {
   SessionTask(const SessionTask&) = delete;
   SessionTask& operator=(const SessionTask&) = delete;
   virtual ~SessionTask() = default;
+
+  // For a watcher on another thread (the tray's tooltip, a progress line): how many bytes of the
+  // transfer are done, of how many (0 while unknown).
+  std::atomic<uint64_t> progressDone{0};
+  std::atomic<uint64_t> progressTotal{0};
 };
 
 struct EditSession {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <utility>
@@ -377,9 +378,18 @@ SessionSummary SessionList::Summary() {
   SessionSummary summary;
   for (auto& session : sessions_) {
     ++summary.total;
-    if (session->state == EditSessionState::Downloading ||
-        session->state == EditSessionState::Uploading)
-      ++summary.transferring;
+    const bool upload = session->state == EditSessionState::Uploading;
+    if (upload || session->state == EditSessionState::Downloading) {
+      if (summary.transferring++ == 0) {
+        summary.transferPath = session->remotePath;
+        summary.transferIsUpload = upload;
+        if (session->task) {
+          const uint64_t total = session->task->progressTotal.load();
+          const uint64_t done = std::min(session->task->progressDone.load(), total);
+          summary.transferPercent = total == 0 ? 0 : static_cast<int>(done * 100 / total);
+        }
+      }
+    }
     if (session->unsent || session->state == EditSessionState::Uploading) ++summary.unsent;
   }
   return summary;

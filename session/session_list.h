@@ -34,6 +34,10 @@ struct SessionSummary {
   int total = 0;
   int transferring = 0;  // Downloading or Uploading
   int unsent = 0;        // sessions whose copy holds changes the service has not confirmed
+  // The first transfer in the list, for the tooltip: its remote path, direction and how far it is.
+  std::wstring transferPath;
+  bool transferIsUpload = false;
+  int transferPercent = 0;
 };
 
 class SessionList {

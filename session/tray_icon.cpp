@@ -102,6 +102,13 @@ bool CTrayIcon::ShowBalloon(const std::wstring& title, const std::wstring& text)
                                            kBalloonTimeoutMs);
 }
 
+void CTrayIcon::SetTooltip(const std::wstring& tooltip) {
+  const QString text = Truncated(tooltip, kTooltipCapacity);
+  if (text == m_tooltip) return;
+  m_tooltip = text;
+  if (m_tray) m_tray->setToolTip(m_tooltip);
+}
+
 bool CTrayIcon::RemoveIcon() {
   // Hidden, not destroyed: showing it again registers it afresh with whatever host is there now.
   if (m_tray) m_tray->hide();

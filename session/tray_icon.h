@@ -36,6 +36,9 @@ class CTrayIcon : public QObject {
   // it could not be sent.
   bool ShowBalloon(const std::wstring& title, const std::wstring& text);
 
+  // Changes the tooltip of the icon, shown or not (a shown one is told only when it changed).
+  void SetTooltip(const std::wstring& tooltip);
+
   bool RemoveIcon();  // always true
 
   // The icon check (every 2000 ms): adds the icon again when the last add failed.

@@ -88,10 +88,8 @@ class CUploadTask : public SessionTask {
   // and measurements.
   uint64_t bodyBytesSent = 0;
 
-  // For a watcher on another thread (a progress line, a tooltip): how far into the content being
-  // sent the worker is, and that content's length (the literal file's during a delta upload).
-  std::atomic<uint64_t> progressDone{0};
-  std::atomic<uint64_t> progressTotal{0};
+  // progressDone / progressTotal (SessionTask): how far into the content being sent the worker
+  // is, and that content's length (the literal file's during a delta upload).
   // What the registration answered: the service already held the content (nothing was sent), and
   // the version number the content gets.
   bool alreadyStored = false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -403,8 +404,18 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
                        "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
   }
   const unsigned refused = backend_.commit(session->ticket, final_path, error);
+  const bool delta = session->delta;
+  const uint64_t sent = session->total;
   Discard(*session);
   if (refused != 0) return CommitRefused(refused, error);
+  // One line per stored upload, so that whoever runs the service sees what a save cost the wire.
+  std::string path = session->ticket.path;
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  std::fprintf(stderr, "zelmicd: stored %s (mount %d): %llu bytes, %llu sent %s\n", path.c_str(),
+               session->ticket.mount, static_cast<unsigned long long>(session->ticket.filesize),
+               static_cast<unsigned long long>(sent), delta ? "as a block delta" : "whole");
   return Text(200, std::string());
 }
 

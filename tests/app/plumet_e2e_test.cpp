@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -48,11 +49,13 @@ class PlumetEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(desk_.ok());
-    refresh_ = zelmic_.AddUser("ann", {1});
+    refresh_ = zelmic_.AddUser("ann", {1}, "ann-password");
     const std::string local = zelmic_.tmp_dir() + "/seed.txt";
     ASSERT_TRUE(zelmic_test::WriteFile(local, kOriginal));
     zelmic_.Put(1, local, kRemote);
-    ASSERT_TRUE(zelmic_.Start());
+    ASSERT_TRUE(zelmic_.Start({"--faults"}));
+    cookie_ = zelmic_test::WebLogin(zelmic_.web_base(), "ann", "ann-password");
+    ASSERT_FALSE(cookie_.empty());
     ASSERT_TRUE(desk_.StartBus());
     ASSERT_TRUE(desk_.StartServices(false));
     setenv("PLUMET_API_HOST", zelmic_.api_host().c_str(), 1);
@@ -62,11 +65,12 @@ class PlumetEndToEnd : public ::testing::Test {
     InstallEditor();
   }
 
-  // The scripted editor as the default application for text/plain, the way a desktop records it.
-  void InstallEditor() {
+  // `program` (by default the scripted editor) as the default application for text/plain, the way
+  // a desktop records it.
+  void InstallEditor(const std::string& program = SCRIPTED_EDITOR_PATH) {
     std::filesystem::create_directories(desk_.Path("data/applications"));
     std::ofstream(desk_.Path("data/applications/test-editor.desktop"))
-        << "[Desktop Entry]\nType=Application\nName=Test editor\nExec=" << SCRIPTED_EDITOR_PATH
+        << "[Desktop Entry]\nType=Application\nName=Test editor\nExec=" << program
         << " %f\nMimeType=text/plain;\n";
     std::ofstream(desk_.Path("config/mimeapps.list"))
         << "[Default Applications]\ntext/plain=test-editor.desktop\n";
@@ -80,7 +84,7 @@ class PlumetEndToEnd : public ::testing::Test {
 
   // The "edit" link of `remote` on ann's page of the web site.
   std::string EditLinkFromWebPage(const std::string& remote) {
-    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/?user=ann");
+    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/", {cookie_});
     EXPECT_EQ(page.status, 200);
     const size_t row = page.body.find(">" + remote + "<");
     const size_t href = page.body.find("class=\"edit\" href=\"", row);
@@ -96,7 +100,7 @@ class PlumetEndToEnd : public ::testing::Test {
 
   // The current version and content the service holds for `remote`, as its web page offers them.
   std::pair<int, std::string> Stored(const std::string& remote) {
-    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/?user=ann");
+    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/", {cookie_});
     const size_t row = page.body.find(">" + remote + "<");
     if (row == std::string::npos) return {0, "<missing>"};
     const std::string tail = page.body.substr(row, page.body.find("</tr>", row) - row);
@@ -135,6 +139,7 @@ class PlumetEndToEnd : public ::testing::Test {
   zelmic_test::ZelmicProcess zelmic_;
   DesktopSession desk_;
   std::string refresh_;
+  std::string cookie_;  // ann's login to the web page
 };
 
 TEST_F(PlumetEndToEnd, EditLinkOpensTheEditorAndTheSaveBecomesANewVersion) {
@@ -227,6 +232,80 @@ TEST_F(PlumetEndToEnd, FailedUploadKeepsTheCopyAndSaysWhere) {
   EXPECT_EQ(Stored(kRemote).first, 1);
   ExitAndCheckNothingLeaks(resident);
   EXPECT_EQ(Slurp(Copy()), kEdited) << "an unsent copy survives the exit";
+}
+
+TEST_F(PlumetEndToEnd, TrayTooltipShowsTheTransferThatRuns) {
+  setenv("PLUMET_TEST_EDITOR", "append", 1);
+  // A panel reads the tooltip over D-Bus; the service holds each transfer back for a while.
+  desk_.StopServices();
+  ASSERT_TRUE(desk_.StartServices(true));
+  ASSERT_TRUE(desk_.StartDisplay());
+  for (const char* endpoint : {"download", "/upload_init"}) {
+    ASSERT_TRUE(zelmic_.Script(std::string("{\"endpoint\":\"") + endpoint +
+                               "\",\"kind\":\"stall\",\"stall_ms\":3000}"));
+  }
+  const pid_t resident = StartResident();
+  std::string item;
+  ASSERT_TRUE(desk_.WaitForLog({"item\t"}, 10s, &item)) << Output();
+  item = item.substr(5);
+  auto tooltip = [&] {
+    const auto r = zelmic_test::RunProgram(
+        {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=" + item, "/StatusNotifierItem",
+         "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierItem", "string:ToolTip"},
+        10);
+    std::smatch m;
+    return std::regex_search(r.out, m, std::regex("string \"(Zelmic[^\"]*)\"")) ? m[1].str() : r.out;
+  };
+  auto waitFor = [&](const std::regex& wanted) {
+    std::string seen;
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(100ms)) {
+      if (std::regex_match(seen = tooltip(), wanted)) break;
+    }
+    return seen;
+  };
+  Click(EditLinkFromWebPage(kRemote));
+  const std::regex downloading("Zelmic在线编辑插件\n下载 [0-9]+% notes\\.txt");
+  const std::regex uploading("Zelmic在线编辑插件\n上传 [0-9]+% notes\\.txt");
+  const std::string download = waitFor(downloading);
+  EXPECT_TRUE(std::regex_match(download, downloading)) << download;
+  const std::string upload = waitFor(uploading);
+  EXPECT_TRUE(std::regex_match(upload, uploading)) << upload;
+  ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_EQ(waitFor(std::regex("Zelmic在线编辑插件")), "Zelmic在线编辑插件");
+  ExitAndCheckNothingLeaks(resident);
+}
+
+TEST_F(PlumetEndToEnd, VimInTmuxChangesALineAndTheServiceReceivesIt) {
+  const std::string socket = desk_.Path("tmux.sock");
+  setenv("PLUMET_TEST_TMUX", socket.c_str(), 1);
+  InstallEditor(VIM_IN_TMUX_PATH);
+  auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
+    return zelmic_test::RunProgram(args, 10);
+  };
+  const pid_t resident = StartResident();
+  Click(EditLinkFromWebPage(kRemote));
+  // vim shows the copy once tmux runs it.
+  std::string screen;
+  for (const auto deadline = std::chrono::steady_clock::now() + 15s;
+       screen.find("first line") == std::string::npos && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(100ms)) {
+    screen = tmux({"capture-pane", "-p", "-t", "edit"}).out;
+  }
+  ASSERT_NE(screen.find("first line"), std::string::npos) << screen << Output();
+  const std::string server = tmux({"display-message", "-p", "-t", "edit", "#{pid}"}).out;
+  tmux({"send-keys", "-t", "edit", ":s/first/changed/", "Enter", ":wq", "Enter"});
+
+  EXPECT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{2, "changed line\n"}));
+  // The session ended with vim; the server, if it lingers, ends by its PID.
+  tmux({"kill-server"});
+  const int serverPid = std::atoi(server.c_str());
+  if (serverPid > 0 && Slurp("/proc/" + std::to_string(serverPid) + "/comm").rfind("tmux", 0) == 0) {
+    kill(serverPid, SIGKILL);
+  }
+  ExitAndCheckNothingLeaks(resident);
 }
 
 }  // namespace

@@ -158,4 +158,21 @@ TEST_F(PlumetProcess, RunsWithoutAnySessionBus) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+TEST_F(PlumetProcess, UnregisterRemovesOurEntryAndKeyOnly) {
+  const std::string before =
+      "# mine\n[Default Applications]\ntext/plain=vim.desktop\n\n[Added Associations]\n"
+      "x-scheme-handler/plumet=plumet.desktop;\n";
+  std::filesystem::create_directories(desk_.Path("config"));
+  std::ofstream(desk_.Path("config/mimeapps.list")) << before;
+  const pid_t resident = StartResident();
+  kill(resident, SIGTERM);
+  ASSERT_EQ(desk_.WaitExit(resident, 10s), 0);
+  ASSERT_NE(Slurp(desk_.Path("config/mimeapps.list")), before) << "not registered";
+
+  const pid_t unregister = desk_.Start({PlumetPath(), "--unregister"});
+  EXPECT_EQ(desk_.WaitExit(unregister, 5s), 0) << Slurp(desk_.Path("plumet.out"));
+  EXPECT_EQ(Slurp(desk_.Path("config/mimeapps.list")), before);
+  EXPECT_NE(access(desk_.Path("data/applications/plumet.desktop").c_str(), F_OK), 0);
+}
+
 }  // namespace

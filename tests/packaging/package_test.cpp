@@ -38,7 +38,8 @@ std::vector<std::string> ExpectedFiles() {
       "lib/systemd/user/zelmicd.service",
   };
   if (PLUMET_HAS_PROGRAM) {
-    files.insert(files.end(), {"bin/plumet", "share/applications/plumet.desktop",
+    files.insert(files.end(), {"bin/plumet", kLib + "/plumet/libplumet_resident.so",
+                               "share/applications/plumet.desktop",
                                "share/icons/hicolor/48x48/apps/plumet.png",
                                "share/icons/hicolor/scalable/apps/plumet.svg"});
   }
@@ -104,6 +105,20 @@ TEST_F(PackageTest, InstallIntoDestdirUnderPrefixWorksFromThere) {
     RunResult valid = RunProgram({"/usr/bin/desktop-file-validate", root + "/share/applications/plumet.desktop"});
     EXPECT_EQ(valid.exit_code, 0);
     EXPECT_EQ(valid.out + valid.err, "");
+
+    // Started from where it was installed, it registers that path for plumet:// links. It stays
+    // resident, so it is ended (by its PID) when the bounded run is over.
+    const std::string home = scratch_ + "/home";
+    fs::create_directories(home + "/run");
+    fs::permissions(home + "/run", fs::perms::owner_all);
+    RunResult resident = RunProgram({"/usr/bin/env", "-u", "DBUS_SESSION_BUS_ADDRESS", "-u", "DISPLAY", "HOME=" + home,
+                "XDG_RUNTIME_DIR=" + home + "/run", "XDG_CONFIG_HOME=" + home + "/config",
+                "XDG_DATA_HOME=" + home + "/data", "TMPDIR=" + home, "QT_QPA_PLATFORM=offscreen",
+                root + "/bin/plumet"}, 3);
+    EXPECT_NE(ReadFile(home + "/data/applications/plumet.desktop").find("\nExec=" + root + "/bin/plumet %u\n"),
+              std::string::npos) << resident.err;
+    EXPECT_NE(ReadFile(home + "/config/mimeapps.list").find("x-scheme-handler/plumet=plumet.desktop"),
+              std::string::npos);
   }
 
   // The programs find the library beside them, not through the environment.
@@ -201,6 +216,9 @@ TEST_F(PackageTest, DebianPackageHoldsEverythingAndNamesItsLibraries) {
   for (const char* library : {"libc6 ", "libcurl4 ", "libcjson1 ", "libssl3 ", "libmicrohttpd12 ",
                               "libsqlite3-0 ", "libstdc++6 "}) {
     EXPECT_NE(fields.out.find(library), std::string::npos) << library << " missing: " << fields.out;
+  }
+  if (PLUMET_HAS_PROGRAM) {
+    EXPECT_NE(fields.out.find("libqt6widgets6"), std::string::npos) << fields.out;
   }
   EXPECT_EQ(fields.out.find("dorvic"), std::string::npos) << "the package depends on itself";
 }

@@ -29,9 +29,19 @@ class BrowserTest : public ServiceTest {
     for (const char* dir : {"/home", "/profile"}) std::filesystem::create_directories(z_.tmp_dir() + dir);
   }
 
-  // The address of the page that `user` sees once signed in. The page needs no sign-in today: the
-  // address names the user. A sign-in step belongs here, in the profile that every run shares.
-  std::string SignedInPage(const std::string& user) { return z_.web_base() + "/?user=" + user; }
+  // The address of the page that `user` sees once signed in. The browser signs in first, through
+  // the login form posted by a local page; the session cookie it keeps in the profile that every
+  // run shares is what the page then recognises.
+  std::string SignedInPage(const std::string& user, const std::string& password) {
+    const std::string form = z_.tmp_dir() + "/login.html";
+    EXPECT_TRUE(WriteFile(form, "<form method=\"post\" action=\"" + z_.web_base() + "/login\">"
+                                "<input name=\"user\" value=\"" + user + "\">"
+                                "<input name=\"password\" value=\"" + password + "\"></form>"
+                                "<script>document.forms[0].submit()</script>"));
+    RunResult login = Chromium({"--dump-dom", "--virtual-time-budget=5000"}, "file://" + form);
+    EXPECT_EQ(login.exit_code, 0) << login.err;
+    return z_.web_base() + "/";
+  }
 
   // One headless run on a private profile and private XDG folders. Background services, updates
   // and proxies are off, so that the browser talks to nothing but the page's loopback address.
@@ -72,7 +82,7 @@ std::string EncodedPath(const std::string& path) {
 }
 
 TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
-  RunResult page = Chromium({"--dump-dom"}, SignedInPage("ann"));
+  RunResult page = Chromium({"--dump-dom"}, SignedInPage("ann", kAnnPassword));
   ASSERT_EQ(page.exit_code, 0) << page.err;
   const std::regex link(R"re(<a class="edit" href="plumet://([A-Za-z0-9+/=]+)/">edit</a>)re");
   std::set<std::pair<int, std::string>> seen;
@@ -95,7 +105,7 @@ TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
 TEST_F(BrowserTest, ScreenshotOfThePage) {
   const std::string shot = z_.tmp_dir() + "/web_page.png";
   RunResult r = Chromium({"--window-size=1100,520", "--hide-scrollbars", "--screenshot=" + shot},
-                         SignedInPage("ann"));
+                         SignedInPage("ann", kAnnPassword));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string png = ReadFile(shot);
   ASSERT_GT(png.size(), 24u);

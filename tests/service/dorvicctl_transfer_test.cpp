@@ -15,7 +15,7 @@
 namespace zelmic_test {
 namespace {
 
-class DorvicctlTransferTest : public ServiceTest {
+class DorvicctlTransferTest : public ScriptedServiceTest {
  protected:
   RunResult Ctl(const std::vector<std::string>& args, const std::string& token = "") {
     std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token",

@@ -37,7 +37,7 @@ class SessionZelmicTest : public ::testing::Test {
     const std::string seed = zelmic.tmp_dir() + "/seed.txt";
     ASSERT_TRUE(upload_test::WriteBytes(seed, "first version\n"));
     zelmic.Put(kMount, seed, kRemote);
-    ASSERT_TRUE(zelmic.Start());
+    ASSERT_TRUE(zelmic.Start({"--faults"}));
     access = zelmic.AccessToken(refresh);
     dorvic_set_host(upload_test::Widen(zelmic.api_host()));
     dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));

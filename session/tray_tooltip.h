@@ -1,0 +1,17 @@
+#pragma once
+// The tray icon's tooltip: the product name, and below it the transfer that runs, if any, so
+// that a person sees a long download or upload move.
+
+#include <string>
+
+#include "session/session_list.h"
+
+namespace plumet {
+
+inline constexpr const wchar_t* kProductName = L"Zelmic在线编辑插件";
+
+// kProductName alone when nothing is transferring; otherwise kProductName, a line break and e.g.
+// "上传 42% notes.txt" ("下载" for a download) with the file's name, not its whole path.
+std::wstring TrayTooltip(const SessionSummary& summary);
+
+}  // namespace plumet
