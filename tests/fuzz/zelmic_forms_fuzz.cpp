@@ -43,7 +43,7 @@ struct Service {
     if (!store || !store->AddUser("ann", {1}, refresh, error)) __builtin_trap();
     token = std::make_unique<zelmic::TokenServer>(*store, faults, plumet_defaults::kClientId,
                                                   plumet_defaults::kClientSecret);
-    web = std::make_unique<zelmic::WebServer>(*store, faults);
+    web = std::make_unique<zelmic::WebServer>(*store, faults, zelmic::WebOptions{});
     if (!token->Start(0, error) || !web->Start(0, error)) __builtin_trap();
   }
   ~Service() {

@@ -55,10 +55,11 @@ class FuzzBackend : public zelmic::UploadBackend {
     std::filesystem::remove_all(dir_, ec);
   }
   bool has_blob(const std::string&) override { return false; }
+  bool may_skip_content(const zelmic::UploadTicket&) override { return false; }
   std::string staging_dir() override { return dir_; }
-  bool commit(const zelmic::UploadTicket&, const std::string& staged, std::string&) override {
+  unsigned commit(const zelmic::UploadTicket&, const std::string& staged, std::string&) override {
     if (!staged.empty()) ::unlink(staged.c_str());
-    return true;
+    return 0;
   }
 
  private:
