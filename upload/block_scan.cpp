@@ -1,11 +1,10 @@
 #include "upload/block_scan.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <utility>
 
 #include "upload/rolling_scan.h"
+#include "upload/window_adler.h"
 
 namespace plumet {
 
@@ -43,7 +42,7 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
       nextPoll = p + kSegment;
     }
     // Full weak checksum of the window at p: at the start and after each match.
-    rolling_.Reset(static_cast<uint32_t>(adler32(1L, d + p, B)));
+    rolling_.Reset(WindowAdler(d + p, B));
     for (;;) {
       const int32_t block = Compare(p, rolling_.value());
       if (block >= 0) {
