@@ -103,7 +103,8 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
       return false;
     };
     // With no match by two thirds of the file, the whole file is uploaded instead.
-    const BlockScan::Stop stop = ScanFile(input, 2 * S / 3, splitMinSize_, poll, view, matches_);
+    const ScanSplit split{splitMinSize_, scanPieces_};
+    const BlockScan::Stop stop = ScanFile(input, 2 * S / 3, split, poll, view, matches_);
     if (stop != BlockScan::Stop::kEnd) {
       matches_.clear();
       return Outcome::kAbandoned;

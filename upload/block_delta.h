@@ -24,10 +24,10 @@
 // matchSendOffset, unlink LiteralFilePath(...) if it exists.
 //
 // Everything here runs on the thread of the task that owns the object; nothing is shared. The
-// one exception lives and ends inside ComputeDelta: on a big file, a helper thread scans the
-// second half while the caller's thread scans the first (see upload/split_scan.h); it only
-// reads the mapped file and the block index, and is stopped and joined before ComputeDelta
-// returns, whatever the outcome.
+// one exception lives and ends inside ComputeDelta: on a big file, helper threads scan the later
+// pieces while the caller's thread scans the first (see upload/split_scan.h); they only read the
+// mapped file and the block index, and are stopped and joined before ComputeDelta returns,
+// whatever the outcome.
 
 #include <sparsehash/dense_hash_map>
 
@@ -107,9 +107,11 @@ class CBlockDelta {
   // benchmarks turn it off to cover the plain loop.
   void SetVectorScan(bool enabled) { vectorScan_ = enabled; }
 
-  // Files of at least this many bytes are scanned in two halves at once (same results, see
-  // upload/split_scan.h); tests lower it to cover the joining of the halves on small files.
+  // Files of at least this many bytes are scanned in pieces at once, one per processor (same
+  // results, see upload/split_scan.h); tests lower it to cover the joining on small files, and
+  // choose the number of pieces (0: one per processor).
   void SetSplitScanMinSize(uint64_t size) { splitMinSize_ = size; }
+  void SetScanPieces(unsigned pieces) { scanPieces_ = pieces; }
 
   const std::vector<BlockMatch>& matches() const { return matches_; }
   const BlockIndex& index() const { return index_; }
@@ -120,6 +122,7 @@ class CBlockDelta {
   uint32_t blockSize_ = 0;
   bool vectorScan_ = true;
   uint64_t splitMinSize_;
+  unsigned scanPieces_ = 0;
 };
 
 }  // namespace plumet

@@ -34,12 +34,16 @@ class BlockDeltaTest : public ::testing::Test {
 
   // Scans and checks what every scan must satisfy: same as the plain scan, and rebuildable;
   // the vector loop (where the processor has one) and the scalar loop alike, each as one scan
-  // and as two halves scanned at once and joined.
+  // and cut into pieces scanned at once and joined.
   DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
     const DeltaResult plain = ReferenceScan(blocks, local, B);
-    for (const ScanMode mode : {ScanMode{false, UINT64_MAX}, ScanMode{false, 1}, ScanMode{true, 1}}) {
+    static const ScanMode kModes[] = {
+        {false, UINT64_MAX, 0}, {false, 1, 3}, {true, 1, 2}, {true, 1, 5},
+    };
+    for (const ScanMode& mode : kModes) {
       SCOPED_TRACE(std::string(mode.vector ? "vector" : "scalar") +
-                   (mode.splitMinSize == 1 ? ", halves" : ", one scan"));
+                   (mode.splitMinSize == 1 ? ", pieces: " + std::to_string(mode.pieces)
+                                           : std::string(", one scan")));
       CheckAgainst(plain, Scan(dir_, blocks, local, B, mode), blocks, local, B);
     }
     return CheckAgainst(plain, Scan(dir_, blocks, local, B, ScanMode{true, UINT64_MAX}), blocks,
