@@ -19,12 +19,13 @@ BlockScan::BlockScan(const ScanInput& input, Poll poll)
     : input_(input), poll_(std::move(poll)), rolling_(input.blockSize) {}
 
 int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
-  if (!input_.filter->MayContain(weak) || !input_.filter->Contains(weak)) return -1;
-  const auto it = input_.index->find(weak);
-  if (it == input_.index->end()) return -1;
+  if (!input_.filter->MayContain(weak)) return -1;
+  const WeakFilter::Stored* stored = input_.filter->Find(weak);
+  if (stored == nullptr) return -1;
   const Md5 digest = md5_.Digest(input_.data + p, input_.blockSize);
-  const auto jt = it->second.find(DigestBytes(digest));
-  return jt == it->second.end() ? -1 : jt->second;
+  if (stored->all == nullptr) return digest == stored->digest ? stored->block : -1;
+  const auto it = stored->all->find(DigestBytes(digest));
+  return it == stored->all->end() ? -1 : it->second;
 }
 
 BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAfter,
