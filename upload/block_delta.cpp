@@ -69,6 +69,8 @@ bool CBlockDelta::SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& len
 
 CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::File& literal) {
   matches_.clear();
+  // The scan wants every processor; what the helper summed ahead by now is used as it is.
+  ahead_.Stop();
   const uint32_t B = blockSize_;
   const int64_t length = local.Length();
   // An empty file cannot be mapped; a block size of 0 would never advance the scan.
@@ -95,6 +97,7 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
     input.index = &index_;
     input.filter = &filter;
     input.vector = vectorScan_;
+    input.aligned = &ahead_;
     platform::ViewReadAhead ahead(view, 0);
     // A writer waiting to open the file is let in promptly: the delta is abandoned for it.
     const BlockScan::Poll poll = [&lease, &ahead](uint64_t upTo) {

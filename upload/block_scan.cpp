@@ -22,7 +22,9 @@ int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
   if (!input_.filter->MayContain(weak)) return -1;
   const WeakFilter::Stored* stored = input_.filter->Find(weak);
   if (stored == nullptr) return -1;
-  const Md5 digest = md5_.Digest(input_.data + p, input_.blockSize);
+  const AlignedDigests::Block* known =
+      input_.aligned != nullptr ? input_.aligned->At(p, input_.blockSize) : nullptr;
+  const Md5 digest = known != nullptr ? known->digest : md5_.Digest(input_.data + p, input_.blockSize);
   if (stored->all == nullptr) return digest == stored->digest ? stored->block : -1;
   const auto it = stored->all->find(DigestBytes(digest));
   return it == stored->all->end() ? -1 : it->second;
@@ -43,7 +45,9 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
       nextPoll = p + kSegment;
     }
     // Full weak checksum of the window at p: at the start and after each match.
-    rolling_.Reset(WindowAdler(d + p, B));
+    const AlignedDigests::Block* known =
+        input_.aligned != nullptr ? input_.aligned->At(p, B) : nullptr;
+    rolling_.Reset(known != nullptr ? known->weak : WindowAdler(d + p, B));
     for (;;) {
       const int32_t block = Compare(p, rolling_.value());
       if (block >= 0) {

@@ -69,11 +69,13 @@ inline std::vector<Match> Copy(const std::vector<plumet::BlockMatch>& in) {
 }
 
 // How a scan is run: the vector loop or the plain one, the smallest file scanned in pieces at
-// once (1: every file long enough to cut; the default: none here), and into how many pieces.
+// once (1: every file long enough to cut; the default: none here), into how many pieces, and
+// whether the aligned blocks were summed ahead.
 struct ScanMode {
   bool vector = true;
   uint64_t splitMinSize = UINT64_MAX;
   unsigned pieces = 2;
+  bool ahead = false;  // the blocks at multiples of B summed ahead before the scan
 };
 
 // Runs one scan of `local` (written to a file) with B against an already loaded delta state.
@@ -90,6 +92,10 @@ inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, co
   delta.SetVectorScan(mode.vector);
   delta.SetSplitScanMinSize(mode.splitMinSize);
   delta.SetScanPieces(mode.pieces);
+  if (mode.ahead) {
+    delta.StartAhead(localFile, B);
+    delta.WaitAhead();
+  }
   r.outcome = delta.ComputeDelta(localFile, literalFile);
   r.matches = Copy(delta.matches());
   literalFile.Close();
