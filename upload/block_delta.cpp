@@ -39,6 +39,8 @@ bool CBlockDelta::LoadChecksums(const char* body, int32_t length) {
   const char* digests = body + 4 * static_cast<size_t>(count);
   // A match names its block in 16 bits: blocks past that cannot be named, so they are not stored.
   const int32_t usable = count - 1 > kMaxMatchableBlock ? kMaxMatchableBlock + 1 : count;
+  // Sized once: growing step by step would move every digest map at each step.
+  index_.resize(index_.size() + static_cast<size_t>(usable));
   for (int32_t i = 0; i < usable; ++i) {
     const uint32_t weak = LoadLe32(body + 4 * static_cast<size_t>(i));
     // The index's empty-key marker cannot be stored; no block has it as its Adler-32 anyway, so
