@@ -96,10 +96,11 @@ class WeakFilter {
     }
   }
 
-  // False: the checksum is certainly not stored. True: it may be; ask Contains. (Both bitmaps
-  // must agree, in either order; one lookup at a time, the two-bit one is the cheaper to ask
-  // first. The vector scan asks the coarse one first, for all its lanes at once.)
-  bool MayContain(uint32_t weak) const { return fine_.Has(weak) && coarse_.Has(weak); }
+  // False: the checksum is certainly not stored. True: it may be; ask Find. (Both bitmaps must
+  // agree, in either order. The coarse one is asked first, as the vector scan does: it stays in
+  // the nearest caches, while the fine one, several times larger for a big index, would cost a
+  // cache miss on nearly every byte the scan rolls over.)
+  bool MayContain(uint32_t weak) const { return coarse_.Has(weak) && fine_.Has(weak); }
 
   // The bitmaps in the order MayContain asks them, for the vector scan.
   const Bitmap& coarse() const { return coarse_; }
