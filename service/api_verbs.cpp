@@ -157,7 +157,8 @@ ApiReply Url(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   if (ApiError e = store.Versions(req.mount, req.path, versions)) return ApiReply::Error(e);
   for (const auto& v : versions) {  // newest first
     if (wanted.empty() || v.filehash == wanted)
-      return ApiReply{200, urls.download_base + v.download_key, "text/plain"};
+      return ApiReply{200, urls.download_base + store.DownloadLocation(v.download_key),
+                      "text/plain"};
   }
   return ApiReply::Error(Fail(404, 40403, "no version of this file has that filehash"));
 }
@@ -230,7 +231,8 @@ ApiReply Get(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   cJSON_AddNumberToObject(r, "share", f->shares);
   cJSON_AddNumberToObject(r, "publish", f->published ? 1 : 0);
   cJSON_AddNumberToObject(r, "discuss", f->messages);
-  cJSON_AddStringToObject(r, "uri", (urls.download_base + f->current.download_key).c_str());
+  cJSON_AddStringToObject(
+      r, "uri", (urls.download_base + store.DownloadLocation(f->current.download_key)).c_str());
   return Ok(r);
 }
 

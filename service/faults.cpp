@@ -22,6 +22,12 @@ std::optional<ScriptedAnswer> FaultScript::take(const std::string& endpoint) {
   return answer;
 }
 
+bool FaultScript::pending(const std::string& endpoint) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = queued_.find(endpoint);
+  return it != queued_.end() && !it->second.empty();
+}
+
 void FaultScript::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   queued_.clear();

@@ -28,6 +28,8 @@ class FaultScript {
  public:
   void push(const std::string& endpoint, ScriptedAnswer answer);
   std::optional<ScriptedAnswer> take(const std::string& endpoint);
+  // Whether an answer is queued for endpoint (it is then taken once the request is read).
+  bool pending(const std::string& endpoint);
   void clear();
 
  private:

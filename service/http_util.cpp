@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace zelmic {
@@ -89,20 +91,15 @@ bool PeerIsLoopback(MHD_Connection* connection) {
 
 MHD_Daemon* StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
                                 const StateFactory* factory, std::string& error) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   // Header lines beyond the memory limit are refused by MHD itself with a 4xx.
-  MHD_Daemon* daemon = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr,
-      handler, cls, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&addr),
-      MHD_OPTION_URI_LOG_CALLBACK, &LogUri, const_cast<StateFactory*>(factory),
-      MHD_OPTION_NOTIFY_COMPLETED, &CompleteRequest, nullptr, MHD_OPTION_UNESCAPE_CALLBACK,
-      &KeepEscaped, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(64 * 1024),
-      MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_END);
-  if (!daemon) error = "cannot listen on 127.0.0.1:" + std::to_string(port);
-  return daemon;
+  std::vector<MHD_OptionItem> options = {
+      {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&LogUri),
+       const_cast<StateFactory*>(factory)},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&CompleteRequest), nullptr},
+      {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&KeepEscaped), nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 64 * 1024, nullptr},
+  };
+  return StartListener(port, handler, cls, std::move(options), 0, 0, error);
 }
 
 uint16_t DaemonPort(MHD_Daemon* daemon) {

@@ -7,6 +7,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "service/listener.h"
 
 namespace zelmic {
 
@@ -47,8 +50,8 @@ MHD_Result AnswerError(MHD_Connection* connection, unsigned status, int code,
 std::optional<std::string> HeaderValue(MHD_Connection* connection, const char* name);
 bool PeerIsLoopback(MHD_Connection* connection);
 
-// Starts a daemon on 127.0.0.1:port (0: ephemeral) with one thread per connection and the given
-// handler; the RequestState factory is used by the URI log callback. Returns null on failure.
+// StartListener with the per-request state of RequestState: the factory is used by the URI log
+// callback. Returns null on failure.
 struct StateFactory {
   RequestState* (*make)();
 };

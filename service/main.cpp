@@ -1,10 +1,18 @@
 // zelmicd: the cloud file service on loopback. See options.cpp for the subcommands.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
 
+#include "common/progress_line.h"
+#include "platform/terminal.h"
 #include "service/launch_url.h"
 #include "service/options.h"
+#include "service/password.h"
 #include "service/paths.h"
 #include "service/serve.h"
 #include "service/store.h"
@@ -14,6 +22,61 @@ namespace {
 int Die(const std::string& message) {
   fprintf(stderr, "zelmicd: %s\n", message.c_str());
   return 1;
+}
+
+// One line from fd 0 with the terminal's echo off; false at the end of input.
+bool ReadHiddenLine(const char* prompt, std::string& line) {
+  termios saved{};
+  const bool terminal = tcgetattr(0, &saved) == 0;
+  if (terminal) {
+    // Before the prompt: what was typed ahead of it is dropped, what answers it is kept.
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSAFLUSH, &quiet);
+  }
+  fputs(prompt, stderr);
+  fflush(stderr);
+  line.clear();
+  char c = 0;
+  bool got = false;
+  while (read(0, &c, 1) == 1) {
+    got = true;
+    if (c == '\n') break;
+    if (line.size() <= zelmic::kMaxPasswordLength) line += c;
+  }
+  if (terminal) tcsetattr(0, TCSANOW, &saved);
+  fputs("\n", stderr);
+  return got;
+}
+
+// The web login password of add-user: the first line of --password-file, or asked twice when
+// standard input is a terminal; none otherwise (the user then works with the API only).
+bool PasswordFor(const zelmic::Options& o, std::optional<std::string>& password,
+                 std::string& error) {
+  if (!o.password_file.empty()) {
+    std::ifstream in(o.password_file, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+      error = "cannot read a password from " + o.password_file;
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    password = line;
+    return true;
+  }
+  if (!isatty(0)) return true;
+  std::string first, second;
+  if (!ReadHiddenLine("Password for the web page: ", first) ||
+      !ReadHiddenLine("The same again: ", second)) {
+    error = "no password given";
+    return false;
+  }
+  if (first != second) {
+    error = "the two passwords differ";
+    return false;
+  }
+  password = first;
+  return true;
 }
 
 int Run(const zelmic::Options& o) {
@@ -27,8 +90,14 @@ int Run(const zelmic::Options& o) {
   std::unique_ptr<Store> store = Store::Open(o.dir, error);
   if (!store) return Die(error);
   if (o.command == "add-user") {
+    std::optional<std::string> password;
+    if (!PasswordFor(o, password, error)) return Die(error);
     std::string refresh;
     if (!store->AddUser(o.args[0], o.mounts, refresh, error)) return Die(error);
+    if (password) {
+      auto user_id = store->FindUser(o.args[0]);
+      if (!user_id || !store->SetPassword(*user_id, *password, error)) return Die(error);
+    }
     printf("%s\n", refresh.c_str());
     return 0;
   }
@@ -45,8 +114,15 @@ int Run(const zelmic::Options& o) {
   if (path == "/") return Die("the remote path must name a file");
   if (o.command == "put") {
     int version = 0;
-    if (zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version))
-      return Die(e.msg);
+    std::function<void(uint64_t, uint64_t)> progress;
+    std::optional<plumet_text::ProgressLine> line;
+    if (o.progress) {
+      line.emplace(stderr, platform::IsTerminal(stderr), "zelmicd: put " + path);
+      progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
+    }
+    zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+    if (line) line->Finish();
+    if (e) return Die(e.msg);
     return 0;
   }
   // link
@@ -60,6 +136,10 @@ int Run(const zelmic::Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    fputs(zelmic::kUsage, stdout);
+    return 0;
+  }
   std::string error;
   auto options = zelmic::ParseOptions(argc, argv, error);
   if (!options) {

@@ -11,11 +11,21 @@ namespace zelmic {
 
 const char* const kUsage =
     "usage: zelmicd init DIR\n"
-    "       zelmicd add-user DIR NAME [--mount N]...\n"
-    "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME]\n"
+    "       zelmicd add-user DIR NAME [--mount N]... [--password-file FILE]\n"
+    "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME] [--progress]\n"
     "       zelmicd link DIR --mount N REMOTE_PATH --user NAME\n"
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
-    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n";
+    "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
+    "                         [--tls-cert FILE --tls-key FILE] [--max-connections N] [--faults]\n"
+    "       zelmicd --help\n"
+    "\n"
+    "  init      create an empty data folder DIR\n"
+    "  add-user  add a user with access to the given mounts; prints the user's refresh token\n"
+    "            (the web-page password: first line of FILE, or asked on a terminal)\n"
+    "  put       store LOCAL_FILE as the new version of REMOTE_PATH (--progress: on stderr)\n"
+    "  link      print a plumet:// edit link of REMOTE_PATH for the user\n"
+    "  serve     serve DIR: REST API, token endpoint, upload server and web page (loopback,\n"
+    "            HTTPS with --tls-*; --faults turns on the answer-scripting test hooks)\n";
 
 namespace {
 
@@ -36,13 +46,13 @@ struct Shape {
 
 const std::map<std::string, Shape> kShapes = {
     {"init", {0, {}, {}}},
-    {"add-user", {1, {"--mount"}, {}}},
-    {"put", {2, {"--mount", "--user"}, {"--mount"}}},
+    {"add-user", {1, {"--mount", "--password-file"}, {}}},
+    {"put", {2, {"--mount", "--user", "--progress"}, {"--mount"}}},
     {"link", {1, {"--mount", "--user"}, {"--mount", "--user"}}},
     {"serve",
      {0,
       {"--api-port", "--token-port", "--upload-port", "--web-port", "--token-ttl", "--ready-file",
-       "--secret"},
+       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--faults"},
       {}}},
 };
 
@@ -77,6 +87,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       error = "unknown option " + arg + " for " + o.command;
       return std::nullopt;
     }
+    if (arg == "--progress") {  // options without a value
+      o.progress = true;
+      continue;
+    }
+    if (arg == "--faults") {
+      o.faults = true;
+      continue;
+    }
     if (i + 1 >= argc) {
       error = arg + " needs a value";
       return std::nullopt;
@@ -96,6 +114,18 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       o.ready_file = value;
     } else if (arg == "--secret") {
       o.secret = value;
+    } else if (arg == "--password-file") {
+      o.password_file = value;
+    } else if (arg == "--tls-cert") {
+      o.tls_cert = value;
+    } else if (arg == "--tls-key") {
+      o.tls_key = value;
+    } else if (arg == "--max-connections") {
+      if (!ParseNumber(value, 1, 1000000, n)) {
+        error = "--max-connections needs a number (1 to 1000000)";
+        return std::nullopt;
+      }
+      o.max_connections = static_cast<unsigned>(n);
     } else if (arg == "--token-ttl") {
       if (!ParseNumber(value, 1, 365LL * 86400, n)) {
         error = "--token-ttl needs a number of seconds (1 to one year)";
@@ -129,6 +159,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   if (o.args.size() != shape->second.positional) {
     error = o.command + " takes " + std::to_string(shape->second.positional) +
             " argument(s) after DIR, got " + std::to_string(o.args.size());
+    return std::nullopt;
+  }
+  if (o.tls_cert.empty() != o.tls_key.empty()) {
+    error = "--tls-cert and --tls-key go together";
     return std::nullopt;
   }
   if ((o.command == "put" || o.command == "link") && o.mounts.size() != 1) {

@@ -18,11 +18,17 @@ struct Options {
   int64_t token_ttl = 3600;           // --token-ttl seconds
   std::string ready_file;             // --ready-file
   std::string secret;                 // --secret
+  bool progress = false;              // --progress (put): progress on stderr
+  bool faults = false;                // --faults: the test hooks that script answers
+  unsigned max_connections = 0;       // --max-connections per listener; 0: from the fd limit
+  std::string password_file;          // --password-file (add-user)
+  std::string tls_cert, tls_key;      // --tls-cert, --tls-key (PEM files)
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
 
+// Every subcommand with its arguments; --help prints it on stdout, a usage error on stderr.
 extern const char* const kUsage;
 
 }  // namespace zelmic

@@ -1,6 +1,8 @@
 #include "service/serve.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "common/endpoints.h"
 #include "service/api_server.h"
 #include "service/faults.h"
+#include "service/http_util.h"
 #include "service/store.h"
 #include "service/token_server.h"
 #include "service/upload/upload_server.h"
@@ -39,16 +43,30 @@ bool WriteReadyFile(const std::string& path, const std::string& text, std::strin
 }
 
 // Staged uploads do not outlive the process that received them (upload sessions are kept in
-// memory), so what a crash left behind is removed; recent files may belong to a concurrent
-// `zelmicd put`.
+// memory), so what a crash left behind is removed. A file being written by a live owner (a
+// concurrent `zelmicd put`) is locked by it and stays.
 void SweepStaging(const std::string& dir) {
   std::error_code ec;
-  const auto limit = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     std::error_code entry_ec;
-    if (entry.is_regular_file(entry_ec) && entry.last_write_time(entry_ec) < limit && !entry_ec)
-      std::filesystem::remove(entry.path(), entry_ec);
+    if (!entry.is_regular_file(entry_ec)) continue;
+    const int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) std::filesystem::remove(entry.path(), entry_ec);
+    close(fd);
   }
+}
+
+bool ReadPem(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  text = all.str();
+  if (!in || text.empty()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -61,6 +79,23 @@ int Serve(const Options& options) {
     return 1;
   }
   SweepStaging(store->staging_dir());
+
+  ListenerSettings listeners;
+  RaiseDescriptorLimit();
+  listeners.connection_limit = options.max_connections;
+  const bool tls = !options.tls_cert.empty();
+  if (tls) {
+    if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+      fprintf(stderr, "zelmicd: this libmicrohttpd was built without TLS\n");
+      return 1;
+    }
+    if (!ReadPem(options.tls_cert, listeners.tls_cert, error) ||
+        !ReadPem(options.tls_key, listeners.tls_key, error)) {
+      fprintf(stderr, "zelmicd: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  SetListenerSettings(listeners);
   TokenPolicy policy;
   policy.access_ttl = options.token_ttl;
   store->set_policy(policy);
@@ -72,10 +107,12 @@ int Serve(const Options& options) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file that reaches the size limit fails its write (EFBIG) instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
 
   FaultScript faults;
   TokenServer token(*store, faults, plumet_defaults::kClientId, plumet_defaults::kClientSecret);
-  WebServer web(*store, faults);
+  WebServer web(*store, faults, WebOptions{options.faults, tls});
   UploadServer upload(*store, faults);
   ApiServer api(*store, faults, options.secret);
   auto fail = [&](const std::string& what) {
@@ -85,9 +122,10 @@ int Serve(const Options& options) {
   if (!token.Start(options.token_port, error)) return fail("token listener: " + error);
   if (!web.Start(options.web_port, error)) return fail("web listener: " + error);
   if (!upload.Start(options.upload_port, error)) return fail("upload listener: " + error);
-  const std::string web_base = "http://127.0.0.1:" + std::to_string(web.port());
+  const std::string scheme = tls ? "https://" : "http://";
+  const std::string web_base = scheme + "127.0.0.1:" + std::to_string(web.port());
   ServiceUrls urls{web_base + "/download/", web_base + "/s/",
-                   "http://127.0.0.1:" + std::to_string(upload.port())};
+                   scheme + "127.0.0.1:" + std::to_string(upload.port())};
   api.set_urls(urls);
   if (!api.Start(options.api_port, error)) return fail("API listener: " + error);
 

@@ -44,6 +44,8 @@ CREATE TABLE IF NOT EXISTS shares(file_id INTEGER NOT NULL, email TEXT NOT NULL,
 CREATE TABLE IF NOT EXISTS tickets(pathhash TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
   mount INTEGER NOT NULL, path TEXT NOT NULL, filehash TEXT NOT NULL, filesize INTEGER NOT NULL,
   machine TEXT NOT NULL, expires INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS passwords(user_id INTEGER PRIMARY KEY, hash TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS versions_by_hash ON versions(filehash);
 )SQL";
 
 constexpr const char* kMarkerKey = "zelmicd-data";
@@ -146,6 +148,11 @@ std::unique_ptr<Store> Store::Open(const std::string& dir, std::string& error) {
     error = dir + " is not a zelmicd data directory";
     return nullptr;
   }
+  if (!store->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0") ||
+      !store->LoadLinkSecret()) {
+    error = "cannot upgrade the database in " + dir;
+    return nullptr;
+  }
   fs::create_directories(dir + "/staging", ec);
   return store;
 }
@@ -154,6 +161,14 @@ Store::~Store() { sqlite3_close(db_); }
 
 bool Store::Exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool Store::AddColumn(const char* table, const char* column, const char* declaration) {
+  Statement info(db_, ("PRAGMA table_info(" + std::string(table) + ")").c_str());
+  while (info.step())
+    if (info.text(1) == column) return true;
+  return Exec(("ALTER TABLE " + std::string(table) + " ADD COLUMN " + column + " " + declaration)
+                  .c_str());
 }
 
 int64_t Store::Now() const { return static_cast<int64_t>(time(nullptr)); }

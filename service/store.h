@@ -10,10 +10,13 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "service/upload_backend.h"
@@ -40,6 +43,7 @@ struct TokenPolicy {
   int64_t access_ttl = 3600;           // access tokens
   int64_t link_unused_ttl = 86400;     // a link's refresh token that nobody has used yet
   int64_t link_session_ttl = 7 * 86400;  // a link's refresh token after its first use
+  int64_t download_ttl = 3600;         // a download location named by an answer or the page
 };
 
 struct AccessInfo {
@@ -126,6 +130,14 @@ class Store : public UploadBackend {
   bool HasGrant(int64_t user_id, int mount);
   // A refresh token for one file, for the "edit" link of that file.
   ApiError MintLinkToken(int64_t user_id, int mount, const std::string& path, std::string& token);
+  // The same for a page view: a token this process minted earlier for the same user and file is
+  // handed out again while it has a good while to live, so views do not pile up tokens.
+  ApiError LinkTokenFor(int64_t user_id, int mount, const std::string& path, std::string& token);
+
+  // Web login. A user without a password can use the REST interface but not log in to the page.
+  bool SetPassword(int64_t user_id, const std::string& password, std::string& error);
+  // The user's id when the name and password match (as slow for unknown names as for known ones).
+  std::optional<int64_t> CheckPassword(const std::string& name, const std::string& password);
   enum class Exchange { Ok, Unknown, Expired };
   Exchange ExchangeRefresh(const std::string& refresh, std::string& access);
   std::optional<AccessInfo> CheckAccess(const std::string& access);
@@ -144,13 +156,17 @@ class Store : public UploadBackend {
                           const std::string& filehash, uint64_t filesize, int expect_version,
                           const std::string& machine, int& state, std::string& pathhash,
                           int& version);
-  // Stores a complete local file as the new version (copying it into the store).
+  // Stores a complete local file as the new version (copying it into the store). `progress`, when
+  // given, is told the bytes copied so far and the file's length.
   ApiError PutLocalFile(int64_t user_id, int mount, const std::string& path,
-                        const std::string& local_file, const std::string& machine, int& version);
+                        const std::string& local_file, const std::string& machine, int& version,
+                        const std::function<void(uint64_t, uint64_t)>& progress = {});
   // Commits staged content (moved into the store; empty: content the store already holds).
+  // A non-zero expect_version must still be the file's current version when the commit happens.
   ApiError CommitContent(int64_t user_id, int mount, const std::string& path,
                          const std::string& staged_path, const std::string& filehash,
-                         uint64_t filesize, const std::string& machine, int& version);
+                         uint64_t filesize, const std::string& machine, int& version,
+                         int expect_version = 0);
   ApiError Delete(int64_t user_id, int mount, const std::string& path, int& version);
   ApiError Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
                   int& version);
@@ -169,9 +185,18 @@ class Store : public UploadBackend {
   ApiError Publish(int mount, const std::string& path, bool set, int64_t day_limit,
                    int64_t download_limit, PublishInfo& out);
 
-  // Downloads by a version's download key, and published links (counted against their limits).
-  std::optional<DownloadTarget> ResolveDownload(const std::string& key);
-  std::optional<DownloadTarget> ResolvePublished(const std::string& key);
+  // A download location for a version's download key: the key, an expiry time and a MAC over
+  // both with a secret of this data dir, so it works without a login, cannot be guessed and
+  // ends after download_ttl.
+  std::string DownloadLocation(const std::string& download_key);
+  // Downloads by such a location, and published links (counted against their limits unless
+  // `count` is false, as for HEAD).
+  std::optional<DownloadTarget> ResolveDownload(const std::string& location);
+  std::optional<DownloadTarget> ResolvePublished(const std::string& key, bool count = true);
+
+  // Whether the user may already read content with this SHA-1 (a version of it lies in one of
+  // the user's mounts).
+  bool CanReadContent(int64_t user_id, const std::string& filehash);
 
   // UploadBackend.
   std::optional<UploadTicket> ticket_for(const std::string& pathhash,
@@ -179,8 +204,9 @@ class Store : public UploadBackend {
   std::optional<StoredContent> current_content(const UploadTicket& ticket) override;
   bool has_blob(const std::string& filehash) override;
   std::string staging_dir() override;
-  bool commit(const UploadTicket& ticket, const std::string& staged_path,
-              std::string& error) override;
+  bool may_skip_content(const UploadTicket& ticket) override;
+  unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
+                  std::string& error) override;
 
   std::string BlobPath(const std::string& filehash) const;
   // Runs PRAGMA integrity_check; true when SQLite reports "ok".
@@ -198,7 +224,10 @@ class Store : public UploadBackend {
   ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash);
   ApiError CommitLocked(int64_t user_id, int mount, const std::string& path,
                         const std::string& filehash, uint64_t filesize,
-                        const std::string& machine, int cmd, int& version);
+                        const std::string& machine, int cmd, int& version,
+                        int expect_version = 0);
+  bool AddColumn(const char* table, const char* column, const char* declaration);
+  bool LoadLinkSecret();
   ApiError CheckUnlocked(const FileRecord& file, int64_t user_id);
   int64_t Now() const;
 
@@ -207,6 +236,16 @@ class Store : public UploadBackend {
   std::mutex mutex_;
   TokenPolicy policy_;
   std::string upload_server_;
+  std::string link_secret_;  // keys the MAC of download locations
+  struct LinkKey {
+    int64_t user_id;
+    int mount;
+    std::string path;
+    bool operator<(const LinkKey& o) const {
+      return std::tie(user_id, mount, path) < std::tie(o.user_id, o.mount, o.path);
+    }
+  };
+  std::map<LinkKey, std::string> link_tokens_;  // guarded by mutex_; bounded by kMaxLinkCache
 };
 
 }  // namespace zelmic

@@ -96,7 +96,7 @@ ApiError Store::Publish(int mount, const std::string& path, bool set, int64_t da
   return {};
 }
 
-std::optional<DownloadTarget> Store::ResolvePublished(const std::string& key) {
+std::optional<DownloadTarget> Store::ResolvePublished(const std::string& key, bool count) {
   if (key.empty()) return std::nullopt;
   std::lock_guard<std::mutex> lock(mutex_);
   Statement q(db_,
@@ -107,8 +107,10 @@ std::optional<DownloadTarget> Store::ResolvePublished(const std::string& key) {
   if (!q.step()) return std::nullopt;
   const int64_t limit = q.i64(4), downloads = q.i64(5), expires = q.i64(6);
   if ((limit != 0 && downloads >= limit) || (expires != 0 && expires < Now())) return std::nullopt;
-  Statement count(db_, "UPDATE files SET downloads = downloads + 1 WHERE id = ?");
-  count.bind(1, q.i64(0)).run();
+  if (count) {
+    Statement counter(db_, "UPDATE files SET downloads = downloads + 1 WHERE id = ?");
+    counter.bind(1, q.i64(0)).run();
+  }
   return DownloadTarget{BlobPath(q.text(1)), q.i64(2), q.text(3).substr(q.text(3).rfind('/') + 1)};
 }
 

@@ -1,5 +1,7 @@
 // Files and versions. Folders are implicit: a folder exists while a file lies beneath it.
 #include <openssl/evp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,7 +227,8 @@ ApiError Store::CheckUnlocked(const FileRecord& file, int64_t user_id) {
 
 ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path,
                              const std::string& filehash, uint64_t filesize,
-                             const std::string& machine, int cmd, int& version) {
+                             const std::string& machine, int cmd, int& version,
+                             int expect_version) {
   if (path == "/") return Fail(400, 40005, "the mount root is a folder");
   // A file may not take the place of a folder, nor lie beneath a file.
   {
@@ -243,6 +246,11 @@ ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path
   if (file && !file->deleted) {
     if (ApiError e = CheckUnlocked(*file, user_id)) return e;
   }
+  // Compare and set: the upload was registered against expect_version, and a commit that landed
+  // since then must not be overwritten silently.
+  const int current = file && !file->deleted ? file->current.version : 0;
+  if (expect_version != 0 && expect_version != current)
+    return Fail(409, 40902, "the file has changed since version " + std::to_string(expect_version));
   const int64_t now = Now();
   int64_t file_id;
   int next = 1;
@@ -275,7 +283,8 @@ ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path
 
 ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& path,
                               const std::string& staged_path, const std::string& filehash,
-                              uint64_t filesize, const std::string& machine, int& version) {
+                              uint64_t filesize, const std::string& machine, int& version,
+                              int expect_version) {
   if (!ValidHash(filehash)) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
   if (ApiError e = PlaceBlob(staged_path, filehash)) return e;
   struct stat st{};
@@ -285,7 +294,7 @@ ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& pat
   Transaction tx(db_);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
   if (ApiError e = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
-                                version))
+                                version, expect_version))
     return e;
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
@@ -293,12 +302,16 @@ ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& pat
 
 ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path,
                              const std::string& local_file, const std::string& machine,
-                             int& version) {
+                             int& version, const std::function<void(uint64_t, uint64_t)>& progress) {
   std::ifstream in(local_file, std::ios::binary);
   if (!in) return Fail(400, 40006, "cannot read " + local_file);
+  struct stat st;
+  const uint64_t total = stat(local_file.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   std::string staged = staging_dir() + "/put-XXXXXX";
-  int fd = mkstemp(staged.data());
+  int fd = mkostemp(staged.data(), O_CLOEXEC);
   if (fd < 0) return Fail(500, 50006, "cannot create a staging file");
+  // Locked while this process owns it: a server starting meanwhile sweeps only unowned files.
+  flock(fd, LOCK_EX);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr);
   uint64_t size = 0;
@@ -311,20 +324,22 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
     EVP_DigestUpdate(ctx, buf, static_cast<size_t>(n));
     ok = write(fd, buf, static_cast<size_t>(n)) == n;
     size += static_cast<uint64_t>(n);
+    if (progress) progress(size, std::max(size, total));
   }
   if (in.bad()) ok = false;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(ctx, digest, &len);
   EVP_MD_CTX_free(ctx);
-  close(fd);
   if (!ok) {
     unlink(staged.c_str());
+    close(fd);
     return Fail(500, 50007, "cannot copy " + local_file);
   }
   const std::string filehash = plumet_text::HexLower(digest, len);
   ApiError e = CommitContent(user_id, mount, path, staged, filehash, size, machine, version);
   unlink(staged.c_str());  // no-op once moved into the store
+  close(fd);
   return e;
 }
 
@@ -452,15 +467,5 @@ ApiError Store::Lock(int64_t user_id, int mount, const std::string& path, bool l
   return {};
 }
 
-std::optional<DownloadTarget> Store::ResolveDownload(const std::string& key) {
-  if (key.empty()) return std::nullopt;
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement q(db_,
-              "SELECT v.filehash, v.filesize, f.path FROM versions v JOIN files f "
-              "ON f.id = v.file_id WHERE v.download_key = ? AND f.deleted = 0");
-  q.bind(1, key);
-  if (!q.step()) return std::nullopt;
-  return DownloadTarget{BlobPath(q.text(0)), q.i64(1), NameOf(q.text(2))};
-}
 
 }  // namespace zelmic

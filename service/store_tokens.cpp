@@ -116,6 +116,33 @@ ApiError Store::MintLinkToken(int64_t user_id, int mount, const std::string& pat
   return {};
 }
 
+ApiError Store::LinkTokenFor(int64_t user_id, int mount, const std::string& path,
+                             std::string& token) {
+  // A page lists every file of the user's mounts; a bounded cache keeps a busy page from growing
+  // memory without end (forgetting only costs a fresh token).
+  constexpr size_t kMaxLinkCache = 20000;
+  const LinkKey key{user_id, mount, path};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = link_tokens_.find(key);
+    if (it != link_tokens_.end()) {
+      Statement q(db_, "SELECT expires FROM tokens WHERE token = ? AND kind = ? AND user_id = ?");
+      q.bind(1, TokenKey(it->second)).bind(2, kLinkRefresh).bind(3, user_id);
+      // Handed out again only while it has at least half its unused lifetime left.
+      if (q.step() && q.i64(0) >= Now() + policy_.link_unused_ttl / 2) {
+        token = it->second;
+        return {};
+      }
+      link_tokens_.erase(it);
+    }
+  }
+  if (ApiError e = MintLinkToken(user_id, mount, path, token)) return e;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (link_tokens_.size() >= kMaxLinkCache) link_tokens_.clear();
+  link_tokens_[key] = token;
+  return {};
+}
+
 Store::Exchange Store::ExchangeRefresh(const std::string& refresh, std::string& access) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = Now();

@@ -5,7 +5,9 @@
 // a fresh random pathhash (an unguessable ticket bound to the user, mount, path, filehash and
 // filesize, valid for a day and usable once): state 0 and the number the new version will get if
 // no other commit intervenes. A non-zero expected version must match the current one (409
-// otherwise), so a client that edited an old version does not silently overwrite a newer one.
+// otherwise), so a client that edited an old version does not silently overwrite a newer one; the
+// ticket keeps that expectation and the commit checks it again, since another upload may have
+// been committed in between. Version 0 expects nothing.
 #include <algorithm>
 
 #include "service/auth.h"
@@ -61,9 +63,10 @@ ApiError Store::RegisterUpload(const AccessInfo& who, int mount, const std::stri
   pathhash = RandomHex(20);
   Statement ins(db_,
                 "INSERT INTO tickets(pathhash, user_id, mount, path, filehash, filesize, machine, "
-                "expires) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+                "expires, expect_version) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
   ins.bind(1, pathhash).bind(2, who.user_id).bind(3, mount).bind(4, path).bind(5, filehash);
   ins.bind(6, static_cast<int64_t>(filesize)).bind(7, machine).bind(8, now + kTicketTtl);
+  ins.bind(9, expect_version);
   if (!ins.run()) return Fail(500, 50004, "cannot register the upload");
   state = 0;
   version = next;
@@ -93,6 +96,7 @@ std::optional<UploadTicket> Store::ticket_for(const std::string& pathhash,
   }
   if (user_id != who->user_id || !who->Allows(t.mount, t.path)) return std::nullopt;
   if (!HasGrant(user_id, t.mount)) return std::nullopt;
+  t.user_id = user_id;
   return t;
 }
 
@@ -103,32 +107,44 @@ std::optional<StoredContent> Store::current_content(const UploadTicket& ticket) 
                        f->current.filehash};
 }
 
-bool Store::commit(const UploadTicket& ticket, const std::string& staged_path, std::string& error) {
+bool Store::may_skip_content(const UploadTicket& ticket) {
+  return has_blob(ticket.filehash) && CanReadContent(ticket.user_id, ticket.filehash);
+}
+
+unsigned Store::commit(const UploadTicket& ticket, const std::string& staged_path,
+                       std::string& error) {
   int64_t user_id = 0;
   std::string machine;
+  int expect_version = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement q(db_,
-                "SELECT user_id, machine, filehash, filesize FROM tickets WHERE pathhash = ?");
+                "SELECT user_id, machine, filehash, filesize, expect_version FROM tickets "
+                "WHERE pathhash = ?");
     q.bind(1, ticket.pathhash);
     if (!q.step() || q.text(2) != ticket.filehash ||
         static_cast<uint64_t>(q.i64(3)) != ticket.filesize) {
       error = "unknown or used upload";
-      return false;
+      return 409;
     }
     user_id = q.i64(0);
     machine = q.text(1);
+    expect_version = q.i32(4);
+  }
+  if (staged_path.empty() && !CanReadContent(user_id, ticket.filehash)) {
+    error = "the content must be sent";
+    return 409;
   }
   int version = 0;
   if (ApiError e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
-                                 ticket.filesize, machine, version)) {
+                                 ticket.filesize, machine, version, expect_version)) {
     error = e.msg;
-    return false;
+    return e.status;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   Statement del(db_, "DELETE FROM tickets WHERE pathhash = ?");
   del.bind(1, ticket.pathhash).run();
-  return true;
+  return 0;
 }
 
 }  // namespace zelmic

@@ -13,6 +13,7 @@ namespace zelmic {
 struct UploadTicket {
   std::string pathhash;  // the "hash" member of the PUT answer, sent back in x-zm-upload-pathhash
   std::string user;
+  int64_t user_id = 0;
   int mount = 0;
   std::string path;      // normalised remote path inside the mount
   std::string filehash;  // SHA-1 of the new content, 40 lowercase hex characters
@@ -40,15 +41,21 @@ class UploadBackend {
   // Whether the blob store already holds content with this SHA-1.
   virtual bool has_blob(const std::string& filehash) = 0;
 
+  // Whether the ticket's content may be committed without its bytes: the store holds it and the
+  // ticket's user can already read it. Knowing a SHA-1 and a size is no proof of access.
+  virtual bool may_skip_content(const UploadTicket& ticket) = 0;
+
   // A directory on the blob store's file system, so a staged file can be renamed into the store.
   virtual std::string staging_dir() = 0;
 
   // Commits the ticket's content as the file's new version. staged_path is a complete file whose
   // size and SHA-1 were checked against the ticket; it is moved into the store. An empty
-  // staged_path commits content the store already holds. On false, error says why and the previous
-  // version is untouched.
-  virtual bool commit(const UploadTicket& ticket, const std::string& staged_path,
-                      std::string& error) = 0;
+  // staged_path commits content the store already holds. Returns 0 on success, else the HTTP
+  // status of the refusal (4xx: the upload cannot be taken as it is, e.g. the file changed since
+  // the version the client edited; 5xx: the store failed), with error saying why; the previous
+  // version is then untouched.
+  virtual unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
+                          std::string& error) = 0;
 };
 
 }  // namespace zelmic

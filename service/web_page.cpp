@@ -41,6 +41,7 @@ form.upload { display: flex; gap: 10px; align-items: center; padding: 12px 16px;
 form.upload input[type=text] { padding: 4px 8px; border: 1px solid #d0d7de; border-radius: 4px; }
 button { background: #2da44e; color: #fff; border: none; padding: 6px 16px; border-radius: 4px;
          font-weight: 600; cursor: pointer; }
+header form.logout { margin-left: auto; }
 .notice { background: #ddf4ff; border: 1px solid #54aeff; padding: 10px 16px; border-radius: 6px;
           margin-bottom: 20px; }
 )CSS";
@@ -75,7 +76,11 @@ std::string FormatTime(int64_t t) {
   return buf;
 }
 
-std::string MountSection(Store& store, int64_t user_id, const std::string& user, int mount) {
+std::string CsrfField(const WebLogin& login) {
+  return "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlEscape(login.csrf) + "\">";
+}
+
+std::string MountSection(Store& store, const WebLogin& login, int mount) {
   std::string html = "<section><h2>Mount " + std::to_string(mount) + "</h2>";
   std::vector<FileRecord> files = store.FilesOf(mount);
   if (files.empty()) {
@@ -88,20 +93,21 @@ std::string MountSection(Store& store, int64_t user_id, const std::string& user,
     for (const auto& f : files) {
       std::string token;
       std::string edit;
-      if (!store.MintLinkToken(user_id, mount, f.path, token))
+      if (!store.LinkTokenFor(login.user_id, mount, f.path, token))
         edit = "<a class=\"edit\" href=\"" + HtmlEscape(MakeLaunchUrl(mount, f.path, token)) +
                "\">edit</a>";
       html += "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
               FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
               std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) +
               "</td><td>" + HtmlEscape(f.current.user) + "</td><td>" + edit +
-              "<a class=\"dl\" href=\"/download/" + HtmlEscape(f.current.download_key) +
+              "<a class=\"dl\" href=\"/download/" +
+              HtmlEscape(store.DownloadLocation(f.current.download_key)) +
               "\">download</a></td></tr>";
     }
     html += "</tbody></table>";
   }
   html += "<form class=\"upload\" method=\"post\" action=\"/upload\" enctype=\"multipart/form-data\">"
-          "<input type=\"hidden\" name=\"user\" value=\"" + HtmlEscape(user) + "\">"
+          + CsrfField(login) +
           "<input type=\"hidden\" name=\"mount\" value=\"" + std::to_string(mount) + "\">"
           "<label>Upload to folder <input type=\"text\" name=\"folder\" value=\"/\" size=\"18\">"
           "</label><input type=\"file\" name=\"file\" required><button type=\"submit\">Upload"
@@ -126,25 +132,28 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
-std::string RenderUserPage(Store& store, const std::string& user, const std::string& notice) {
-  auto user_id = store.FindUser(user);
-  if (!user_id) return RenderWelcomePage("There is no user named \"" + user + "\".");
-  std::string html = Head("Files of " + user) + "<header><h1>Zelmic files</h1><span>" +
-                     HtmlEscape(user) + "</span></header><main>";
+std::string RenderUserPage(Store& store, const WebLogin& login, const std::string& notice) {
+  std::string html = Head("Files of " + login.user) + "<header><h1>Zelmic files</h1><span>" +
+                     HtmlEscape(login.user) +
+                     "</span><form class=\"logout\" method=\"post\" action=\"/logout\">" +
+                     CsrfField(login) + "<button type=\"submit\">Log out</button></form>"
+                     "</header><main>";
   if (!notice.empty()) html += "<div class=\"notice\">" + HtmlEscape(notice) + "</div>";
-  std::vector<int> mounts = store.Mounts(*user_id);
+  std::vector<int> mounts = store.Mounts(login.user_id);
   if (mounts.empty()) html += "<section><div class=\"empty\">No mounts are granted to you.</div></section>";
-  for (int m : mounts) html += MountSection(store, *user_id, user, m);
+  for (int m : mounts) html += MountSection(store, login, m);
   html += "</main></body></html>\n";
   return html;
 }
 
-std::string RenderWelcomePage(const std::string& notice) {
+std::string RenderLoginPage(const std::string& notice) {
   std::string html = Head("Zelmic files") + "<header><h1>Zelmic files</h1></header><main>";
   if (!notice.empty()) html += "<div class=\"notice\">" + HtmlEscape(notice) + "</div>";
-  html += "<section><h2>Sign in</h2><form class=\"upload\" method=\"get\" action=\"/\">"
-          "<label>User <input type=\"text\" name=\"user\" required></label>"
-          "<button type=\"submit\">Show my files</button></form></section></main></body></html>\n";
+  html += "<section><h2>Log in</h2><form class=\"upload\" method=\"post\" action=\"/login\">"
+          "<label>User <input type=\"text\" name=\"user\" autocomplete=\"username\" required>"
+          "</label><label>Password <input type=\"password\" name=\"password\" "
+          "autocomplete=\"current-password\" required></label>"
+          "<button type=\"submit\">Log in</button></form></section></main></body></html>\n";
   return html;
 }
 

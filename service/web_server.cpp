@@ -1,12 +1,16 @@
 #include "service/web_server.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <map>
+#include <set>
 
+#include "service/api_request.h"
 #include "service/http_util.h"
 #include "service/paths.h"
 #include "service/web_page.h"
@@ -14,7 +18,11 @@
 
 namespace zelmic {
 
-enum class WebRoute { None, AdminScript, FormUpload };
+enum class WebRoute { None, AdminScript, Login, Logout, FormUpload };
+
+namespace {
+constexpr const char* kCookie = "zelmic_session";
+}  // namespace
 
 struct WebRequest : RequestState {
   ~WebRequest() override {
@@ -23,14 +31,26 @@ struct WebRequest : RequestState {
     if (!staged.empty()) unlink(staged.c_str());
     if (sha1) EVP_MD_CTX_free(sha1);
   }
+  // Records the first failure only; later ones follow from it.
+  void Fail(unsigned status, const std::string& message) {
+    if (error_status == 0) {
+      error_status = status;
+      error = message;
+    }
+  }
   WebRoute route = WebRoute::None;
+  std::set<std::string> allowed;  // field names the route takes
+  std::optional<WebLogin> login;
   MHD_PostProcessor* post = nullptr;
   std::map<std::string, std::string> fields;
+  uint64_t received = 0;  // body bytes so far
+  uint64_t body_limit = 0;
   std::string filename;
   std::string staged;
   int fd = -1;
   uint64_t size = 0;
   EVP_MD_CTX* sha1 = nullptr;
+  unsigned error_status = 0;  // 4xx: the form is at fault; 5xx: the store
   std::string error;
 };
 
@@ -53,39 +73,67 @@ std::string QueryArg(MHD_Connection* connection, const char* name) {
   return decoded;
 }
 
-std::string FormEncode(const std::string& text) { return plumet_text::PercentEncode(text); }
+// 303 to location, optionally setting or clearing the session cookie.
+MHD_Result SeeOther(MHD_Connection* connection, const std::string& location,
+                    const std::string& set_cookie = {}) {
+  MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+  if (!response) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, location.c_str());
+  if (!set_cookie.empty()) MHD_add_response_header(response, "Set-Cookie", set_cookie.c_str());
+  MHD_Result r = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, response);
+  MHD_destroy_response(response);
+  return r;
+}
 
-MHD_Result CollectUploadField(void* cls, MHD_ValueKind, const char* key, const char* filename,
-                              const char*, const char*, const char* data, uint64_t, size_t size) {
+std::string CookieHeader(const std::string& value, bool secure, long max_age) {
+  return std::string(kCookie) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+         std::to_string(max_age) + (secure ? "; Secure" : "");
+}
+
+MHD_Result CollectField(void* cls, MHD_ValueKind, const char* key, const char* filename,
+                        const char*, const char*, const char* data, uint64_t, size_t size) {
   auto* r = static_cast<WebRequest*>(cls);
   const std::string name = key ? key : "";
+  if (!r->allowed.count(name)) {
+    r->Fail(400, "unexpected form field");
+    return MHD_NO;
+  }
   if (name == "file") {
     if (r->fd < 0) return MHD_NO;
     if (r->filename.empty() && filename) r->filename = filename;
     if (r->size + size > WebServer::kMaxUpload) {
-      r->error = "the file is too large";
+      r->Fail(413, "the file is too large");
       return MHD_NO;
     }
     EVP_DigestUpdate(r->sha1, data, size);
     if (write(r->fd, data, size) != static_cast<ssize_t>(size)) {
-      r->error = "cannot store the upload";
+      r->Fail(500, "cannot store the upload");
       return MHD_NO;
     }
     r->size += size;
     return MHD_YES;
   }
+  if (!r->fields.count(name) && r->fields.size() >= WebServer::kMaxFields) {
+    r->Fail(400, "too many form fields");
+    return MHD_NO;
+  }
   std::string& value = r->fields[name];
-  if (value.size() + size > 4096) {
-    r->error = "a form field is too long";
+  if (value.size() + size > WebServer::kMaxFieldSize) {
+    r->Fail(413, "a form field is too long");
     return MHD_NO;
   }
   value.append(data, size);
   return MHD_YES;
 }
 
+bool SameToken(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && !a.empty() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 }  // namespace
 
-WebServer::WebServer(Store& store, FaultScript& faults) : store_(store), faults_(faults) {}
+WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options)
+    : store_(store), faults_(faults), options_(options) {}
 
 WebServer::~WebServer() { Stop(); }
 
@@ -101,11 +149,19 @@ void WebServer::Stop() {
   daemon_ = nullptr;
 }
 
-MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& key, bool published) {
+std::optional<WebLogin> WebServer::LoginOf(MHD_Connection* connection) {
+  const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookie);
+  if (!cookie) return std::nullopt;
+  return sessions_.Find(cookie);
+}
+
+MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& key, bool published,
+                               bool head) {
   if (auto scripted = faults_.take("download")) {
     if (auto served = ServeScripted(connection, *scripted)) return *served;
   }
-  auto target = published ? store_.ResolvePublished(key) : store_.ResolveDownload(key);
+  // HEAD only looks: it does not use up a published link's downloads.
+  auto target = published ? store_.ResolvePublished(key, !head) : store_.ResolveDownload(key);
   if (!target) return Answer(connection, 404, "not found\n", "text/plain");
   int fd = open(target->blob_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Answer(connection, 500, "content missing\n", "text/plain");
@@ -142,12 +198,14 @@ MHD_Result WebServer::Handle(void* cls, MHD_Connection* connection, const char* 
     return self->Start(connection, url, method, *request);
   }
   if (*upload_data_size != 0) {
+    request->received += *upload_data_size;
+    // A body without a declared length can still not run on: past the limit the connection goes.
+    if (request->received > request->body_limit) return MHD_NO;
     if (request->route == WebRoute::AdminScript) {
       CollectBody(*request, upload_data, *upload_data_size, 64 * 1024);
-    } else if (request->route == WebRoute::FormUpload && request->error.empty()) {
-      if (MHD_post_process(request->post, upload_data, *upload_data_size) != MHD_YES &&
-          request->error.empty())
-        request->error = "malformed form";
+    } else if (request->post && request->error_status == 0) {
+      if (MHD_post_process(request->post, upload_data, *upload_data_size) != MHD_YES)
+        request->Fail(400, "malformed form");
     }
     *upload_data_size = 0;
     return MHD_YES;
@@ -158,15 +216,13 @@ MHD_Result WebServer::Handle(void* cls, MHD_Connection* connection, const char* 
 
 MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
                             const std::string& method, WebRequest& request) {
-  if (url.rfind("/admin/", 0) == 0) {
-    if (!PeerIsLoopback(connection)) {
-      request.answered = true;
-      return Answer(connection, 403, "forbidden\n", "text/plain");
-    }
-    if (method != "POST") {
-      request.answered = true;
-      return Answer(connection, 405, "POST only\n", "text/plain");
-    }
+  auto refuse = [&](unsigned status, const std::string& text) {
+    request.answered = true;
+    return Answer(connection, status, text, "text/plain");
+  };
+  if (url.rfind("/admin/", 0) == 0 && options_.faults) {
+    if (!PeerIsLoopback(connection)) return refuse(403, "forbidden\n");
+    if (method != "POST") return refuse(405, "POST only\n");
     if (url == "/admin/clear") {
       faults_.clear();
       request.answered = true;
@@ -174,43 +230,64 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
     }
     if (url == "/admin/script") {
       request.route = WebRoute::AdminScript;
+      request.body_limit = 64 * 1024 + 1;
       return MHD_YES;
     }
   } else if (method == "GET" || method == "HEAD") {
     if (url == "/") {
       request.answered = true;
-      const std::string user = QueryArg(connection, "user");
       const std::string notice = QueryArg(connection, "notice");
+      auto login = LoginOf(connection);
       return Html(connection, 200,
-                  user.empty() ? RenderWelcomePage(notice) : RenderUserPage(store_, user, notice));
+                  login ? RenderUserPage(store_, *login, notice) : RenderLoginPage(notice));
     }
     for (const auto& [prefix, published] : {std::pair{"/download/", false}, std::pair{"/s/", true}}) {
       const std::string p(prefix);
       if (url.rfind(p, 0) == 0) {
         request.answered = true;
-        return Download(connection, url.substr(p.size()), published);
+        return Download(connection, url.substr(p.size()), published, method == "HEAD");
       }
     }
-  } else if (method == "POST" && url == "/upload") {
-    request.route = WebRoute::FormUpload;
-    request.post = MHD_create_post_processor(connection, 64 * 1024, &CollectUploadField, &request);
+  } else if (method == "POST" && (url == "/login" || url == "/logout" || url == "/upload")) {
+    const bool upload = url == "/upload";
+    request.route = upload ? WebRoute::FormUpload : url == "/login" ? WebRoute::Login : WebRoute::Logout;
+    request.allowed = upload ? std::set<std::string>{"csrf", "mount", "folder", "file"}
+                      : url == "/login" ? std::set<std::string>{"user", "password"}
+                                        : std::set<std::string>{"csrf"};
+    request.body_limit = (upload ? kMaxUpload : 0) + kMaxFormOverhead;
+    if (auto length = HeaderValue(connection, "Content-Length")) {
+      long long n = 0;
+      if (!ParseInt(*length, 0, INT64_MAX, n)) return refuse(400, "bad Content-Length\n");
+      if (static_cast<unsigned long long>(n) > request.body_limit)
+        return refuse(413, "the form is too large\n");
+    }
+    if (request.route != WebRoute::Login) {
+      request.login = LoginOf(connection);
+      if (!request.login) {
+        request.answered = true;
+        return Html(connection, 403, RenderLoginPage("Log in first."));
+      }
+    }
+    request.post = MHD_create_post_processor(connection, 16 * 1024, &CollectField, &request);
     if (!request.post) {
       request.answered = true;
-      return Html(connection, 400, RenderWelcomePage("The upload must be a multipart form."));
+      return Html(connection, 400, RenderLoginPage("The form must be sent as a form."));
     }
-    // The staging file is opened up front; an upload without a file simply leaves it empty.
+    if (!upload) return MHD_YES;
+    // The staging file is opened up front; an upload without a file simply leaves it empty. It
+    // is locked while this request owns it, so the start-up sweep of another process leaves it.
     request.staged = store_.staging_dir() + "/web-XXXXXX";
-    request.fd = mkstemp(request.staged.data());
+    request.fd = mkostemp(request.staged.data(), O_CLOEXEC);
     request.sha1 = EVP_MD_CTX_new();
-    if (request.fd < 0 || !request.sha1 || EVP_DigestInit_ex(request.sha1, EVP_sha1(), nullptr) != 1) {
-      request.staged.clear();
+    if (request.fd < 0 || flock(request.fd, LOCK_EX | LOCK_NB) != 0 || !request.sha1 ||
+        EVP_DigestInit_ex(request.sha1, EVP_sha1(), nullptr) != 1) {
+      if (request.fd < 0) request.staged.clear();
       request.answered = true;
-      return Html(connection, 500, RenderWelcomePage("Cannot store uploads right now."));
+      return Html(connection, 500, RenderUserPage(store_, *request.login, "Cannot store uploads right now."));
     }
     return MHD_YES;
   }
-  request.answered = true;
-  return Answer(connection, 404, "not found\n", "text/plain");
+  return refuse(404, "not found\n");
 }
 
 MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
@@ -226,24 +303,49 @@ MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
     faults_.push(endpoint, answer);
     return Answer(connection, 200, "{}", "application/json");
   }
-  // Form upload.
-  const std::string user = request.fields["user"];
-  auto back = [&](unsigned status, const std::string& notice) {
-    return Html(connection, status,
-                user.empty() ? RenderWelcomePage(notice) : RenderUserPage(store_, user, notice));
-  };
-  if (!request.error.empty()) return back(400, "Upload failed: " + request.error);
-  auto user_id = store_.FindUser(user);
-  if (!user_id) return Html(connection, 400, RenderWelcomePage("Upload failed: unknown user."));
-  long long mount = 0;
-  try {
-    size_t used = 0;
-    mount = std::stoll(request.fields["mount"], &used);
-    if (used != request.fields["mount"].size()) return back(400, "Upload failed: bad mount.");
-  } catch (...) {
-    return back(400, "Upload failed: bad mount.");
+  // The last field of an urlencoded form is delivered when its processor ends.
+  if (request.post) {
+    if (MHD_destroy_post_processor(request.post) != MHD_YES) request.Fail(400, "malformed form");
+    request.post = nullptr;
   }
-  if (!store_.HasGrant(*user_id, static_cast<int>(mount)))
+  if (request.route == WebRoute::Login) return FinishLogin(connection, request);
+  if (!SameToken(request.fields["csrf"], request.login->csrf)) {
+    return Html(connection, 403,
+                RenderUserPage(store_, *request.login, "The form has expired; please try again."));
+  }
+  if (request.route == WebRoute::Logout) {
+    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookie);
+    if (cookie) sessions_.Remove(cookie);
+    return SeeOther(connection, "/", CookieHeader("", options_.secure_cookie, 0));
+  }
+  return FinishUpload(connection, request);
+}
+
+MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& request) {
+  if (request.error_status != 0)
+    return Html(connection, request.error_status, RenderLoginPage("Login failed: " + request.error));
+  const std::string& user = request.fields["user"];
+  const std::string& password = request.fields["password"];
+  auto user_id = user.empty() || password.empty() ? std::nullopt : store_.CheckPassword(user, password);
+  if (!user_id) return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
+  WebLogin login;
+  const std::string cookie = sessions_.Create(*user_id, user, login);
+  return SeeOther(connection, "/",
+                  CookieHeader(cookie, options_.secure_cookie,
+                               std::chrono::duration_cast<std::chrono::seconds>(
+                                   WebSessions::kLifetime).count()));
+}
+
+MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& request) {
+  const WebLogin& login = *request.login;
+  auto back = [&](unsigned status, const std::string& notice) {
+    return Html(connection, status, RenderUserPage(store_, login, notice));
+  };
+  if (request.error_status != 0) return back(request.error_status, "Upload failed: " + request.error);
+  long long mount = 0;
+  if (!ParseInt(request.fields["mount"], INT32_MIN, INT32_MAX, mount))
+    return back(400, "Upload failed: bad mount.");
+  if (!store_.HasGrant(login.user_id, static_cast<int>(mount)))
     return back(403, "Upload failed: no access to mount " + std::to_string(mount) + ".");
   std::string name = request.filename;
   const size_t slash = name.find_last_of("/\\");
@@ -258,23 +360,15 @@ MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
   unsigned int len = 0;
   EVP_DigestFinal_ex(request.sha1, digest, &len);
   if (fsync(request.fd) != 0) return back(500, "Upload failed: cannot store the file.");
-  close(request.fd);
-  request.fd = -1;
   const std::string filehash = plumet_text::HexLower(digest, len);
   int version = 0;
-  ApiError e = store_.CommitContent(*user_id, static_cast<int>(mount), path, request.staged,
+  ApiError e = store_.CommitContent(login.user_id, static_cast<int>(mount), path, request.staged,
                                     filehash, request.size, "web", version);
   if (e) return back(e.status, "Upload failed: " + e.msg);
   request.staged.clear();  // moved into the store
   // Post/redirect/get: reloading the page must not send the file again.
-  const std::string location = "/?user=" + FormEncode(user) + "&notice=" +
-                               FormEncode("Stored " + path + " as version " + std::to_string(version) + ".");
-  MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-  if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, location.c_str());
-  MHD_Result r = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, response);
-  MHD_destroy_response(response);
-  return r;
+  return SeeOther(connection, "/?notice=" + plumet_text::PercentEncode(
+                                  "Stored " + path + " as version " + std::to_string(version) + "."));
 }
 
 }  // namespace zelmic

@@ -1,8 +1,8 @@
 #pragma once
-// The web listener: the user page ("/?user=NAME"), uploads from its form ("/upload"), the
-// download locations ("/download/KEY"), published links ("/s/KEY") and, for tests, the admin
-// endpoints that script the next answers of any listener ("/admin/script", "/admin/clear";
-// loopback peers only).
+// The web listener: the page of the logged-in user ("/"), the login ("/login", "/logout"),
+// uploads from the page's form ("/upload"), the download locations ("/download/LOCATION"),
+// published links ("/s/KEY") and, only when serving with --faults, the admin endpoints that
+// script the next answers of any listener ("/admin/script", "/admin/clear").
 
 #include <microhttpd.h>
 
@@ -11,12 +11,18 @@
 
 #include "service/faults.h"
 #include "service/store.h"
+#include "service/web_sessions.h"
 
 namespace zelmic {
 
+struct WebOptions {
+  bool faults = false;          // answer the admin endpoints
+  bool secure_cookie = false;   // served over TLS: the cookie is only sent back over TLS
+};
+
 class WebServer {
  public:
-  WebServer(Store& store, FaultScript& faults);
+  WebServer(Store& store, FaultScript& faults, WebOptions options);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -25,7 +31,12 @@ class WebServer {
   uint16_t port() const { return port_; }
   void Stop();
 
+  // Bounds of what a form may send: the file of an upload, the number of fields and the size of
+  // one field other than the file. The whole body may exceed the file by kMaxFormOverhead.
   static constexpr uint64_t kMaxUpload = 1ULL << 30;
+  static constexpr size_t kMaxFields = 8;
+  static constexpr size_t kMaxFieldSize = 4096;
+  static constexpr uint64_t kMaxFormOverhead = 64 * 1024;
 
  private:
   static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url,
@@ -34,10 +45,16 @@ class WebServer {
   MHD_Result Start(MHD_Connection* connection, const std::string& url, const std::string& method,
                    struct WebRequest& request);
   MHD_Result Finish(MHD_Connection* connection, struct WebRequest& request);
-  MHD_Result Download(MHD_Connection* connection, const std::string& key, bool published);
+  MHD_Result FinishLogin(MHD_Connection* connection, struct WebRequest& request);
+  MHD_Result FinishUpload(MHD_Connection* connection, struct WebRequest& request);
+  MHD_Result Download(MHD_Connection* connection, const std::string& key, bool published,
+                      bool head);
+  std::optional<WebLogin> LoginOf(MHD_Connection* connection);
 
   Store& store_;
   FaultScript& faults_;
+  WebOptions options_;
+  WebSessions sessions_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
 };

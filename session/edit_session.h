@@ -38,8 +38,18 @@ struct EditSession {
   uint64_t fileSize = 0;
   std::wstring fileHash;
   std::wstring uploadHash;
-  int64_t modifiedTime = 0;  // seconds since 1970
+  // Modification time of the copy, in nanoseconds since 1970, when it was opened or when its last
+  // confirmed upload started: a save within the same second still differs.
+  int64_t modifiedTime = 0;
   int32_t deltaRefused = 0;  // the server refused block checksums: later uploads go whole
+
+  // Kept by the session list.
+  uint64_t id = 0;              // unique per run; a finishing download finds its session by it
+  int64_t uploadStartTime = 0;  // the copy's modification time when the running upload started
+  bool unsent = false;          // the copy holds saved changes the service has not confirmed
+  bool failureTold = false;     // the user has been told why this session failed
+  int32_t refusedGrants = 0;    // "invalid_grant" answers in a row
+  int32_t tokenFailures = 0;    // other failed exchanges in a row
   // Declared last so that it is destroyed first: a task's thread never outlives the record.
   std::unique_ptr<SessionTask> task;
 };

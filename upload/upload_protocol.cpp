@@ -82,6 +82,7 @@ std::string EncodedFileName(const std::wstring& remotePath) {
 void SetLastByte(CUploadTask& task) {
   const uint64_t total = UploadTotal(task);
   task.lastByte = total > 0 ? total - 1 : 0;
+  task.progressTotal.store(total);
 }
 
 // Reads [start, start + length) of the source file into the task's part buffer and returns the
@@ -181,6 +182,7 @@ size_t ReadPartData(char* buffer, size_t size, size_t count, void* userdata) {
   if (got == 0) return CURL_READFUNC_ABORT;
   task.position += got;
   task.bodyBytesSent += got;
+  task.progressDone.store(task.position);
   return static_cast<size_t>(got);
 }
 

@@ -87,6 +87,15 @@ class CUploadTask : public SessionTask {
   // and measurements.
   uint64_t bodyBytesSent = 0;
 
+  // For a watcher on another thread (a progress line, a tooltip): how far into the content being
+  // sent the worker is, and that content's length (the literal file's during a delta upload).
+  std::atomic<uint64_t> progressDone{0};
+  std::atomic<uint64_t> progressTotal{0};
+  // What the registration answered: the service already held the content (nothing was sent), and
+  // the version number the content gets.
+  bool alreadyStored = false;
+  int32_t registeredVersion = 0;
+
   std::recursive_mutex& sessionLock;
 };
 

@@ -66,7 +66,9 @@ unsigned UploadThreadProc(CUploadTask* task) {
   UploadOutcome outcome = UploadOutcome::kFailed;
   if (dorvic_add_file(session.accessToken, session.remotePath, session.mount, session.fileHash,
                       session.fileSize, 0, answer)) {
+    task->registeredVersion = answer.version;
     if (answer.state != 0) {
+      task->alreadyStored = true;
       outcome = UploadOutcome::kCompleted;  // the service already holds this content
     } else {
       session.uploadHash = answer.hash;

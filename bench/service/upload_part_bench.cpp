@@ -250,10 +250,11 @@ class InProcessStore : public zelmic::UploadBackend {
     return std::nullopt;
   }
   bool has_blob(const std::string&) override { return false; }
+  bool may_skip_content(const zelmic::UploadTicket&) override { return false; }
   std::string staging_dir() override { return dir_; }
-  bool commit(const zelmic::UploadTicket&, const std::string&, std::string& error) override {
+  unsigned commit(const zelmic::UploadTicket&, const std::string&, std::string& error) override {
     error = "the benchmark commits nothing";
-    return false;
+    return 500;
   }
 
  private:

@@ -35,14 +35,6 @@ void PutLe32(std::string& out, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
-uint64_t GetLe(const std::string& in, size_t at, int width) {
-  uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) {
-    value = (value << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
-  }
-  return value;
-}
-
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 }  // namespace
@@ -94,9 +86,21 @@ bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t bl
   return true;
 }
 
-bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
-                    uint64_t file_size, std::vector<BlockMatch>& matches, std::string& error) {
-  matches.clear();
+namespace {
+
+BlockMatch RecordAt(const char* record) {
+  BlockMatch m;
+  for (int i = 7; i >= 0; --i) m.offset = (m.offset << 8) | static_cast<unsigned char>(record[i]);
+  m.block = static_cast<uint16_t>(static_cast<unsigned char>(record[8]) |
+                                  (static_cast<unsigned char>(record[9]) << 8));
+  return m;
+}
+
+}  // namespace
+
+bool CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                    uint64_t file_size, uint64_t& count, std::string& error) {
+  count = 0;
   if (block_size == 0) {
     error = "no stored blocks to match against";
     return false;
@@ -105,17 +109,14 @@ bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block
     error = "the match list is not made of whole 10-byte records";
     return false;
   }
-  const size_t count = body.size() / kMatchRecordSize;
-  if (count > file_size / block_size) {
+  const size_t n = body.size() / kMatchRecordSize;
+  if (n > file_size / block_size) {
     error = "more matches than blocks fit in the file";
     return false;
   }
-  matches.reserve(count);
   uint64_t next_free = 0;  // first offset a further match may start at
-  for (size_t i = 0; i < count; ++i) {
-    BlockMatch m;
-    m.offset = GetLe(body, i * kMatchRecordSize, 8);
-    m.block = static_cast<uint16_t>(GetLe(body, i * kMatchRecordSize + 8, 2));
+  for (size_t i = 0; i < n; ++i) {
+    const BlockMatch m = RecordAt(body.data() + i * kMatchRecordSize);
     if (m.block >= block_count) {
       error = "match " + std::to_string(i) + " names block " + std::to_string(m.block) +
               " beyond the " + std::to_string(block_count) + " stored blocks";
@@ -130,14 +131,28 @@ bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block
       return false;
     }
     next_free = m.offset + block_size;
-    matches.push_back(m);
   }
+  count = n;
   return true;
 }
 
-bool RebuildFile(const std::string& stored_path, const std::string& literal_path,
-                 const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
-                 const std::string& out_path, std::string& sha1_hex, std::string& error) {
+bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                    uint64_t file_size, std::vector<BlockMatch>& matches, std::string& error) {
+  matches.clear();
+  uint64_t count = 0;
+  if (!CheckMatchList(body, block_size, block_count, file_size, count, error)) return false;
+  matches.reserve(static_cast<size_t>(count));
+  for (size_t i = 0; i < count; ++i) matches.push_back(RecordAt(body.data() + i * kMatchRecordSize));
+  return true;
+}
+
+namespace {
+
+// The rebuild over any source of checked matches; next() gives the following one, false at the end.
+template <typename NextMatch>
+bool Rebuild(const std::string& stored_path, const std::string& literal_path, NextMatch next,
+             uint32_t block_size, uint64_t file_size, const std::string& out_path,
+             std::string& sha1_hex, std::string& error) {
   FdCloser stored(::open(stored_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser literal(::open(literal_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -168,7 +183,8 @@ bool RebuildFile(const std::string& stored_path, const std::string& literal_path
     }
     return true;
   };
-  for (const BlockMatch& m : matches) {
+  BlockMatch m;
+  while (next(m)) {
     const uint64_t gap = m.offset - written;
     if (m.offset < written || !copy(literal.get(), literal_offset, gap)) {
       error = "the literal bytes end before the match at " + std::to_string(m.offset);
@@ -196,6 +212,53 @@ bool RebuildFile(const std::string& stored_path, const std::string& literal_path
   }
   sha1_hex = HexLower(digest, digest_size);
   return true;
+}
+
+}  // namespace
+
+bool RebuildFile(const std::string& stored_path, const std::string& literal_path,
+                 const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
+                 const std::string& out_path, std::string& sha1_hex, std::string& error) {
+  size_t at = 0;
+  auto next = [&](BlockMatch& m) {
+    if (at == matches.size()) return false;
+    m = matches[at++];
+    return true;
+  };
+  return Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex, error);
+}
+
+bool RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
+                         const std::string& match_path, uint32_t block_size, uint64_t file_size,
+                         const std::string& out_path, std::string& sha1_hex, std::string& error) {
+  FdCloser list(::open(match_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (list.get() < 0) {
+    error = "cannot open the match list: " + std::string(std::strerror(errno));
+    return false;
+  }
+  // Read in runs of records, so a long list costs a small fixed buffer.
+  std::string chunk(kMatchRecordSize * 4096, '\0');
+  size_t have = 0, used = 0;
+  bool failed = false;
+  auto next = [&](BlockMatch& m) {
+    if (used == have) {
+      const ssize_t n = ::read(list.get(), chunk.data(), chunk.size());
+      if (n < 0 || n % static_cast<ssize_t>(kMatchRecordSize) != 0) failed = n != 0;
+      if (n <= 0 || failed) return false;
+      have = static_cast<size_t>(n);
+      used = 0;
+    }
+    m = RecordAt(chunk.data() + used);
+    used += kMatchRecordSize;
+    return true;
+  };
+  const bool ok =
+      Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex, error);
+  if (failed) {
+    error = "cannot read the match list";
+    return false;
+  }
+  return ok;
 }
 
 }  // namespace zelmic

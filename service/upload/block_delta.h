@@ -46,6 +46,9 @@ struct BlockMatch {
 // the end of the new file.
 bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
                     uint64_t file_size, std::vector<BlockMatch>& matches, std::string& error);
+// The same checks without keeping the matches: count receives how many there are.
+bool CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                    uint64_t file_size, uint64_t& count, std::string& error);
 
 // Bytes of the new file that no match covers: what the client sends as parts.
 inline uint64_t LiteralLength(uint64_t file_size, size_t match_count, uint32_t block_size) {
@@ -57,5 +60,9 @@ inline uint64_t LiteralLength(uint64_t file_size, size_t match_count, uint32_t b
 bool RebuildFile(const std::string& stored_path, const std::string& literal_path,
                  const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
                  const std::string& out_path, std::string& sha1_hex, std::string& error);
+// The same with the matches read from a file that holds a checked match list as it came.
+bool RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
+                         const std::string& match_path, uint32_t block_size, uint64_t file_size,
+                         const std::string& out_path, std::string& sha1_hex, std::string& error);
 
 }  // namespace zelmic

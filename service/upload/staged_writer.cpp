@@ -3,7 +3,11 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <map>
 
 #include "service/upload/file_io.h"
 
@@ -67,17 +71,40 @@ void StagedWriter::Run() {
     batch.swap(queue_);
     lock.unlock();
     uint64_t written = 0;
+    // Sessions keep no descriptor while idle; a batch opens each staged file once.
+    std::map<UploadSession*, int> open_files;
     for (Write& write : batch) {
-      const bool ok =
-          PwriteAll(write.session->fd, write.data.data(), write.data.size(), write.offset);
+      UploadSession& session = *write.session;
+      bool skip = false;
       {
-        std::lock_guard<std::mutex> session_lock(write.session->mutex);
-        if (!ok) write.session->write_failed = true;
-        --write.session->pending_writes;
+        std::lock_guard<std::mutex> session_lock(session.mutex);
+        skip = session.write_failed;  // what came before is gone; later parts are moot
       }
-      write.session->writes_done.notify_all();
+      bool ok = skip;
+      if (!skip) {
+        auto [it, fresh] = open_files.try_emplace(&session, -1);
+        if (fresh) it->second = ::open(session.staged_path.c_str(), O_WRONLY | O_CLOEXEC);
+        ok = it->second >= 0 &&
+             PwriteAll(it->second, write.data.data(), write.data.size(), write.offset);
+      }
+      {
+        std::lock_guard<std::mutex> session_lock(session.mutex);
+        if (!ok) {
+          // A part that did not reach the disk makes the staged bytes useless: drop them, so
+          // neither the disk nor "/upload_req" claims more than is really held.
+          session.write_failed = true;
+          session.held = 0;
+          if (::truncate(session.staged_path.c_str(), 0) != 0) {
+            // Nothing more to do: the session fails its finish and its file goes with it.
+          }
+        }
+        --session.pending_writes;
+      }
+      session.writes_done.notify_all();
       written += write.data.size();
     }
+    for (auto& [session, fd] : open_files)
+      if (fd >= 0) ::close(fd);
     batch.clear();
     lock.lock();
     queued_bytes_ -= written;

@@ -8,19 +8,29 @@
 #include <cctype>
 #include <cstring>
 
+#include "service/listener.h"
 #include "service/upload/upload_service.h"
 
 namespace zelmic {
 
 namespace {
 
-// A connection idle this long is closed; clients keep one handle open for a whole upload.
-constexpr unsigned kConnectionTimeoutSeconds = 120;
+// A connection idle this long is closed; clients keep one handle open for a whole upload and
+// reconnect when it was closed meanwhile.
+constexpr unsigned kConnectionTimeoutSeconds = 60;
+// Threads of the listener. More than the other listeners have: a finish hashes or rebuilds the
+// whole file on the thread that answers it.
+constexpr unsigned kThreads = 8;
+// Bodies held in memory by all requests together (parts up to 16 MiB, match lists up to 64 MiB);
+// a request that would go over is refused with 503 before its body is read.
+constexpr uint64_t kMaxBufferedBodies = 256ull << 20;
 
 // One request while it arrives.
 struct PendingRequest {
   UploadRequest request;
   uint64_t body_limit = 0;
+  uint64_t reserved = 0;  // bytes of the shared body budget this request holds
+  bool answered = false;  // refused from its head; the body is not read
   uLong crc = 0;
 };
 
@@ -58,11 +68,29 @@ struct UploadServer::Glue {
       request.method = method;
       request.path = url;
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
+      pending->crc = crc32_z(0, Z_NULL, 0);
+      // Refused from the head alone, the body is never read: a connection cannot make the
+      // server hold a part for a session that does not exist or an offset it does not want. (A
+      // scripted answer waiting for this endpoint is served after the body, as before.)
+      if (!server->faults_.pending(request.path)) {
+        if (auto refusal = server->service_->Refusal(request)) {
+          pending->answered = true;
+          return Queue(connection, *refusal);
+        }
+      }
       pending->body_limit = server->service_->BodyLimit(request);
       if (pending->body_limit > 0) {
-        request.body.reserve(static_cast<size_t>(pending->body_limit));
+        if (!server->Reserve(pending->body_limit)) {
+          pending->answered = true;
+          return Queue(connection,
+                       ErrorAnswer(503, kErrInternal, "too many uploads at once; try again"));
+        }
+        pending->reserved = pending->body_limit;
       }
-      pending->crc = crc32_z(0, Z_NULL, 0);
+      return MHD_YES;
+    }
+    if (pending->answered) {
+      *upload_data_size = 0;
       return MHD_YES;
     }
     if (*upload_data_size > 0) {
@@ -85,8 +113,12 @@ struct UploadServer::Glue {
     return Queue(connection, server->service_->Handle(pending->request));
   }
 
-  static void Completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
-    delete static_cast<PendingRequest*>(*con_cls);
+  static void Completed(void* cls, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+    auto* pending = static_cast<PendingRequest*>(*con_cls);
+    if (pending != nullptr && pending->reserved > 0) {
+      static_cast<UploadServer*>(cls)->buffered_ -= pending->reserved;
+    }
+    delete pending;
     *con_cls = nullptr;
   }
 };
@@ -102,19 +134,11 @@ bool UploadServer::Start(uint16_t port, std::string& error) {
     return false;
   }
   service_->RemoveStaleStagedFiles();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  daemon_ = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr,
-      &Glue::Access, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
-      MHD_OPTION_NOTIFY_COMPLETED, &Glue::Completed, nullptr, MHD_OPTION_CONNECTION_TIMEOUT,
-      kConnectionTimeoutSeconds, MHD_OPTION_END);
-  if (daemon_ == nullptr) {
-    error = "cannot listen on 127.0.0.1:" + std::to_string(port);
-    return false;
-  }
+  daemon_ = StartListener(
+      port, &Glue::Access, this,
+      {{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Glue::Completed), this}},
+      kConnectionTimeoutSeconds, kThreads, error);
+  if (daemon_ == nullptr) return false;
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
   port_ = info == nullptr ? port : info->port;
   if (port_ == 0) {
@@ -137,6 +161,16 @@ void UploadServer::Stop() {
 
 void UploadServer::set_session_idle_limit(std::chrono::milliseconds limit) {
   service_->set_session_idle_limit(limit);
+}
+
+size_t UploadServer::session_count() { return service_->session_count(); }
+
+bool UploadServer::Reserve(uint64_t bytes) {
+  uint64_t held = buffered_.load();
+  do {
+    if (held + bytes > kMaxBufferedBodies) return false;
+  } while (!buffered_.compare_exchange_weak(held, held + bytes));
+  return true;
 }
 
 }  // namespace zelmic

@@ -2,6 +2,7 @@
 // The upload server of zelmicd: an HTTP listener on 127.0.0.1 that speaks the upload protocol
 // (UploadService) for the uploads the REST interface registered.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -29,10 +30,14 @@ class UploadServer {
 
   // Upload sessions idle for longer are forgotten (default one hour).
   void set_session_idle_limit(std::chrono::milliseconds limit);
+  size_t session_count();
 
  private:
   struct Glue;
+  // Takes bytes from the budget of bodies held in memory; false when it would go over.
+  bool Reserve(uint64_t bytes);
 
+  std::atomic<uint64_t> buffered_{0};
   std::unique_ptr<UploadService> service_;
   FaultScript& faults_;
   MHD_Daemon* daemon_ = nullptr;

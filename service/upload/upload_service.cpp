@@ -50,6 +50,14 @@ UploadAnswer Unauthorized() {
   return ErrorAnswer(401, kErrUnauthorized, "unknown or expired upload session");
 }
 
+// A commit the store refused: its 4xx (the file changed since the edited version, it is locked...)
+// reach the client as such, so it knows not to send again; everything else is the store's fault.
+UploadAnswer CommitRefused(unsigned status, const std::string& error) {
+  if (status == 409) return ErrorAnswer(409, kErrChanged, "commit refused: " + error);
+  if (status >= 400 && status < 500) return ErrorAnswer(status, status * 100, "commit refused: " + error);
+  return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
+}
+
 UploadAnswer SessionAnswer(const UploadSession& session) {
   std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_CreateObject(), &cJSON_Delete);
   cJSON_AddStringToObject(root.get(), "session", session.id.c_str());
@@ -78,6 +86,53 @@ void UploadService::RemoveStaleStagedFiles() {
     if (name.rfind(kStagedPrefix, 0) == 0) ::unlink((dir + "/" + name).c_str());
   }
   ::closedir(handle);
+}
+
+std::optional<UploadAnswer> UploadService::Refusal(const UploadRequest& request) {
+  const std::string* length_text = request.header("content-length");
+  uint64_t length = 0;
+  const bool has_length = length_text != nullptr && ParseDecimal(*length_text, length);
+  const bool has_body = (has_length && length > 0) || request.header("transfer-encoding") != nullptr;
+  if (request.method != "PUT" || !IsBodyRequest(request.path)) {
+    if (!has_body) return std::nullopt;
+    UploadRequest headless = request;
+    headless.body_too_long = true;  // what Handle answers to a body where none belongs
+    return Handle(headless);
+  }
+  std::shared_ptr<UploadSession> session = SessionOf(request);
+  if (!session) return Unauthorized();
+  if (request.path == "/upload_checksum_result") {
+    if (session->block_size == 0 || session->block_count == 0) {
+      return ErrorAnswer(205, kErrDeltaRefused, "no stored version to build a delta on");
+    }
+    if (has_length && length > BodyLimit(request)) {
+      return ErrorAnswer(400, kErrBodyLength, "the match list is longer than the file allows");
+    }
+    return std::nullopt;
+  }
+  const std::string* range = request.header("x-zm-upload-range");
+  uint64_t first = 0;
+  uint64_t last = 0;
+  if (range == nullptr || !ParseRange(*range, first, last)) {
+    return ErrorAnswer(400, kErrBadRequest, "bad x-zm-upload-range");
+  }
+  if (last - first + 1 > kMaxPartSize) {
+    return ErrorAnswer(413, kErrBodyLength, "the part is larger than a part may be");
+  }
+  if (has_length && length != last - first + 1) {
+    return ErrorAnswer(400, kErrBodyLength, "the body length differs from x-zm-upload-range");
+  }
+  std::lock_guard<std::mutex> lock(session->mutex);
+  if (session->closed) return Unauthorized();
+  if (session->write_failed) {
+    return ErrorAnswer(500, kErrInternal, "the staged content could not be written");
+  }
+  if (session->held == session->total) return Text(202, std::string());
+  if (first != session->held) return ExpectAnswer(session->held);
+  if (last >= session->total) {
+    return ErrorAnswer(400, kErrBodyLength, "the part runs past the end of the content");
+  }
+  return std::nullopt;
 }
 
 uint64_t UploadService::BodyLimit(const UploadRequest& request) {
@@ -152,10 +207,10 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
   if (ticket->filesize != filesize || ticket->filehash != *filehash) {
     return ErrorAnswer(400, kErrTicketMismatch, "size or hash differs from the registered upload");
   }
-  if (backend_.has_blob(ticket->filehash)) {
+  if (backend_.may_skip_content(*ticket)) {
     std::string error;
-    if (!backend_.commit(*ticket, std::string(), error)) {
-      return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
+    if (unsigned status = backend_.commit(*ticket, std::string(), error)) {
+      return CommitRefused(status, error);
     }
     return Text(202, std::string());
   }
@@ -167,6 +222,10 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
     std::string error;
     session = OpenSession(*ticket, key, error);
     if (!session) return ErrorAnswer(500, kErrInternal, error);
+    if (!sessions_.Add(session, kMaxSessionsPerUser)) {
+      return ErrorAnswer(429, kErrTooMany,
+                         "too many uploads in progress for this user; finish or abandon one");
+    }
   }
   return SessionAnswer(*session);
 }
@@ -189,14 +248,14 @@ std::shared_ptr<UploadSession> UploadService::OpenSession(const UploadTicket& ti
   }
   const std::string dir = backend_.staging_dir();
   session->staged_path = dir + "/" + kStagedPrefix + session->id + ".part";
-  session->fd = ::open(session->staged_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (session->fd < 0) {
+  const int fd = ::open(session->staged_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
     error = "cannot create a staged file in " + dir + ": " + std::strerror(errno);
     session->staged_path.clear();
     return nullptr;
   }
+  ::close(fd);
   session->total = ticket.filesize;
-  sessions_.Add(session);
   return session;
 }
 
@@ -238,18 +297,26 @@ UploadAnswer UploadService::ChecksumResult(UploadRequest& request) {
   if (crc != request.body_crc) {
     return ErrorAnswer(400, kErrBadChecksum, "the match list does not match x-zm-upload-crc");
   }
-  std::vector<BlockMatch> matches;
+  uint64_t count = 0;
   std::string error;
-  if (!ParseMatchList(request.body, session->block_size, session->block_count,
-                      session->ticket.filesize, matches, error)) {
+  if (!CheckMatchList(request.body, session->block_size, session->block_count,
+                      session->ticket.filesize, count, error)) {
     return ErrorAnswer(400, kErrBadMatchList, error);
   }
   std::lock_guard<std::mutex> lock(session->mutex);
   if (session->closed) return Unauthorized();
   // The match list decides what the parts are; once parts are held it cannot change.
   if (session->held != 0) return ExpectAnswer(session->held);
-  session->total = LiteralLength(session->ticket.filesize, matches.size(), session->block_size);
-  session->matches = std::move(matches);
+  // Kept on disk until the finish, so a session costs no memory for it while the parts come.
+  const std::string match_path =
+      session->staged_path.substr(0, session->staged_path.size() - 5) + ".matches";
+  const int fd = ::open(match_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  session->match_path = match_path;
+  const bool written = fd >= 0 && WriteAll(fd, request.body.data(), request.body.size());
+  if (fd >= 0) ::close(fd);
+  if (!written) return ErrorAnswer(500, kErrInternal, "cannot keep the match list");
+  session->total = LiteralLength(session->ticket.filesize, count, session->block_size);
+  session->match_count = count;
   session->delta = true;
   if (session->total == 0) return Text(202, std::string());
   return Text(200, std::string());
@@ -322,15 +389,18 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
   if (session->delta) {
     session->rebuilt_path = session->staged_path.substr(0, session->staged_path.size() - 5) + ".new";
     final_path = session->rebuilt_path;
-    if (!RebuildFile(session->base->blob_path, session->staged_path, session->matches,
-                     session->block_size, session->ticket.filesize, final_path, sha1, error)) {
+    if (!RebuildFileFromList(session->base->blob_path, session->staged_path, session->match_path,
+                             session->block_size, session->ticket.filesize, final_path, sha1,
+                             error)) {
       // The match list was checked and every literal byte is held: what fails is the store.
       Discard(*session);
       return ErrorAnswer(500, kErrInternal, "cannot rebuild the file: " + error);
     }
   } else {
-    if (::fdatasync(session->fd) != 0 ||
-        !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error)) {
+    const int fd = ::open(session->staged_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!synced || !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error)) {
       Discard(*session);
       return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + error);
     }
@@ -340,9 +410,9 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
     return ErrorAnswer(400, kErrContentMismatch,
                        "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
   }
-  const bool committed = backend_.commit(session->ticket, final_path, error);
+  const unsigned refused = backend_.commit(session->ticket, final_path, error);
   Discard(*session);
-  if (!committed) return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
+  if (refused != 0) return CommitRefused(refused, error);
   return Text(200, std::string());
 }
 

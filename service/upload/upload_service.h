@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "service/upload/upload_answer.h"
@@ -21,6 +22,8 @@ namespace zelmic {
 constexpr uint64_t kMaxPartSize = 16u << 20;
 // Largest match list accepted, whatever the file size.
 constexpr uint64_t kMaxMatchListSize = 64u << 20;
+// Live upload sessions one user may have; an abandoned one counts until it expires.
+constexpr size_t kMaxSessionsPerUser = 16;
 
 // Error codes of the JSON error answers.
 enum UploadErrorCode : int {
@@ -34,6 +37,8 @@ enum UploadErrorCode : int {
   kErrNotFound = 40400,
   kErrMethod = 40500,
   kErrExpect = 40900,
+  kErrChanged = 40902,
+  kErrTooMany = 42900,
   kErrDeltaRefused = 20500,
   kErrInternal = 50000,
 };
@@ -50,6 +55,11 @@ class UploadService {
   // How many body bytes the request may carry, decided from its method, path and headers before
   // the body arrives. More is cut and the request is refused.
   uint64_t BodyLimit(const UploadRequest& request);
+
+  // The answer to a request that can be refused from its head alone (unknown session, bad range,
+  // a part too large or not where the content goes on, a body where none belongs), so its body
+  // need not be read; none when the body is wanted.
+  std::optional<UploadAnswer> Refusal(const UploadRequest& request);
 
   // Answers the request; a part's body is taken from it.
   UploadAnswer Handle(UploadRequest& request);

@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -11,20 +12,52 @@
 namespace zelmic {
 
 UploadSession::~UploadSession() {
-  if (fd >= 0) ::close(fd);
-  if (!staged_path.empty()) ::unlink(staged_path.c_str());
-  if (!rebuilt_path.empty()) ::unlink(rebuilt_path.c_str());
+  for (const std::string* path : {&staged_path, &rebuilt_path, &match_path})
+    if (!path->empty()) ::unlink(path->c_str());
+}
+
+SessionTable::SessionTable(std::chrono::milliseconds idle_limit)
+    : idle_limit_(idle_limit), timer_([this] { RunTimer(); }) {}
+
+SessionTable::~SessionTable() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  timer_.join();
 }
 
 void SessionTable::set_idle_limit(std::chrono::milliseconds limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  idle_limit_ = limit;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_limit_ = limit;
+  }
+  wake_.notify_all();
+}
+
+void SessionTable::RunTimer() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    // A quarter of the limit keeps a session at most 25% past it, and no sweep more often than
+    // every 10 ms nor less often than once a minute.
+    const auto period = std::clamp<std::chrono::milliseconds>(
+        idle_limit_ / 4, std::chrono::milliseconds(10), std::chrono::minutes(1));
+    wake_.wait_for(lock, period);
+    if (stop_) break;
+    // Sessions dropped here may free their staged files; that happens when the last reference
+    // goes, which may be this very sweep, so it runs without the lock.
+    std::vector<std::shared_ptr<UploadSession>> dropped =
+        ExpireLocked(std::chrono::steady_clock::now());
+    lock.unlock();
+    dropped.clear();
+    lock.lock();
+  }
 }
 
 std::shared_ptr<UploadSession> SessionTable::FindByKey(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  ExpireLocked(now);
   auto it = id_by_key_.find(key);
   if (it == id_by_key_.end()) return nullptr;
   return TouchLocked(it->second, now);
@@ -32,9 +65,7 @@ std::shared_ptr<UploadSession> SessionTable::FindByKey(const std::string& key) {
 
 std::shared_ptr<UploadSession> SessionTable::Find(const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  ExpireLocked(now);
-  return TouchLocked(id, now);
+  return TouchLocked(id, std::chrono::steady_clock::now());
 }
 
 std::shared_ptr<UploadSession> SessionTable::TouchLocked(const std::string& id,
@@ -49,10 +80,14 @@ std::shared_ptr<UploadSession> SessionTable::TouchLocked(const std::string& id,
   return it->second.session;
 }
 
-void SessionTable::Add(const std::shared_ptr<UploadSession>& session) {
+bool SessionTable::Add(const std::shared_ptr<UploadSession>& session, size_t max_per_user) {
   std::lock_guard<std::mutex> lock(mutex_);
+  size_t& count = count_by_user_[session->ticket.user];
+  if (count >= max_per_user) return false;
+  ++count;
   by_id_[session->id] = Entry{session, std::chrono::steady_clock::now()};
   id_by_key_[session->key] = session->id;
+  return true;
 }
 
 void SessionTable::Remove(const std::string& id) {
@@ -64,6 +99,7 @@ void SessionTable::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   by_id_.clear();
   id_by_key_.clear();
+  count_by_user_.clear();
 }
 
 size_t SessionTable::size() {
@@ -71,15 +107,18 @@ size_t SessionTable::size() {
   return by_id_.size();
 }
 
-void SessionTable::ExpireLocked(std::chrono::steady_clock::time_point now) {
-  // A sweep walks every session; once a second is often enough for limits counted in minutes.
-  if (now < next_sweep_) return;
-  next_sweep_ = now + std::chrono::seconds(1);
+std::vector<std::shared_ptr<UploadSession>> SessionTable::ExpireLocked(
+    std::chrono::steady_clock::time_point now) {
+  std::vector<std::shared_ptr<UploadSession>> dropped;
   for (auto it = by_id_.begin(); it != by_id_.end();) {
     auto next = std::next(it);
-    if (now - it->second.last_used > idle_limit_) RemoveLocked(it->first);
+    if (now - it->second.last_used > idle_limit_) {
+      dropped.push_back(it->second.session);
+      RemoveLocked(it->first);
+    }
     it = next;
   }
+  return dropped;
 }
 
 void SessionTable::RemoveLocked(const std::string& id) {
@@ -87,6 +126,8 @@ void SessionTable::RemoveLocked(const std::string& id) {
   if (it == by_id_.end()) return;
   auto key = id_by_key_.find(it->second.session->key);
   if (key != id_by_key_.end() && key->second == id) id_by_key_.erase(key);
+  auto user = count_by_user_.find(it->second.session->ticket.user);
+  if (user != count_by_user_.end() && --user->second == 0) count_by_user_.erase(user);
   by_id_.erase(it);
 }
 

@@ -201,7 +201,7 @@ TEST_F(ServiceTest, LinkTokensAreLimitedToTheirFile) {
   EXPECT_EQ(Call(bob_, "LIST", 2, "/").status, 403);
 }
 
-TEST_F(ServiceTest, ScriptedAnswersReplaceTheNextOnes) {
+TEST_F(ScriptedServiceTest, ScriptedAnswersReplaceTheNextOnes) {
   ASSERT_TRUE(z_.Script(R"({"endpoint":"api:GET","status":503,"body":"{\"error_code\":7,\"error_msg\":\"busy\"}"})"));
   HttpResult r = Call(ann_, "GET", 1, kPlanPath);
   EXPECT_EQ(r.status, 503);

@@ -1,6 +1,11 @@
 // The command line of zelmicd: clear one-line errors, non-zero exits, clean shutdown.
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "tests/service/service_fixture.h"
 
@@ -23,6 +28,10 @@ TEST(ZelmicdCli, BadArgumentsAndUnusableDirectories) {
   ExpectRefused(z.Admin("add-user", {"bad name!"}), "bad user name");
   ExpectRefused(z.Admin("add-user", {"ann", "--colour", "red"}), "unknown option");
   ExpectRefused(z.Admin("serve", {"--api-port", "70000"}), "bad port");
+  ExpectRefused(z.Admin("serve", {"--tls-cert", "cert.pem"}), "certificate without key");
+  ExpectRefused(z.Admin("serve", {"--max-connections", "0"}), "no connections");
+  ExpectRefused(z.Admin("add-user", {"ann", "--password-file", z.tmp_dir() + "/absent"}),
+                "missing password file");
   ExpectRefused(RunProgram({ZelmicdPath(), "serve", z.tmp_dir() + "/missing"}), "missing dir");
   ExpectRefused(RunProgram({ZelmicdPath(), "init", z.dir()}), "init over a data dir");
   ExpectRefused(RunProgram({ZelmicdPath(), "add-user", "/proc/self", "ann"}), "not a data dir");
@@ -40,6 +49,73 @@ TEST(ZelmicdCli, AddUserPrintsOnlyTheToken) {
   ASSERT_EQ(r.out.size(), 41u);  // 40 hex digits and the line end
   EXPECT_EQ(r.out.find_first_not_of("0123456789abcdef"), 40u);
   EXPECT_EQ(r.out.back(), '\n');
+}
+
+// Runs `zelmicd add-user DIR NAME` with standard input and error on a terminal, answering every
+// prompt with the next of answers; returns the outcome with stdout (a pipe) in out.
+RunResult AddUserOnATerminal(ZelmicProcess& z, const std::string& name,
+                             const std::vector<std::string>& answers) {
+  RunResult result;
+  int out[2];
+  if (pipe(out) != 0) return result;
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(ZelmicdPath().c_str(), ZelmicdPath().c_str(), "add-user", z.dir().c_str(), name.c_str(),
+          "--mount", "1", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  if (pid < 0) {
+    close(out[0]);
+    return result;
+  }
+  std::string seen;
+  size_t answered = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (size_t prompts = 0; std::chrono::steady_clock::now() < deadline;) {
+    pollfd p{terminal, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[256];
+    const ssize_t n = read(terminal, buf, sizeof buf);
+    if (n <= 0) break;  // the program ended
+    seen.append(buf, static_cast<size_t>(n));
+    for (size_t at = 0; (at = seen.find(": ", at)) != std::string::npos; at += 2) ++prompts;
+    for (; answered < prompts && answered < answers.size(); ++answered) {
+      const std::string line = answers[answered] + "\n";
+      if (write(terminal, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
+    }
+    seen.erase(0, seen.rfind(": ") == std::string::npos ? 0 : seen.rfind(": ") + 2);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  close(terminal);
+  char buf[256];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+TEST(ZelmicdCli, AddUserTakesTheWebPasswordFromAFileOrATerminal) {
+  ZelmicProcess z;
+  EXPECT_FALSE(z.AddUser("ann", {1}, "from a file").empty());
+  RunResult dave = AddUserOnATerminal(z, "dave", {"typed twice", "typed twice"});
+  EXPECT_EQ(dave.exit_code, 0);
+  EXPECT_EQ(dave.out.size(), 41u) << "the refresh token is the only line on stdout: " << dave.out;
+  RunResult eve = AddUserOnATerminal(z, "eve", {"one", "another"});
+  EXPECT_NE(eve.exit_code, 0);
+  EXPECT_TRUE(eve.out.empty());
+  ASSERT_TRUE(z.Start());
+  EXPECT_FALSE(WebLogin(z.web_base(), "ann", "from a file").empty());
+  EXPECT_FALSE(WebLogin(z.web_base(), "dave", "typed twice").empty());
+  EXPECT_TRUE(WebLogin(z.web_base(), "eve", "one").empty());
 }
 
 TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {

@@ -26,11 +26,13 @@ inline double Num(const Json& j, const char* name) {
 class ServiceTest : public ::testing::Test {
  protected:
   static constexpr const char* kPlan = "the plan\n";
+  static constexpr const char* kAnnPassword = "ann's secret";
+  static constexpr const char* kBobPassword = "bob-pw";
 
   void SetUp() override { Prepare({}); }
   void Prepare(const std::vector<std::string>& serve_args) {
-    ann_refresh_ = z_.AddUser("ann", {1, 2});
-    bob_refresh_ = z_.AddUser("bob", {1});
+    ann_refresh_ = z_.AddUser("ann", {1, 2}, kAnnPassword);
+    bob_refresh_ = z_.AddUser("bob", {1}, kBobPassword);
     const std::string local = z_.tmp_dir() + "/plan.txt";
     ASSERT_TRUE(WriteFile(local, kPlan));
     z_.Put(1, local, "/docs/plan.txt");
@@ -54,6 +56,12 @@ class ServiceTest : public ::testing::Test {
 
   ZelmicProcess z_;
   std::string ann_refresh_, bob_refresh_, ann_, bob_;
+};
+
+// The same service with its fault hooks on, for tests that script answers.
+class ScriptedServiceTest : public ServiceTest {
+ protected:
+  void SetUp() override { Prepare({"--faults"}); }
 };
 
 }  // namespace zelmic_test

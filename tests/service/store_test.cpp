@@ -135,14 +135,64 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   std::string error;
   // Content that does not hash to the ticket's filehash is refused and never enters the blob
   // store under that name; the previous version stays current.
-  EXPECT_FALSE(store_->commit(*ticket, Staged("owt\n"), error));
+  EXPECT_EQ(store_->commit(*ticket, Staged("owt\n"), error), 409u);
   EXPECT_FALSE(store_->has_blob(hash));
   EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 1);
-  ASSERT_TRUE(store_->commit(*ticket, Staged(content), error)) << error;
+  ASSERT_EQ(store_->commit(*ticket, Staged(content), error), 0u) << error;
   EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 2);
   EXPECT_TRUE(store_->has_blob(hash));
-  EXPECT_FALSE(store_->commit(*ticket, std::string(), error));  // used
+  EXPECT_EQ(store_->commit(*ticket, std::string(), error), 409u);  // used
   EXPECT_TRUE(store_->IntegrityOk());
+}
+
+TEST_F(StoreTest, DownloadLocationsEndAndSurviveARestart) {
+  Put(ann_, "/a.txt", "one\n");
+  const std::string key = store_->GetFile(1, "/a.txt")->current.download_key;
+  const std::string live = store_->DownloadLocation(key);
+  TokenPolicy policy;
+  policy.download_ttl = -1;
+  store_->set_policy(policy);
+  EXPECT_FALSE(store_->ResolveDownload(store_->DownloadLocation(key))) << "already expired";
+  EXPECT_FALSE(store_->ResolveDownload(key)) << "the bare key is no location";
+  // The MAC's secret belongs to the data dir: locations stay valid across a restart.
+  std::string error;
+  store_ = Store::Open(root_ + "/d", error);
+  ASSERT_TRUE(store_) << error;
+  auto target = store_->ResolveDownload(live);
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target->size, 4);
+}
+
+TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
+  std::string error;
+  EXPECT_FALSE(store_->CheckPassword("ann", "pw")) << "no password set: no login";
+  ASSERT_TRUE(store_->SetPassword(ann_, "pw", error)) << error;
+  EXPECT_FALSE(store_->SetPassword(bob_, "", error));
+  EXPECT_EQ(store_->CheckPassword("ann", "pw"), ann_);
+  EXPECT_FALSE(store_->CheckPassword("ann", "PW"));
+  EXPECT_FALSE(store_->CheckPassword("bob", "pw"));
+  std::string bytes;
+  for (const char* file : {"/d/zelmic.db", "/d/zelmic.db-wal"}) {
+    std::ifstream db(root_ + file, std::ios::binary);
+    bytes.append(std::istreambuf_iterator<char>(db), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(bytes.find("scrypt$32768$8$1$"), std::string::npos);
+  EXPECT_EQ(bytes.find("$pw"), std::string::npos);
+
+  Put(ann_, "/a.txt", "one\n");
+  std::string first, again, other;
+  ASSERT_FALSE(store_->LinkTokenFor(ann_, 1, "/a.txt", first));
+  ASSERT_FALSE(store_->LinkTokenFor(ann_, 1, "/a.txt", again));
+  ASSERT_FALSE(store_->LinkTokenFor(bob_, 1, "/a.txt", other));
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+  // A token that has run out is not handed out again.
+  TokenPolicy policy;
+  policy.link_unused_ttl = -10;
+  store_->set_policy(policy);
+  ASSERT_FALSE(store_->LinkTokenFor(ann_, 2, "/a.txt", first));
+  ASSERT_FALSE(store_->LinkTokenFor(ann_, 2, "/a.txt", again));
+  EXPECT_NE(first, again);
 }
 
 TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {

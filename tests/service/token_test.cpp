@@ -15,7 +15,7 @@ std::string Form(const std::vector<std::pair<std::string, std::string>>& fields)
   return body + "--XyZ--\r\n";
 }
 
-class TokenTest : public ServiceTest {
+class TokenTest : public ScriptedServiceTest {
  protected:
   HttpResult Exchange(const std::vector<std::pair<std::string, std::string>>& fields,
                       const char* method = "POST", const char* path = "/oauth/token") {

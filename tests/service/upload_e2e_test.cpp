@@ -52,5 +52,72 @@ TEST_F(ServiceTest, ATicketIsBoundToTheTokenThatRegisteredIt) {
   EXPECT_EQ(Num(ParseJson(Call(ann_, "GET", 1, "/docs/plan%2Etxt").body), "version"), 1);
 }
 
+// Registers content with "PUT" against expect_version; the pathhash, or "" when refused.
+std::string Register(ZelmicProcess& z, const std::string& token, int mount,
+                     const std::string& path, const std::string& content, int expect_version) {
+  HttpResult put = SignedRequest(z.api_host(), token, "PUT", mount, path,
+                                 {"x-zm-filehash: " + Sha1Hex(content),
+                                  "x-zm-filesize: " + std::to_string(content.size()),
+                                  "x-zm-version: " + std::to_string(expect_version)});
+  return put.status == 200 ? Str(ParseJson(put.body), "hash") : std::string();
+}
+
+// Sends all of content for a registered upload; the status of the finish (or of the init when
+// it ends the upload).
+long Send(ZelmicProcess& z, const std::string& token, const std::string& pathhash,
+          const std::string& content) {
+  UploadTestClient client(z.upload_port());
+  std::string session;
+  long piecelen = 0;
+  Reply init = client.Init(token, pathhash, Sha1Hex(content), content.size(), session, piecelen);
+  if (init.status != 200) return init.status;
+  if (client.Part(session, content, 0, content.size()).status != 200) return -1;
+  return client.Finish(session, content.size()).status;
+}
+
+TEST_F(ServiceTest, TwoUploadsAgainstTheSameVersionCannotBothWin) {
+  const std::string path = "/docs/plan%2Etxt";
+  const std::string a = Register(z_, ann_, 1, path, "ann's edit\n", 1);
+  const std::string b = Register(z_, bob_, 1, path, "bob's edit\n", 1);
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  EXPECT_EQ(Send(z_, ann_, a, "ann's edit\n"), 200);
+  EXPECT_EQ(Send(z_, bob_, b, "bob's edit\n"), 409) << "bob edited version 1, which is gone";
+  Json j = ParseJson(Call(ann_, "GET", 1, path).body);
+  EXPECT_EQ(Num(j, "version"), 2);
+  EXPECT_EQ(HttpRequest("GET", Str(j, "uri")).body, "ann's edit\n");
+  // Content the store holds is committed at "/upload_init": the same check applies there.
+  const std::string c = Register(z_, bob_, 1, path, kPlan, 2);
+  const std::string d = Register(z_, ann_, 1, path, "third\n", 2);
+  EXPECT_EQ(Send(z_, ann_, d, "third\n"), 200);
+  EXPECT_EQ(Send(z_, bob_, c, kPlan), 409);
+  // Version 0 expects nothing and always lands.
+  const std::string e = Register(z_, bob_, 1, path, "bob's edit\n", 0);
+  EXPECT_EQ(Send(z_, bob_, e, "bob's edit\n"), 200);
+  EXPECT_EQ(Num(ParseJson(Call(ann_, "GET", 1, path).body), "version"), 4);
+}
+
+TEST_F(ServiceTest, KnowingAHashIsNoAccessToItsContent) {
+  // ann's mount 2 holds a secret; bob has mount 1 only and learned its SHA-1 and size.
+  const std::string secret = "ann's secret content\n";
+  const std::string local = z_.tmp_dir() + "/secret.txt";
+  ASSERT_TRUE(WriteFile(local, secret));
+  z_.Put(2, local, "/private/secret.txt");
+  const std::string stolen = Register(z_, bob_, 1, "/copy%2Etxt", secret, 0);
+  ASSERT_FALSE(stolen.empty());
+  UploadTestClient client(z_.upload_port());
+  std::string session;
+  long piecelen = 0;
+  Reply init = client.Init(bob_, stolen, Sha1Hex(secret), secret.size(), session, piecelen);
+  EXPECT_EQ(init.status, 200) << "the bytes must come";
+  EXPECT_EQ(client.Finish(session, secret.size()).status, 409);
+  EXPECT_EQ(Call(bob_, "GET", 1, "/copy%2Etxt").status, 404);
+  // ann can read it already, so her copy needs no bytes.
+  const std::string own = Register(z_, ann_, 1, "/copy%2Etxt", secret, 0);
+  EXPECT_EQ(Send(z_, ann_, own, secret), 202);
+  EXPECT_EQ(HttpRequest("GET", Str(ParseJson(Call(bob_, "GET", 1, "/copy%2Etxt").body), "uri")).body,
+            secret);
+}
+
 }  // namespace
 }  // namespace zelmic_test

@@ -68,6 +68,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_s) {
   }
   pid_t pid = fork();
   if (pid == 0) {
+    // Never the test's terminal: add-user would ask it for a password.
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     close(out_pipe[0]);
@@ -147,8 +150,15 @@ RunResult ZelmicProcess::Admin(const std::string& subcommand, const std::vector<
   return RunProgram(argv);
 }
 
-std::string ZelmicProcess::AddUser(const std::string& name, const std::vector<int>& mounts) {
+std::string ZelmicProcess::AddUser(const std::string& name, const std::vector<int>& mounts,
+                                   const std::string& password) {
   std::vector<std::string> args = {name};
+  if (!password.empty()) {
+    const std::string file = root_ + "/password-" + name;
+    if (!WriteFile(file, password + "\n")) ADD_FAILURE() << "cannot write " << file;
+    args.push_back("--password-file");
+    args.push_back(file);
+  }
   for (int m : mounts) {
     args.push_back("--mount");
     args.push_back(std::to_string(m));
@@ -186,6 +196,9 @@ bool ZelmicProcess::Start(const std::vector<std::string>& extra_args) {
                                    "--token-port", "0", "--upload-port", "0",  "--web-port", "0",
                                    "--ready-file", ready};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  tls_cert_.clear();
+  for (size_t i = 0; i + 1 < extra_args.size(); ++i)
+    if (extra_args[i] == "--tls-cert") tls_cert_ = extra_args[i + 1];
   pid_t pid = fork();
   if (pid == 0) {
     std::vector<char*> args;
@@ -246,7 +259,7 @@ std::string ZelmicProcess::token_host() const {
   return "127.0.0.1:" + std::to_string(token_port_);
 }
 std::string ZelmicProcess::web_base() const {
-  return "http://127.0.0.1:" + std::to_string(web_port_);
+  return (tls_cert_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(web_port_);
 }
 
 std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
@@ -263,7 +276,8 @@ std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
   field("client_id", plumet_defaults::kClientId);
   field("client_secret", plumet_defaults::kClientSecret);
   std::string body;
-  std::string url = "http://" + token_host() + "/oauth/token";
+  std::string url = (tls_cert_.empty() ? "http://" : "https://") + token_host() + "/oauth/token";
+  if (!tls_cert_.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, tls_cert_.c_str());
   curl_slist* headers = curl_slist_append(nullptr, "Expect:");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
@@ -303,6 +317,7 @@ HttpResult HttpRequest(const std::string& method, const std::string& url,
   for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   if (!body.empty() || method == "POST") {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -321,6 +336,27 @@ HttpResult HttpRequest(const std::string& method, const std::string& url,
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return result;
+}
+
+std::string WebLogin(const std::string& web_base, const std::string& user,
+                     const std::string& password, long* status) {
+  const std::string body = "user=" + UrlEncode(user) + "&password=" + UrlEncode(password);
+  HttpResult r = HttpRequest("POST", web_base + "/login",
+                             {"Content-Type: application/x-www-form-urlencoded"}, body);
+  if (status) *status = r.status;
+  const std::string marker = "Set-Cookie: zelmic_session=";
+  const size_t at = r.headers.find(marker);
+  if (r.status != 303 || at == std::string::npos) return {};
+  const size_t end = r.headers.find(';', at);
+  return "Cookie: " + r.headers.substr(at + 12, end - at - 12);
+}
+
+std::string HiddenField(const std::string& html, const std::string& name) {
+  const std::string marker = "name=\"" + name + "\" value=\"";
+  const size_t at = html.find(marker);
+  if (at == std::string::npos) return {};
+  const size_t start = at + marker.size();
+  return html.substr(start, html.find('"', start) - start);
 }
 
 std::string RequestDate() {

@@ -44,7 +44,9 @@ class ZelmicProcess {
   const std::string& tmp_dir() const { return root_; }  // a scratch dir, removed with the object
 
   // Admin subcommands, run as separate processes (allowed while the server runs).
-  std::string AddUser(const std::string& name, const std::vector<int>& mounts);
+  // A non-empty password is given through --password-file, for the web login.
+  std::string AddUser(const std::string& name, const std::vector<int>& mounts,
+                      const std::string& password = {});
   void Put(int mount, const std::string& local_file, const std::string& remote_path);
   std::string Link(int mount, const std::string& remote_path, const std::string& user);
   // Runs `zelmicd SUBCOMMAND DIR args...` and returns its outcome unchecked.
@@ -64,17 +66,19 @@ class ZelmicProcess {
   uint16_t web_port() const { return web_port_; }
   std::string api_host() const;    // "127.0.0.1:N", as dorvic_set_host takes it
   std::string token_host() const;  // "127.0.0.1:N"
-  std::string web_base() const;    // "http://127.0.0.1:N"
+  std::string web_base() const;    // "http://127.0.0.1:N" ("https://" when serving with TLS)
 
   // The token exchange with the built-in client credentials; empty on failure.
   std::string AccessToken(const std::string& refresh_token);
-  // POST /admin/script with one scripted answer, POST /admin/clear.
+  // POST /admin/script with one scripted answer, POST /admin/clear (the server must have been
+  // started with --faults).
   bool Script(const std::string& json);
   bool ClearScript();
 
  private:
   std::string root_;
   std::string dir_;
+  std::string tls_cert_;  // --tls-cert of the running server: the only certificate trusted
   pid_t pid_ = -1;
   int last_status_ = -1;
   uint16_t api_port_ = 0, token_port_ = 0, upload_port_ = 0, web_port_ = 0;
@@ -88,6 +92,13 @@ struct HttpResult {
 };
 HttpResult HttpRequest(const std::string& method, const std::string& url,
                        const std::vector<std::string>& headers = {}, const std::string& body = {});
+
+// Logs in to the web page with the login form; returns the "Cookie:" header line to send with
+// later requests, or an empty string when the login failed (status receives its answer's status).
+std::string WebLogin(const std::string& web_base, const std::string& user,
+                     const std::string& password, long* status = nullptr);
+// The value of the first hidden input named name in a page ("" when none).
+std::string HiddenField(const std::string& html, const std::string& name);
 
 // Signing as the REST clients do it: the Date text and the Authorization value.
 std::string RequestDate();

@@ -30,7 +30,7 @@ class UploadZelmicTest : public ::testing::Test {
     upload_test::ClearProxyEnvironment();
     const std::string refresh = zelmic.AddUser("ann", {kMount});
     ASSERT_FALSE(refresh.empty());
-    ASSERT_TRUE(zelmic.Start());
+    ASSERT_TRUE(zelmic.Start({"--faults"}));
     access = zelmic.AccessToken(refresh);
     ASSERT_FALSE(access.empty());
     dorvic_set_host(upload_test::Widen(zelmic.api_host()));

@@ -113,6 +113,8 @@ Invocation ParseCommandLine(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     if (!words_only && arg == "--") {
       words_only = true;
+    } else if (!words_only && IsFlag(arg)) {
+      inv.flags.insert(arg.substr(2));
     } else if (!words_only && arg.rfind("--", 0) == 0) {
       if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
       inv.options[arg.substr(2)] = args[++i];

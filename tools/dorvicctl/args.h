@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,7 +33,11 @@ struct Invocation {
   std::string command;
   std::vector<std::string> words;               // positional arguments after the subcommand
   std::map<std::string, std::string> options;   // "--name value" after the subcommand, without "--"
+  std::set<std::string> flags;                  // options that take no value ("--progress"), without "--"
 };
+
+// The options after a subcommand that take no value.
+inline bool IsFlag(const std::string& arg) { return arg == "--progress"; }
 
 // Reads argv (without the program name) and the environment.
 Invocation ParseCommandLine(const std::vector<std::string>& args);

@@ -7,6 +7,7 @@
 
 #include "dorvic/src/text.h"
 #include "tools/dorvicctl/output.h"
+#include "tools/dorvicctl/transfer.h"
 
 namespace dorvicctl {
 
@@ -203,22 +204,56 @@ bool Share(const Invocation& inv, cJSON*) {
 struct Command {
   const char* name;
   bool (*run)(const Invocation&, cJSON*);
+  bool (*run_local)(const Invocation&, cJSON*, LocalFailure&);
+  const char* arguments;
+  const char* summary;
 };
 
+// The two transfers go beyond one export each: they are what a person scripting the service needs.
 constexpr Command kCommands[] = {
-    {"list", List},       {"url", Url},         {"add", Add},          {"delete", Delete},
-    {"rename", Rename},   {"get", Get},         {"compare", Compare},  {"versions", Versions},
-    {"revert", Revert},   {"lock", Lock},       {"unlock", Lock},      {"remark", Remark},
-    {"remind", Remind},   {"discuss", Discuss}, {"publish", Publish},  {"share", Share},
+    {"list", List, nullptr, "PATH [--dir N] [--start N] [--size N] [--order O]", "list a folder"},
+    {"url", Url, nullptr, "PATH --filehash H", "a content's download location"},
+    {"add", Add, nullptr, "PATH --filehash H --filesize N [--version N]", "register new content"},
+    {"delete", Delete, nullptr, "PATH", "delete a file or folder"},
+    {"rename", Rename, nullptr, "PATH NEWNAME", "rename a file or folder"},
+    {"get", Get, nullptr, "PATH", "a file's hash, size and download location"},
+    {"compare", Compare, nullptr, "PATH [--version N] [--dateline N]", "changes since a version"},
+    {"versions", Versions, nullptr, "PATH", "the stored versions of a file"},
+    {"revert", Revert, nullptr, "PATH VERSION", "make an old version current again"},
+    {"lock", Lock, nullptr, "PATH", "lock a file against others' changes"},
+    {"unlock", Lock, nullptr, "PATH", "release a lock"},
+    {"remark", Remark, nullptr, "PATH MESSAGE", "add a discussion message"},
+    {"remind", Remind, nullptr, "PATH MESSAGE EMAIL...", "remind people of a file"},
+    {"discuss", Discuss, nullptr, "PATH", "the discussion messages of a file"},
+    {"publish", Publish, nullptr, "PATH [--days N] [--downloads N]", "publish a download link"},
+    {"share", Share, nullptr, "PATH MESSAGE EMAIL...", "share a file with people"},
+    {"download", nullptr, Download, "REMOTE LOCAL [--progress]",
+     "fetch into LOCAL, size and SHA-1 checked"},
+    {"upload", nullptr, Upload, "LOCAL REMOTE [--progress]",
+     "store LOCAL as REMOTE's new version"},
 };
 
 }  // namespace
 
-bool RunCommand(const Invocation& inv, cJSON* out) {
+bool RunCommand(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   for (const Command& command : kCommands) {
-    if (inv.command == command.name) return command.run(inv, out);
+    if (inv.command != command.name) continue;
+    if (command.run_local != nullptr) return command.run_local(inv, out, failure);
+    if (!inv.flags.empty()) throw UsageError(inv.command + ": unknown option --" + *inv.flags.begin());
+    return command.run(inv, out);
   }
   throw UsageError("unknown subcommand " + inv.command);
+}
+
+std::string SubcommandHelp() {
+  std::string text;
+  for (const Command& command : kCommands) {
+    std::string line = std::string("  ") + command.name + " " + command.arguments;
+    if (line.size() < 57) line.resize(57, ' ');
+    else line += "\n" + std::string(57, ' ');
+    text += line + "  " + command.summary + "\n";
+  }
+  return text;
 }
 
 }  // namespace dorvicctl

@@ -1,6 +1,8 @@
 // Delta uploads: the server describes its stored version as block checksums, the client sends a
 // match list and the literal bytes, and the server rebuilds the new file byte for byte.
 
+#include <filesystem>
+
 #include "tests/service/upload/upload_server_fixture.h"
 
 namespace zelmic {
@@ -46,11 +48,17 @@ TEST_F(DeltaUploadTest, EditedFileIsRebuiltFromMatchesAndLiteralBytes) {
   Reply accepted = client_->ChecksumResult(session, match_list);
   ASSERT_EQ(accepted.status, 200) << accepted.body;
   EXPECT_TRUE(accepted.identified());
+  // The session keeps the accepted list on disk, not in memory, until the finish.
+  std::string kept;
+  for (const auto& entry : std::filesystem::directory_iterator(backend_.staging_dir()))
+    if (entry.path().extension() == ".matches") kept = zelmic_test::ReadWholeFile(entry.path());
+  EXPECT_EQ(kept, match_list);
   SendParts(session, literal, 0);
   EXPECT_EQ(Held(session), literal.size());
   Reply finish = client_->Finish(session, literal.size());
   ASSERT_EQ(finish.status, 200) << finish.body;
   EXPECT_EQ(Committed(), fresh);
+  EXPECT_TRUE(std::filesystem::is_empty(backend_.staging_dir()));
 }
 
 TEST_F(DeltaUploadTest, MatchesAloneCompleteTheFileAt202) {

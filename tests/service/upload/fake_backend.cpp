@@ -119,8 +119,12 @@ bool FakeBackend::has_blob(const std::string& filehash) {
 
 std::string FakeBackend::staging_dir() { return root_ + "/staging"; }
 
-bool FakeBackend::commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
-                         std::string& error) {
+bool FakeBackend::may_skip_content(const zelmic::UploadTicket& ticket) {
+  return has_blob(ticket.filehash);
+}
+
+unsigned FakeBackend::commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
+                             std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   last_staged_ = staged_path;
   std::string blob;
@@ -128,20 +132,20 @@ bool FakeBackend::commit(const zelmic::UploadTicket& ticket, const std::string& 
     auto it = blobs_.find(ticket.filehash);
     if (it == blobs_.end()) {
       error = "no such blob";
-      return false;
+      return 409;
     }
     blob = it->second;
   } else {
     blob = root_ + "/blobs/" + ticket.filehash;
     if (std::rename(staged_path.c_str(), blob.c_str()) != 0) {
       error = "rename failed";
-      return false;
+      return 500;
     }
     blobs_[ticket.filehash] = blob;
   }
   current_[ticket.path] = zelmic::StoredContent{blob, ticket.filesize, ticket.filehash};
   ++commits_;
-  return true;
+  return 0;
 }
 
 }  // namespace zelmic_test

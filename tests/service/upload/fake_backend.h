@@ -35,8 +35,9 @@ class FakeBackend : public zelmic::UploadBackend {
   std::optional<zelmic::StoredContent> current_content(const zelmic::UploadTicket& ticket) override;
   bool has_blob(const std::string& filehash) override;
   std::string staging_dir() override;
-  bool commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
-              std::string& error) override;
+  bool may_skip_content(const zelmic::UploadTicket& ticket) override;
+  unsigned commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
+                  std::string& error) override;
 
  private:
   std::string WriteBlob(const std::string& content);

@@ -36,7 +36,7 @@ class UploadE2eTest : public ::testing::Test {
   }
 
   void StartServer() {
-    ASSERT_TRUE(z_.Start());
+    ASSERT_TRUE(z_.Start({"--faults"}));
     token_ = z_.AccessToken(refresh_);
     ASSERT_FALSE(token_.empty());
   }

@@ -1,0 +1,62 @@
+#include "app/handoff_block.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+namespace plumet {
+
+void EncodeHandoff(const std::u16string& text, unsigned char* block) {
+  std::memset(block, 0, kHandoffBlockSize);
+  size_t units = text.size() < kHandoffMaxUnits ? text.size() : kHandoffMaxUnits;
+  if (units < text.size() && units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) {
+    --units;
+  }
+  for (size_t i = 0; i < units; ++i) {
+    block[2 * i] = static_cast<unsigned char>(text[i] & 0xFF);
+    block[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+  }
+}
+
+std::u16string DecodeHandoff(const unsigned char* block) {
+  std::u16string text;
+  for (size_t i = 0; i < kHandoffMaxUnits; ++i) {
+    const auto unit = static_cast<char16_t>(block[2 * i] | (block[2 * i + 1] << 8));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+namespace {
+
+std::atomic_ref<uint16_t> FirstUnit(unsigned char* block) {
+  return std::atomic_ref<uint16_t>(*reinterpret_cast<uint16_t*>(block));
+}
+
+}  // namespace
+
+void PublishHandoff(const std::u16string& text, unsigned char* sharedBlock) {
+  unsigned char local[kHandoffBlockSize];
+  EncodeHandoff(text, local);
+  std::memcpy(sharedBlock + 2, local + 2, kHandoffBlockSize - 2);
+  uint16_t first;
+  std::memcpy(&first, local, 2);
+  FirstUnit(sharedBlock).store(first, std::memory_order_release);
+}
+
+std::u16string TakeHandoff(unsigned char* sharedBlock) {
+  const uint16_t first = FirstUnit(sharedBlock).load(std::memory_order_acquire);
+  unsigned char copy[kHandoffBlockSize];
+  std::memcpy(copy, &first, 2);
+  std::memcpy(copy + 2, sharedBlock + 2, kHandoffBlockSize - 2);
+  std::memset(sharedBlock + 2, 0, kHandoffBlockSize - 2);
+  FirstUnit(sharedBlock).store(0, std::memory_order_release);
+  return DecodeHandoff(copy);
+}
+
+bool HandoffTaken(unsigned char* sharedBlock) {
+  return FirstUnit(sharedBlock).load(std::memory_order_acquire) == 0;
+}
+
+}  // namespace plumet

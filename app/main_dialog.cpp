@@ -1,0 +1,112 @@
+#include "app/main_dialog.h"
+
+#include <dorvic/dorvic.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QIcon>
+#include <QString>
+#include <climits>
+#include <cstdio>
+
+#include "app/handoff_block.h"
+#include "app/hosts.h"
+#include "app/scheme_entry.h"
+#include "common/endpoints.h"
+#include "platform/scheme_registration.h"
+#include "platform/shell_open.h"
+#include "platform/temp_dir.h"
+#include "platform/window_registry.h"
+#include "session/launch_request.h"
+
+namespace plumet {
+namespace {
+
+const wchar_t kTooltip[] = L"Zelmic在线编辑插件";
+const wchar_t kBalloonTitle[] = L"提示";
+
+std::wstring Wide(const std::string& ascii) { return QString::fromStdString(ascii).toStdWString(); }
+
+std::string ProgramPath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+CplumetDlg::CplumetDlg(std::string instanceFolder) : m_folder(std::move(instanceFolder)) {
+  m_engine.SetDesktop(&m_notifier, &m_opener);
+  connect(&m_trayIcon, &CTrayIcon::exitRequested, this, &CplumetDlg::OnExit);
+  connect(&m_trayIcon, &CTrayIcon::activatedByUser, this, &CplumetDlg::OpenWebSite);
+  connect(&m_trayCheckTimer, &QTimer::timeout, &m_trayIcon, &CTrayIcon::CheckIcon);
+  connect(&m_sessionsTimer, &QTimer::timeout, this, [this] {
+    if (m_sessions) m_sessions->OnSessionTick();
+  });
+}
+
+CplumetDlg::~CplumetDlg() {
+  if (m_published) platform::WithdrawWindow(m_folder, kWindowTitle);
+}
+
+bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
+  dorvic_set_host(Wide(ApiHost()));
+  dorvic_set_secret(Wide(plumet_defaults::kClientSecret));
+
+  // Registration failures are silent: the program works without it, only links cannot start it.
+  const std::string program = ProgramPath();
+  if (!program.empty()) {
+    platform::RegisterUrlScheme("plumet", "plumet.desktop", DesktopEntryFor(program));
+  }
+
+  const QIcon icon(QStringLiteral(":/plumet/plumet.png"));
+  m_trayIcon.AddOrUpdateIcon(icon, kTooltip, {}, {});
+
+  const std::string temp = platform::PrivateTempDir();
+  if (temp.empty()) {
+    std::fprintf(stderr, "plumet: the private temporary folder cannot be used; exiting\n");
+    m_trayIcon.ShowBalloon(kBalloonTitle, L"临时文件夹不可用，程序无法运行");
+    return false;
+  }
+  m_sessions = std::make_unique<SessionList>(m_engine.Ports(), temp);
+
+  m_trayCheckTimer.start(2000);
+  m_sessionsTimer.start(1000);
+  m_published = platform::PublishWindow(m_folder, kWindowTitle);
+
+  m_sessions->AnnounceUnsentCopies();
+  if (!firstLaunch.empty()) OnLaunchRequest(firstLaunch);
+  return true;
+}
+
+void CplumetDlg::PostLaunchRequest(std::u16string text) {
+  QMetaObject::invokeMethod(
+      this, [this, text = std::move(text)] { OnLaunchRequest(text); }, Qt::QueuedConnection);
+}
+
+void CplumetDlg::OnLaunchRequest(const std::u16string& text) {
+  if (m_sessions && !m_exiting && !text.empty()) {
+    const std::wstring wide = QString::fromStdU16String(text).toStdWString();
+    // A click should open the editor as fast as the network allows, not at the next beat.
+    if (plumet::OnLaunchRequest(*m_sessions, wide)) m_sessions->OnSessionTick();
+  }
+}
+
+void CplumetDlg::OpenWebSite() {
+  if (!platform::OpenWebAddress(WebSiteUrl())) {
+    std::fprintf(stderr, "plumet: no browser could be started for the web site\n");
+  }
+}
+
+void CplumetDlg::OnExit() {
+  if (m_exiting) return;
+  m_exiting = true;
+  m_trayCheckTimer.stop();
+  m_sessionsTimer.stop();
+  if (m_sessions) m_sessions->CloseAllSessions();
+  if (m_published) platform::WithdrawWindow(m_folder, kWindowTitle);
+  m_published = false;
+  QCoreApplication::quit();
+}
+
+}  // namespace plumet

@@ -1,0 +1,57 @@
+#pragma once
+// The resident instance's main window. It is never shown: on Linux it is a plain Qt object that
+// owns what the program does after start-up (the session list and its ports, the tray icon, the
+// two timers) and receives the hand-offs of later starts as queued calls. Its presence is
+// published in the instance folder under the title "plumet", which is how later starts find it.
+
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "app/desktop_ports.h"
+#include "session/engine_ports.h"
+#include "session/session_list.h"
+#include "session/tray_icon.h"
+
+namespace plumet {
+
+class CplumetDlg : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTimerTrayCheck = 1001;  // every 2000 ms
+  static constexpr int kTimerSessions = 1002;   // every 1000 ms
+
+  explicit CplumetDlg(std::string instanceFolder);
+  ~CplumetDlg() override;
+
+  // Configures the library, registers the URL scheme, adds the icon, starts the timers, publishes
+  // the window and handles the first start's own launch text. False when the program cannot run
+  // (no private temporary folder); the user has then been told.
+  bool OnInitDialog(const std::u16string& firstLaunch);
+
+  // From any thread (the listener): queues the launch request to the main thread.
+  void PostLaunchRequest(std::u16string text);
+
+  // The exit command ("退出", SIGTERM, SIGINT): timers off, sessions closed, window withdrawn,
+  // event loop ended. Safe to call twice.
+  void OnExit();
+
+ private:
+  void OnLaunchRequest(const std::u16string& text);
+  void OpenWebSite();
+
+  std::string m_folder;
+  CTrayIcon m_trayIcon;
+  DesktopNotifier m_notifier{m_trayIcon};
+  DesktopOpener m_opener;
+  EnginePorts m_engine;
+  std::unique_ptr<SessionList> m_sessions;
+  QTimer m_trayCheckTimer;
+  QTimer m_sessionsTimer;
+  bool m_published = false;
+  bool m_exiting = false;
+};
+
+}  // namespace plumet

@@ -1,0 +1,29 @@
+#pragma once
+// Exchange of a refresh token for an access token at the token endpoint "/oauth/token": a
+// multipart form of grant_type, refresh_token, client_id and client_secret, a JSON answer.
+
+#include <curl/curl.h>
+
+#include <string>
+
+#include "session/session_ports.h"
+
+namespace plumet {
+
+// The endpoint URL for a token host given as "host:port" or as a URL ("http://host:port").
+std::string TokenEndpoint(const std::string& tokenHost);
+
+// The token host: PLUMET_TOKEN_HOST when set, otherwise the built-in default.
+std::string TokenHostFromEnvironment();
+
+// The status of the first status line of collected header bytes ("HTTP/1.1 200 OK",
+// "HTTP/2 200", "HTTP/1.1 200"), or -1.
+int ParseHttpStatus(const std::string& headers);
+
+// One exchange on `curl` (reset first). kInvalidGrant when the endpoint answered an "error" of
+// "invalid_grant". `cause` receives a short reason on failure (never a token).
+TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
+                               const std::wstring& refreshToken, std::wstring& accessToken,
+                               std::string* cause = nullptr);
+
+}  // namespace plumet

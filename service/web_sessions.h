@@ -1,0 +1,45 @@
+#pragma once
+// Logins to the web page: a random session id in an HttpOnly, SameSite=Strict cookie, and a CSRF
+// token the page's forms carry back. Kept in memory (a restart logs everybody out), bounded per
+// user and in all, and ended after a fixed lifetime.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace zelmic {
+
+struct WebLogin {
+  int64_t user_id = 0;
+  std::string user;
+  std::string csrf;
+};
+
+class WebSessions {
+ public:
+  static constexpr size_t kMaxPerUser = 8;
+  static constexpr size_t kMaxTotal = 4096;
+  static constexpr std::chrono::hours kLifetime{12};
+
+  // A new login; the user's oldest one goes when the user already has kMaxPerUser, and the oldest
+  // of all when there are kMaxTotal. Returns the cookie value.
+  std::string Create(int64_t user_id, const std::string& user, WebLogin& login);
+  std::optional<WebLogin> Find(const std::string& cookie);
+  void Remove(const std::string& cookie);
+  size_t size();
+
+ private:
+  struct Entry {
+    WebLogin login;
+    std::chrono::steady_clock::time_point created;
+  };
+  void DropOldestLocked(int64_t user_id_or_all);
+
+  std::mutex mutex_;
+  std::map<std::string, Entry> by_key_;  // keyed by the SHA-256 of the cookie value
+};
+
+}  // namespace zelmic

@@ -1,0 +1,139 @@
+#include "session/engine_ports.h"
+
+#include <curl/curl.h>
+#include <dorvic/dorvic.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "auth/token_refresh.h"
+#include "platform/exclusive_probe.h"
+#include "platform/file.h"
+#include "platform/file_time.h"
+#include "platform/lock_probe.h"
+#include "session/download_task.h"
+#include "session/text_utf.h"
+#include "upload/upload_task.h"
+
+namespace plumet {
+
+namespace {
+
+class SystemClock : public Clock {
+ public:
+  int64_t NowSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+};
+
+// The token exchange keeps one handle for the life of the program, used on the main thread only.
+class EndpointTokens : public TokenSource {
+ public:
+  EndpointTokens() : curl_(curl_easy_init()), endpoint_(TokenEndpoint(TokenHostFromEnvironment())) {}
+  ~EndpointTokens() override {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  }
+  EndpointTokens(const EndpointTokens&) = delete;
+  EndpointTokens& operator=(const EndpointTokens&) = delete;
+
+  TokenResult Refresh(const std::wstring& refreshToken, std::wstring& accessToken,
+                      std::string& cause) override {
+    return RefreshAccessToken(curl_, endpoint_, refreshToken, accessToken, &cause);
+  }
+
+ private:
+  CURL* curl_;
+  std::string endpoint_;
+};
+
+class DorvicFiles : public FileService {
+ public:
+  bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath, int32_t mount,
+                 dorvic_file_reget& answer, std::string& cause) override {
+    if (dorvic_regetfile(accessToken, remotePath, mount, answer)) return true;
+    std::wstring message;
+    const int32_t code = dorvic_get_last_error_code(message);
+    cause = "service error " + std::to_string(code) + ": " + WideToUtf8(message);
+    return false;
+  }
+};
+
+class PlatformProbes : public FileProbes {
+ public:
+  bool IsFileOpenElsewhere(const std::string& path) override {
+    return platform::IsFileOpenElsewhere(path);
+  }
+  bool IsFileLocked(const std::string& path) override { return platform::IsFileLocked(path); }
+  int64_t GetFileModifiedTime(const std::string& path) override {
+    return platform::ModifiedTimeNs(path);
+  }
+};
+
+class EngineTasks : public TaskFactory {
+ public:
+  DownloadStart StartDownload(const DownloadRequest& request, DownloadFinished finished,
+                              std::recursive_mutex& sessionLock,
+                              std::unique_ptr<SessionTask>& task) override {
+    auto download = std::make_unique<DownloadTask>(sessionLock);
+    if (!download->Open(request, std::move(finished)) || !download->Start())
+      return DownloadStart::kCopyFailed;
+    task = std::move(download);
+    return DownloadStart::kStarted;
+  }
+
+  bool CreateEmptyCopy(const std::string& localPath) override {
+    platform::File file;
+    return file.Open(localPath, platform::File::Mode::kCreate) && ::fchmod(file.fd(), 0600) == 0;
+  }
+
+  std::unique_ptr<SessionTask> StartUpload(EditSession& session,
+                                           std::recursive_mutex& sessionLock) override {
+    auto task = std::make_unique<CUploadTask>(sessionLock);
+    task->editSession = &session;
+    if (!task->Start()) return nullptr;
+    return task;
+  }
+};
+
+class SyslogFailures : public FailureLog {
+ public:
+  SyslogFailures() { ::openlog("plumet", LOG_PID, LOG_USER); }
+  void Failure(const std::string& line) override {
+    std::fprintf(stderr, "plumet: %s\n", line.c_str());
+    ::syslog(LOG_WARNING, "%s", line.c_str());
+  }
+};
+
+}  // namespace
+
+struct EnginePorts::Impl {
+  SystemClock clock;
+  EndpointTokens tokens;
+  DorvicFiles files;
+  PlatformProbes probes;
+  EngineTasks tasks;
+  SyslogFailures log;
+};
+
+EnginePorts::EnginePorts() : impl_(std::make_unique<Impl>()) {}
+EnginePorts::~EnginePorts() = default;
+
+void EnginePorts::SetDesktop(Notifier* notifier, Opener* opener) {
+  notifier_ = notifier;
+  opener_ = opener;
+}
+
+SessionPorts EnginePorts::Ports() const {
+  SessionPorts ports;
+  ports.notifier = notifier_;
+  ports.opener = opener_;
+  ports.clock = &impl_->clock;
+  ports.tokens = &impl_->tokens;
+  ports.files = &impl_->files;
+  ports.probes = &impl_->probes;
+  ports.tasks = &impl_->tasks;
+  ports.log = &impl_->log;
+  return ports;
+}
+
+}  // namespace plumet

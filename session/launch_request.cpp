@@ -1,0 +1,130 @@
+#include "session/launch_request.h"
+
+#include <climits>
+#include <cstdlib>
+
+#include "session/session_texts.h"
+#include "session/text_utf.h"
+
+namespace plumet {
+
+namespace {
+
+int Base64Value(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+void EmitGroup(const int* values, int count, std::string& out) {
+  if (count >= 2) out.push_back(static_cast<char>((values[0] << 2) | (values[1] >> 4)));
+  if (count >= 3) out.push_back(static_cast<char>(((values[1] & 0x0F) << 4) | (values[2] >> 2)));
+  if (count >= 4) out.push_back(static_cast<char>(((values[2] & 0x03) << 6) | values[3]));
+}
+
+std::wstring Format1(const wchar_t* pattern, const std::wstring& value) {
+  std::wstring out(pattern);
+  const size_t at = out.find(L"%s");
+  if (at != std::wstring::npos) out.replace(at, 2, value);
+  return out;
+}
+
+}  // namespace
+
+std::string Base64Decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() / 4 * 3 + 3);
+  int group[4];
+  int filled = 0;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '=' && filled >= 2) {
+      // Padding where the third or fourth character belongs ends the text.
+      EmitGroup(group, filled, out);
+      return out;
+    }
+    const int value = Base64Value(c);
+    if (value < 0) continue;
+    group[filled++] = value;
+    if (filled == 4) {
+      EmitGroup(group, 4, out);
+      filled = 0;
+    }
+  }
+  EmitGroup(group, filled, out);
+  return out;
+}
+
+std::vector<std::string> SplitNonEmpty(std::string_view text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) parts.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string LocalPathFor(const std::string& tempDir, const std::wstring& remotePath) {
+  const size_t slash = remotePath.rfind(L'/');
+  const std::wstring name = slash == std::wstring::npos ? remotePath : remotePath.substr(slash + 1);
+  if (name.empty() || name == L"." || name == L"..") return {};
+  for (wchar_t c : name) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return {};
+  }
+  std::string dir = tempDir;
+  if (dir.empty()) return {};
+  if (dir.back() != '/') dir.push_back('/');
+  const std::string utf8 = WideToUtf8(name);
+  // A name the file system cannot hold would fail at every tick: refuse it at once.
+  if (utf8.empty() || utf8.size() > NAME_MAX) return {};
+  return dir + utf8;
+}
+
+std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const std::string& tempDir) {
+  const size_t zero = text.find(L'\0');
+  if (zero != std::wstring_view::npos) text = text.substr(0, zero);
+  if (text.empty()) return nullptr;
+  std::string utf8 = WideToUtf8(std::wstring(text));
+  if (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
+  std::string_view payload = utf8;
+  const size_t scheme = payload.find("://");
+  if (scheme != std::string_view::npos) payload.remove_prefix(scheme + 3);
+  const std::vector<std::string> fields = SplitNonEmpty(Base64Decode(payload), '|');
+  if (fields.size() < 3) return nullptr;
+
+  auto session = std::make_unique<EditSession>();
+  session->mount = std::atoi(fields[0].c_str());
+  session->remotePath = Utf8ToWide(fields[1]);
+  session->refreshToken = Utf8ToWide(fields[2]);
+  session->localPath = Utf8ToWide(LocalPathFor(tempDir, session->remotePath));
+  if (session->localPath.empty()) return nullptr;
+  return session;
+}
+
+}  // namespace plumet
+
+namespace plumet {
+
+bool OnLaunchRequest(SessionList& list, std::wstring_view text) {
+  std::unique_ptr<EditSession> session = ParseLaunchRequest(text, list.tempDir());
+  if (!session) {
+    // The text holds a token: only the fact is worth a line.
+    if (!text.empty() && text.front() != L'\0' && list.ports().log != nullptr)
+      list.ports().log->Failure("launch request discarded: not a usable edit link");
+    return false;
+  }
+  if (list.ports().probes->IsFileOpenElsewhere(WideToUtf8(session->localPath))) {
+    list.ports().notifier->ShowBalloon(texts::kTitle,
+                                       Format1(texts::kAlreadyOpen, session->remotePath));
+    return false;
+  }
+  return list.RegisterSession(std::move(session));
+}
+
+}  // namespace plumet

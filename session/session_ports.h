@@ -1,0 +1,154 @@
+#pragma once
+// What the session list needs from the world around it, as small interfaces: the shell provides
+// the notifier and the opener (they need the desktop), the engine provides the rest (see
+// session/engine_ports.h), and tests replace any of them with fakes to drive the state machine
+// without a network, a desktop or real time.
+//
+// Threads: every port may be called from the main thread AND from a download thread (a finished
+// download opens its copy at once), always with the session lock held. An implementation must
+// therefore be safe to call from any thread and must never call back into the SessionList, nor
+// run a nested event loop that could (the session lock is recursive: a tick started from inside a
+// port would change the list under the pass that called it).
+
+#include <dorvic/dorvic.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "session/edit_session.h"
+
+namespace plumet {
+
+// Balloons and desktop notifications. Title and text may be of any length: the implementation
+// truncates them to what its channel holds, it never refuses them.
+class Notifier {
+ public:
+  virtual ~Notifier() = default;
+  virtual void ShowBalloon(const std::wstring& title, const std::wstring& text) = 0;
+};
+
+enum class OpenResult {
+  kOpened,         // the default application was started (or the chooser was shown)
+  kNoAssociation,  // no application handles the copy's type and no chooser is available
+  kRunsCode,       // the copy's type would be run, not opened: nothing was started
+  kFailed,         // the launch itself failed
+};
+
+// Opens a local copy with the application the user associated with its type. `path` is UTF-8
+// and lies in the private temp folder. Content whose type is run rather than opened by its
+// handler (desktop entries, executables, installers, Java archives...) must not be opened: the
+// answer is then kRunsCode, and the session ends Failed with its untouched copy deleted.
+class Opener {
+ public:
+  virtual ~Opener() = default;
+  virtual OpenResult OpenWithAssociatedApp(const std::string& path) = 0;
+};
+
+// Wall-clock time, in seconds since 1970 (session expiry).
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual int64_t NowSeconds() = 0;
+};
+
+enum class TokenResult {
+  kOk,            // access token filled
+  kInvalidGrant,  // the service refused the refresh token ("invalid_grant")
+  kFailed,        // anything else: transport, status, answer; worth trying again
+};
+
+// The refresh-token exchange. Leaves `accessToken` untouched unless it answers kOk; on failure
+// `cause` says why in a few words (never with a token).
+class TokenSource {
+ public:
+  virtual ~TokenSource() = default;
+  virtual TokenResult Refresh(const std::wstring& refreshToken, std::wstring& accessToken,
+                              std::string& cause) = 0;
+};
+
+// The service's re-fetch of a file: hash, size and download location.
+class FileService {
+ public:
+  virtual ~FileService() = default;
+  virtual bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
+                         int32_t mount, dorvic_file_reget& answer, std::string& cause) = 0;
+};
+
+// Probes of the local copy. Paths are UTF-8.
+class FileProbes {
+ public:
+  virtual ~FileProbes() = default;
+  // Somebody else has the file open at all (or holds a lock on it). A missing file gives false.
+  virtual bool IsFileOpenElsewhere(const std::string& path) = 0;
+  // Somebody may still write the file: open for writing, locked, or an office lock file beside
+  // it. A missing file gives true.
+  virtual bool IsFileLocked(const std::string& path) = 0;
+  // Modification time in nanoseconds since 1970, 0 when the file cannot be read.
+  virtual int64_t GetFileModifiedTime(const std::string& path) = 0;
+};
+
+// How a download ended, as the session sees it.
+enum class DownloadOutcome {
+  kComplete,   // status 2xx, announced length and hash matched: the copy is the file
+  kFailed,     // transfer error, refused status, wrong length or wrong hash
+};
+
+// Called by a download task on its own thread when its transfer ended, with the session lock
+// held, and never after the task was asked to stop (destroying the task asks it to stop).
+// `cause` says why a download failed.
+using DownloadFinished = std::function<void(DownloadOutcome, const std::string& cause)>;
+
+struct DownloadRequest {
+  std::string url;           // from the re-fetch answer
+  std::string localPath;     // UTF-8, inside the private temp folder
+  uint64_t expectedSize = 0; // the announced size; 0 never reaches a task (empty files are not downloaded)
+  std::string expectedSha1;  // 40 lowercase hex digits, or empty when the service named none
+};
+
+enum class DownloadStart {
+  kStarted,     // `task` holds the running download
+  kCopyFailed,  // the local copy could not be created; nothing started
+};
+
+// Creates the tasks a session holds. Both are called with the session lock held.
+class TaskFactory {
+ public:
+  virtual ~TaskFactory() = default;
+  // Creates (or truncates) the local copy, 0600 and without following a symlink, then starts the
+  // transfer on a thread of its own.
+  virtual DownloadStart StartDownload(const DownloadRequest& request, DownloadFinished finished,
+                                      std::recursive_mutex& sessionLock,
+                                      std::unique_ptr<SessionTask>& task) = 0;
+  // Creates the local copy empty (a file of size 0 is not downloaded). False when it cannot.
+  virtual bool CreateEmptyCopy(const std::string& localPath) = 0;
+  // Binds an upload task to `session` (state already Uploading) and starts its thread; nullptr
+  // when the thread could not be started. The task ends by setting the session Uploaded or
+  // Failed under `sessionLock`.
+  virtual std::unique_ptr<SessionTask> StartUpload(EditSession& session,
+                                                   std::recursive_mutex& sessionLock) = 0;
+};
+
+// One line per failure the user should know about, on stderr and in the system log. Callers
+// never pass a token.
+class FailureLog {
+ public:
+  virtual ~FailureLog() = default;
+  virtual void Failure(const std::string& line) = 0;
+};
+
+// Everything the session list calls, not owned. All must outlive the list.
+struct SessionPorts {
+  Notifier* notifier = nullptr;
+  Opener* opener = nullptr;
+  Clock* clock = nullptr;
+  TokenSource* tokens = nullptr;
+  FileService* files = nullptr;
+  FileProbes* probes = nullptr;
+  TaskFactory* tasks = nullptr;
+  FailureLog* log = nullptr;
+};
+
+}  // namespace plumet

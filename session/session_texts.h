@@ -1,0 +1,19 @@
+#pragma once
+// What the user reads: the notification title and texts of the session list. "%s" stands for a
+// remote path (the first) or a local path (the second).
+
+namespace plumet::texts {
+
+inline constexpr const wchar_t* kTitle = L"提示";
+inline constexpr const wchar_t* kOpening = L"正在打开[%s]文件";
+inline constexpr const wchar_t* kAlreadyOpen = L"[%s]文件已经打开";
+inline constexpr const wchar_t* kUploaded = L"文件[%s]上传完成";
+inline constexpr const wchar_t* kDownloadFailed = L"文件[%s]下载失败";
+inline constexpr const wchar_t* kUploadFailed = L"文件[%s]上传失败，修改保存在[%s]";
+inline constexpr const wchar_t* kLinkExpired = L"文件[%s]的编辑链接已过期，请从网页重新打开";
+inline constexpr const wchar_t* kLinkExpiredKept = L"文件[%s]的编辑链接已过期，修改保存在[%s]";
+inline constexpr const wchar_t* kMovedAside = L"文件[%s]未上传的修改已另存为[%s]";
+inline constexpr const wchar_t* kRunsCode = L"文件[%s]的内容会作为程序运行，没有打开";
+inline constexpr const wchar_t* kUnsentKept = L"上次退出时未上传的修改保存在[%s]";
+
+}  // namespace plumet::texts

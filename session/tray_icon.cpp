@@ -1,0 +1,121 @@
+#include "session/tray_icon.h"
+
+#include <QAction>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QDateTime>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "platform/desktop_notification.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define PLUMET_LSAN 1
+#endif
+
+namespace {
+
+constexpr int kBalloonTimeoutMs = 2000;
+
+QString Truncated(const std::wstring& text, int capacity) {
+  QString s = QString::fromStdWString(text);
+  if (s.size() >= capacity) {
+    s.truncate(capacity - 1);
+    if (!s.isEmpty() && s.back().isHighSurrogate()) s.chop(1);
+  }
+  return s;
+}
+
+}  // namespace
+
+CTrayIcon::CTrayIcon(QObject* parent) : QObject(parent) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    // A tray host that restarts loses every item: put ours back once it is there again.
+    m_watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
+                                        QDBusServiceWatcher::WatchForRegistration |
+                                            QDBusServiceWatcher::WatchForUnregistration,
+                                        this);
+    connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this,
+            [this] { QTimer::singleShot(1000, this, &CTrayIcon::ReAdd); });
+    // Gone with its watcher: the icon check keeps trying until a host takes it again.
+    connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { m_bVisible = false; });
+  }
+}
+
+CTrayIcon::~CTrayIcon() {
+  RemoveIcon();
+  m_menu.reset();  // first: the platform menu items it made go with it
+  m_tray.reset();
+}
+
+bool CTrayIcon::AddOrUpdateIcon(const QIcon& icon, const std::wstring& tooltip,
+                                const std::wstring& title, const std::wstring& text) {
+  m_icon = icon;
+  m_tooltip = Truncated(tooltip, kTooltipCapacity);
+  if (!title.empty() || !text.empty()) ShowBalloon(title, text);
+
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    RemoveIcon();
+    m_bVisible = false;
+    return false;
+  }
+  if (!m_tray) {
+    m_tray = std::make_unique<QSystemTrayIcon>();
+    m_menu = std::make_unique<QMenu>();
+    QAction* exit = m_menu->addAction(QStringLiteral("退出"));
+    connect(exit, &QAction::triggered, this, &CTrayIcon::exitRequested);
+    {
+#ifdef PLUMET_LSAN
+      // Qt's D-Bus menu makes a platform item per action that nothing ever frees; once per icon,
+      // so it is not ours to report.
+      __lsan::ScopedDisabler qtMenuItems;
+#endif
+      m_tray->setContextMenu(m_menu.get());
+    }
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+              if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) {
+                return;
+              }
+              // A double click also reports its first click: one browser window is enough.
+              const qint64 now = QDateTime::currentMSecsSinceEpoch();
+              if (now - m_lastActivation < 1000) return;
+              m_lastActivation = now;
+              emit activatedByUser();
+            });
+  }
+  m_tray->setIcon(m_icon);
+  m_tray->setToolTip(m_tooltip);
+  m_tray->show();
+  m_bVisible = m_tray->isVisible();
+  return m_bVisible;
+}
+
+bool CTrayIcon::ShowBalloon(const std::wstring& title, const std::wstring& text) {
+  const QString summary = Truncated(title, kTitleCapacity);
+  const QString body = Truncated(text, kTextCapacity);
+  return platform::SendDesktopNotification(summary.toStdWString(), body.toStdWString(),
+                                           kBalloonTimeoutMs);
+}
+
+bool CTrayIcon::RemoveIcon() {
+  // Hidden, not destroyed: showing it again registers it afresh with whatever host is there now.
+  if (m_tray) m_tray->hide();
+  return true;
+}
+
+void CTrayIcon::CheckIcon() {
+  // Only after a failed add: a shown icon follows its host by itself (an X tray's manager
+  // selection, the watcher's name on the bus), and asking the host every beat costs a round trip.
+  if (!m_bVisible) AddOrUpdateIcon(m_icon, m_tooltip.toStdWString(), {}, {});
+}
+
+void CTrayIcon::ReAdd() {
+  RemoveIcon();
+  m_bVisible = false;
+  AddOrUpdateIcon(m_icon, m_tooltip.toStdWString(), {}, {});
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The program's icon in the notification area and its notifications. On Linux the icon is a
+// QSystemTrayIcon: a StatusNotifierItem where a StatusNotifierWatcher runs on the session bus,
+// otherwise an XEmbed tray icon where an X tray host runs. Notifications go over D-Bus and are
+// sent whether or not an icon is shown. Lives on the main thread; ShowBalloon alone may be called
+// from any thread.
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <string>
+
+class QMenu;
+class QSystemTrayIcon;
+class QDBusServiceWatcher;
+
+class CTrayIcon : public QObject {
+  Q_OBJECT
+
+ public:
+  // Text capacities in UTF-16 code units, the terminating zero included.
+  static constexpr int kTooltipCapacity = 128;
+  static constexpr int kTitleCapacity = 64;
+  static constexpr int kTextCapacity = 256;
+
+  explicit CTrayIcon(QObject* parent = nullptr);
+  ~CTrayIcon() override;  // RemoveIcon()
+
+  // Shows the icon with `tooltip` (or updates it). A non-empty title or text is also sent as a
+  // notification. Returns whether the icon is shown; the result is kept for the icon check.
+  bool AddOrUpdateIcon(const QIcon& icon, const std::wstring& tooltip, const std::wstring& title,
+                       const std::wstring& text);
+
+  // A notification with `title` as its summary and `text` as its body, shown 2000 ms. False when
+  // it could not be sent.
+  bool ShowBalloon(const std::wstring& title, const std::wstring& text);
+
+  bool RemoveIcon();  // always true
+
+  // The icon check (every 2000 ms): adds the icon again when the last add failed.
+  void CheckIcon();
+
+  bool visible() const { return m_bVisible; }
+
+ signals:
+  void exitRequested();     // the menu command "退出"
+  void activatedByUser();   // click or double click on the icon
+
+ private:
+  void ReAdd();
+
+  std::unique_ptr<QSystemTrayIcon> m_tray;
+  std::unique_ptr<QMenu> m_menu;
+  QDBusServiceWatcher* m_watcher = nullptr;
+  QIcon m_icon;
+  QString m_tooltip;
+  bool m_bVisible = false;
+  qint64 m_lastActivation = 0;
+};

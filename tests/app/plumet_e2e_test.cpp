@@ -1,0 +1,232 @@
+// The whole story against zelmicd, with the real programs as separate processes on a private
+// desktop: an "edit" link from the web page → token → re-fetch → "正在打开[...]文件" → download →
+// the scripted editor (the default application for text/plain) → save → upload →
+// "文件[...]上传完成" → the new version on the service; the copy is removed at the orderly exit.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "tests/app/desktop_session.h"
+#include "tests/support/zelmic_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using plumet_test::DesktopSession;
+using plumet_test::PlumetPath;
+
+const char kRemote[] = "/docs/notes.txt";
+const char kOriginal[] = "first line\n";
+const char kEdited[] = "first line\nedited by the editor\n";
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string HtmlUnescape(std::string s) {
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"&amp;", "&"}, {"&quot;", "\""},
+                                 {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}}) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+      s.replace(at, from.size(), to);
+    }
+  }
+  return s;
+}
+
+class PlumetEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(desk_.ok());
+    refresh_ = zelmic_.AddUser("ann", {1});
+    const std::string local = zelmic_.tmp_dir() + "/seed.txt";
+    ASSERT_TRUE(zelmic_test::WriteFile(local, kOriginal));
+    zelmic_.Put(1, local, kRemote);
+    ASSERT_TRUE(zelmic_.Start());
+    ASSERT_TRUE(desk_.StartBus());
+    ASSERT_TRUE(desk_.StartServices(false));
+    setenv("PLUMET_API_HOST", zelmic_.api_host().c_str(), 1);
+    setenv("PLUMET_TOKEN_HOST", zelmic_.token_host().c_str(), 1);
+    setenv("PLUMET_WEB_HOST", zelmic_.web_base().c_str(), 1);
+    setenv("PLUMET_TEST_EDITOR_LOG", desk_.Path("editor.log").c_str(), 1);
+    InstallEditor();
+  }
+
+  // The scripted editor as the default application for text/plain, the way a desktop records it.
+  void InstallEditor() {
+    std::filesystem::create_directories(desk_.Path("data/applications"));
+    std::ofstream(desk_.Path("data/applications/test-editor.desktop"))
+        << "[Desktop Entry]\nType=Application\nName=Test editor\nExec=" << SCRIPTED_EDITOR_PATH
+        << " %f\nMimeType=text/plain;\n";
+    std::ofstream(desk_.Path("config/mimeapps.list"))
+        << "[Default Applications]\ntext/plain=test-editor.desktop\n";
+  }
+
+  pid_t StartResident() {
+    const pid_t pid = desk_.Start({PlumetPath()});
+    EXPECT_TRUE(desk_.WaitForFile(desk_.WindowEntry(), 10s)) << Output();
+    return pid;
+  }
+
+  // The "edit" link of `remote` on ann's page of the web site.
+  std::string EditLinkFromWebPage(const std::string& remote) {
+    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/?user=ann");
+    EXPECT_EQ(page.status, 200);
+    const size_t row = page.body.find(">" + remote + "<");
+    const size_t href = page.body.find("class=\"edit\" href=\"", row);
+    if (row == std::string::npos || href == std::string::npos) return {};
+    const size_t begin = href + 19;
+    return HtmlUnescape(page.body.substr(begin, page.body.find('"', begin) - begin));
+  }
+
+  void Click(const std::string& link) {
+    ASSERT_EQ(link.rfind("plumet://", 0), 0u) << link;
+    EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), link}), 5s), 0);
+  }
+
+  // The current version and content the service holds for `remote`, as its web page offers them.
+  std::pair<int, std::string> Stored(const std::string& remote) {
+    const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/?user=ann");
+    const size_t row = page.body.find(">" + remote + "<");
+    if (row == std::string::npos) return {0, "<missing>"};
+    const std::string tail = page.body.substr(row, page.body.find("</tr>", row) - row);
+    std::smatch m;
+    if (!std::regex_search(tail, m, std::regex("class=\"num\">([0-9]+)</td><td>.*href=\"(/download/[^\"]+)\""))) {
+      return {0, "<unreadable row>"};
+    }
+    const auto body = zelmic_test::HttpRequest("GET", zelmic_.web_base() + m[2].str());
+    return {std::stoi(m[1].str()), body.body};
+  }
+
+  // Waits (bounded) until the editor's log holds `text`.
+  bool WaitForEditor(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (Slurp(desk_.Path("editor.log")).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+  std::string Opening() const { return std::string("正在打开[") + kRemote + "]文件"; }
+  std::string Uploaded() const { return std::string("文件[") + kRemote + "]上传完成"; }
+  std::string Copy() const { return desk_.CopyFolder() + "/notes.txt"; }
+  std::string Output() const { return Slurp(desk_.Path("plumet.out")); }
+
+  void ExitAndCheckNothingLeaks(pid_t resident) {
+    kill(resident, SIGTERM);
+    const int status = desk_.WaitExit(resident, 15s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string out = Output();
+    for (const std::string& line : desk_.ServiceLog()) EXPECT_EQ(line.find("plumet://"), std::string::npos);
+    EXPECT_EQ(out.find(refresh_), std::string::npos) << out;
+  }
+
+  zelmic_test::ZelmicProcess zelmic_;
+  DesktopSession desk_;
+  std::string refresh_;
+};
+
+TEST_F(PlumetEndToEnd, EditLinkOpensTheEditorAndTheSaveBecomesANewVersion) {
+  setenv("PLUMET_TEST_EDITOR", "append", 1);
+  const pid_t resident = StartResident();
+  const std::string link = EditLinkFromWebPage(kRemote);
+  Click(link);
+
+  std::string line;
+  ASSERT_TRUE(desk_.WaitForLog({Opening()}, 10s, &line)) << Output();
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + Opening() + "\t2000");
+  ASSERT_TRUE(WaitForEditor("started " + Copy())) << Output();
+  struct stat st {};
+  ASSERT_EQ(stat(Copy().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "a copy from the service is never executable";
+
+  ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{2, kEdited}));
+
+  // The copy stays for later saves while the program runs; it goes at the orderly exit, once
+  // nothing of it is unsent.
+  ExitAndCheckNothingLeaks(resident);
+  EXPECT_NE(access(Copy().c_str(), F_OK), 0) << "copy left behind after an orderly exit";
+}
+
+TEST_F(PlumetEndToEnd, EditorKeepingTheFileOpenDelaysTheUpload) {
+  setenv("PLUMET_TEST_EDITOR", "hold", 1);
+  const pid_t resident = StartResident();
+  Click(EditLinkFromWebPage(kRemote));
+  ASSERT_TRUE(WaitForEditor("holding")) << Output();
+  // Written but still open for writing: two ticks pass without an upload.
+  std::this_thread::sleep_for(2200ms);
+  EXPECT_EQ(desk_.CountLog(Uploaded()), 0u);
+  EXPECT_EQ(Stored(kRemote).first, 1);
+  ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_NE(Slurp(desk_.Path("editor.log")).find("saved"), std::string::npos)
+      << "uploaded before the editor let go";
+  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{2, kEdited}));
+  ExitAndCheckNothingLeaks(resident);
+}
+
+TEST_F(PlumetEndToEnd, SaveByRenameAndASecondSaveAreBothStored) {
+  setenv("PLUMET_TEST_EDITOR", "rename", 1);
+  const pid_t resident = StartResident();
+  Click(EditLinkFromWebPage(kRemote));
+  ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{2, kEdited}));
+
+  // The editor saves again later (it still has its buffer): a new version with its own notice.
+  std::ofstream(Copy(), std::ios::app) << "saved again\n";
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (desk_.CountLog(Uploaded()) < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(desk_.CountLog(Uploaded()), 2u) << Output();
+  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{3, std::string(kEdited) + "saved again\n"}));
+  ExitAndCheckNothingLeaks(resident);
+}
+
+TEST_F(PlumetEndToEnd, TokenEndpointDownThenBack) {
+  setenv("PLUMET_TEST_EDITOR", "append", 1);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(zelmic_.Script("{\"endpoint\":\"/oauth/token\",\"kind\":\"status\",\"status\":503,"
+                               "\"body\":\"down\"}"));
+  }
+  const pid_t resident = StartResident();
+  const auto clicked = std::chrono::steady_clock::now();
+  Click(EditLinkFromWebPage(kRemote));
+  ASSERT_TRUE(desk_.WaitForLog({Opening()}, 10s)) << Output();
+  EXPECT_GE(std::chrono::steady_clock::now() - clicked, 1500ms) << "two refusals are two ticks";
+  ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
+  EXPECT_EQ(Stored(kRemote).second, kEdited);
+  EXPECT_NE(Output().find("token"), std::string::npos) << "the cause of a failure is told on stderr";
+  ExitAndCheckNothingLeaks(resident);
+}
+
+TEST_F(PlumetEndToEnd, FailedUploadKeepsTheCopyAndSaysWhere) {
+  setenv("PLUMET_TEST_EDITOR", "append", 1);
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_TRUE(zelmic_.Script("{\"endpoint\":\"/upload_init\",\"kind\":\"status\",\"status\":500,"
+                               "\"body\":\"broken\",\"server\":\"ZELMIC\"}"));
+  }
+  const pid_t resident = StartResident();
+  Click(EditLinkFromWebPage(kRemote));
+  ASSERT_TRUE(WaitForEditor("saved")) << Output();
+  std::string line;
+  ASSERT_TRUE(desk_.WaitForLog({"notify", "notes.txt", "plumet-"}, 15s, &line)) << Output();
+  EXPECT_EQ(desk_.CountLog(Uploaded()), 0u);
+  EXPECT_EQ(Slurp(Copy()), kEdited) << "the user's work is kept";
+  EXPECT_EQ(Stored(kRemote).first, 1);
+  ExitAndCheckNothingLeaks(resident);
+  EXPECT_EQ(Slurp(Copy()), kEdited) << "an unsent copy survives the exit";
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The real `plumet` as separate processes on a private desktop (own XDG folders, own session bus
+// with fake notification services, offscreen): hand-off from later starts, kill -9 of the
+// resident, xdg-open after registration, orderly exit on SIGTERM, no token in argv or output.
+//
+// Without a service, the observable answer to a launch request is the refusal of a copy that is
+// already open elsewhere: the test keeps a file of that name open in the copy folder, and the
+// resident answers with the notification "[PATH]文件已经打开".
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/app/desktop_session.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using plumet_test::DesktopSession;
+using plumet_test::LaunchUrl;
+using plumet_test::PlumetPath;
+
+const char kToken[] = "refreshTOKENabc123secret";
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class PlumetProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(desk_.ok());
+    ASSERT_TRUE(desk_.StartBus());
+    ASSERT_TRUE(desk_.StartServices(false));
+  }
+
+  // Starts the resident and waits until later starts can find it.
+  pid_t StartResident(const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = {PlumetPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = desk_.Start(argv);
+    EXPECT_TRUE(desk_.WaitForFile(desk_.WindowEntry(), 10s)) << Slurp(desk_.Path("plumet.out"));
+    return pid;
+  }
+
+  // A copy of `name` held open by this test, so that a launch request for it is refused.
+  int HoldCopyOpen(const std::string& name) {
+    std::filesystem::create_directories(desk_.CopyFolder());
+    chmod(desk_.CopyFolder().c_str(), 0700);
+    const std::string path = desk_.CopyFolder() + "/" + name;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    held_.push_back(fd);
+    return fd;
+  }
+
+  std::string AlreadyOpen(const std::string& remote) { return "[" + remote + "]文件已经打开"; }
+
+  void TearDown() override {
+    for (int fd : held_) close(fd);
+  }
+
+  DesktopSession desk_;
+  std::vector<int> held_;
+};
+
+TEST_F(PlumetProcess, LaterStartsHandOffQuicklyAndNoneIsLost) {
+  const pid_t resident = StartResident();
+  for (int i = 0; i < 6; ++i) HoldCopyOpen("f" + std::to_string(i) + ".txt");
+
+  // One start alone: it returns at once, the resident handles the URL.
+  const auto begin = std::chrono::steady_clock::now();
+  const pid_t later = desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/f0.txt", kToken)});
+  const int status = desk_.WaitExit(later, 5s);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_LT(took, 900ms) << "a later start must not sit out a fixed wait";
+  std::string line;
+  ASSERT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/f0.txt")}, 5s, &line));
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + AlreadyOpen("/docs/f0.txt") + "\t2000");
+
+  // Five at once: every one arrives.
+  std::vector<pid_t> starts;
+  for (int i = 1; i < 6; ++i) {
+    starts.push_back(desk_.Start(
+        {PlumetPath(), LaunchUrl(1, "/docs/f" + std::to_string(i) + ".txt", kToken)}));
+  }
+  for (pid_t p : starts) EXPECT_EQ(desk_.WaitExit(p, 10s), 0);
+  for (int i = 1; i < 6; ++i) {
+    EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/f" + std::to_string(i) + ".txt")}, 5s)) << i;
+  }
+
+  // SIGTERM takes the orderly exit: the window is withdrawn, the status is success.
+  kill(resident, SIGTERM);
+  const int resident_status = desk_.WaitExit(resident, 10s);
+  EXPECT_TRUE(WIFEXITED(resident_status) && WEXITSTATUS(resident_status) == 0) << resident_status;
+  EXPECT_NE(access(desk_.WindowEntry().c_str(), F_OK), 0);
+  EXPECT_EQ(Slurp(desk_.Path("plumet.out")).find(kToken), std::string::npos);
+}
+
+TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
+  HoldCopyOpen("a.txt");
+  HoldCopyOpen("b.txt");
+  const pid_t first = StartResident();
+  desk_.Kill(first, SIGKILL);
+  ASSERT_EQ(access(desk_.WindowEntry().c_str(), F_OK), 0) << "the stale entry stays behind";
+
+  // The next start finds the mutex free (the kernel dropped it) and becomes the resident; its own
+  // launch text is handled and its token is gone from its command line.
+  const pid_t second = StartResident({LaunchUrl(1, "/docs/a.txt", kToken)});
+  EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/a.txt")}, 5s));
+  EXPECT_EQ(desk_.WaitExit(second, 0ms), -1) << "the new start stays resident";
+  const std::string cmdline = Slurp("/proc/" + std::to_string(second) + "/cmdline");
+  EXPECT_EQ(cmdline.find(kToken), std::string::npos);
+  EXPECT_EQ(cmdline.find("plumet://"), std::string::npos);
+
+  // And it serves later starts. A notification text longer than its 255 units is cut, not refused.
+  const std::string deep = "/" + std::string(300, 'd') + "/b.txt";
+  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, deep, kToken)}), 5s), 0);
+  std::string line;
+  EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/ddd"}, 5s, &line));
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + ("[" + deep).substr(0, 255) + "\t2000");
+}
+
+TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
+  HoldCopyOpen("c.txt");
+  StartResident();
+  // Registration happened at start, into the private XDG folders.
+  const std::string list = Slurp(desk_.Path("config/mimeapps.list"));
+  EXPECT_NE(list.find("x-scheme-handler/plumet=plumet.desktop"), std::string::npos) << list;
+  const std::string entry = Slurp(desk_.Path("data/applications/plumet.desktop"));
+  EXPECT_NE(entry.find("Exec=" + PlumetPath() + " %u"), std::string::npos) << entry;
+
+  // xdg-open's generic path only follows scheme handlers when it believes a display exists.
+  const pid_t opener =
+      desk_.Start({"env", "DISPLAY=:0", "xdg-open", LaunchUrl(1, "/docs/c.txt", kToken)});
+  const int status = desk_.WaitExit(opener, 10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Slurp(desk_.Path("env.out"));
+  EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/c.txt")}, 5s));
+}
+
+TEST_F(PlumetProcess, RunsWithoutAnySessionBus) {
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  const pid_t resident = StartResident({LaunchUrl(1, "/docs/none.txt", kToken)});
+  EXPECT_EQ(desk_.WaitExit(resident, 1500ms), -1) << Slurp(desk_.Path("plumet.out"));
+  kill(resident, SIGINT);
+  const int status = desk_.WaitExit(resident, 10s);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace

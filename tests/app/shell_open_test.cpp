@@ -1,0 +1,93 @@
+// Opening a copy in its default application through the real XDG associations (private folders):
+// content that runs code is refused whatever its name says, scripts and text are opened, and the
+// application the user's mimeapps.list names is the one started.
+#include "platform/shell_open.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/app/temp_folder.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class ShellOpen : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XDG_DATA_HOME", (home_ / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+    setenv("PLUMET_TEST_EDITOR_LOG", (home_ / "editor.log").c_str(), 1);
+    setenv("PLUMET_TEST_EDITOR", "append", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");  // no portal to fall back on
+    std::filesystem::create_directories(home_ / "data/applications");
+    std::filesystem::create_directories(home_ / "config");
+    std::ofstream(home_ / "data/applications/test-editor.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Test editor\nExec=" << SCRIPTED_EDITOR_PATH
+        << " %f\nMimeType=text/plain;\n";
+    std::ofstream(home_ / "config/mimeapps.list")
+        << "[Default Applications]\ntext/plain=test-editor.desktop\n";
+  }
+
+  std::string Make(const std::string& name, const std::string& content) {
+    const std::string path = home_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  plumet_test::TempFolder home_;
+};
+
+TEST_F(ShellOpen, ContentThatRunsCodeIsRefusedWhateverItsName) {
+  const std::string elf = Slurp("/bin/true");
+  const struct {
+    const char* name;
+    std::string content;
+    bool runs;
+  } cases[] = {
+      {"program.txt", elf, true},  // a native executable posing as text
+      {"libthing.so", elf, true},
+      {"launcher.desktop", "[Desktop Entry]\nType=Application\nExec=sh -c id\n", true},
+      {"setup.exe", "MZ\x90" + std::string(200, '\0') + "This program cannot be run in DOS mode", true},
+      {"installer.msi", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(504, '\0'), true},
+      {"tool.jar", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "META-INF/MANIFEST.MF", true},
+      {"notes.txt", "just some notes\n", false},
+      {"build.sh", "#!/bin/sh\necho hello\n", false},  // scripts stay editable
+      {"main.py", "print('hello')\n", false},
+      {"page.html", "<html><body>hi</body></html>\n", false},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Make(c.name, c.content);
+    EXPECT_EQ(platform::RunsCode(path), c.runs) << c.name << " (" << platform::ContentTypeOf(path) << ")";
+    if (c.runs) {
+      EXPECT_EQ(platform::OpenInDefaultApplication(path), platform::OpenOutcome::kRefused) << c.name;
+    }
+  }
+}
+
+TEST_F(ShellOpen, TheUsersDefaultApplicationOpensTheCopy) {
+  const std::string path = Make("report.txt", "first line\n");
+  ASSERT_EQ(platform::OpenInDefaultApplication(path), platform::OpenOutcome::kOpened);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Slurp(home_ / "editor.log").find("saved") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(Slurp(home_ / "editor.log"), "started " + path + "\nsaved\n");
+  EXPECT_EQ(Slurp(path), "first line\nedited by the editor\n");
+  EXPECT_EQ(platform::OpenInDefaultApplication(home_ / "missing.txt"), platform::OpenOutcome::kFailed);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The installed product: `cmake --install` into a DESTDIR under a prefix, the systemd user unit,
+// and the Debian package from `cpack -G DEB`. Each works from where it was put: the programs find
+// libdorvic, a program builds against the installed header and pkg-config file, the unit verifies.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/zelmic_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zelmic_test::ReadFile;
+using zelmic_test::RunProgram;
+using zelmic_test::RunResult;
+using zelmic_test::WriteFile;
+
+const std::string kLib = PLUMET_LIBDIR;
+
+// Every file and link a prefix receives, relative to the prefix.
+std::vector<std::string> ExpectedFiles() {
+  const std::string so = "libdorvic.so";
+  std::vector<std::string> files = {
+      "bin/dorvicctl",
+      "bin/zelmicd",
+      "include/dorvic/dorvic.h",
+      kLib + "/" + so,
+      kLib + "/" + so + ".0",
+      kLib + "/" + so + "." + PLUMET_VERSION,
+      kLib + "/pkgconfig/dorvic.pc",
+      "lib/systemd/user/zelmicd.service",
+  };
+  if (PLUMET_HAS_PROGRAM) {
+    files.insert(files.end(), {"bin/plumet", "share/applications/plumet.desktop",
+                               "share/icons/hicolor/48x48/apps/plumet.png",
+                               "share/icons/hicolor/scalable/apps/plumet.svg"});
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Files and links below root, relative to it and sorted.
+std::vector<std::string> FilesBelow(const std::string& root) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    if (!it->is_directory() || it->is_symlink()) out.push_back(it->path().lexically_relative(root).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+class PackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/package-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(scratch_, ec);
+  }
+  RunResult Install(const std::string& destdir, const std::string& prefix) {
+    return RunProgram({"/usr/bin/env", "DESTDIR=" + destdir, CMAKE_PATH, "--install", PLUMET_BUILD_DIR,
+                       "--prefix", prefix},
+                      120);
+  }
+  std::string scratch_;
+};
+
+TEST_F(PackageTest, InstallIntoDestdirUnderPrefixWorksFromThere) {
+  const std::string stage = scratch_ + "/stage";
+  const std::string prefix = "/opt/plumet-test";
+  const std::string root = stage + prefix;
+  RunResult install = Install(stage, prefix);
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+  EXPECT_EQ(FilesBelow(stage), [&] {
+    auto files = ExpectedFiles();
+    for (auto& f : files) f = prefix.substr(1) + "/" + f;
+    return files;
+  }());
+  EXPECT_EQ(fs::read_symlink(root + "/" + kLib + "/libdorvic.so").string(), "libdorvic.so.0");
+  const std::string unit = ReadFile(root + "/lib/systemd/user/zelmicd.service");
+  EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/zelmicd serve "), std::string::npos) << unit;
+  if (PLUMET_HAS_PROGRAM) {
+    const std::string entry = ReadFile(root + "/share/applications/plumet.desktop");
+    EXPECT_NE(entry.find("\nExec=" + prefix + "/bin/plumet %u\n"), std::string::npos) << entry;
+    RunResult valid = RunProgram({"/usr/bin/desktop-file-validate", root + "/share/applications/plumet.desktop"});
+    EXPECT_EQ(valid.exit_code, 0);
+    EXPECT_EQ(valid.out + valid.err, "");
+  }
+
+  // The programs find the library beside them, not through the environment.
+  RunResult help = RunProgram({"/usr/bin/env", "-u", "LD_LIBRARY_PATH", root + "/bin/dorvicctl", "--help"});
+  EXPECT_EQ(help.exit_code, 0) << help.err;
+  EXPECT_NE(help.out.find("  upload LOCAL REMOTE"), std::string::npos);
+
+  // A program of a library user, built only from what was installed.
+  const std::string source = scratch_ + "/client.cpp";
+  ASSERT_TRUE(WriteFile(source, R"(#include <dorvic/dorvic.h>
+#include <cstdio>
+int main() {
+  dorvic_set_host(L"127.0.0.1:1");
+  std::vector<dorvic_file_stx> files;
+  int32_t size = 10;
+  const bool ok = dorvic_list_file(L"token", L"/", 1, 0, 0, size, L"", files);
+  std::printf("%d %d\n", ok ? 1 : 0, dorvic_get_last_error_code());
+}
+)"));
+  // The file names the prefix; pkg-config puts the staging folder in front, as for a sysroot.
+  RunResult flags = RunProgram({"/usr/bin/env", "PKG_CONFIG_PATH=" + root + "/" + kLib + "/pkgconfig",
+                                "PKG_CONFIG_SYSROOT_DIR=" + stage, PKG_CONFIG_PATH_TO_TOOL, "--cflags",
+                                "--libs", "dorvic"});
+  ASSERT_EQ(flags.exit_code, 0) << flags.err;
+  std::vector<std::string> compile = {CXX_PATH, "-std=c++17", source, "-o", scratch_ + "/client"};
+  for (const auto& w : Words(flags.out)) compile.push_back(w);
+  for (const auto& w : Words(SANITIZE_FLAGS)) compile.push_back(w);
+  RunResult built = RunProgram(compile, 120);
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_EQ(Words(flags.out), (std::vector<std::string>{"-I" + root + "/include",
+                                                        "-L" + root + "/" + kLib, "-ldorvic"}));
+  RunResult ran = RunProgram(
+      {"/usr/bin/env", "LD_LIBRARY_PATH=" + root + "/" + kLib, scratch_ + "/client"});
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_EQ(ran.out, "0 10061\n");  // nothing listens on port 1: the library's transport failure
+}
+
+TEST_F(PackageTest, SystemdUserUnitVerifies) {
+  if (access("/usr/bin/systemd-analyze", X_OK) != 0) {
+    GTEST_SKIP() << "systemd-analyze is not installed (scripts/bootstrap installs package systemd)";
+  }
+  // A real prefix, so that the unit's programs exist where it names them.
+  const std::string prefix = scratch_ + "/usr";
+  RunResult install = Install("", prefix);
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+  const std::string unit = prefix + "/lib/systemd/user/zelmicd.service";
+  std::string broken = ReadFile(unit);
+  const size_t at = broken.find(prefix + "/bin/zelmicd serve");
+  ASSERT_NE(at, std::string::npos);
+  broken.replace(at, prefix.size(), scratch_ + "/nowhere");
+  ASSERT_TRUE(WriteFile(scratch_ + "/broken.service", broken));
+  mkdir((scratch_ + "/run").c_str(), 0700);
+
+  struct Case {
+    std::string unit;
+    bool valid;
+  };
+  for (const Case& c : {Case{unit, true}, Case{scratch_ + "/broken.service", false}}) {
+    RunResult verify = RunProgram({"/usr/bin/env", "XDG_RUNTIME_DIR=" + scratch_ + "/run",
+                                   "HOME=" + scratch_, "/usr/bin/systemd-analyze", "--user",
+                                   "verify", c.unit});
+    if (c.valid) {
+      EXPECT_EQ(verify.exit_code, 0) << verify.err;
+      EXPECT_EQ(verify.out + verify.err, "");
+    } else {
+      EXPECT_NE(verify.exit_code, 0) << c.unit;
+    }
+  }
+}
+
+TEST_F(PackageTest, DebianPackageHoldsEverythingAndNamesItsLibraries) {
+  RunResult pack = RunProgram({CPACK_PATH, "-G", "DEB", "--config",
+                               std::string(PLUMET_BUILD_DIR) + "/CPackConfig.cmake", "-B", scratch_},
+                              300);
+  ASSERT_EQ(pack.exit_code, 0) << pack.out << pack.err;
+  const std::string deb = scratch_ + "/plumet_" + PLUMET_VERSION + "_amd64.deb";
+  ASSERT_TRUE(fs::exists(deb)) << pack.out;
+
+  RunResult contents = RunProgram({"/usr/bin/dpkg-deb", "-c", deb});
+  ASSERT_EQ(contents.exit_code, 0) << contents.err;
+  std::vector<std::string> files;
+  std::istringstream lines(contents.out);
+  for (std::string line; std::getline(lines, line);) {
+    // "-rwxr-xr-x root/root 123 2026-01-01 12:00 ./usr/bin/x" or "... ./usr/lib/a.so -> b"
+    const std::vector<std::string> w = Words(line);
+    ASSERT_GE(w.size(), 6u) << line;
+    if (w[0][0] != 'd') files.push_back(w[5].substr(std::string("./usr/").size()));
+  }
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, ExpectedFiles()) << contents.out;
+
+  RunResult fields = RunProgram({"/usr/bin/dpkg-deb", "-f", deb, "Package", "Depends"});
+  ASSERT_EQ(fields.exit_code, 0) << fields.err;
+  EXPECT_EQ(fields.out.rfind("Package: plumet\n", 0), 0u) << fields.out;
+  for (const char* library : {"libc6 ", "libcurl4 ", "libcjson1 ", "libssl3 ", "libmicrohttpd12 ",
+                              "libsqlite3-0 ", "libstdc++6 "}) {
+    EXPECT_NE(fields.out.find(library), std::string::npos) << library << " missing: " << fields.out;
+  }
+  EXPECT_EQ(fields.out.find("dorvic"), std::string::npos) << "the package depends on itself";
+}
+
+}  // namespace

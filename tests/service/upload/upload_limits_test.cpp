@@ -1,0 +1,202 @@
+// What the upload server holds for a client, and for how long: requests refused from their head,
+// the memory all bodies may take together, sessions per user without descriptors, the expiry
+// timer, match lists kept on disk, and a part that cannot be written.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "service/upload/upload_service.h"
+#include "tests/service/upload/upload_server_fixture.h"
+
+namespace zelmic {
+namespace {
+
+// A connection that sends a request head and maybe some body, then waits.
+class RawConnection {
+ public:
+  RawConnection(uint16_t port, const std::string& bytes) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+      ADD_FAILURE() << "cannot send to the upload server";
+  }
+  ~RawConnection() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  // The status of the answer that arrives within timeout_ms, 0 when none does.
+  int Status(int timeout_ms) {
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (answer.find("\r\n") == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[512];
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string PartHead(const std::string& session, uint64_t first, uint64_t size,
+                     uint64_t length) {
+  return "PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
+         "\r\nx-zm-upload-range: " + std::to_string(first) + "-" + std::to_string(first + size - 1) +
+         "\r\nx-zm-upload-crc: 0\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir)) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+std::vector<std::string> StagedFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+TEST_F(UploadServerTest, PartsAreRefusedFromTheHeadBeforeTheBodyIsRead) {
+  const std::string content = RandomBytes(4 * kPart, 21);
+  long piecelen = -1;
+  const std::string session = Open(content, piecelen);
+  ASSERT_EQ(client_->Part(session, content, 0, kPart).status, 200);
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+  };
+  const uint64_t big = kMaxPartSize;
+  for (const Case& c : std::vector<Case>{
+           {"unknown session", PartHead("nosuch", 0, big, big), 401},
+           {"part over the limit", PartHead(session, kPart, big + 1, big + 1), 413},
+           {"length differs from range", PartHead(session, kPart, kPart, big), 400},
+           {"not where the content goes on", PartHead(session, 2 * kPart, kPart, kPart), 409},
+           {"past the end", PartHead(session, kPart, 4 * kPart, 4 * kPart), 400},
+           {"bad range", "PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
+                             "\r\nx-zm-upload-range: 9-1\r\nContent-Length: 9\r\n\r\n", 400},
+           {"a body where none belongs", "POST /upload_req HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " +
+                                             session + "\r\nContent-Length: 1000000\r\n\r\n", 400}}) {
+    // Only the head is sent: the answer must come without the body.
+    RawConnection connection(server_.port(), c.head);
+    EXPECT_EQ(connection.Status(5000), c.status) << c.what;
+  }
+  EXPECT_EQ(Held(session), kPart);
+}
+
+TEST_F(UploadServerTest, BodiesHeldInMemoryHaveOneBudget) {
+  // A session whose next part may be as large as a part can be.
+  const uint64_t size = 2 * kMaxPartSize;
+  backend_.RegisterTicket({kPathhash, "alice", 0, 1, kPath, std::string(40, 'a'), size}, kToken);
+  std::string session;
+  long piecelen = 0;
+  ASSERT_EQ(client_->Init(kToken, kPathhash, std::string(40, 'a'), size, session, piecelen).status, 200);
+  // Every connection announces a full part and sends nothing more: the budget takes 16 of them,
+  // the others are refused at once instead of being buffered.
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 20; ++i)
+    held.push_back(std::make_unique<RawConnection>(server_.port(),
+                                                   PartHead(session, 0, kMaxPartSize, kMaxPartSize)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int refused = 0;
+  for (auto& c : held) refused += c->Status(10) == 503;
+  EXPECT_EQ(refused, 20 - 16);
+  held.clear();  // their budget comes back once the server sees them go
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (status != 409 && std::chrono::steady_clock::now() < deadline) {
+    RawConnection probe(server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize));
+    status = probe.Status(100);  // 0: waiting for the body, i.e. the budget took it
+    if (status == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(status, 0) << "a full part is taken again once the others are gone";
+}
+
+TEST_F(UploadServerTest, SessionsAreBoundedPerUserHoldNoDescriptorAndExpireOnATimer) {
+  size_t descriptors = 0;
+  for (size_t i = 0; i <= kMaxSessionsPerUser; ++i) {
+    const std::string pathhash = "ph-" + std::to_string(i), path = "/f" + std::to_string(i);
+    const std::string content = RandomBytes(100, static_cast<unsigned>(i));
+    backend_.Register(pathhash, kToken, path, content);
+    std::string session;
+    long piecelen = 0;
+    Reply init = client_->Init(kToken, pathhash, zelmic_test::Sha1Hex(content), content.size(),
+                               session, piecelen);
+    EXPECT_EQ(init.status, i < kMaxSessionsPerUser ? 200 : 429) << i;
+    if (i == 0) descriptors = OpenDescriptors();  // the connection is open from here on
+  }
+  EXPECT_EQ(server_.session_count(), kMaxSessionsPerUser);
+  EXPECT_LE(OpenDescriptors(), descriptors) << "an idle session must not keep a descriptor";
+  EXPECT_EQ(StagedFiles(backend_.staging_dir()).size(), kMaxSessionsPerUser);
+  // With no request at all, the timer forgets them and their staged files go.
+  server_.set_session_idle_limit(std::chrono::milliseconds(50));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server_.session_count() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server_.session_count(), 0u);
+  EXPECT_TRUE(StagedFiles(backend_.staging_dir()).empty());
+}
+
+TEST_F(UploadServerTest, AFailedPartWriteDropsTheStagedBytes) {
+  const std::string content = RandomBytes(4 * kPart, 17);
+  long piecelen = -1;
+  const std::string session = Open(content, piecelen);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 2 * kPart;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  for (uint64_t at = 0; at < 3 * kPart; at += kPart) client_->Part(session, content, at, kPart);
+  // Once the writer met the failure, neither the held count nor the disk claims any of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  uint64_t held = 1;
+  while (held != 0 && std::chrono::steady_clock::now() < deadline) {
+    held = Held(session);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, saved_handler);
+  EXPECT_EQ(held, 0u);
+  for (const std::string& name : StagedFiles(backend_.staging_dir())) {
+    struct stat st{};
+    ASSERT_EQ(stat((backend_.staging_dir() + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << name;
+  }
+  EXPECT_EQ(client_->Part(session, content, 0, kPart).status, 500);
+}
+
+}  // namespace
+}  // namespace zelmic
