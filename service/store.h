@@ -163,10 +163,12 @@ class Store : public UploadBackend {
                         const std::function<void(uint64_t, uint64_t)>& progress = {});
   // Commits staged content (moved into the store; empty: content the store already holds).
   // A non-zero expect_version must still be the file's current version when the commit happens.
+  // `verified`: the caller hashed the staged content to `filehash` as it wrote it, and flushed
+  // it to the device; the store then takes it as it is instead of reading it once more.
   ApiError CommitContent(int64_t user_id, int mount, const std::string& path,
                          const std::string& staged_path, const std::string& filehash,
                          uint64_t filesize, const std::string& machine, int& version,
-                         int expect_version = 0);
+                         int expect_version = 0, bool verified = false);
   ApiError Delete(int64_t user_id, int mount, const std::string& path, int& version);
   ApiError Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
                   int& version);
@@ -221,7 +223,8 @@ class Store : public UploadBackend {
   std::optional<FileRecord> LoadFile(int mount, const std::string& path, bool with_deleted);
   VersionRecord LoadVersion(int64_t file_id, int version);
   // Moves a staged file into the blob store (or checks the blob exists when staged is empty).
-  ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash);
+  ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash,
+                     bool verified = false);
   ApiError CommitLocked(int64_t user_id, int mount, const std::string& path,
                         const std::string& filehash, uint64_t filesize,
                         const std::string& machine, int cmd, int& version,

@@ -136,8 +136,9 @@ unsigned Store::commit(const UploadTicket& ticket, const std::string& staged_pat
     return 409;
   }
   int version = 0;
+  // The upload server hashed and flushed the content before committing (see UploadBackend).
   if (ApiError e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
-                                 ticket.filesize, machine, version, expect_version)) {
+                                 ticket.filesize, machine, version, expect_version, true)) {
     error = e.msg;
     return e.status;
   }

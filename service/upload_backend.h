@@ -49,7 +49,8 @@ class UploadBackend {
   virtual std::string staging_dir() = 0;
 
   // Commits the ticket's content as the file's new version. staged_path is a complete file whose
-  // size and SHA-1 were checked against the ticket; it is moved into the store. An empty
+  // size and SHA-1 were checked against the ticket and which was flushed to the device; it is
+  // moved into the store as it is, without being read again. An empty
   // staged_path commits content the store already holds. Returns 0 on success, else the HTTP
   // status of the refusal (4xx: the upload cannot be taken as it is, e.g. the file changed since
   // the version the client edited; 5xx: the store failed), with error saying why; the previous
