@@ -209,6 +209,8 @@ class Store : public UploadBackend {
   bool may_skip_content(const UploadTicket& ticket) override;
   unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
                   std::string& error) override;
+  unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                         const std::string& sha1, std::string& error) override;
 
   std::string BlobPath(const std::string& filehash) const;
   // Runs PRAGMA integrity_check; true when SQLite reports "ok".
@@ -222,6 +224,9 @@ class Store : public UploadBackend {
   bool Exec(const char* sql);
   std::optional<FileRecord> LoadFile(int mount, const std::string& path, bool with_deleted);
   VersionRecord LoadVersion(int64_t file_id, int version);
+  // commit and commit_hashed; sha1 is null when the content must be hashed here.
+  unsigned Commit(const UploadTicket& ticket, const std::string& staged_path,
+                  const std::string* sha1, std::string& error);
   // Moves a staged file into the blob store (or checks the blob exists when staged is empty).
   ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash,
                      bool verified = false);

@@ -49,14 +49,19 @@ class UploadBackend {
   virtual std::string staging_dir() = 0;
 
   // Commits the ticket's content as the file's new version. staged_path is a complete file whose
-  // size and SHA-1 were checked against the ticket and which was flushed to the device; it is
-  // moved into the store as it is, without being read again. An empty
+  // size and SHA-1 were checked against the ticket; it is moved into the store. An empty
   // staged_path commits content the store already holds. Returns 0 on success, else the HTTP
   // status of the refusal (4xx: the upload cannot be taken as it is, e.g. the file changed since
   // the version the client edited; 5xx: the store failed), with error saying why; the previous
   // version is then untouched.
   virtual unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
                           std::string& error) = 0;
+  // The same for content the caller hashed to `sha1` as it wrote it and flushed to the device:
+  // the store compares the hashes instead of reading the whole content once more.
+  virtual unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                                 const std::string& sha1, std::string& error) {
+    return sha1 == ticket.filehash ? commit(ticket, staged_path, error) : 409;
+  }
 };
 
 }  // namespace zelmic

@@ -410,7 +410,8 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
     return ErrorAnswer(400, kErrContentMismatch,
                        "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
   }
-  const unsigned refused = backend_.commit(session->ticket, final_path, error);
+  // Hashed on the way in and flushed: the store need not read the content again.
+  const unsigned refused = backend_.commit_hashed(session->ticket, final_path, sha1, error);
   Discard(*session);
   if (refused != 0) return CommitRefused(refused, error);
   return Text(200, std::string());
