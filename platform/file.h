@@ -37,6 +37,10 @@ class File {
   // file), or -1 on error or when not open. EINTR is retried.
   int64_t Read(void* buffer, size_t size);
 
+  // Up to `size` bytes at `offset`, leaving the position alone: several threads may read one
+  // file at once. Returns the count read (0 past the end), or -1 on error or when not open.
+  int64_t ReadAt(void* buffer, size_t size, uint64_t offset) const;
+
   // Writes all `size` bytes at the current position or fails (disk full, not open...).
   bool Write(const void* data, size_t size);
 

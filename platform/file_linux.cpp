@@ -58,6 +58,15 @@ int64_t File::Read(void* buffer, size_t size) {
   }
 }
 
+int64_t File::ReadAt(void* buffer, size_t size, uint64_t offset) const {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
 bool File::Write(const void* data, size_t size) {
   if (fd_ < 0) return false;
   const char* p = static_cast<const char*>(data);

@@ -185,19 +185,23 @@ bool Store::has_blob(const std::string& filehash) {
   return stat(BlobPath(filehash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-ApiError Store::PlaceBlob(const std::string& staged_path, const std::string& filehash) {
+ApiError Store::PlaceBlob(const std::string& staged_path, const std::string& filehash,
+                          bool verified) {
   const std::string target = BlobPath(filehash);
   if (staged_path.empty()) {
     if (!has_blob(filehash)) return Fail(409, 40901, "the content is not stored yet");
     return {};
   }
   // A blob is named by its SHA-1, so content that does not hash to its name never enters the
-  // store; and it must be durable before anything refers to it.
-  uint64_t size = 0;
-  std::string actual;
-  if (!HashFile(staged_path, actual, size)) return Fail(500, 50001, "cannot read the staged content");
-  if (actual != filehash) return Fail(409, 40907, "the content does not match its filehash");
-  if (!SyncPath(staged_path, false)) return Fail(500, 50001, "cannot sync the staged content");
+  // store; and it must be durable before anything refers to it. Content its writer hashed and
+  // flushed on the way in is not read a second time for that.
+  if (!verified) {
+    uint64_t size = 0;
+    std::string actual;
+    if (!HashFile(staged_path, actual, size)) return Fail(500, 50001, "cannot read the staged content");
+    if (actual != filehash) return Fail(409, 40907, "the content does not match its filehash");
+    if (!SyncPath(staged_path, false)) return Fail(500, 50001, "cannot sync the staged content");
+  }
   if (has_blob(filehash)) {
     unlink(staged_path.c_str());  // identical content is already stored
     return {};

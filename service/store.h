@@ -163,10 +163,12 @@ class Store : public UploadBackend {
                         const std::function<void(uint64_t, uint64_t)>& progress = {});
   // Commits staged content (moved into the store; empty: content the store already holds).
   // A non-zero expect_version must still be the file's current version when the commit happens.
+  // `verified`: the caller hashed the staged content to `filehash` as it wrote it, and flushed
+  // it to the device; the store then takes it as it is instead of reading it once more.
   ApiError CommitContent(int64_t user_id, int mount, const std::string& path,
                          const std::string& staged_path, const std::string& filehash,
                          uint64_t filesize, const std::string& machine, int& version,
-                         int expect_version = 0);
+                         int expect_version = 0, bool verified = false);
   ApiError Delete(int64_t user_id, int mount, const std::string& path, int& version);
   ApiError Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
                   int& version);
@@ -207,6 +209,8 @@ class Store : public UploadBackend {
   bool may_skip_content(const UploadTicket& ticket) override;
   unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
                   std::string& error) override;
+  unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                         const std::string& sha1, std::string& error) override;
 
   std::string BlobPath(const std::string& filehash) const;
   // Runs PRAGMA integrity_check; true when SQLite reports "ok".
@@ -220,8 +224,12 @@ class Store : public UploadBackend {
   bool Exec(const char* sql);
   std::optional<FileRecord> LoadFile(int mount, const std::string& path, bool with_deleted);
   VersionRecord LoadVersion(int64_t file_id, int version);
+  // commit and commit_hashed; sha1 is null when the content must be hashed here.
+  unsigned Commit(const UploadTicket& ticket, const std::string& staged_path,
+                  const std::string* sha1, std::string& error);
   // Moves a staged file into the blob store (or checks the blob exists when staged is empty).
-  ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash);
+  ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash,
+                     bool verified = false);
   ApiError CommitLocked(int64_t user_id, int mount, const std::string& path,
                         const std::string& filehash, uint64_t filesize,
                         const std::string& machine, int cmd, int& version,

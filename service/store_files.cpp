@@ -284,9 +284,9 @@ ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path
 ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& path,
                               const std::string& staged_path, const std::string& filehash,
                               uint64_t filesize, const std::string& machine, int& version,
-                              int expect_version) {
+                              int expect_version, bool verified) {
   if (!ValidHash(filehash)) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
-  if (ApiError e = PlaceBlob(staged_path, filehash)) return e;
+  if (ApiError e = PlaceBlob(staged_path, filehash, verified)) return e;
   struct stat st{};
   if (stat(BlobPath(filehash).c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != filesize)
     return Fail(409, 40905, "the stored content does not have the announced size");

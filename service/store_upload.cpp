@@ -113,6 +113,20 @@ bool Store::may_skip_content(const UploadTicket& ticket) {
 
 unsigned Store::commit(const UploadTicket& ticket, const std::string& staged_path,
                        std::string& error) {
+  return Commit(ticket, staged_path, nullptr, error);
+}
+
+unsigned Store::commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                              const std::string& sha1, std::string& error) {
+  return Commit(ticket, staged_path, &sha1, error);
+}
+
+unsigned Store::Commit(const UploadTicket& ticket, const std::string& staged_path,
+                       const std::string* sha1, std::string& error) {
+  if (sha1 != nullptr && *sha1 != ticket.filehash) {
+    error = "the content does not match its filehash";
+    return 409;
+  }
   int64_t user_id = 0;
   std::string machine;
   int expect_version = 0;
@@ -137,7 +151,8 @@ unsigned Store::commit(const UploadTicket& ticket, const std::string& staged_pat
   }
   int version = 0;
   if (ApiError e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
-                                 ticket.filesize, machine, version, expect_version)) {
+                                 ticket.filesize, machine, version, expect_version,
+                                 sha1 != nullptr)) {
     error = e.msg;
     return e.status;
   }

@@ -56,6 +56,12 @@ class UploadBackend {
   // version is then untouched.
   virtual unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
                           std::string& error) = 0;
+  // The same for content the caller hashed to `sha1` as it wrote it and flushed to the device:
+  // the store compares the hashes instead of reading the whole content once more.
+  virtual unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                                 const std::string& sha1, std::string& error) {
+    return sha1 == ticket.filehash ? commit(ticket, staged_path, error) : 409;
+  }
 };
 
 }  // namespace zelmic

@@ -41,6 +41,8 @@ bool CBlockDelta::LoadChecksums(const char* body, int32_t length) {
   const char* digests = body + 4 * static_cast<size_t>(count);
   // A match names its block in 16 bits: blocks past that cannot be named, so they are not stored.
   const int32_t usable = count - 1 > kMaxMatchableBlock ? kMaxMatchableBlock + 1 : count;
+  // Sized once: growing step by step would move every digest map at each step.
+  index_.resize(index_.size() + static_cast<size_t>(usable));
   for (int32_t i = 0; i < usable; ++i) {
     const uint32_t weak = LoadLe32(body + 4 * static_cast<size_t>(i));
     // The index's empty-key marker cannot be stored; no block has it as its Adler-32 anyway, so
@@ -71,6 +73,8 @@ bool CBlockDelta::SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& len
 
 CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::File& literal) {
   matches_.clear();
+  // The scan wants every processor; what the helper summed ahead by now is used as it is.
+  ahead_.Stop();
   const uint32_t B = blockSize_;
   // A block size of 0 would never advance the scan.
   if (B == 0) return Outcome::kAbandoned;
@@ -98,6 +102,7 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
     input.index = &index_;
     input.filter = &filter;
     input.vector = vectorScan_;
+    input.aligned = &ahead_;
     platform::ViewReadAhead ahead(view, 0);
     // A writer waiting to open the file is let in promptly: the delta is abandoned for it.
     const BlockScan::Poll poll = [&lease, &ahead](uint64_t upTo) {
@@ -106,7 +111,8 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
       return false;
     };
     // With no match by two thirds of the file, the whole file is uploaded instead.
-    const BlockScan::Stop stop = ScanFile(input, 2 * S / 3, splitMinSize_, poll, view, matches_);
+    const ScanSplit split{splitMinSize_, scanPieces_};
+    const BlockScan::Stop stop = ScanFile(input, 2 * S / 3, split, poll, view, matches_);
     if (stop != BlockScan::Stop::kEnd) {
       matches_.clear();
       return Outcome::kAbandoned;

@@ -23,11 +23,12 @@
 // Cleanup when the task ends: close the literal file, reset matchBuffer / matchLength /
 // matchSendOffset, unlink LiteralFilePath(...) if it exists.
 //
-// Everything here runs on the thread of the task that owns the object; nothing is shared. The
-// one exception lives and ends inside ComputeDelta: on a big file, a helper thread scans the
-// second half while the caller's thread scans the first (see upload/split_scan.h); it only
-// reads the mapped file and the block index, and is stopped and joined before ComputeDelta
-// returns, whatever the outcome.
+// Everything here runs on the thread of the task that owns the object; nothing is shared. Two
+// exceptions: the helper of StartAhead, which only reads the local file into memory of its own
+// and is stopped by ComputeDelta, StopAhead or the destructor; and, inside ComputeDelta, on a big file, helper threads scan the later
+// pieces while the caller's thread scans the first (see upload/split_scan.h); they only read the
+// mapped file and the block index, and are stopped and joined before ComputeDelta returns,
+// whatever the outcome.
 
 #include <sparsehash/dense_hash_map>
 
@@ -39,6 +40,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "upload/aligned_digests.h"
 
 namespace plumet {
 
@@ -100,6 +102,17 @@ class CBlockDelta {
   // the mapping; a failed write is kWriteFailed.
   Outcome ComputeDelta(platform::File& local, platform::File& literal);
 
+  // While the upload waits for the checksum list, the blocks of `local` at multiples of B can be
+  // summed ahead on a helper thread (see upload/aligned_digests.h); the next ComputeDelta with
+  // that B stops the helper and uses what it computed. `local` must stay open until then, or
+  // until StopAhead() (the destructor stops the helper too).
+  void StartAhead(const platform::File& local, uint32_t blockSize) {
+    const int64_t length = local.Length();
+    if (length > 0) ahead_.Start(local, static_cast<uint64_t>(length), blockSize);
+  }
+  void StopAhead() { ahead_.Stop(); }
+  void WaitAhead() { ahead_.Wait(); }
+
   // With M > 0 matches: allocates 10*M bytes, writes the records in list order, stores them in
   // `buffer` and 10*M in `length`, returns true. With none: false, both left untouched.
   bool SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& length) const;
@@ -108,9 +121,11 @@ class CBlockDelta {
   // benchmarks turn it off to cover the plain loop.
   void SetVectorScan(bool enabled) { vectorScan_ = enabled; }
 
-  // Files of at least this many bytes are scanned in two halves at once (same results, see
-  // upload/split_scan.h); tests lower it to cover the joining of the halves on small files.
+  // Files of at least this many bytes are scanned in pieces at once, one per processor (same
+  // results, see upload/split_scan.h); tests lower it to cover the joining on small files, and
+  // choose the number of pieces (0: one per processor).
   void SetSplitScanMinSize(uint64_t size) { splitMinSize_ = size; }
+  void SetScanPieces(unsigned pieces) { scanPieces_ = pieces; }
 
   const std::vector<BlockMatch>& matches() const { return matches_; }
   const BlockIndex& index() const { return index_; }
@@ -121,6 +136,8 @@ class CBlockDelta {
   uint32_t blockSize_ = 0;
   bool vectorScan_ = true;
   uint64_t splitMinSize_;
+  unsigned scanPieces_ = 0;
+  AlignedDigests ahead_;  // last: its helper is stopped before anything else goes
 };
 
 }  // namespace plumet

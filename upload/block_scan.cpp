@@ -1,11 +1,10 @@
 #include "upload/block_scan.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <utility>
 
 #include "upload/rolling_scan.h"
+#include "upload/window_adler.h"
 
 namespace plumet {
 
@@ -20,12 +19,15 @@ BlockScan::BlockScan(const ScanInput& input, Poll poll)
     : input_(input), poll_(std::move(poll)), rolling_(input.blockSize) {}
 
 int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
-  if (!input_.filter->MayContain(weak) || !input_.filter->Contains(weak)) return -1;
-  const auto it = input_.index->find(weak);
-  if (it == input_.index->end()) return -1;
-  const Md5 digest = md5_.Digest(input_.data + p, input_.blockSize);
-  const auto jt = it->second.find(DigestBytes(digest));
-  return jt == it->second.end() ? -1 : jt->second;
+  if (!input_.filter->MayContain(weak)) return -1;
+  const WeakFilter::Stored* stored = input_.filter->Find(weak);
+  if (stored == nullptr) return -1;
+  const AlignedDigests::Block* known =
+      input_.aligned != nullptr ? input_.aligned->At(p, input_.blockSize) : nullptr;
+  const Md5 digest = known != nullptr ? known->digest : md5_.Digest(input_.data + p, input_.blockSize);
+  if (stored->all == nullptr) return digest == stored->digest ? stored->block : -1;
+  const auto it = stored->all->find(DigestBytes(digest));
+  return it == stored->all->end() ? -1 : it->second;
 }
 
 BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAfter,
@@ -43,7 +45,9 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
       nextPoll = p + kSegment;
     }
     // Full weak checksum of the window at p: at the start and after each match.
-    rolling_.Reset(static_cast<uint32_t>(adler32(1L, d + p, B)));
+    const AlignedDigests::Block* known =
+        input_.aligned != nullptr ? input_.aligned->At(p, B) : nullptr;
+    rolling_.Reset(known != nullptr ? known->weak : WindowAdler(d + p, B));
     for (;;) {
       const int32_t block = Compare(p, rolling_.value());
       if (block >= 0) {

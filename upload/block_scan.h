@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "upload/aligned_digests.h"
 #include "upload/block_delta.h"
 #include "upload/digests.h"
 #include "upload/rolling_adler.h"
@@ -27,6 +28,7 @@ struct ScanInput {
   const CBlockDelta::BlockIndex* index = nullptr;
   const WeakFilter* filter = nullptr;
   bool vector = false;  // roll with the vector unit (only where VectorScanSupported())
+  const AlignedDigests* aligned = nullptr;  // checksums of blocks at multiples of B, if known
 
   // Windows start below this offset (S - B).
   uint64_t end() const { return size - blockSize; }

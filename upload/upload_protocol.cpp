@@ -303,9 +303,13 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
   }
 
   if (task.blockSize != 0 && task.partStart == 0) {
-    // Delta preparation and the match list.
-    if (!FetchChecksums(task, n)) return UploadOutcome::kFailed;
-    if (!PrepareDeltaWithRetries(task, n)) return UploadOutcome::kFailed;
+    // Delta preparation and the match list. While the server describes its stored copy, the
+    // local file's blocks are summed ahead on the processor the client would leave idle.
+    task.delta.StartAhead(task.localFile, static_cast<uint32_t>(task.blockSize));
+    const bool prepared = FetchChecksums(task, n) && PrepareDeltaWithRetries(task, n);
+    // The scan stopped the helper; a failure before it must not leave it reading the local file.
+    task.delta.StopAhead();
+    if (!prepared) return UploadOutcome::kFailed;
     SetLastByte(task);
     if (task.blockSize != 0) {
       while (!UploadChecksumResult(task)) {

@@ -101,7 +101,7 @@ void RunComputeDelta(benchmark::State& state, const StoredCopy& stored, const st
     state.PauseTiming();
     std::remove(literalPath.c_str());
     state.ResumeTiming();
-    // The whole process: a big file is scanned in two halves, one on a helper thread.
+    // The whole process: a big file is scanned in pieces, one per processor.
     const double cpu0 = plumet_bench::ProcessCpuSeconds();
     literal.Open(literalPath, platform::File::Mode::kCreate);
     const auto outcome = delta.ComputeDelta(local, literal);
@@ -155,6 +155,14 @@ void BM_Reference_RdiffDelta_AllDifferent(benchmark::State& state) {
 }
 void BM_ComputeDelta_OnePercent_256MiB(benchmark::State& state) {
   RunComputeDelta(state, TheFiles().half, TheFiles().halfEdited, kFileSize / 2);
+}
+// One core, as rdiff uses: with the AVX-512 rolling loop, and with the plain one (processors
+// without AVX-512; the full window checksum still takes AVX2 where there is one).
+void BM_ComputeDelta_OnePercent_256MiB_OneThread(benchmark::State& state) {
+  RunComputeDelta(state, TheFiles().half, TheFiles().halfEdited, kFileSize / 2, true, false);
+}
+void BM_ComputeDelta_OnePercent_256MiB_OneThread_NoAvx512(benchmark::State& state) {
+  RunComputeDelta(state, TheFiles().half, TheFiles().halfEdited, kFileSize / 2, false, false);
 }
 void BM_Reference_RdiffDelta_OnePercent_256MiB(benchmark::State& state) {
   RunRdiff(state, TheFiles().half, TheFiles().halfEdited, kFileSize / 2);
@@ -210,6 +218,8 @@ BENCHMARK(BM_Reference_RdiffDelta_OnePercent)->UseRealTime()->Unit(benchmark::kM
 BENCHMARK(BM_ComputeDelta_OnePercent_OneThread)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_ComputeDelta_OnePercent_Scalar)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_ComputeDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread_NoAvx512)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_Reference_RdiffDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
 BENCHMARK(BM_ComputeDelta_AllDifferent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
 BENCHMARK(BM_Reference_RdiffDelta_AllDifferent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
@@ -230,6 +240,12 @@ int main(int argc, char** argv) {
                       "BM_ComputeDelta_OnePercent_Scalar", "BM_Reference_RdiffDelta_OnePercent", 0);
   reporter.PrintRatio("ComputeDelta / rdiff delta (256 MiB, 1% changed)",
                       "BM_ComputeDelta_OnePercent_256MiB",
+                      "BM_Reference_RdiffDelta_OnePercent_256MiB", 1.5);
+  reporter.PrintRatio("one-thread ComputeDelta / rdiff delta (256 MiB, 1% changed)",
+                      "BM_ComputeDelta_OnePercent_256MiB_OneThread",
+                      "BM_Reference_RdiffDelta_OnePercent_256MiB", 1.5);
+  reporter.PrintRatio("one-thread ComputeDelta without AVX-512 / rdiff delta (256 MiB, 1% changed)",
+                      "BM_ComputeDelta_OnePercent_256MiB_OneThread_NoAvx512",
                       "BM_Reference_RdiffDelta_OnePercent_256MiB", 1.5);
   reporter.PrintRatio("ComputeDelta / rdiff delta (all different)", "BM_ComputeDelta_AllDifferent",
                       "BM_Reference_RdiffDelta_AllDifferent", 0);

@@ -403,7 +403,8 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
     return ErrorAnswer(400, kErrContentMismatch,
                        "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
   }
-  const unsigned refused = backend_.commit(session->ticket, final_path, error);
+  // Hashed on the way in and flushed: the store need not read the content again.
+  const unsigned refused = backend_.commit_hashed(session->ticket, final_path, sha1, error);
   const bool delta = session->delta;
   const uint64_t sent = session->total;
   Discard(*session);

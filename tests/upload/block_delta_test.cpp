@@ -36,12 +36,19 @@ class BlockDeltaTest : public ::testing::Test {
 
   // Scans and checks what every scan must satisfy: same as the plain scan, and rebuildable;
   // the vector loop (where the processor has one) and the scalar loop alike, each as one scan
-  // and as two halves scanned at once and joined.
+  // and cut into pieces scanned at once and joined, with and without the aligned blocks summed
+  // ahead.
   DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
     const DeltaResult plain = ReferenceScan(blocks, local, B);
-    for (const ScanMode mode : {ScanMode{false, UINT64_MAX}, ScanMode{false, 1}, ScanMode{true, 1}}) {
+    static const ScanMode kModes[] = {
+        {false, UINT64_MAX, 0, false}, {false, 1, 3, true}, {true, 1, 2, false},
+        {true, 1, 5, true},
+    };
+    for (const ScanMode& mode : kModes) {
       SCOPED_TRACE(std::string(mode.vector ? "vector" : "scalar") +
-                   (mode.splitMinSize == 1 ? ", halves" : ", one scan"));
+                   (mode.splitMinSize == 1 ? ", pieces: " + std::to_string(mode.pieces)
+                                           : std::string(", one scan")) +
+                   (mode.ahead ? ", summed ahead" : ""));
       CheckAgainst(plain, Scan(dir_, blocks, local, B, mode), blocks, local, B);
     }
     return CheckAgainst(plain, Scan(dir_, blocks, local, B, ScanMode{true, UINT64_MAX}), blocks,

@@ -68,11 +68,14 @@ inline std::vector<Match> Copy(const std::vector<plumet::BlockMatch>& in) {
   return out;
 }
 
-// How a scan is run: the vector loop or the plain one, and the smallest file scanned in two
-// halves at once (1: every file long enough to have a second half; the default: none here).
+// How a scan is run: the vector loop or the plain one, the smallest file scanned in pieces at
+// once (1: every file long enough to cut; the default: none here), into how many pieces, and
+// whether the aligned blocks were summed ahead.
 struct ScanMode {
   bool vector = true;
   uint64_t splitMinSize = UINT64_MAX;
+  unsigned pieces = 2;
+  bool ahead = false;  // the blocks at multiples of B summed ahead before the scan
 };
 
 // Runs one scan of `local` (written to a file) with B against an already loaded delta state.
@@ -88,6 +91,11 @@ inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, co
   delta.SetBlockSize(B);
   delta.SetVectorScan(mode.vector);
   delta.SetSplitScanMinSize(mode.splitMinSize);
+  delta.SetScanPieces(mode.pieces);
+  if (mode.ahead) {
+    delta.StartAhead(localFile, B);
+    delta.WaitAhead();
+  }
   r.outcome = delta.ComputeDelta(localFile, literalFile);
   r.matches = Copy(delta.matches());
   literalFile.Close();

@@ -2,6 +2,7 @@
 // for block sizes around and beyond the modulus and for extreme byte values.
 
 #include "upload/rolling_adler.h"
+#include "upload/window_adler.h"
 
 #include <zlib.h>
 
@@ -49,6 +50,19 @@ TEST(RollingAdler, ExtremeBytesKeepBothHalvesInRange) {
     std::vector<unsigned char> data(B * 3 + 500, 0xFF);
     std::fill(data.begin() + B + 250, data.end(), 0x00);
     RollAndCompare(data, B, B < 5000 ? 1 : 997);
+  }
+}
+
+TEST(WindowAdler, EqualsZlibForEveryLengthAndExtremeBytes) {
+  // Lengths around the 32-byte step and the 4096-byte run between reductions; all 0xFF is the
+  // largest every sum can grow.
+  const auto random = plumet_test::RandomBytes(300000, 78);
+  const std::vector<unsigned char> ones(300000, 0xFF);
+  for (const auto* data : {&random, &ones}) {
+    // From the second byte: the loads are unaligned, as the scan's windows are.
+    for (size_t n : {0u, 1u, 31u, 32u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 8191u, 65536u, 299999u}) {
+      EXPECT_EQ(plumet::WindowAdler(data->data() + 1, n), Adler(data->data() + 1, n)) << n;
+    }
   }
 }
 

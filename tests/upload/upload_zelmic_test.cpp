@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -128,6 +129,43 @@ TEST_F(UploadZelmicTest, DeltaUploadSendsOnlyTheChangedBlocks) {
                               ".tmp";
   session->task.reset();
   EXPECT_FALSE(upload_test::Exists(literal));
+}
+
+// Bytes zelmicd has read through file reads so far (all its threads).
+uint64_t ReadBytes(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return 0;
+}
+
+TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
+  // Passes over the file zelmicd makes to take an upload: one to check (whole) or to rebuild
+  // and hash at once (delta), plus, for a delta, one over the stored copy to describe it. The
+  // store takes the content as the upload server hashed it, without reading it again.
+  struct Case {
+    const char* remote;
+    bool delta;
+    int passes;
+  };
+  const std::string stored = upload_test::RandomBytes(1024 * kBlock, 40);
+  for (const Case& c : {Case{"/docs/whole.bin", false, 1}, Case{"/docs/delta.bin", true, 2}}) {
+    SCOPED_TRACE(c.remote);
+    std::string content = c.delta ? stored : upload_test::RandomBytes(stored.size(), 41);
+    content[100 * kBlock] ^= 1;
+    if (c.delta) Seed(c.remote, stored);
+    auto session = MakeSession(c.remote, content, c.delta ? "delta.bin" : "whole.bin");
+    const uint64_t before = ReadBytes(zelmic.pid());
+    ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+    const double passes =
+        static_cast<double>(ReadBytes(zelmic.pid()) - before) / static_cast<double>(content.size());
+    EXPECT_GT(passes, c.passes - 0.1);
+    EXPECT_LT(passes, c.passes + 0.5);
+    EXPECT_EQ(c.delta, BytesSent(*session) < content.size() / 8);
+  }
 }
 
 TEST_F(UploadZelmicTest, InitAnswered202LeavesTheStoredVersion) {

@@ -1,0 +1,318 @@
+// A saved edit of a big file back on the service, against rsync doing the same on loopback in
+// the same run: the stored copy and the edited file are the same bytes for both (1% of the
+// 4 KiB blocks changed), 256 MiB and 1 GiB.
+//  - ours: from the start of the upload task (hash, register, the whole delta protocol) to the
+//    new version committed on a private zelmicd;
+//  - rsync: `rsync --no-whole-file --ignore-times FILE rsync://127.0.0.1:PORT/mod/FILE` (the file
+//    is always compared, as ours always is) against an rsync daemon
+//    this program starts with a private configuration and ends by its PID.
+// Printed per size: the real-time ratio (rsync's time / ours, goal >= 0.8), the processor time
+// of both sides of each (client process and server process), the bytes each client sent, and
+// the load average at the time. Rounds alternate between the two; the best of each counts.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+#include <dorvic/dorvic.h>
+
+#include "bench/upload/bench_support.h"
+#include "common/endpoints.h"
+#include "tests/support/zelmic_process.h"
+#include "tests/upload/upload_test_util.h"
+#include "upload/upload_task.h"
+#include "upload/upload_worker.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kMount = 1;
+constexpr int kRounds = 3;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Processor time of another process: its own (utime + stime), or that of its waited-for
+// children (cutime + cstime), in seconds.
+double ProcessCpu(pid_t pid, bool children) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<double> fields;  // from field 3 (state) on
+  size_t at = close + 2;
+  while (at < text.size()) {
+    const size_t space = text.find(' ', at);
+    fields.push_back(std::atof(text.substr(at, space - at).c_str()));
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  if (fields.size() < 15) return 0;
+  const size_t first = children ? 13 : 11;  // fields 16/17 or 14/15, counted from 3
+  return (fields[first] + fields[first + 1]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// Stamps round `round` into the first bytes of the edited file: the service would otherwise
+// answer that it holds the content already. Both tools get the same stamped file.
+bool Stamp(const std::string& path, int round) {
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) return false;
+  const uint64_t stamp = 0x5EED000000000000ull + static_cast<uint64_t>(round);
+  const bool ok = ::pwrite(fd, &stamp, sizeof stamp, 0) == static_cast<ssize_t>(sizeof stamp);
+  ::close(fd);
+  return ok;
+}
+
+// An rsync daemon on 127.0.0.1 with one writable module, its configuration in a private folder.
+class RsyncDaemon {
+ public:
+  explicit RsyncDaemon(const plumet_bench::ScratchDir& dir) : dir_(dir) {}
+  ~RsyncDaemon() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+
+  bool Start() {
+    port_ = FreePort();
+    const std::string module = dir_.File("module");
+    std::filesystem::create_directories(module);
+    const std::string config = dir_.File("rsyncd.conf");
+    {
+      std::ofstream out(config);
+      out << "address = 127.0.0.1\nport = " << port_ << "\nuse chroot = no\n"
+          << "uid = " << ::getuid() << "\ngid = " << ::getgid() << "\n"
+          << "[mod]\n  path = " << module << "\n  read only = no\n";
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      if (null >= 0) ::dup2(null, STDOUT_FILENO);
+      ::execlp("rsync", "rsync", "--daemon", "--no-detach", ("--config=" + config).c_str(),
+               static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    if (pid_ < 0) return false;
+    for (int i = 0; i < 200; ++i) {  // up to 10 s for the port to open
+      if (Connects()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  std::string ModuleFile(const std::string& name) const { return dir_.File("module/" + name); }
+  std::string Url(const std::string& name) const {
+    return "rsync://127.0.0.1:" + std::to_string(port_) + "/mod/" + name;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  static int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port = ntohs(addr.sin_port);
+    }
+    ::close(fd);
+    return port;
+  }
+  bool Connects() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  const plumet_bench::ScratchDir& dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// rsync's client; true with its "Total bytes sent" when it exits with status 0.
+bool RunRsync(const std::string& from, const std::string& url, double& bytesSent) {
+  int fds[2];
+  if (::pipe(fds) != 0) return false;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[0]);
+    // --ignore-times: the stored copy and the file may share size and modification second.
+    ::execlp("rsync", "rsync", "--no-whole-file", "--ignore-times", "--stats", from.c_str(),
+             url.c_str(),
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    return false;
+  }
+  const size_t at = out.find("Total bytes sent: ");
+  if (at == std::string::npos) return false;
+  std::string digits;
+  for (size_t i = at + 18; i < out.size() && out[i] != '\n'; ++i) {
+    if (out[i] >= '0' && out[i] <= '9') digits += out[i];
+  }
+  bytesSent = std::atof(digits.c_str());
+  return true;
+}
+
+struct Service {
+  zelmic_test::ZelmicProcess zelmic;
+  std::string access;
+
+  bool Start() {
+    upload_test::ClearProxyEnvironment();
+    const std::string refresh = zelmic.AddUser("bench", {kMount});
+    if (refresh.empty() || !zelmic.Start()) return false;
+    access = zelmic.AccessToken(refresh);
+    dorvic_set_host(upload_test::Widen(zelmic.api_host()));
+    dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));
+    return !access.empty();
+  }
+};
+
+// One whole upload task, as the worker thread runs it; true when it ended with the new version
+// committed through a delta.
+bool RunUploadTask(Service& service, const std::string& path, const std::string& remote,
+                   double& bytesSent) {
+  std::recursive_mutex lock;
+  plumet::EditSession session;
+  session.state = plumet::EditSessionState::Uploading;
+  session.mount = kMount;
+  session.accessToken = upload_test::Widen(service.access);
+  session.remotePath = upload_test::Widen(remote);
+  session.localPath = upload_test::Widen(path);
+  plumet::CUploadTask task(lock);
+  task.editSession = &session;
+  plumet::UploadThreadProc(&task);
+  bytesSent = static_cast<double>(task.bodyBytesSent);
+  return session.state == plumet::EditSessionState::Uploaded && task.blockSize != 0;
+}
+
+void BM_EditedFileStored(benchmark::State& state) {
+  const uint64_t size = static_cast<uint64_t>(state.range(0)) << 20;
+  plumet_bench::ScratchDir dir;
+  const std::string stored = dir.File("stored.bin");
+  const std::string edited = dir.File("edited.bin");
+  Service service;
+  RsyncDaemon rsync(dir);
+  if (!dir.ok() || !plumet_bench::WriteRandomFile(stored, size, 11) ||
+      !plumet_bench::WriteEditedCopy(stored, edited, 1, 12) || !service.Start() || !rsync.Start()) {
+    state.SkipWithError("set-up failed");
+    return;
+  }
+  const pid_t zelmicd = service.zelmic.pid();
+  for (auto _ : state) {
+    double ours = 1e9, theirs = 1e9, oursCpu = 0, oursServerCpu = 0, theirsCpu = 0,
+           theirsServerCpu = 0, oursBytes = 0, theirsBytes = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      // Untimed: the stored copy in place on both servers, the round's stamp on the file.
+      const std::string name = "edited-" + std::to_string(round) + ".bin";
+      service.zelmic.Put(kMount, stored, "/bench/" + name);
+      std::filesystem::copy_file(stored, rsync.ModuleFile(name),
+                                 std::filesystem::copy_options::overwrite_existing);
+      if (!Stamp(edited, round)) {
+        state.SkipWithError("cannot stamp the file");
+        return;
+      }
+      // Pages of the edited file in the cache for both, as after an editor's save.
+      upload_test::ReadAll(edited);
+
+      const double cpu0 = plumet_bench::ProcessCpuSeconds();
+      const double server0 = ProcessCpu(zelmicd, false);
+      const auto start = Clock::now();
+      double sent = 0;
+      const bool ok = RunUploadTask(service, edited, "/bench/" + name, sent);
+      const double seconds = Seconds(Clock::now() - start);
+      const double cpu = plumet_bench::ProcessCpuSeconds() - cpu0;
+      const double serverCpu = ProcessCpu(zelmicd, false) - server0;
+      if (!ok) {
+        state.SkipWithError("the delta upload failed");
+        return;
+      }
+      if (seconds < ours) {
+        ours = seconds, oursCpu = cpu, oursServerCpu = serverCpu, oursBytes = sent;
+      }
+
+      const double child0 = plumet_bench::ChildrenCpuSeconds();
+      const double daemon0 = ProcessCpu(rsync.pid(), true);
+      const auto rsyncStart = Clock::now();
+      double rsyncSent = 0;
+      const bool rsyncOk = RunRsync(edited, rsync.Url(name), rsyncSent);
+      const double rsyncSeconds = Seconds(Clock::now() - rsyncStart);
+      // The daemon's connection process is reaped by the daemon shortly after the client ends.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (!rsyncOk) {
+        state.SkipWithError("rsync failed");
+        return;
+      }
+      if (rsyncSeconds < theirs) {
+        theirs = rsyncSeconds, theirsCpu = plumet_bench::ChildrenCpuSeconds() - child0;
+        theirsServerCpu = ProcessCpu(rsync.pid(), true) - daemon0, theirsBytes = rsyncSent;
+      }
+    }
+    state.SetIterationTime(ours);
+    state.counters["rsync_s"] = theirs;
+    state.counters["ratio"] = theirs / ours;
+    state.counters["cpu_client_s"] = oursCpu;
+    state.counters["cpu_server_s"] = oursServerCpu;
+    state.counters["rsync_cpu_client_s"] = theirsCpu;
+    state.counters["rsync_cpu_server_s"] = theirsServerCpu;
+    state.counters["sent_MB"] = oursBytes / 1e6;
+    state.counters["rsync_sent_MB"] = theirsBytes / 1e6;
+    std::printf("RATIO edited %4llu MiB stored: rsync time / ours %.2fx (goal >= 0.80x): ours %.3f s "
+                "(cpu client %.3f s + server %.3f s, %.2f MB sent), rsync %.3f s (cpu client "
+                "%.3f s + server %.3f s, %.2f MB sent); load %s\n",
+                static_cast<unsigned long long>(size >> 20), theirs / ours, ours, oursCpu,
+                oursServerCpu, oursBytes / 1e6, theirs, theirsCpu, theirsServerCpu,
+                theirsBytes / 1e6, LoadAverage().c_str());
+  }
+}
+BENCHMARK(BM_EditedFileStored)->Arg(256)->Arg(1024)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  curl_global_cleanup();
+  return 0;
+}
