@@ -1,6 +1,5 @@
 #include "platform/exclusive_probe.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,47 +10,13 @@
 
 #include "platform/file.h"
 #include "platform/lock_probe.h"
+#include "platform/proc_descriptors.h"
 
 namespace platform {
 
-namespace {
-
-bool IsNumber(const char* s) {
-  if (*s == '\0') return false;
-  for (; *s != '\0'; ++s) {
-    if (*s < '0' || *s > '9') return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool ProcHasOtherOpen(int fd) {
-  struct stat target;
-  if (::fstat(fd, &target) != 0) return false;
   const std::string self = std::to_string(::getpid());
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return false;
-  bool found = false;
-  while (!found) {
-    dirent* p = ::readdir(proc);
-    if (p == nullptr) break;
-    if (!IsNumber(p->d_name) || self == p->d_name) continue;
-    const std::string base = std::string("/proc/") + p->d_name + "/fd/";
-    DIR* fds = ::opendir(base.c_str());
-    if (fds == nullptr) continue;  // gone, or not ours to look at
-    while (!found) {
-      dirent* d = ::readdir(fds);
-      if (d == nullptr) break;
-      if (!IsNumber(d->d_name)) continue;
-      struct stat st;
-      if (::stat((base + d->d_name).c_str(), &st) != 0) continue;
-      found = st.st_dev == target.st_dev && st.st_ino == target.st_ino;
-    }
-    ::closedir(fds);
-  }
-  ::closedir(proc);
-  return found;
+  return AnyDescriptorOnFile(fd, [&](const ProcDescriptor& d) { return d.pid != self; });
 }
 
 bool IsFileOpenElsewhere(const std::string& path) {

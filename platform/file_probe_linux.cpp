@@ -1,6 +1,5 @@
 #include "platform/file_probe.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,69 +11,17 @@
 #include <cstring>
 #include <string>
 
+#include "platform/proc_descriptors.h"
+
 namespace platform {
 
-namespace {
-
-// Reads the "flags:" line of /proc/<pid>/fdinfo/<fd>; false when it cannot be read.
-bool ReadFdFlags(const std::string& fdinfoPath, long& flags) {
-  FILE* f = std::fopen(fdinfoPath.c_str(), "re");
-  if (f == nullptr) return false;
-  char line[256];
-  bool found = false;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, "flags:", 6) == 0) {
-      flags = std::strtol(line + 6, nullptr, 8);  // printed in octal
-      found = true;
-      break;
-    }
-  }
-  std::fclose(f);
-  return found;
-}
-
-bool IsNumber(const char* s) {
-  if (*s == '\0') return false;
-  for (; *s != '\0'; ++s) {
-    if (*s < '0' || *s > '9') return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool ProcHasWriter(int fd) {
-  struct stat target;
-  if (::fstat(fd, &target) != 0) return false;
   const std::string self = std::to_string(::getpid());
   const std::string selfFd = std::to_string(fd);
-
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return false;
-  bool writer = false;
-  while (!writer) {
-    dirent* p = ::readdir(proc);
-    if (p == nullptr) break;
-    if (!IsNumber(p->d_name)) continue;
-    const std::string base = std::string("/proc/") + p->d_name;
-    DIR* fds = ::opendir((base + "/fd").c_str());
-    if (fds == nullptr) continue;  // gone, or not ours to look at
-    while (!writer) {
-      dirent* d = ::readdir(fds);
-      if (d == nullptr) break;
-      if (!IsNumber(d->d_name)) continue;
-      if (self == p->d_name && selfFd == d->d_name) continue;
-      struct stat st;
-      if (::stat((base + "/fd/" + d->d_name).c_str(), &st) != 0) continue;
-      if (st.st_dev != target.st_dev || st.st_ino != target.st_ino) continue;
-      long flags = 0;
-      if (!ReadFdFlags(base + "/fdinfo/" + d->d_name, flags)) continue;
-      if ((flags & O_ACCMODE) != O_RDONLY) writer = true;
-    }
-    ::closedir(fds);
-  }
-  ::closedir(proc);
-  return writer;
+  return AnyDescriptorOnFile(fd, [&](const ProcDescriptor& d) {
+    if (d.pid == self && d.fd == selfFd) return false;
+    return d.flags >= 0 && (d.flags & O_ACCMODE) != O_RDONLY;
+  });
 }
 
 WriterState ProbeWriters(int fd) {
