@@ -184,8 +184,10 @@ bool DesktopSession::StartDisplay() {
     dup2(null, 1);
     dup2(null, 2);
     const std::string fd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-           "tcp", "-nolisten", "unix", static_cast<char*>(nullptr));
+    // -noreset: a passing client (xdg-open probes the display with xprop) must not make the
+    // server reset, and refuse connections meanwhile, when it leaves.
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-noreset",
+           "-nolisten", "tcp", "-nolisten", "unix", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);

@@ -141,9 +141,10 @@ TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
   const std::string entry = Slurp(desk_.Path("data/applications/plumet.desktop"));
   EXPECT_NE(entry.find("Exec=" + PlumetPath() + " %u"), std::string::npos) << entry;
 
-  // xdg-open's generic path only follows scheme handlers when it believes a display exists.
+  // xdg-open's generic path only follows scheme handlers when it believes a display exists; the
+  // number names no server, so no other test's X server is probed.
   const pid_t opener =
-      desk_.Start({"env", "DISPLAY=:0", "xdg-open", LaunchUrl(1, "/docs/c.txt", kToken)});
+      desk_.Start({"env", "DISPLAY=:4095", "xdg-open", LaunchUrl(1, "/docs/c.txt", kToken)});
   const int status = desk_.WaitExit(opener, 10s);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Slurp(desk_.Path("env.out"));
   EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/c.txt")}, 5s));
