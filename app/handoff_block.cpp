@@ -47,6 +47,9 @@ void PublishHandoff(const std::u16string& text, unsigned char* sharedBlock) {
 
 std::u16string TakeHandoff(unsigned char* sharedBlock) {
   const uint16_t first = FirstUnit(sharedBlock).load(std::memory_order_acquire);
+  // Nothing published (a wake-up from an empty hand-off): leave the block alone, since the next
+  // start may be writing its text into it right now; the first unit is stored last.
+  if (first == 0) return {};
   unsigned char copy[kHandoffBlockSize];
   std::memcpy(copy, &first, 2);
   std::memcpy(copy + 2, sharedBlock + 2, kHandoffBlockSize - 2);

@@ -28,7 +28,8 @@ std::u16string DecodeHandoff(const unsigned char* block);
 // cleared last by the listener, both as atomic accesses: it tells whether a text is waiting, and
 // it orders the rest of the block for whoever reads it next.
 void PublishHandoff(const std::u16string& text, unsigned char* sharedBlock);
-// Copies the waiting text out and marks the block taken.
+// Copies the waiting text out and marks the block taken. With no text waiting it returns an empty
+// text and leaves the block alone: the next start may be writing into it.
 std::u16string TakeHandoff(unsigned char* sharedBlock);
 // True when the block holds no waiting text (also synchronises with the listener that took it).
 bool HandoffTaken(unsigned char* sharedBlock);
