@@ -160,10 +160,12 @@ TEST_F(UploadServerTest, SessionsAreBoundedPerUserHoldNoDescriptorAndExpireOnATi
   EXPECT_EQ(server_.session_count(), kMaxSessionsPerUser);
   EXPECT_LE(OpenDescriptors(), descriptors) << "an idle session must not keep a descriptor";
   EXPECT_EQ(StagedFiles(backend_.staging_dir()).size(), kMaxSessionsPerUser);
-  // With no request at all, the timer forgets them and their staged files go.
+  // With no request at all, the timer forgets them and their staged files go. The files go
+  // just after the table lets go of a session (outside its lock), so wait for both.
   server_.set_session_idle_limit(std::chrono::milliseconds(50));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (server_.session_count() != 0 && std::chrono::steady_clock::now() < deadline)
+  while ((server_.session_count() != 0 || !StagedFiles(backend_.staging_dir()).empty()) &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(server_.session_count(), 0u);
   EXPECT_TRUE(StagedFiles(backend_.staging_dir()).empty());
