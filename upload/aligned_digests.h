@@ -39,6 +39,11 @@ class AlignedDigests {
 
   // Stops the helper and waits for it; what it computed stays available.
   void Stop();
+  // Whether a helper started with block size B has not been stopped early: it runs, or it has
+  // summed every block it could.
+  bool StartedWith(uint32_t B) const {
+    return B != 0 && B == blockSize_ && !cancel_.load(std::memory_order_relaxed);
+  }
   // Waits for the helper to have summed every block (or to have met the end of the file).
   void Wait() {
     if (thread_.joinable()) thread_.join();

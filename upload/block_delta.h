@@ -105,8 +105,10 @@ class CBlockDelta {
   // While the upload waits for the checksum list, the blocks of `local` at multiples of B can be
   // summed ahead on a helper thread (see upload/aligned_digests.h); the next ComputeDelta with
   // that B stops the helper and uses what it computed. `local` must stay open until then, or
-  // until StopAhead() (the destructor stops the helper too).
+  // until StopAhead() (the destructor stops the helper too). A helper already started with this
+  // B (on the same content) goes on instead of starting over.
   void StartAhead(const platform::File& local, uint32_t blockSize) {
+    if (ahead_.StartedWith(blockSize)) return;
     const int64_t length = local.Length();
     if (length > 0) ahead_.Start(local, static_cast<uint64_t>(length), blockSize);
   }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "platform/file_probe.h"
 
@@ -14,7 +15,8 @@ namespace plumet {
 namespace {
 
 constexpr int kOpenAttempts = 10;
-constexpr size_t kHashBlock = 10000;
+// Reads of the file hash: large enough that the read calls cost nothing beside the digest.
+constexpr size_t kHashBlock = 1 << 20;
 constexpr uint64_t kCrcBlock = 4096;
 
 struct MdCtxFree {
@@ -35,14 +37,14 @@ std::string HashFileSha1(const std::string& path) {
 
   MdCtx ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return {};
-  unsigned char buffer[kHashBlock];
+  std::vector<unsigned char> buffer(kHashBlock);
   for (;;) {
-    const int64_t n = file.Read(buffer, sizeof buffer);
+    const int64_t n = file.Read(buffer.data(), buffer.size());
     if (n == 0) break;
     // A read error is no end of the content: the hash of a prefix would let a service that holds
     // that prefix answer "already stored" for content it never received.
     if (n < 0) return {};
-    EVP_DigestUpdate(ctx.get(), buffer, static_cast<size_t>(n));
+    EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;

@@ -332,6 +332,7 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
     // A resumed delta upload: the literal file of the earlier attempt, or the same one again.
     const std::string literalPath = task.LiteralPath();
     if (FileExists(literalPath)) {
+      task.delta.StopAhead();  // that file stands: nothing is scanned again
       while (!task.literalFile.Open(literalPath, platform::File::Mode::kReadWrite)) {
         if (++n > kMaxRetries) return UploadOutcome::kFailed;
       }
@@ -341,6 +342,7 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
     }
     SetLastByte(task);
   } else {
+    task.delta.StopAhead();  // the whole file goes: block sums summed early are of no use
     SetLastByte(task);
   }
 

@@ -20,7 +20,9 @@ CUploadTask::~CUploadTask() {
   }
   if (curl != nullptr) curl_easy_cleanup(curl);
   curl = nullptr;
+  delta.StopAhead();  // its helper may read either file
   localFile.Close();
+  aheadFile.Close();
   CleanupLiteralFile();
 }
 

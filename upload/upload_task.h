@@ -76,6 +76,9 @@ class CUploadTask : public SessionTask {
   std::unique_ptr<char[]> matchBuffer;
   int32_t matchSendOffset = 0;
   int32_t matchLength = 0;
+  // The local file as the early block sums read it while the file is being hashed; declared
+  // before `delta`, whose helper reads it, so that it outlives that helper.
+  platform::File aheadFile;
   CBlockDelta delta;
 
   // The current part, read once from the source file: its CRC and its body come from these bytes,

@@ -26,6 +26,15 @@ uint64_t StatusSize(const std::string& path) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+// The block size the service offers for content of `size` bytes: the smallest power of two of
+// at least 4 KiB that cuts it into no more than 65536 blocks (a match names its block with 16
+// bits). The offer comes with the upload session; this only lets work start before it.
+uint32_t LikelyBlockSize(uint64_t size) {
+  uint64_t block = 4096;
+  while (block < (uint64_t{1} << 30) && (size + block - 1) / block > 65536) block <<= 1;
+  return static_cast<uint32_t>(block);
+}
+
 }  // namespace
 
 bool OpenLocalFile(CUploadTask& task) {
@@ -59,6 +68,14 @@ void FinishUpload(CUploadTask& task, bool failed) {
 unsigned UploadThreadProc(CUploadTask* task) {
   EditSession& session = *task->editSession;
   const std::string localPath = ToUtf8(session.localPath);
+  // The other processor sums the file's blocks while this one hashes it, at the block size the
+  // service will most likely offer; the delta uses them when the guess holds.
+  if (task->aheadFile.Open(localPath, platform::File::Mode::kRead)) {
+    const int64_t length = task->aheadFile.Length();
+    if (length > 0) {
+      task->delta.StartAhead(task->aheadFile, LikelyBlockSize(static_cast<uint64_t>(length)));
+    }
+  }
   if (session.fileHash.empty()) session.fileHash = Widen(HashFileSha1(localPath));
   session.fileSize = StatusSize(localPath);
 
@@ -79,6 +96,9 @@ unsigned UploadThreadProc(CUploadTask* task) {
     }
   }
 
+  // No delta (or it is done): nothing more to sum ahead, and no reason to keep the file open.
+  task->delta.StopAhead();
+  task->aheadFile.Close();
   switch (outcome) {
     case UploadOutcome::kStopped:
       task->doneEvent.Set();

@@ -6,11 +6,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "service/upload/file_io.h"
+#include "service/upload/sha1_behind.h"
 
 namespace zelmic {
 
@@ -31,9 +36,18 @@ class FdCloser {
   int fd_;
 };
 
-void PutLe32(std::string& out, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
-}
+// The checksum list reads the stored version in runs of this many bytes.
+constexpr size_t kChecksumReadBytes = 1 << 20;
+// Below this many bytes per thread, starting one costs more than it saves.
+constexpr uint64_t kChecksumBytesPerWorker = 8ull << 20;
+// However many processors there are, one list takes at most this many threads.
+constexpr size_t kMaxChecksumWorkers = 8;
+// The rebuild copies in pieces of this size...
+constexpr size_t kRebuildChunk = 1 << 20;
+// ...and starts the disk writing each time this much more is written.
+constexpr uint64_t kWritebackChunk = 8ull << 20;
+// From this size on, the rebuilt file is hashed on a helper thread while it is copied.
+constexpr uint64_t kHashBehindBytes = 4ull << 20;
 
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
@@ -46,6 +60,61 @@ uint32_t BlockSizeFor(uint64_t stored_size) {
   return static_cast<uint32_t>(block);
 }
 
+namespace {
+
+// Sums blocks [first, last) of the open file into their places in the list (n entries). Read in
+// runs of kChecksumReadBytes, so a small block costs no system call of its own and a large one
+// no more memory than a run.
+bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last, char* list,
+               const std::atomic<bool>& failed, std::string& error) {
+  MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+    error = "MD5 failed";
+    return false;
+  }
+  const uLong weak_start = adler32_z(0, Z_NULL, 0);
+  uLong weak = weak_start;
+  uint64_t in_block = 0;  // bytes of block i summed so far
+  size_t i = first;
+  std::vector<unsigned char> run(std::min<uint64_t>(
+      kChecksumReadBytes, static_cast<uint64_t>(last - first) * block_size));
+  uint64_t at = static_cast<uint64_t>(first) * block_size;
+  const uint64_t end = static_cast<uint64_t>(last) * block_size;
+  while (at < end && !failed.load(std::memory_order_relaxed)) {
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(run.size(), end - at));
+    if (!PreadAll(fd, run.data(), length, at)) {
+      error = "stored content is shorter than its record";
+      return false;
+    }
+    for (size_t used = 0; used < length;) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(length - used, block_size - in_block));
+      weak = adler32_z(weak, run.data() + used, take);
+      if (EVP_DigestUpdate(ctx.get(), run.data() + used, take) != 1) {
+        error = "MD5 failed";
+        return false;
+      }
+      used += take;
+      in_block += take;
+      if (in_block < block_size) continue;
+      for (int b = 0; b < 4; ++b) list[4 * i + b] = static_cast<char>((weak >> (8 * b)) & 0xff);
+      unsigned int digest_size = 0;
+      if (EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(list + 4 * n + 16 * i),
+                             &digest_size) != 1 ||
+          digest_size != 16 || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+        error = "MD5 failed";
+        return false;
+      }
+      ++i;
+      in_block = 0;
+      weak = weak_start;
+    }
+    at += length;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
                        std::string& list, std::string& error) {
   if (block_size == 0 || block_count == 0 || block_count > kMaxBlocks) {
@@ -57,31 +126,41 @@ bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t bl
     error = "cannot open stored content: " + std::string(std::strerror(errno));
     return false;
   }
-  MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx) {
-    error = "out of memory";
-    return false;
-  }
   const size_t n = static_cast<size_t>(block_count);
   list.assign(20 * n, '\0');
-  std::string block(block_size, '\0');
-  for (size_t i = 0; i < n; ++i) {
-    if (!PreadAll(fd.get(), block.data(), block_size, static_cast<uint64_t>(i) * block_size)) {
-      error = "stored content is shorter than its record";
+  // MD5 of every block is the whole cost and the blocks are independent: every processor takes
+  // an equal run of them, each writing only its own entries. A small version stays on one thread.
+  const size_t by_size =
+      static_cast<size_t>(static_cast<uint64_t>(n) * block_size / kChecksumBytesPerWorker);
+  const size_t workers = std::clamp<size_t>(
+      std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), by_size), 1,
+      kMaxChecksumWorkers);
+  std::atomic<bool> failed{false};
+  std::vector<std::string> errors(workers);
+  std::vector<std::thread> threads;
+  auto run = [&](size_t w) {
+    if (!SumBlocks(fd.get(), block_size, n, n * w / workers, n * (w + 1) / workers, list.data(),
+                   failed, errors[w])) {
+      failed.store(true);
+    }
+  };
+  for (size_t w = 1; w < workers; ++w) {
+    try {
+      threads.emplace_back(run, w);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one does that share too.
+      threads.emplace_back();
+      run(w);
+    }
+  }
+  run(0);
+  for (std::thread& t : threads)
+    if (t.joinable()) t.join();
+  for (const std::string& e : errors) {
+    if (!e.empty()) {
+      error = e;
       return false;
     }
-    const auto* bytes = reinterpret_cast<const Bytef*>(block.data());
-    uLong weak = adler32_z(adler32_z(0, Z_NULL, 0), bytes, block_size);
-    PutLe32(list, 4 * i, static_cast<uint32_t>(weak));
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_size = 0;
-    if (EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), block.data(), block_size) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), digest, &digest_size) != 1 || digest_size != 16) {
-      error = "MD5 failed";
-      return false;
-    }
-    std::memcpy(list.data() + 4 * n + 16 * i, digest, 16);
   }
   return true;
 }
@@ -160,57 +239,73 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
     error = "cannot open the files of the rebuild: " + std::string(std::strerror(errno));
     return false;
   }
-  MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
-    error = "SHA-1 failed";
-    return false;
-  }
-  std::string buffer(std::max<size_t>(block_size, 1 << 20), '\0');
+  // The SHA-1 trails the copy on a thread of its own once the file is big enough to be worth it.
+  Sha1Behind sha1(kRebuildChunk, file_size >= kHashBehindBytes);
   uint64_t literal_offset = 0;
   uint64_t written = 0;
-  // Copies n bytes from fd at offset to the new file, through the digest.
+  uint64_t flushed = 0;  // bytes handed to the disk so far
+  // Copies n bytes from fd at offset to the new file and the digest. Every few MiB the
+  // written pages are sent on their way to the disk, so the flush at the end finds little left.
   auto copy = [&](int fd, uint64_t offset, uint64_t n) {
     while (n > 0) {
-      size_t chunk = static_cast<size_t>(std::min<uint64_t>(n, buffer.size()));
-      if (!PreadAll(fd, buffer.data(), chunk, offset) ||
-          !WriteAll(out.get(), buffer.data(), chunk) ||
-          EVP_DigestUpdate(ctx.get(), buffer.data(), chunk) != 1) {
-        return false;
-      }
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(n, kRebuildChunk));
+      char* buffer = sha1.Acquire();
+      if (!PreadAll(fd, buffer, chunk, offset) || !WriteAll(out.get(), buffer, chunk)) return false;
+      sha1.Submit(buffer, chunk);
       offset += chunk;
       written += chunk;
       n -= chunk;
+      if (written - flushed >= kWritebackChunk) {
+        ::sync_file_range(out.get(), static_cast<off_t>(flushed),
+                          static_cast<off_t>(written - flushed), SYNC_FILE_RANGE_WRITE);
+        flushed = written;
+      }
     }
+    return true;
+  };
+  // Matches of consecutive stored blocks at consecutive offsets, as an unchanged stretch of the
+  // file gives them, are copied as one run.
+  uint64_t run_offset = 0, run_length = 0, run_source = 0;
+  auto copy_run = [&]() {
+    if (run_length == 0) return true;
+    const uint64_t gap = run_offset - written;
+    if (run_offset < written || !copy(literal.get(), literal_offset, gap)) {
+      error = "the literal bytes end before the match at " + std::to_string(run_offset);
+      return false;
+    }
+    literal_offset += gap;
+    if (!copy(stored.get(), run_source, run_length)) {
+      error = "cannot read stored block " + std::to_string(run_source / block_size);
+      return false;
+    }
+    run_length = 0;
     return true;
   };
   BlockMatch m;
   while (next(m)) {
-    const uint64_t gap = m.offset - written;
-    if (m.offset < written || !copy(literal.get(), literal_offset, gap)) {
-      error = "the literal bytes end before the match at " + std::to_string(m.offset);
-      return false;
+    const uint64_t source = static_cast<uint64_t>(m.block) * block_size;
+    if (run_length != 0 && m.offset == run_offset + run_length &&
+        source == run_source + run_length) {
+      run_length += block_size;
+      continue;
     }
-    literal_offset += gap;
-    if (!copy(stored.get(), static_cast<uint64_t>(m.block) * block_size, block_size)) {
-      error = "cannot read stored block " + std::to_string(m.block);
-      return false;
-    }
+    if (!copy_run()) return false;
+    run_offset = m.offset, run_source = source, run_length = block_size;
   }
+  if (!copy_run()) return false;
   if (written > file_size || !copy(literal.get(), literal_offset, file_size - written)) {
     error = "the literal bytes end before the end of the file";
-    return false;
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_size = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_size) != 1) {
-    error = "SHA-1 failed";
     return false;
   }
   if (::fdatasync(out.get()) != 0) {
     error = "cannot flush the rebuilt file";
     return false;
   }
-  sha1_hex = HexLower(digest, digest_size);
+  sha1_hex = sha1.Finish();
+  if (sha1_hex.empty()) {
+    error = "SHA-1 failed";
+    return false;
+  }
   return true;
 }
 

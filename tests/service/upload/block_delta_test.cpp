@@ -49,25 +49,38 @@ class BlockDeltaFiles : public ::testing::Test {
 };
 
 TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
-  const std::string stored = RandomBytes(3 * 4096 + 100, 1);
-  std::string list;
-  std::string error;
-  ASSERT_TRUE(BuildChecksumList(Write("stored", stored), 4096, 3, list, error)) << error;
-  ASSERT_EQ(list.size(), 60u);
-  for (size_t i = 0; i < 3; ++i) {
-    const auto* block = reinterpret_cast<const Bytef*>(stored.data() + i * 4096);
-    uint32_t adler = static_cast<uint32_t>(adler32(1, block, 4096));
-    uint32_t got = 0;
-    for (int b = 3; b >= 0; --b) {
-      got = (got << 8) | static_cast<unsigned char>(list[4 * i + static_cast<size_t>(b)]);
+  // A small version is summed on one thread; a big one in runs on several, which must still give
+  // every entry its own place; a block larger than a read is summed across reads. A version
+  // shorter than its record fails either way.
+  struct Case {
+    uint32_t block;
+    size_t blocks;
+  } cases[] = {{4096, 3}, {4096, 6001}, {8192, 2100}, {2u << 20, 5}};
+  for (const Case& c : cases) {
+    const std::string stored = RandomBytes(c.block * c.blocks + 100, static_cast<unsigned>(c.blocks));
+    const std::string path = Write("stored", stored);
+    std::string list;
+    std::string error;
+    ASSERT_TRUE(BuildChecksumList(path, c.block, c.blocks, list, error)) << error;
+    ASSERT_EQ(list.size(), 20 * c.blocks);
+    for (size_t i = 0; i < c.blocks; ++i) {
+      const auto* block = reinterpret_cast<const Bytef*>(stored.data() + i * c.block);
+      uint32_t adler = static_cast<uint32_t>(adler32(1, block, c.block));
+      uint32_t got = 0;
+      for (int b = 3; b >= 0; --b) {
+        got = (got << 8) | static_cast<unsigned char>(list[4 * i + static_cast<size_t>(b)]);
+      }
+      ASSERT_EQ(got, adler) << c.blocks << " blocks, block " << i;
+      unsigned char md5[16];
+      unsigned int size = 0;
+      EVP_Digest(block, c.block, md5, &size, EVP_md5(), nullptr);
+      ASSERT_EQ(list.substr(4 * c.blocks + 16 * i, 16), std::string(reinterpret_cast<char*>(md5), 16))
+          << c.blocks << " blocks, block " << i;
     }
-    EXPECT_EQ(got, adler) << i;
-    unsigned char md5[16];
-    unsigned int size = 0;
-    EVP_Digest(block, 4096, md5, &size, EVP_md5(), nullptr);
-    EXPECT_EQ(list.substr(12 + 16 * i, 16), std::string(reinterpret_cast<char*>(md5), 16)) << i;
+    const std::string cut = stored.substr(0, c.block * (c.blocks - 1) + 10);
+    EXPECT_FALSE(BuildChecksumList(Write("short", cut), c.block, c.blocks, list, error))
+        << c.blocks;
   }
-  EXPECT_FALSE(BuildChecksumList(Write("short", stored.substr(0, 8000)), 4096, 2, list, error));
 }
 
 TEST_F(BlockDeltaFiles, MatchListChecksRejectWhatCannotDescribeTheFile) {
@@ -116,6 +129,38 @@ TEST_F(BlockDeltaFiles, RebuildPutsBlocksAtTheirOffsetsAndLiteralBytesInTheGaps)
   // A literal file one byte short cannot fill the file.
   EXPECT_FALSE(RebuildFile(backend_.root() + "/stored", Write("short", literal.substr(1)), matches,
                            4096, fresh.size(), out, sha1, error));
+}
+
+TEST_F(BlockDeltaFiles, RebuildOfABigEditJoinsRunsOfBlocksAndHashesWhatItWrites) {
+  // 12 MiB stored: long runs of consecutive blocks (copied as one), runs broken by a swapped
+  // pair, a repeated block and edited blocks sent as literal bytes, across the copy's pieces.
+  constexpr uint32_t kBlock = 4096;
+  constexpr size_t kBlocks = 3072;
+  const std::string stored = RandomBytes(kBlock * kBlocks, 3);
+  std::string fresh, literal;
+  std::vector<BlockMatch> matches;
+  for (size_t k = 0; k < kBlocks; ++k) {
+    size_t source = k;
+    if (k % 700 == 5) {  // edited: its bytes travel as literal
+      const std::string edited = RandomBytes(kBlock + k % 3, static_cast<unsigned>(k));
+      fresh += edited;
+      literal += edited;
+      continue;
+    }
+    if (k % 900 == 10) source = k + 1;       // a swapped pair breaks the run...
+    else if (k % 900 == 11) source = k - 1;  // ...twice
+    else if (k % 1000 == 20) source = 0;     // a block seen before
+    matches.push_back({fresh.size(), static_cast<uint16_t>(source)});
+    fresh += stored.substr(source * kBlock, kBlock);
+  }
+  std::string sha1;
+  std::string error;
+  const std::string out = backend_.root() + "/out";
+  ASSERT_TRUE(RebuildFile(Write("stored", stored), Write("literal", literal), matches, kBlock,
+                          fresh.size(), out, sha1, error))
+      << error;
+  EXPECT_TRUE(zelmic_test::ReadWholeFile(out) == fresh) << "the rebuilt file differs";
+  EXPECT_EQ(sha1, zelmic_test::Sha1Hex(fresh));
 }
 
 }  // namespace
