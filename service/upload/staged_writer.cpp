@@ -18,6 +18,26 @@ namespace {
 constexpr std::chrono::milliseconds kBatchDelay(5);
 // Upper bound of part data waiting for the disk; a faster sender waits.
 constexpr uint64_t kMaxQueuedBytes = 64u << 20;
+// Parts are accepted strictly in order, so they reach the writer in order: a whole upload's SHA-1
+// follows them here, while the bytes are at hand. A gap (never expected) only ends the hashing,
+// and the finish then reads the file instead.
+void HashWritten(UploadSession& session, uint64_t offset, const std::string& data) {
+  if (offset == 0 && session.hashed == 0 && !session.written_sha1) {
+    session.written_sha1.reset(EVP_MD_CTX_new());
+    if (session.written_sha1 &&
+        EVP_DigestInit_ex(session.written_sha1.get(), EVP_sha1(), nullptr) != 1) {
+      session.written_sha1.reset();
+    }
+  }
+  if (!session.written_sha1) return;
+  if (offset != session.hashed ||
+      EVP_DigestUpdate(session.written_sha1.get(), data.data(), data.size()) != 1) {
+    session.written_sha1.reset();
+    return;
+  }
+  session.hashed += data.size();
+}
+
 }  // namespace
 
 StagedWriter::StagedWriter() : thread_([this] { Run(); }) {}
@@ -76,9 +96,11 @@ void StagedWriter::Run() {
     for (Write& write : batch) {
       UploadSession& session = *write.session;
       bool skip = false;
+      bool delta = false;
       {
         std::lock_guard<std::mutex> session_lock(session.mutex);
         skip = session.write_failed;  // what came before is gone; later parts are moot
+        delta = session.delta;
       }
       bool ok = skip;
       if (!skip) {
@@ -86,6 +108,7 @@ void StagedWriter::Run() {
         if (fresh) it->second = ::open(session.staged_path.c_str(), O_WRONLY | O_CLOEXEC);
         ok = it->second >= 0 &&
              PwriteAll(it->second, write.data.data(), write.data.size(), write.offset);
+        if (ok && !delta) HashWritten(session, write.offset, write.data);
       }
       {
         std::lock_guard<std::mutex> session_lock(session.mutex);

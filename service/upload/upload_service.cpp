@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -393,7 +394,18 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
     const int fd = ::open(session->staged_path.c_str(), O_RDONLY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
     if (fd >= 0) ::close(fd);
-    if (!synced || !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error)) {
+    // The writer hashed the parts as it wrote them; only a content it could not follow whole
+    // is read again.
+    if (synced && session->written_sha1 && session->hashed == session->ticket.filesize) {
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned int digest_size = 0;
+      if (EVP_DigestFinal_ex(session->written_sha1.get(), digest, &digest_size) == 1) {
+        sha1 = HexLower(digest, digest_size);
+      }
+      session->written_sha1.reset();
+    }
+    if (!synced ||
+        (sha1.empty() && !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error))) {
       Discard(*session);
       return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + error);
     }

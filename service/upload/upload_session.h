@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "service/upload/block_delta.h"
 #include "service/upload_backend.h"
 
@@ -49,6 +51,12 @@ struct UploadSession {
   bool write_failed = false;          // a part could not be written: the staged bytes were
                                       // dropped (held is 0) and the upload cannot finish
   std::condition_variable writes_done;  // pending_writes went down
+
+  // Used by the staged writer only, and read by the finish once no write is pending: the SHA-1
+  // of a whole upload's content as it was written, in order, so the finish need not read the
+  // staged file again. `hashed` bytes went into it; a delta's literal bytes are not hashed here.
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> written_sha1{nullptr, &EVP_MD_CTX_free};
+  uint64_t hashed = 0;
 };
 
 class SessionTable {
