@@ -42,10 +42,8 @@ constexpr size_t kChecksumReadBytes = 1 << 20;
 constexpr uint64_t kChecksumBytesPerWorker = 8ull << 20;
 // However many processors there are, one list takes at most this many threads.
 constexpr size_t kMaxChecksumWorkers = 8;
-// The rebuild copies in pieces of this size...
+// The rebuild copies in pieces of this size.
 constexpr size_t kRebuildChunk = 1 << 20;
-// ...and starts the disk writing each time this much more is written.
-constexpr uint64_t kWritebackChunk = 8ull << 20;
 // From this size on, the rebuilt file is hashed on a helper thread while it is copied.
 constexpr uint64_t kHashBehindBytes = 4ull << 20;
 
@@ -243,9 +241,7 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
   Sha1Behind sha1(kRebuildChunk, file_size >= kHashBehindBytes);
   uint64_t literal_offset = 0;
   uint64_t written = 0;
-  uint64_t flushed = 0;  // bytes handed to the disk so far
-  // Copies n bytes from fd at offset to the new file and the digest. Every few MiB the
-  // written pages are sent on their way to the disk, so the flush at the end finds little left.
+  // Copies n bytes from fd at offset to the new file and the digest.
   auto copy = [&](int fd, uint64_t offset, uint64_t n) {
     while (n > 0) {
       const size_t chunk = static_cast<size_t>(std::min<uint64_t>(n, kRebuildChunk));
@@ -255,11 +251,6 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
       offset += chunk;
       written += chunk;
       n -= chunk;
-      if (written - flushed >= kWritebackChunk) {
-        ::sync_file_range(out.get(), static_cast<off_t>(flushed),
-                          static_cast<off_t>(written - flushed), SYNC_FILE_RANGE_WRITE);
-        flushed = written;
-      }
     }
     return true;
   };
