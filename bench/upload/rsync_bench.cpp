@@ -31,8 +31,7 @@
 #include <dorvic/dorvic.h>
 
 #include "bench/upload/bench_support.h"
-#include "common/endpoints.h"
-#include "tests/support/zelmic_process.h"
+#include "bench/upload/bench_service.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/upload_task.h"
 #include "upload/upload_worker.h"
@@ -40,7 +39,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kMount = 1;
+constexpr int kMount = plumet_bench::kBenchMount;
 constexpr int kRounds = 3;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -200,20 +199,26 @@ bool RunRsync(const std::string& from, const std::string& url, const char* check
   return true;
 }
 
-struct Service {
-  zelmic_test::ZelmicProcess zelmic;
-  std::string access;
-
-  bool Start() {
-    upload_test::ClearProxyEnvironment();
-    const std::string refresh = zelmic.AddUser("bench", {kMount});
-    if (refresh.empty() || !zelmic.Start()) return false;
-    access = zelmic.AccessToken(refresh);
-    dorvic_set_host(upload_test::Widen(zelmic.api_host()));
-    dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));
-    return !access.empty();
-  }
+// One timed rsync client run against the daemon.
+struct RsyncRun {
+  double seconds = 0, clientCpu = 0, serverCpu = 0, bytesSent = 0;
 };
+
+bool TimeRsync(const RsyncDaemon& rsync, const std::string& from, const std::string& name,
+               const char* checksum, RsyncRun& run) {
+  const double child0 = plumet_bench::ChildrenCpuSeconds();
+  const double daemon0 = ProcessCpu(rsync.pid(), true);
+  const auto start = Clock::now();
+  const bool ok = RunRsync(from, rsync.Url(name), checksum, run.bytesSent);
+  run.seconds = Seconds(Clock::now() - start);
+  // The daemon's connection process is reaped by the daemon shortly after the client ends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  run.clientCpu = plumet_bench::ChildrenCpuSeconds() - child0;
+  run.serverCpu = ProcessCpu(rsync.pid(), true) - daemon0;
+  return ok;
+}
+
+using plumet_bench::Service;
 
 // One whole upload task, as the worker thread runs it; true when it ended with the new version
 // committed through a delta.
@@ -281,39 +286,20 @@ void BM_EditedFileStored(benchmark::State& state) {
         ours = seconds, oursCpu = cpu, oursServerCpu = serverCpu, oursBytes = sent;
       }
 
-      const double child0 = plumet_bench::ChildrenCpuSeconds();
-      const double daemon0 = ProcessCpu(rsync.pid(), true);
-      const auto rsyncStart = Clock::now();
-      double rsyncSent = 0;
-      const bool rsyncOk = RunRsync(edited, rsync.Url(name), "", rsyncSent);
-      const double rsyncSeconds = Seconds(Clock::now() - rsyncStart);
-      // The daemon's connection process is reaped by the daemon shortly after the client ends.
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      if (!rsyncOk) {
+      // rsync as it negotiates, then held to MD5 for its block and file checksums as our
+      // protocol is (it picks a much faster hash otherwise): how much of the gap the checksums make.
+      RsyncRun plain, heldToMd5;
+      if (!TimeRsync(rsync, edited, name, "", plain) ||
+          !TimeRsync(rsync, edited, md5Name, "md5", heldToMd5)) {
         state.SkipWithError("rsync failed");
         return;
       }
-      if (rsyncSeconds < theirs) {
-        theirs = rsyncSeconds, theirsCpu = plumet_bench::ChildrenCpuSeconds() - child0;
-        theirsServerCpu = ProcessCpu(rsync.pid(), true) - daemon0, theirsBytes = rsyncSent;
+      if (plain.seconds < theirs) {
+        theirs = plain.seconds, theirsCpu = plain.clientCpu, theirsServerCpu = plain.serverCpu;
+        theirsBytes = plain.bytesSent;
       }
-
-      // rsync once more, held to MD5 for its block and file checksums as our protocol is (it
-      // negotiates a much faster hash otherwise): how much of the gap the checksums make.
-      const double md5Child0 = plumet_bench::ChildrenCpuSeconds();
-      const double md5Daemon0 = ProcessCpu(rsync.pid(), true);
-      const auto md5Start = Clock::now();
-      const bool md5Ok = RunRsync(edited, rsync.Url(md5Name), "md5", rsyncSent);
-      const double md5Seconds = Seconds(Clock::now() - md5Start);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      if (!md5Ok) {
-        state.SkipWithError("rsync --checksum-choice=md5 failed");
-        return;
-      }
-      if (md5Seconds < md5) {
-        md5 = md5Seconds;
-        md5Cpu = plumet_bench::ChildrenCpuSeconds() - md5Child0 +
-                 ProcessCpu(rsync.pid(), true) - md5Daemon0;
+      if (heldToMd5.seconds < md5) {
+        md5 = heldToMd5.seconds, md5Cpu = heldToMd5.clientCpu + heldToMd5.serverCpu;
       }
     }
     state.SetIterationTime(ours);

@@ -25,8 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "common/endpoints.h"
-#include "tests/support/zelmic_process.h"
+#include "bench/upload/bench_service.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/digests.h"
 #include "upload/upload_protocol.h"
@@ -41,7 +40,7 @@ constexpr uint64_t kFileSize = uint64_t{256} << 20;
 constexpr size_t kPart = 32768;
 constexpr int kEditedRegions = 16;
 constexpr int kRounds = 3;
-constexpr int kMount = 1;
+constexpr int kMount = plumet_bench::kBenchMount;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -111,29 +110,7 @@ size_t ReadBare(char* buffer, size_t size, size_t count, void* userdata) {
   return n;
 }
 
-// The service side shared by the measurements: a private zelmicd and one user.
-struct Service {
-  zelmic_test::ZelmicProcess zelmic;
-  std::string access;
-
-  bool Start() {
-    upload_test::ClearProxyEnvironment();
-    const std::string refresh = zelmic.AddUser("bench", {kMount});
-    if (refresh.empty() || !zelmic.Start()) return false;
-    access = zelmic.AccessToken(refresh);
-    dorvic_set_host(upload_test::Widen(zelmic.api_host()));
-    dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));
-    return !access.empty();
-  }
-
-  // Registers content with the service; false when it needs no transfer or is refused.
-  bool Register(const std::string& remote, const std::string& hash, uint64_t size,
-                dorvic_addfile_ret& answer) {
-    return dorvic_add_file(upload_test::Widen(access), upload_test::Widen(remote), kMount,
-                           upload_test::Widen(hash), size, 0, answer) &&
-           answer.state == 0;
-  }
-};
+using plumet_bench::Service;
 
 // The same upload as the engine's, with everything the engine computes prepared beforehand: the
 // content in memory, every part's headers and CRC formatted, one handle whose options are set

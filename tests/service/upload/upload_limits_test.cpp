@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <thread>
+#include <vector>
 
 #include "service/upload/upload_service.h"
 #include "tests/service/upload/upload_server_fixture.h"
@@ -171,17 +172,20 @@ TEST_F(UploadServerTest, SessionsAreBoundedPerUserHoldNoDescriptorAndExpireOnATi
   EXPECT_TRUE(StagedFiles(backend_.staging_dir()).empty());
 }
 
-TEST_F(UploadServerTest, AFailedPartWriteDropsTheStagedBytes) {
+TEST_F(UploadServerTest, APartThatCannotBeWrittenDropsTheStagedBytesAndFailsTheFinish) {
   const std::string content = RandomBytes(4 * kPart, 17);
   long piecelen = -1;
   const std::string session = Open(content, piecelen);
+  // Files of this process may not grow past two parts, as on a full disk.
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit small = saved;
   small.rlim_cur = 2 * kPart;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  for (uint64_t at = 0; at < 3 * kPart; at += kPart) client_->Part(session, content, at, kPart);
+  std::vector<long> statuses;
+  for (uint64_t at = 0; at < content.size(); at += kPart)
+    statuses.push_back(client_->Part(session, content, at, kPart).status);
   // Once the writer met the failure, neither the held count nor the disk claims any of it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   uint64_t held = 1;
@@ -191,6 +195,8 @@ TEST_F(UploadServerTest, AFailedPartWriteDropsTheStagedBytes) {
   }
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, saved_handler);
+  EXPECT_EQ(statuses[0], 200);
+  EXPECT_EQ(statuses[1], 200);
   EXPECT_EQ(held, 0u);
   for (const std::string& name : StagedFiles(backend_.staging_dir())) {
     struct stat st{};
@@ -198,6 +204,10 @@ TEST_F(UploadServerTest, AFailedPartWriteDropsTheStagedBytes) {
     EXPECT_EQ(st.st_size, 0) << name;
   }
   EXPECT_EQ(client_->Part(session, content, 0, kPart).status, 500);
+  EXPECT_EQ(client_->Finish(session, content.size()).status, 500)
+      << "a lost part must never be committed";
+  EXPECT_EQ(backend_.commit_count(), 0);
+  EXPECT_EQ(client_->Req(session).status, 401);
 }
 
 }  // namespace

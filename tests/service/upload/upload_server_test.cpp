@@ -1,9 +1,7 @@
 // The upload server driven over HTTP by a client that sends what the desktop helper sends.
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <thread>
+#include <vector>
 
 #include "tests/service/upload/upload_server_fixture.h"
 
@@ -132,31 +130,6 @@ TEST_F(UploadServerTest, FinishSizeMustMatchTheContent) {
   EXPECT_EQ(backend_.commit_count(), 0);
   EXPECT_EQ(client_->Finish(session, content.size()).status, 200);
   EXPECT_EQ(Committed(), content);
-}
-
-TEST_F(UploadServerTest, PartThatCannotBeWrittenFailsTheFinish) {
-  const std::string content = RandomBytes(4 * kPart, 17);
-  long piecelen = -1;
-  const std::string session = Open(content, piecelen);
-  // Files of this process may not grow past two parts, as on a full disk.
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 2 * kPart;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::vector<long> statuses;
-  for (uint64_t at = 0; at < content.size(); at += kPart) {
-    statuses.push_back(client_->Part(session, content, at, kPart).status);
-  }
-  Reply finish = client_->Finish(session, content.size());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, saved_handler);
-  EXPECT_EQ(statuses[0], 200);
-  EXPECT_EQ(statuses[1], 200);
-  EXPECT_EQ(finish.status, 500) << "a lost part must never be committed";
-  EXPECT_EQ(backend_.commit_count(), 0);
-  EXPECT_EQ(client_->Req(session).status, 401);
 }
 
 TEST_F(UploadServerTest, UnknownStaleOrExpiredSessionsGet401) {
