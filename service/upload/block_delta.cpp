@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "service/upload/file_io.h"
-#include "service/upload/sha1_behind.h"
+#include "service/upload/rebuild_output.h"
 
 namespace zelmic {
 
@@ -42,10 +42,8 @@ constexpr size_t kChecksumReadBytes = 1 << 20;
 constexpr uint64_t kChecksumBytesPerWorker = 8ull << 20;
 // However many processors there are, one list takes at most this many threads.
 constexpr size_t kMaxChecksumWorkers = 8;
-// The rebuild copies in pieces of this size.
-constexpr size_t kRebuildChunk = 1 << 20;
-// From this size on, the rebuilt file is hashed on a helper thread while it is copied.
-constexpr uint64_t kHashBehindBytes = 4ull << 20;
+// From this size on, the rebuilt file is hashed and written by helper threads while it is copied.
+constexpr uint64_t kRebuildHelpersFrom = 4ull << 20;
 
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
@@ -230,6 +228,7 @@ template <typename NextMatch>
 bool Rebuild(const std::string& stored_path, const std::string& literal_path, NextMatch next,
              uint32_t block_size, uint64_t file_size, const std::string& out_path,
              std::string& sha1_hex, std::string& error) {
+  error.clear();
   FdCloser stored(::open(stored_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser literal(::open(literal_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -237,22 +236,14 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
     error = "cannot open the files of the rebuild: " + std::string(std::strerror(errno));
     return false;
   }
-  // The SHA-1 trails the copy on a thread of its own once the file is big enough to be worth it.
-  Sha1Behind sha1(kRebuildChunk, file_size >= kHashBehindBytes);
+  RebuildOutput output(out.get(), file_size >= kRebuildHelpersFrom);
   uint64_t literal_offset = 0;
   uint64_t written = 0;
-  // Copies n bytes from fd at offset to the new file and the digest.
   auto copy = [&](int fd, uint64_t offset, uint64_t n) {
-    while (n > 0) {
-      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(n, kRebuildChunk));
-      char* buffer = sha1.Acquire();
-      if (!PreadAll(fd, buffer, chunk, offset) || !WriteAll(out.get(), buffer, chunk)) return false;
-      sha1.Submit(buffer, chunk);
-      offset += chunk;
-      written += chunk;
-      n -= chunk;
-    }
-    return true;
+    written += n;
+    if (output.CopyFrom(fd, offset, n)) return true;
+    if (output.write_failed()) error = "cannot write the rebuilt file";
+    return false;
   };
   // Matches of consecutive stored blocks at consecutive offsets, as an unchanged stretch of the
   // file gives them, are copied as one run.
@@ -261,12 +252,12 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
     if (run_length == 0) return true;
     const uint64_t gap = run_offset - written;
     if (run_offset < written || !copy(literal.get(), literal_offset, gap)) {
-      error = "the literal bytes end before the match at " + std::to_string(run_offset);
+      if (error.empty()) error = "the literal bytes end before the match at " + std::to_string(run_offset);
       return false;
     }
     literal_offset += gap;
     if (!copy(stored.get(), run_source, run_length)) {
-      error = "cannot read stored block " + std::to_string(run_source / block_size);
+      if (error.empty()) error = "cannot read stored block " + std::to_string(run_source / block_size);
       return false;
     }
     run_length = 0;
@@ -285,19 +276,10 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
   }
   if (!copy_run()) return false;
   if (written > file_size || !copy(literal.get(), literal_offset, file_size - written)) {
-    error = "the literal bytes end before the end of the file";
+    if (error.empty()) error = "the literal bytes end before the end of the file";
     return false;
   }
-  if (::fdatasync(out.get()) != 0) {
-    error = "cannot flush the rebuilt file";
-    return false;
-  }
-  sha1_hex = sha1.Finish();
-  if (sha1_hex.empty()) {
-    error = "SHA-1 failed";
-    return false;
-  }
-  return true;
+  return output.Finish(sha1_hex, error);
 }
 
 }  // namespace
