@@ -86,6 +86,26 @@ inline double ProcessCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Processor time of another process: its own (utime + stime), or that of its waited-for
+// children (cutime + cstime), in seconds.
+inline double OtherProcessCpuSeconds(pid_t pid, bool children) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<double> fields;  // from field 3 (state) on
+  size_t at = close + 2;
+  while (at < text.size()) {
+    const size_t space = text.find(' ', at);
+    fields.push_back(std::atof(text.substr(at, space - at).c_str()));
+    if (space == std::string::npos) break;
+    at = space + 1;
+  }
+  if (fields.size() < 15) return 0;
+  const size_t first = children ? 13 : 11;  // fields 16/17 or 14/15, counted from 3
+  return (fields[first] + fields[first + 1]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 inline double ChildrenCpuSeconds() {
   rusage usage;
   getrusage(RUSAGE_CHILDREN, &usage);

@@ -9,7 +9,10 @@
 // Printed per size: the real-time ratio (rsync's time / ours, goal >= 0.8), the processor time
 // of both sides of each (client process and server process), the bytes each client sent, and
 // the load average at the time; then rsync's time once more with its checksums held to MD5, as
-// ours are. Rounds alternate between them; the best of each counts.
+// ours are. Rounds alternate between them; the best of each counts. Before each round, untimed:
+// the stored copy is put in place on both servers, downloaded from zelmicd as the client does
+// before an edit (zelmicd is then left until it is idle, as it is while a person edits), the
+// edited file is read into the cache, and everything written so far is flushed to the device.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,26 +46,6 @@ constexpr int kMount = plumet_bench::kBenchMount;
 constexpr int kRounds = 3;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// Processor time of another process: its own (utime + stime), or that of its waited-for
-// children (cutime + cstime), in seconds.
-double ProcessCpu(pid_t pid, bool children) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<double> fields;  // from field 3 (state) on
-  size_t at = close + 2;
-  while (at < text.size()) {
-    const size_t space = text.find(' ', at);
-    fields.push_back(std::atof(text.substr(at, space - at).c_str()));
-    if (space == std::string::npos) break;
-    at = space + 1;
-  }
-  if (fields.size() < 15) return 0;
-  const size_t first = children ? 13 : 11;  // fields 16/17 or 14/15, counted from 3
-  return (fields[first] + fields[first + 1]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
@@ -207,14 +190,14 @@ struct RsyncRun {
 bool TimeRsync(const RsyncDaemon& rsync, const std::string& from, const std::string& name,
                const char* checksum, RsyncRun& run) {
   const double child0 = plumet_bench::ChildrenCpuSeconds();
-  const double daemon0 = ProcessCpu(rsync.pid(), true);
+  const double daemon0 = plumet_bench::OtherProcessCpuSeconds(rsync.pid(), true);
   const auto start = Clock::now();
   const bool ok = RunRsync(from, rsync.Url(name), checksum, run.bytesSent);
   run.seconds = Seconds(Clock::now() - start);
   // The daemon's connection process is reaped by the daemon shortly after the client ends.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   run.clientCpu = plumet_bench::ChildrenCpuSeconds() - child0;
-  run.serverCpu = ProcessCpu(rsync.pid(), true) - daemon0;
+  run.serverCpu = plumet_bench::OtherProcessCpuSeconds(rsync.pid(), true) - daemon0;
   return ok;
 }
 
@@ -263,21 +246,29 @@ void BM_EditedFileStored(benchmark::State& state) {
       const std::string md5Name = "md5-" + name;
       std::filesystem::copy_file(stored, rsync.ModuleFile(md5Name),
                                  std::filesystem::copy_options::overwrite_existing);
+      // As before a real edit: the client downloads the version it edits, and the person
+      // editing gives the service time to finish what it does after such a download.
+      if (!service.Download("/bench/" + name, size) || !service.WaitIdle()) {
+        state.SkipWithError("the stored version could not be downloaded");
+        return;
+      }
       if (!Stamp(edited, round)) {
         state.SkipWithError("cannot stamp the file");
         return;
       }
-      // Pages of the edited file in the cache for both, as after an editor's save.
+      // Pages of the edited file in the cache for both, as after an editor's save; the set-up's
+      // writes on the device, so that neither tool's time includes writing them back.
       upload_test::ReadAll(edited);
+      ::sync();
 
       const double cpu0 = plumet_bench::ProcessCpuSeconds();
-      const double server0 = ProcessCpu(zelmicd, false);
+      const double server0 = plumet_bench::OtherProcessCpuSeconds(zelmicd, false);
       const auto start = Clock::now();
       double sent = 0;
       const bool ok = RunUploadTask(service, edited, "/bench/" + name, sent);
       const double seconds = Seconds(Clock::now() - start);
       const double cpu = plumet_bench::ProcessCpuSeconds() - cpu0;
-      const double serverCpu = ProcessCpu(zelmicd, false) - server0;
+      const double serverCpu = plumet_bench::OtherProcessCpuSeconds(zelmicd, false) - server0;
       if (!ok) {
         state.SkipWithError("the delta upload failed");
         return;
