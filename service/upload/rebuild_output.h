@@ -2,14 +2,13 @@
 // Where a rebuilt file goes: its bytes arrive in order, copied from the stored version and the
 // literal bytes, and must end up hashed (SHA-1, checked against the registration) and on the
 // device (flushed before the commit). Done one after the other, the copy, the hash and the flush
-// cost the sum of their times; here they overlap. The bytes are gathered into large aligned
-// buffers; one helper thread hashes each full buffer while another writes it with direct I/O,
-// so the data reaches the device during the copy instead of in one flush at the end, and never
-// passes through the page cache (allocating 256 MiB of cache for a file nobody reads next costs
-// as much as the copy itself). The final flush then only has the metadata left.
+// cost the sum of their times; here they overlap. The bytes are gathered into large buffers; one
+// helper thread hashes each full buffer, another writes it, and a third flushes what is written
+// every few tens of MiB, so the device takes the file while it is being copied and the final
+// flush has only the last stretch left. (Direct I/O was measured too: it still needs the final
+// flush of the device's cache, and that took as long as flushing cached writes.)
 //
-// A file system that refuses direct I/O gets ordinary writes and the same final flush. A small
-// file is hashed and written by the caller's thread, without helpers.
+// A small file is hashed and written by the caller's thread, without helpers.
 
 #include <condition_variable>
 #include <cstddef>
@@ -27,9 +26,12 @@ namespace zelmic {
 
 class RebuildOutput {
  public:
+  // The helpers flush whenever this many bytes were written since their last flush: large
+  // enough that a flush is worth its fixed cost, small enough that the final one is short.
+  static constexpr uint64_t kFlushEvery = 32ull << 20;
+
   // out_fd: the new file, empty and open for writing (not owned). threaded: start the helpers.
-  // direct: try direct I/O (helpers only).
-  RebuildOutput(int out_fd, bool threaded, bool direct = true);
+  RebuildOutput(int out_fd, bool threaded, uint64_t flush_every = kFlushEvery);
   ~RebuildOutput();
   RebuildOutput(const RebuildOutput&) = delete;
   RebuildOutput& operator=(const RebuildOutput&) = delete;
@@ -41,13 +43,11 @@ class RebuildOutput {
   // appended as 40 lowercase hex characters. Call once; false (error says why) on any failure.
   bool Finish(std::string& sha1_hex, std::string& error);
 
-  // Whether a write failed (CopyFrom then fails too).
+  // Whether a write or an early flush failed (CopyFrom then fails too).
   bool write_failed() {
     std::lock_guard<std::mutex> lock(mutex_);
     return write_failed_;
   }
-  // Whether any write went around the page cache; read after Finish.
-  bool wrote_direct() const { return direct_used_; }
 
  private:
   struct Buffer {
@@ -61,17 +61,18 @@ class RebuildOutput {
   void Submit();                // hands filling_ to the helpers (or handles it in line)
   void Hash(const Buffer& b);   // with mutex_ not held
   bool Write(const Buffer& b);  // with mutex_ not held
-  // A helper's loop: takes the buffers at *next in order and hands each to work.
+  // A helper's loop: takes the buffers at *next in order, hashing or writing each.
   void RunHelper(size_t* next, bool hashing);
+  // The flusher's loop: flushes whenever enough was written since the last flush.
+  void RunFlusher();
   void Release();  // gives back the buffers both helpers are done with; mutex_ held
   void Stop();     // waits for the helpers to finish what was submitted
 
   const int fd_;
+  const uint64_t flush_every_;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx_;
   std::vector<Memory> memory_;
   bool hash_ok_ = true;        // written by whoever hashes; read after the helpers are joined
-  bool direct_used_ = false;   // written by whoever writes; read after the helpers are joined
-  bool direct_ = false;        // the descriptor is in direct mode; used by whoever writes
   Buffer filling_;             // the caller's buffer; data null when it holds none
   uint64_t appended_ = 0;      // bytes appended so far
 
@@ -81,11 +82,14 @@ class RebuildOutput {
   size_t next_hash_ = 0;       // index in queue_ of the next buffer to hash: those before are
   size_t next_write_ = 0;      // ...and of the next to write
   std::vector<char*> free_;
-  bool write_failed_ = false;  // a write failed: nothing more is written
+  bool write_failed_ = false;  // a write or a flush failed: nothing more is written
   int write_errno_ = 0;
+  uint64_t written_ = 0;       // bytes written so far, all of them in order
+  uint64_t flushed_ = 0;       // of which this many were flushed
   bool closing_ = false;
   std::thread hasher_;
   std::thread writer_;
+  std::thread flusher_;
 };
 
 }  // namespace zelmic
