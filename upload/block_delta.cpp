@@ -71,6 +71,15 @@ bool CBlockDelta::SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& len
   return true;
 }
 
+void CBlockDelta::StartAhead(const platform::File& local, uint32_t blockSize) {
+  const int64_t length = local.Length();
+  if (length <= 0) return;
+  const uint64_t size = static_cast<uint64_t>(length);
+  const unsigned pieces = ScanPieceCount(size, blockSize, ScanSplit{splitMinSize_, scanPieces_});
+  if (ahead_.StartedWith(blockSize, pieces)) return;
+  ahead_.Start(local, size, blockSize, pieces);
+}
+
 CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::File& literal) {
   matches_.clear();
   // The scan wants every processor; what the helper summed ahead by now is used as it is.

@@ -103,15 +103,12 @@ class CBlockDelta {
   Outcome ComputeDelta(platform::File& local, platform::File& literal);
 
   // While the upload waits for the checksum list, the blocks of `local` at multiples of B can be
-  // summed ahead on a helper thread (see upload/aligned_digests.h); the next ComputeDelta with
-  // that B stops the helper and uses what it computed. `local` must stay open until then, or
-  // until StopAhead() (the destructor stops the helper too). A helper already started with this
-  // B (on the same content) goes on instead of starting over.
-  void StartAhead(const platform::File& local, uint32_t blockSize) {
-    if (ahead_.StartedWith(blockSize)) return;
-    const int64_t length = local.Length();
-    if (length > 0) ahead_.Start(local, static_cast<uint64_t>(length), blockSize);
-  }
+  // summed ahead on a helper thread (see upload/aligned_digests.h), spread over the pieces the
+  // scan will cut the file into; the next ComputeDelta with that B stops the helper and uses what
+  // it computed. `local` must stay open until then, or until StopAhead() (the destructor stops
+  // the helper too). A helper already started with this B and these pieces (on the same content)
+  // goes on instead of starting over.
+  void StartAhead(const platform::File& local, uint32_t blockSize);
   void StopAhead() { ahead_.Stop(); }
   void WaitAhead() { ahead_.Wait(); }
 
@@ -128,6 +125,8 @@ class CBlockDelta {
   // choose the number of pieces (0: one per processor).
   void SetSplitScanMinSize(uint64_t size) { splitMinSize_ = size; }
   void SetScanPieces(unsigned pieces) { scanPieces_ = pieces; }
+  // Tests stop the helper of later StartAhead calls part-way (see AlignedDigests::SetPace).
+  void SetAheadPace(uint64_t blocks, uint64_t steps) { ahead_.SetPace(blocks, steps); }
 
   const std::vector<BlockMatch>& matches() const { return matches_; }
   const BlockIndex& index() const { return index_; }

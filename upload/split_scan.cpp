@@ -148,15 +148,15 @@ const BlockMatch* Covering(const std::vector<BlockMatch>& matches, uint64_t p, u
   return offset < p && p < offset + B ? &m : nullptr;
 }
 
-unsigned PieceCount(const ScanInput& input, ScanSplit split) {
-  if (input.size < split.minSize) return 1;
+}  // namespace
+
+unsigned ScanPieceCount(uint64_t size, uint32_t blockSize, ScanSplit split) {
+  if (size < split.minSize || blockSize == 0) return 1;
   uint64_t n = split.pieces != 0 ? split.pieces : std::thread::hardware_concurrency();
   // Every piece starts at a window well before the end.
-  n = std::min<uint64_t>(n, input.size / (2 * uint64_t{input.blockSize}));
+  n = std::min<uint64_t>(n, size / (2 * uint64_t{blockSize}));
   return static_cast<unsigned>(std::max<uint64_t>(n, 1));
 }
-
-}  // namespace
 
 BlockScan::Stop ScanFile(const ScanInput& input, uint64_t abandonAfter, ScanSplit split,
                          const BlockScan::Poll& poll, const platform::MappedView& view,
@@ -164,7 +164,7 @@ BlockScan::Stop ScanFile(const ScanInput& input, uint64_t abandonAfter, ScanSpli
   using Stop = BlockScan::Stop;
   const uint64_t end = input.end();
   const uint32_t B = input.blockSize;
-  const unsigned count = PieceCount(input, split);
+  const unsigned count = ScanPieceCount(input.size, B, split);
   Pieces pieces;
   auto& helpers = pieces.list();
   for (unsigned k = 1; k < count; ++k) {

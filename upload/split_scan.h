@@ -27,6 +27,10 @@ struct ScanSplit {
   unsigned pieces = 0;
 };
 
+// How many pieces a file of `size` bytes is scanned in at block size `blockSize`; piece k starts
+// at size * k / count. The blocks summed ahead are spread over the same pieces.
+unsigned ScanPieceCount(uint64_t size, uint32_t blockSize, ScanSplit split);
+
 // Scans the windows of `input` from offset 0 to the end; no match by the first window past
 // `abandonAfter` gives up (kAbandoned). `poll` is the caller's: it is asked (on the calling
 // thread) as BlockScan asks it, and while the helpers' pieces are awaited. Each helper reads

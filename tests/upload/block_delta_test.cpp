@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -36,23 +37,25 @@ class BlockDeltaTest : public ::testing::Test {
 
   // Scans and checks what every scan must satisfy: same as the plain scan, and rebuildable;
   // the vector loop (where the processor has one) and the scalar loop alike, each as one scan
-  // and cut into pieces scanned at once and joined, with and without the aligned blocks summed
-  // ahead.
+  // and cut into pieces scanned at once and joined, with none, part or all of the aligned blocks
+  // summed ahead.
   DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
     const DeltaResult plain = ReferenceScan(blocks, local, B);
     static const ScanMode kModes[] = {
-        {false, UINT64_MAX, 0, false}, {false, 1, 3, true}, {true, 1, 2, false},
-        {true, 1, 5, true},
+        {false, UINT64_MAX, 0, Ahead::kNone}, {false, 1, 3, Ahead::kPartWay},
+        {true, 1, 2, Ahead::kNone},           {true, 1, 5, Ahead::kAll},
     };
     for (const ScanMode& mode : kModes) {
       SCOPED_TRACE(std::string(mode.vector ? "vector" : "scalar") +
                    (mode.splitMinSize == 1 ? ", pieces: " + std::to_string(mode.pieces)
                                            : std::string(", one scan")) +
-                   (mode.ahead ? ", summed ahead" : ""));
+                   (mode.ahead == Ahead::kAll       ? ", all summed ahead"
+                    : mode.ahead == Ahead::kPartWay ? ", part summed ahead"
+                                                    : ""));
       CheckAgainst(plain, Scan(dir_, blocks, local, B, mode), blocks, local, B);
     }
-    return CheckAgainst(plain, Scan(dir_, blocks, local, B, ScanMode{true, UINT64_MAX}), blocks,
-                        local, B);
+    const ScanMode last{true, UINT64_MAX, 0, Ahead::kPartWay};
+    return CheckAgainst(plain, Scan(dir_, blocks, local, B, last), blocks, local, B);
   }
 
   DeltaResult CheckAgainst(const DeltaResult& plain, DeltaResult fast,
@@ -442,6 +445,33 @@ TEST(BlockDeltaLease, NoLeaseNoScan) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: scanned without a lease; 2, 3: set-up failed";
+}
+
+TEST(AlignedDigests, StoppedPartWayEveryStripeHasAboutTheSameShare) {
+  // A sparse file: large enough that the helper is far from through when stopped, at no cost.
+  ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  const uint32_t B = 64u << 10;
+  const uint64_t n = 3 * 1024;  // 192 MiB of blocks
+  const uint64_t step = plumet::AlignedDigests::kStepBytes / B;
+  platform::File file;
+  ASSERT_TRUE(file.Open(dir.File("sparse.bin"), platform::File::Mode::kCreate));
+  ASSERT_EQ(::ftruncate(file.fd(), static_cast<off_t>(n * B)), 0);
+
+  plumet::AlignedDigests digests;
+  // Stopped after seven steps: summed from the front, they would all lie in the first stripe.
+  digests.SetPace(0, 7);
+  digests.Start(file, n * B, B, 3);
+  EXPECT_FALSE(digests.StartedWith(B, 1)) << "another stripe count starts over";
+  digests.Wait();
+  uint64_t counts[3] = {};
+  for (uint64_t k = 0; k < n; ++k) counts[k * 3 / n] += digests.At(k * B, B) != nullptr ? 1 : 0;
+  SCOPED_TRACE(std::to_string(counts[0]) + " " + std::to_string(counts[1]) + " " +
+               std::to_string(counts[2]));
+  for (const uint64_t c : counts) EXPECT_GT(c, 0u);
+  EXPECT_LT(counts[0] + counts[1] + counts[2], n) << "stopped part-way";
+  const auto [low, high] = std::minmax({counts[0], counts[1], counts[2]});
+  EXPECT_LE(high - low, step);
 }
 
 }  // namespace

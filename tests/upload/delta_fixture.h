@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -68,14 +69,18 @@ inline std::vector<Match> Copy(const std::vector<plumet::BlockMatch>& in) {
   return out;
 }
 
+// Whether the blocks at multiples of B were summed ahead before the scan: not at all, by a helper
+// stopped part-way (every stripe partly done), or all of them.
+enum class Ahead { kNone, kPartWay, kAll };
+
 // How a scan is run: the vector loop or the plain one, the smallest file scanned in pieces at
 // once (1: every file long enough to cut; the default: none here), into how many pieces, and
-// whether the aligned blocks were summed ahead.
+// what was summed ahead.
 struct ScanMode {
   bool vector = true;
   uint64_t splitMinSize = UINT64_MAX;
   unsigned pieces = 2;
-  bool ahead = false;  // the blocks at multiples of B summed ahead before the scan
+  Ahead ahead = Ahead::kNone;
 };
 
 // Runs one scan of `local` (written to a file) with B against an already loaded delta state.
@@ -92,7 +97,11 @@ inline DeltaResult RunScan(const ScratchDir& dir, plumet::CBlockDelta& delta, co
   delta.SetVectorScan(mode.vector);
   delta.SetSplitScanMinSize(mode.splitMinSize);
   delta.SetScanPieces(mode.pieces);
-  if (mode.ahead) {
+  if (mode.ahead != Ahead::kNone) {
+    // Part-way: the helper stops after five steps of an eighth of the blocks, taken round-robin
+    // over the stripes; on a file of many blocks, each stripe (of one to five) is partly done.
+    const bool partWay = mode.ahead == Ahead::kPartWay;
+    delta.SetAheadPace(partWay ? std::max<uint64_t>(1, local.size() / B / 8) : 0, partWay ? 5 : 0);
     delta.StartAhead(localFile, B);
     delta.WaitAhead();
   }
