@@ -107,6 +107,7 @@ struct DownloadTarget {
   std::string blob_path;
   int64_t size = 0;
   std::string filename;
+  std::string filehash;
 };
 
 class Store : public UploadBackend {
