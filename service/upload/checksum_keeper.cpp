@@ -181,7 +181,8 @@ void ChecksumKeeper::Prepare(const StoredContent& c) {
   if (path.empty()) return;
   // Kept already as far as a glance tells; List checks it whole when it is used.
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == KeptSize(block_count)) {
+  if (::stat(path.c_str(), &st) == 0 &&
+      static_cast<uint64_t>(st.st_size) == KeptSize(block_count)) {
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);

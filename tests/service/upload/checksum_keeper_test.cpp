@@ -91,7 +91,9 @@ TEST_F(ChecksumKeeperTest, KeptListIsServedAsComputedAndABadFileIsRedone) {
   relabelled[5] = static_cast<char>(relabelled[5] ^ 0x30);  // 4096 becomes 8192
   const uint32_t crc = static_cast<uint32_t>(crc32_z(
       0, reinterpret_cast<const Bytef*>(relabelled.data()), relabelled.size() - 4));
-  for (int i = 0; i < 4; ++i) relabelled[relabelled.size() - 4 + i] = static_cast<char>(crc >> (8 * i));
+  for (int i = 0; i < 4; ++i) {
+    relabelled[relabelled.size() - 4 + i] = static_cast<char>(crc >> (8 * i));
+  }
   const struct {
     const char* what;
     std::string bytes;
@@ -153,8 +155,9 @@ TEST_F(ChecksumKeeperTest, DestroyingAbandonsQueuedAndRunningWork) {
   keeper.reset();
   // Each of the four takes seconds; the one under way stops after its current reads.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  const ChecksumKeeper paths(backend_.root());
   for (const StoredContent& c : contents) {
-    const std::string kept = ChecksumKeeper(backend_.root()).KeptPath(c.filehash, BlockSizeFor(c.size));
+    const std::string kept = paths.KeptPath(c.filehash, BlockSizeFor(c.size));
     EXPECT_FALSE(std::filesystem::exists(kept)) << kept;
   }
 }
