@@ -111,9 +111,11 @@ int Serve(const Options& options) {
   signal(SIGXFSZ, SIG_IGN);
 
   FaultScript faults;
+  // Declared before the listeners, so it outlives them.
+  ChecksumKeeper keeper(store->dir());
   TokenServer token(*store, faults, plumet_defaults::kClientId, plumet_defaults::kClientSecret);
-  WebServer web(*store, faults, WebOptions{options.faults, tls});
-  UploadServer upload(*store, faults);
+  WebServer web(*store, faults, WebOptions{options.faults, tls}, keeper);
+  UploadServer upload(*store, faults, keeper);
   ApiServer api(*store, faults, options.secret);
   auto fail = [&](const std::string& what) {
     fprintf(stderr, "zelmicd: %s\n", what.c_str());

@@ -6,6 +6,9 @@
 // temporary file, fsync'd, renamed into place, directory fsync'd), and each change of the
 // metadata is one SQLite transaction. A crash at any moment therefore leaves either the previous
 // version or the new one, never a version row without its content.
+//
+// Beside the blobs, DIR/sums/ab/<sha1>-<block size> holds the block checksum list of a content
+// (ChecksumKeeper): derived data, checked whenever it is read and safe to delete at any time.
 
 #include <sqlite3.h>
 
@@ -107,6 +110,7 @@ struct DownloadTarget {
   std::string blob_path;
   int64_t size = 0;
   std::string filename;
+  std::string filehash;
 };
 
 class Store : public UploadBackend {

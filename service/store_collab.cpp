@@ -111,7 +111,8 @@ std::optional<DownloadTarget> Store::ResolvePublished(const std::string& key, bo
     Statement counter(db_, "UPDATE files SET downloads = downloads + 1 WHERE id = ?");
     counter.bind(1, q.i64(0)).run();
   }
-  return DownloadTarget{BlobPath(q.text(1)), q.i64(2), q.text(3).substr(q.text(3).rfind('/') + 1)};
+  return DownloadTarget{BlobPath(q.text(1)), q.i64(2), q.text(3).substr(q.text(3).rfind('/') + 1),
+                        q.text(1)};
 }
 
 }  // namespace zelmic

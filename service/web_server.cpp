@@ -132,8 +132,9 @@ bool SameToken(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options)
-    : store_(store), faults_(faults), options_(options) {}
+WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options,
+                     ChecksumKeeper& keeper)
+    : store_(store), faults_(faults), keeper_(keeper), options_(options) {}
 
 WebServer::~WebServer() { Stop(); }
 
@@ -185,6 +186,11 @@ MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& ke
   MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
   MHD_Result r = MHD_queue_response(connection, 200, response);
   MHD_destroy_response(response);
+  // An edit starts with this download and saves back a delta on this content.
+  if (!published && !head) {
+    keeper_.Prepare(StoredContent{target->blob_path, static_cast<uint64_t>(target->size),
+                                  target->filehash});
+  }
   return r;
 }
 
@@ -366,6 +372,7 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
                                     filehash, request.size, "web", version);
   if (e) return back(e.status, "Upload failed: " + e.msg);
   request.staged.clear();  // moved into the store
+  keeper_.Prepare(StoredContent{store_.BlobPath(filehash), request.size, filehash});
   // Post/redirect/get: reloading the page must not send the file again.
   return SeeOther(connection, "/?notice=" + plumet_text::PercentEncode(
                                   "Stored " + path + " as version " + std::to_string(version) + "."));

@@ -11,6 +11,7 @@
 
 #include "service/faults.h"
 #include "service/store.h"
+#include "service/upload/checksum_keeper.h"
 #include "service/web_sessions.h"
 
 namespace zelmic {
@@ -22,7 +23,8 @@ struct WebOptions {
 
 class WebServer {
  public:
-  WebServer(Store& store, FaultScript& faults, WebOptions options);
+  // The keeper is told which contents an edit is likely to start from; it must outlive the server.
+  WebServer(Store& store, FaultScript& faults, WebOptions options, ChecksumKeeper& keeper);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -53,6 +55,7 @@ class WebServer {
 
   Store& store_;
   FaultScript& faults_;
+  ChecksumKeeper& keeper_;
   WebOptions options_;
   WebSessions sessions_;
   MHD_Daemon* daemon_ = nullptr;

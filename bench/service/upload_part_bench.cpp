@@ -264,7 +264,8 @@ class InProcessStore : public zelmic::UploadBackend {
 
 class InProcessTarget : public PartTarget {
  public:
-  InProcessTarget() : store_(content_.size()), server_(store_, faults_) {
+  InProcessTarget()
+      : store_(content_.size()), keeper_(store_.staging_dir()), server_(store_, faults_, keeper_) {
     std::string error;
     started_ = server_.Start(0, error);
     token_ = "bench-token";
@@ -277,6 +278,7 @@ class InProcessTarget : public PartTarget {
  private:
   InProcessStore store_;
   zelmic::FaultScript faults_;
+  zelmic::ChecksumKeeper keeper_;
   zelmic::UploadServer server_;
   bool started_ = false;
 };

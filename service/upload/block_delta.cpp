@@ -62,7 +62,8 @@ namespace {
 // runs of kChecksumReadBytes, so a small block costs no system call of its own and a large one
 // no more memory than a run.
 bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last, char* list,
-               const std::atomic<bool>& failed, std::string& error) {
+               const std::atomic<bool>& failed, const std::atomic<bool>* cancel,
+               std::string& error) {
   MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
     error = "MD5 failed";
@@ -77,6 +78,10 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
   uint64_t at = static_cast<uint64_t>(first) * block_size;
   const uint64_t end = static_cast<uint64_t>(last) * block_size;
   while (at < end && !failed.load(std::memory_order_relaxed)) {
+    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+      error = "stopped";
+      return false;
+    }
     const size_t length = static_cast<size_t>(std::min<uint64_t>(run.size(), end - at));
     if (!PreadAll(fd, run.data(), length, at)) {
       error = "stored content is shorter than its record";
@@ -112,7 +117,7 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
 }  // namespace
 
 bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
-                       std::string& list, std::string& error) {
+                       std::string& list, std::string& error, const std::atomic<bool>* cancel) {
   if (block_size == 0 || block_count == 0 || block_count > kMaxBlocks) {
     error = "no blocks to describe";
     return false;
@@ -136,7 +141,7 @@ bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t bl
   std::vector<std::thread> threads;
   auto run = [&](size_t w) {
     if (!SumBlocks(fd.get(), block_size, n, n * w / workers, n * (w + 1) / workers, list.data(),
-                   failed, errors[w])) {
+                   failed, cancel, errors[w])) {
       failed.store(true);
     }
   };

@@ -3,6 +3,7 @@
 // checksum list a client matches against, the match list it sends back, and the rebuild of the new
 // file from the stored version, the matches and the literal bytes.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,9 +32,11 @@ inline uint64_t FullBlockCount(uint64_t stored_size, uint32_t block_size) {
 }
 
 // The checksum list of the first block_count blocks of the file at path: block_count Adler-32
-// values (32-bit little-endian), then block_count raw MD5 digests.
+// values (32-bit little-endian), then block_count raw MD5 digests. Setting *cancel makes it give
+// up (false) after the read under way.
 bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
-                       std::string& list, std::string& error);
+                       std::string& list, std::string& error,
+                       const std::atomic<bool>* cancel = nullptr);
 
 struct BlockMatch {
   uint64_t offset = 0;  // where the block starts in the new file

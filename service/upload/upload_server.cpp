@@ -123,8 +123,8 @@ struct UploadServer::Glue {
   }
 };
 
-UploadServer::UploadServer(UploadBackend& backend, FaultScript& faults)
-    : service_(std::make_unique<UploadService>(backend)), faults_(faults) {}
+UploadServer::UploadServer(UploadBackend& backend, FaultScript& faults, ChecksumKeeper& keeper)
+    : service_(std::make_unique<UploadService>(backend, keeper)), faults_(faults) {}
 
 UploadServer::~UploadServer() { Stop(); }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "service/faults.h"
+#include "service/upload/checksum_keeper.h"
 #include "service/upload_backend.h"
 
 struct MHD_Daemon;
@@ -19,7 +20,8 @@ class UploadService;
 
 class UploadServer {
  public:
-  UploadServer(UploadBackend& backend, FaultScript& faults);
+  // The keeper must outlive the server.
+  UploadServer(UploadBackend& backend, FaultScript& faults, ChecksumKeeper& keeper);
   ~UploadServer();
   UploadServer(const UploadServer&) = delete;
   UploadServer& operator=(const UploadServer&) = delete;

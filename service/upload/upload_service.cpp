@@ -68,8 +68,8 @@ UploadAnswer SessionAnswer(const UploadSession& session) {
 
 }  // namespace
 
-UploadService::UploadService(UploadBackend& backend)
-    : backend_(backend), sessions_(std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultIdleLimit)) {}
+UploadService::UploadService(UploadBackend& backend, ChecksumKeeper& keeper)
+    : backend_(backend), keeper_(keeper), sessions_(std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultIdleLimit)) {}
 
 void UploadService::RemoveStaleStagedFiles() {
   const std::string dir = backend_.staging_dir();
@@ -182,6 +182,10 @@ void UploadService::Discard(UploadSession& session) {
   sessions_.Remove(session.id);
 }
 
+void UploadService::PrepareCurrent(const UploadTicket& ticket) {
+  if (std::optional<StoredContent> now = backend_.current_content(ticket)) keeper_.Prepare(*now);
+}
+
 UploadAnswer UploadService::Init(UploadRequest& request) {
   const std::string* token = request.header("x-zm-token");
   const std::string* pathhash = request.header("x-zm-upload-pathhash");
@@ -206,6 +210,7 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
     if (unsigned status = backend_.commit(*ticket, std::string(), error)) {
       return CommitRefused(status, error);
     }
+    PrepareCurrent(*ticket);
     return Text(202, std::string());
   }
   const std::string key = *token + '\n' + *pathhash + '\n' + ticket->filehash + '\n' +
@@ -239,6 +244,8 @@ std::shared_ptr<UploadSession> UploadService::OpenSession(const UploadTicket& ti
   if (session->base) {
     session->block_size = BlockSizeFor(session->base->size);
     session->block_count = FullBlockCount(session->base->size, session->block_size);
+    // Under way while the client asks what is held and prepares its requests.
+    keeper_.Prepare(*session->base);
   }
   const std::string dir = backend_.staging_dir();
   session->staged_path = dir + "/" + kStagedPrefix + session->id + ".part";
@@ -270,8 +277,8 @@ UploadAnswer UploadService::DownloadChecksum(UploadRequest& request) {
   UploadAnswer answer;
   answer.content_type = "application/octet-stream";
   std::string error;
-  if (!BuildChecksumList(session->base->blob_path, session->block_size, session->block_count,
-                         answer.body, error)) {
+  if (!keeper_.List(*session->base, session->block_size, session->block_count, answer.body,
+                    error)) {
     return ErrorAnswer(205, kErrDeltaRefused, error);
   }
   return answer;
@@ -421,6 +428,7 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
   const uint64_t sent = session->total;
   Discard(*session);
   if (refused != 0) return CommitRefused(refused, error);
+  PrepareCurrent(session->ticket);
   // One line per stored upload, so that whoever runs the service sees what a save cost the wire.
   std::string path = session->ticket.path;
   for (char& c : path) {

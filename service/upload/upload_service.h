@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "service/upload/checksum_keeper.h"
 #include "service/upload/upload_answer.h"
 #include "service/upload/staged_writer.h"
 #include "service/upload/upload_session.h"
@@ -45,7 +46,8 @@ enum UploadErrorCode : int {
 
 class UploadService {
  public:
-  explicit UploadService(UploadBackend& backend);
+  // The keeper serves the checksum lists and must outlive the service.
+  UploadService(UploadBackend& backend, ChecksumKeeper& keeper);
   UploadService(const UploadService&) = delete;
   UploadService& operator=(const UploadService&) = delete;
 
@@ -83,8 +85,11 @@ class UploadService {
                                              std::string& error);
   // Ends a session for good: no request may use it again.
   void Discard(UploadSession& session);
+  // The ticket's file has a new current content: the next edit of it will want its list.
+  void PrepareCurrent(const UploadTicket& ticket);
 
   UploadBackend& backend_;
+  ChecksumKeeper& keeper_;
   SessionTable sessions_;
   StagedWriter writer_;
   std::mutex init_mutex_;  // one "/upload_init" at a time, so a key never gets two sessions

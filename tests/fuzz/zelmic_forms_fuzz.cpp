@@ -43,11 +43,13 @@ struct Service {
     if (!store || !store->AddUser("ann", {1}, refresh, error)) __builtin_trap();
     token = std::make_unique<zelmic::TokenServer>(*store, faults, plumet_defaults::kClientId,
                                                   plumet_defaults::kClientSecret);
-    web = std::make_unique<zelmic::WebServer>(*store, faults, zelmic::WebOptions{});
+    keeper = std::make_unique<zelmic::ChecksumKeeper>(dir);
+    web = std::make_unique<zelmic::WebServer>(*store, faults, zelmic::WebOptions{}, *keeper);
     if (!token->Start(0, error) || !web->Start(0, error)) __builtin_trap();
   }
   ~Service() {
     web.reset();
+    keeper.reset();
     token.reset();
     store.reset();
     std::error_code ec;
@@ -57,6 +59,7 @@ struct Service {
   zelmic::FaultScript faults;
   std::unique_ptr<zelmic::Store> store;
   std::unique_ptr<zelmic::TokenServer> token;
+  std::unique_ptr<zelmic::ChecksumKeeper> keeper;
   std::unique_ptr<zelmic::WebServer> web;
 };
 

@@ -87,7 +87,8 @@ std::string SessionOf(const std::string& body) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FuzzBackend backend;
-  static zelmic::UploadService service(backend);
+  static zelmic::ChecksumKeeper keeper(backend.staging_dir());
+  static zelmic::UploadService service(backend, keeper);
   FuzzedDataProvider in(data, size);
   std::string session;
   for (int n = 0; n < 8 && in.remaining_bytes() > 0; ++n) {

@@ -3,11 +3,16 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
-
+#include "service/upload/block_delta.h"
+#include "service/upload/checksum_keeper.h"
 #include "tests/service/service_fixture.h"
+#include "tests/service/upload/fake_backend.h"
 
 namespace zelmic_test {
 namespace {
@@ -235,6 +240,33 @@ TEST_F(WebTest, FormUploadStoresANewVersion) {
   EXPECT_EQ(FormUpload(ann, {{"csrf", "forged"}, {"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr), 403);
   EXPECT_EQ(FormUpload(ann, {{"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr), 403);
   EXPECT_EQ(Call(ann_, "GET", 1, "/x%2Etxt").status, 404);
+}
+
+TEST_F(WebTest, LargeContentsUploadedOrDownloadedHereHaveTheirChecksumListsKeptAhead) {
+  // An edit starts with a download and saves back a delta on that content: its list is computed
+  // before anyone asks for it. So is the list of content sent with the form.
+  const std::string ann = Login("ann", kAnnPassword);
+  const zelmic::ChecksumKeeper keeper(z_.dir());  // only for where lists are kept
+  for (const bool download : {false, true}) {
+    SCOPED_TRACE(download ? "download" : "form upload");
+    const std::string content = RandomBytes((8u << 20) + 1000, download ? 2 : 1);
+    const std::string kept =
+        keeper.KeptPath(Sha1Hex(content), zelmic::BlockSizeFor(content.size()));
+    if (download) {
+      const std::string local = z_.tmp_dir() + "/big.bin";
+      ASSERT_TRUE(WriteFile(local, content));
+      z_.Put(1, local, "/big/put.bin");
+      const std::string uri = Str(ParseJson(Call(ann_, "GET", 1, "/big/put%2Ebin").body), "uri");
+      EXPECT_FALSE(std::filesystem::exists(kept));
+      EXPECT_TRUE(HttpRequest("GET", uri).body == content);
+    } else {
+      ASSERT_EQ(Upload(ann, "1", "/big", "form.bin", content), 303);
+    }
+    for (int i = 0; i < 600 && !std::filesystem::exists(kept); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+  }
 }
 
 TEST_F(WebTest, HeadDoesNotUseUpAPublishedLink) {

@@ -145,18 +145,39 @@ uint64_t ReadBytes(pid_t pid) {
 TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
   // Passes over the file zelmicd makes to take an upload: none for a whole upload (its parts are
   // hashed as they are written); for a delta, one over the stored copy to describe it and one to
-  // rebuild and hash at once. The store takes the content as the upload server hashed it.
+  // rebuild and hash at once; the rebuild alone when the stored copy's checksum list was kept, as
+  // zelmicd does ahead for a large content it was sent. The store takes the content as the upload
+  // server hashed it.
   struct Case {
     const char* remote;
     bool delta;
+    bool kept;
     int passes;
   };
-  const std::string stored = upload_test::RandomBytes(1024 * kBlock, 40);
-  for (const Case& c : {Case{"/docs/whole.bin", false, 0}, Case{"/docs/delta.bin", true, 2}}) {
+  for (const Case& c : {Case{"/docs/whole.bin", false, false, 0},
+                        Case{"/docs/delta.bin", true, false, 2},
+                        Case{"/docs/kept.bin", true, true, 1}}) {
     SCOPED_TRACE(c.remote);
+    // Lists are kept ahead from 8 MiB on; every measured content is smaller, so no such work runs
+    // while it is measured.
+    std::string stored = upload_test::RandomBytes((c.kept ? 2100 : 1024) * kBlock, 40);
+    if (c.delta) Seed(c.remote, stored);
+    if (c.kept) {
+      // A first edit commits the version the measured one is based on.
+      stored[7 * kBlock] ^= 1;
+      auto first = MakeSession(c.remote, stored, "first.bin");
+      ASSERT_EQ(EditSessionState::Uploaded, Upload(*first));
+      const std::string hash(first->fileHash.begin(), first->fileHash.end());
+      const std::string kept = zelmic.dir() + "/sums/" + hash.substr(0, 2) + "/" + hash + "-" +
+                               std::to_string(kBlock);
+      for (int i = 0; i < 600 && !upload_test::Exists(kept); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      ASSERT_TRUE(upload_test::Exists(kept));
+      stored.resize(2000 * kBlock);
+    }
     std::string content = c.delta ? stored : upload_test::RandomBytes(stored.size(), 41);
     content[100 * kBlock] ^= 1;
-    if (c.delta) Seed(c.remote, stored);
     auto session = MakeSession(c.remote, content, c.delta ? "delta.bin" : "whole.bin");
     const uint64_t before = ReadBytes(zelmic.pid());
     ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));

@@ -83,7 +83,8 @@ class UploadServerTest : public ::testing::Test {
 
   zelmic_test::FakeBackend backend_;
   FaultScript faults_;
-  UploadServer server_{backend_, faults_};
+  ChecksumKeeper keeper_{backend_.root()};
+  UploadServer server_{backend_, faults_, keeper_};
   std::unique_ptr<UploadTestClient> client_;
 };
 
