@@ -1,5 +1,6 @@
 #include "service/upload/rebuild_output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,32 +19,42 @@ namespace {
 constexpr size_t kBufferSize = 1 << 20;
 // Enough buffers that the copy, the hash and the write rarely wait for each other.
 constexpr size_t kBuffers = 6;
+// Direct I/O wants buffers, offsets and lengths aligned to the device's block; this suits
+// every common one. A device that wants more answers EINVAL and gets ordinary writes.
+constexpr size_t kAlign = 4096;
+
+bool SetDirect(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
 
 }  // namespace
 
-RebuildOutput::RebuildOutput(int out_fd, bool threaded, uint64_t flush_every)
-    : fd_(out_fd), flush_every_(flush_every), ctx_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+RebuildOutput::RebuildOutput(int out_fd, bool threaded, bool direct)
+    : fd_(out_fd), ctx_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
   hash_ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha1(), nullptr) == 1;
   if (threaded) {
     try {
       hasher_ = std::thread([this] { RunHelper(&next_hash_, true); });
       writer_ = std::thread([this] { RunHelper(&next_write_, false); });
-      flusher_ = std::thread([this] { RunFlusher(); });
     } catch (const std::system_error&) {
-      // Everything is then handled in line, and flushed once at the end.
-      Stop();
+      Stop();  // the hasher, if it started; everything is then handled in line
     }
   }
-  const bool helpers = flusher_.joinable();
+  const bool helpers = writer_.joinable();
   for (size_t i = 0; i < (helpers ? kBuffers : 1); ++i) {
-    void* p = std::malloc(kBufferSize);
+    void* p = std::aligned_alloc(kAlign, kBufferSize);
     if (p == nullptr) break;
     memory_.emplace_back(static_cast<char*>(p), &std::free);
     free_.push_back(memory_.back().get());
   }
+  direct_ = helpers && direct && SetDirect(fd_, true);
 }
 
-RebuildOutput::~RebuildOutput() { Stop(); }
+RebuildOutput::~RebuildOutput() {
+  Stop();
+  if (direct_) SetDirect(fd_, false);
+}
 
 void RebuildOutput::Stop() {
   {
@@ -53,7 +64,6 @@ void RebuildOutput::Stop() {
   changed_.notify_all();
   if (hasher_.joinable()) hasher_.join();
   if (writer_.joinable()) writer_.join();
-  if (flusher_.joinable()) flusher_.join();
 }
 
 bool RebuildOutput::Fill() {
@@ -84,7 +94,7 @@ bool RebuildOutput::CopyFrom(int fd, uint64_t offset, uint64_t n) {
 void RebuildOutput::Submit() {
   const Buffer b = filling_;
   filling_ = Buffer{};
-  if (!flusher_.joinable()) {
+  if (!writer_.joinable()) {
     Hash(b);
     const bool written = Write(b);
     const int error = errno;
@@ -119,27 +129,9 @@ void RebuildOutput::RunHelper(size_t* next, bool hashing) {
     const int error = errno;
     lock.lock();
     if (!ok) write_failed_ = true, write_errno_ = error;
-    if (!hashing) written_ += b.size;
     ++*next;
     Release();
     changed_.notify_all();
-  }
-}
-
-void RebuildOutput::RunFlusher() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return closing_ || written_ - flushed_ >= flush_every_; });
-    // The last stretch is the caller's final flush, once everything is written.
-    if (closing_ || write_failed_) return;
-    const uint64_t upto = written_;
-    lock.unlock();
-    // A failed flush must fail the file: the error may not be reported a second time.
-    const bool ok = ::fdatasync(fd_) == 0;
-    const int error = errno;
-    lock.lock();
-    if (!ok) write_failed_ = true, write_errno_ = error;
-    flushed_ = upto;
   }
 }
 
@@ -156,7 +148,21 @@ void RebuildOutput::Hash(const Buffer& b) {
   if (hash_ok_ && EVP_DigestUpdate(ctx_.get(), b.data, b.size) != 1) hash_ok_ = false;
 }
 
-bool RebuildOutput::Write(const Buffer& b) { return PwriteAll(fd_, b.data, b.size, b.offset); }
+bool RebuildOutput::Write(const Buffer& b) {
+  if (direct_) {
+    // Only the last buffer is short; its tail goes through the cache, which the final flush
+    // writes out.
+    if (b.size % kAlign == 0 && PwriteAll(fd_, b.data, b.size, b.offset)) {
+      direct_used_ = true;
+      return true;
+    }
+    // Not aligned, or refused (a file system or device that takes no direct I/O, or not at
+    // this alignment): ordinary writes from here on, this buffer included.
+    direct_ = !SetDirect(fd_, false);
+    if (direct_) return false;
+  }
+  return PwriteAll(fd_, b.data, b.size, b.offset);
+}
 
 bool RebuildOutput::Finish(std::string& sha1_hex, std::string& error) {
   if (filling_.data != nullptr) {

@@ -169,26 +169,42 @@ TEST_F(BlockDeltaFiles, RebuildOfABigEditJoinsRunsOfBlocksAndHashesWhatItWrites)
   EXPECT_EQ(sha1, zelmic_test::Sha1Hex(fresh));
 }
 
+// Whether the file system under fd lets it be switched to direct I/O (switched back after).
+bool TakesDirectIo(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return false;
+  ::fcntl(fd, F_SETFL, flags);
+  return true;
+}
+
 TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailedWrite) {
   // One source read in uneven pieces, so buffers fill across piece boundaries; sizes around the
-  // buffer, the last one leaving a short tail.
+  // buffer and the direct-I/O alignment, the last one leaving a short tail.
   const std::string source = RandomBytes((3 << 20) + 5, 9);
   const std::string source_path = Write("source", source);
   const int in = ::open(source_path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(in, 0);
-  for (const bool threaded : {false, true}) {
+  struct Mode {
+    bool threaded, direct;
+  };
+  for (const Mode mode : {Mode{false, false}, Mode{true, false}, Mode{true, true}}) {
     for (const size_t size : {size_t{0}, size_t{4095}, size_t{1} << 20, source.size()}) {
-      SCOPED_TRACE(::testing::Message() << "threaded " << threaded << " size " << size);
+      SCOPED_TRACE(::testing::Message() << "threaded " << mode.threaded << " direct "
+                                        << mode.direct << " size " << size);
       const std::string out_path = backend_.root() + "/out";
       const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
       ASSERT_GE(out, 0);
       std::string sha1, error;
       {
-        RebuildOutput output(out, threaded, 1 << 20);  // flushed along the way too
+        RebuildOutput output(out, mode.threaded, mode.direct);
         for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 + 1) {
           ASSERT_TRUE(output.CopyFrom(in, at, std::min(piece, size - at)));
         }
         ASSERT_TRUE(output.Finish(sha1, error)) << error;
+        // Where the file system takes direct I/O, a full buffer goes around the cache.
+        if (mode.direct && size >= (1u << 20)) {
+          EXPECT_EQ(output.wrote_direct(), TakesDirectIo(out));
+        }
       }
       ::close(out);
       EXPECT_TRUE(zelmic_test::ReadWholeFile(out_path) == source.substr(0, size));
@@ -200,7 +216,7 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
   ::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  for (const bool threaded : {false, true}) {
+  for (const Mode mode : {Mode{false, false}, Mode{true, false}, Mode{true, true}}) {
     const int out = ::open((backend_.root() + "/full").c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(out, 0);
@@ -209,9 +225,9 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     std::string sha1, error;
     {
-      RebuildOutput output(out, threaded);
+      RebuildOutput output(out, mode.threaded, mode.direct);
       const bool copied = output.CopyFrom(in, 0, source.size());
-      EXPECT_FALSE(copied && output.Finish(sha1, error)) << "threaded " << threaded;
+      EXPECT_FALSE(copied && output.Finish(sha1, error)) << "threaded " << mode.threaded;
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::close(out);
