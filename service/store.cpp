@@ -208,11 +208,13 @@ ApiError Store::PlaceBlob(const std::string& staged_path, const std::string& fil
   }
   std::error_code ec;
   const std::string folder = dir_ + "/blobs/" + filehash.substr(0, 2);
-  fs::create_directories(folder, ec);
+  const bool new_folder = fs::create_directories(folder, ec);
   if (rename(staged_path.c_str(), target.c_str()) != 0)
     return Fail(500, 50002, "cannot move the content into the store");
   SyncPath(folder, true);
-  SyncPath(dir_ + "/blobs", true);
+  // The folder's own entry needs flushing only when it was just made; each flush waits for the
+  // device.
+  if (new_folder) SyncPath(dir_ + "/blobs", true);
   return {};
 }
 
