@@ -233,7 +233,6 @@ template <typename NextMatch>
 bool Rebuild(const std::string& stored_path, const std::string& literal_path, NextMatch next,
              uint32_t block_size, uint64_t file_size, const std::string& out_path,
              std::string& sha1_hex, std::string& error) {
-  error.clear();
   FdCloser stored(::open(stored_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser literal(::open(literal_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -246,8 +245,11 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
   uint64_t written = 0;
   auto copy = [&](int fd, uint64_t offset, uint64_t n) {
     written += n;
-    if (output.CopyFrom(fd, offset, n)) return true;
-    if (output.write_failed()) error = "cannot write the rebuilt file";
+    return output.CopyFrom(fd, offset, n);
+  };
+  // A copy fails on its source or on the new file; a failed write is what it says then.
+  auto fail = [&](std::string why) {
+    error = output.write_failed() ? "cannot write the rebuilt file" : std::move(why);
     return false;
   };
   // Matches of consecutive stored blocks at consecutive offsets, as an unchanged stretch of the
@@ -257,13 +259,11 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
     if (run_length == 0) return true;
     const uint64_t gap = run_offset - written;
     if (run_offset < written || !copy(literal.get(), literal_offset, gap)) {
-      if (error.empty()) error = "the literal bytes end before the match at " + std::to_string(run_offset);
-      return false;
+      return fail("the literal bytes end before the match at " + std::to_string(run_offset));
     }
     literal_offset += gap;
     if (!copy(stored.get(), run_source, run_length)) {
-      if (error.empty()) error = "cannot read stored block " + std::to_string(run_source / block_size);
-      return false;
+      return fail("cannot read stored block " + std::to_string(run_source / block_size));
     }
     run_length = 0;
     return true;
@@ -281,8 +281,7 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
   }
   if (!copy_run()) return false;
   if (written > file_size || !copy(literal.get(), literal_offset, file_size - written)) {
-    if (error.empty()) error = "the literal bytes end before the end of the file";
-    return false;
+    return fail("the literal bytes end before the end of the file");
   }
   return output.Finish(sha1_hex, error);
 }

@@ -63,7 +63,7 @@ class RebuildOutput {
   void Submit();                // hands filling_ to the helpers (or handles it in line)
   void Hash(const Buffer& b);   // with mutex_ not held
   bool Write(const Buffer& b);  // with mutex_ not held
-  // A helper's loop: takes the buffers at *next in order and hands each to work.
+  // A helper's loop: takes the buffers at *next in order, hashing or writing each.
   void RunHelper(size_t* next, bool hashing);
   void Release();  // gives back the buffers both helpers are done with; mutex_ held
   void Stop();     // waits for the helpers to finish what was submitted
