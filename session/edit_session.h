@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "common/transfer_task.h"
+
 namespace plumet {
 
 enum class EditSessionState : int32_t {
@@ -21,18 +23,7 @@ enum class EditSessionState : int32_t {
 
 // What a session's `task` holds: a download or an upload task. Destroying one stops its thread
 // and waits for it, so a session may be freed once its task is gone.
-class SessionTask {
- public:
-  SessionTask() = default;
-  SessionTask(const SessionTask&) = delete;
-  SessionTask& operator=(const SessionTask&) = delete;
-  virtual ~SessionTask() = default;
-
-  // For a watcher on another thread (the tray's tooltip, a progress line): how many bytes of the
-  // transfer are done, of how many (0 while unknown).
-  std::atomic<uint64_t> progressDone{0};
-  std::atomic<uint64_t> progressTotal{0};
-};
+using SessionTask = TransferTask;
 
 struct EditSession {
   EditSessionState state = EditSessionState::New;

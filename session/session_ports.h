@@ -19,6 +19,7 @@
 #include <string>
 
 #include "session/edit_session.h"
+#include "upload/upload_job.h"
 
 namespace plumet {
 
@@ -124,10 +125,10 @@ class TaskFactory {
                                       std::unique_ptr<SessionTask>& task) = 0;
   // Creates the local copy empty (a file of size 0 is not downloaded). False when it cannot.
   virtual bool CreateEmptyCopy(const std::string& localPath) = 0;
-  // Binds an upload task to `session` (state already Uploading) and starts its thread; nullptr
-  // when the thread could not be started. The task ends by setting the session Uploaded or
-  // Failed under `sessionLock`.
-  virtual std::unique_ptr<SessionTask> StartUpload(EditSession& session,
+  // Starts an upload of `job` on a thread of its own; nullptr when the thread could not be
+  // started. The task tells `observer` how it ended, with `sessionLock` held, unless it was
+  // stopped (destroying the task stops it).
+  virtual std::unique_ptr<SessionTask> StartUpload(const UploadJob& job, UploadObserver* observer,
                                                    std::recursive_mutex& sessionLock) = 0;
 };
 
