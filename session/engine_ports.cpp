@@ -86,10 +86,9 @@ class EngineTasks : public TaskFactory {
     return file.Open(localPath, platform::File::Mode::kCreate) && ::fchmod(file.fd(), 0600) == 0;
   }
 
-  std::unique_ptr<SessionTask> StartUpload(EditSession& session,
+  std::unique_ptr<SessionTask> StartUpload(const UploadJob& job, UploadObserver* observer,
                                            std::recursive_mutex& sessionLock) override {
-    auto task = std::make_unique<CUploadTask>(sessionLock);
-    task->editSession = &session;
+    auto task = std::make_unique<CUploadTask>(job, sessionLock, observer);
     if (!task->Start()) return nullptr;
     return task;
   }

@@ -143,6 +143,10 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
   curl_easy_reset(curl);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   if (timeLimited) curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+  // The parts, the match list and the checksum list have no overall limit (their size has none),
+  // but a connection that stops moving ends the attempt, and the retry rules take over.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, task.stallSeconds);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // Proxy, certificates, no CONNECT answer among the headers, and no redirect: "/upload_init"
   // carries the token, which libcurl would send on to whatever host a redirect names.
@@ -160,6 +164,7 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
 }
 
 bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& headerText) {
+  task.unidentifiedAnswer = false;
   if (result != CURLE_OK) {
     task.status = kStatusTransportFailed;
     return false;
@@ -170,12 +175,15 @@ bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& heade
     return false;
   }
   task.status = code;
-  if (code != 200) return false;
-  if (!CheckServerHeader(headerText)) {
+  // Every success status (202 "all held", 205 "no delta" included) counts only from the upload
+  // server itself: anything else answering on its address must not make the owner believe the
+  // content is stored.
+  if (code >= 200 && code < 300 && !CheckServerHeader(headerText)) {
     task.status = kStatusNotOurServer;
+    task.unidentifiedAnswer = true;
     return false;
   }
-  return true;
+  return code == 200;
 }
 
 std::string ToUtf8(const std::wstring& text) {

@@ -65,8 +65,6 @@ bool Exchange(CUploadTask& task, const wchar_t* path, bool timeLimited, const He
   return EvaluateAnswer(task, result, headerText);
 }
 
-const EditSession& Session(const CUploadTask& task) { return *task.editSession; }
-
 // The file the content is read from: the literal file while the delta is in use.
 platform::File& SourceFile(CUploadTask& task) {
   return task.blockSize != 0 ? task.literalFile : task.localFile;
@@ -110,17 +108,29 @@ bool FileExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
-// Steps of RunUploadProtocol that report only "go on" or "failed"; `n` is the shared counter.
-bool FetchChecksums(CUploadTask& task, int& n) {
+// The server will not build on its stored version: this upload (and every later one of the same
+// job's owner, through the report) sends the whole content, in the same upload session. The
+// server refuses before it takes a match list, so the session still expects the whole content.
+void DropDelta(CUploadTask& task) {
+  task.deltaRefused = true;
+  task.blockSize = 0;
+  task.delta.StopAhead();
+  task.CleanupLiteralFile();
+}
+
+enum class Checksums { kLoaded, kRefused, kFailed };
+
+// Steps of RunUploadProtocol; `n` is the shared counter.
+Checksums FetchChecksums(CUploadTask& task, int& n) {
   while (!DownloadChecksum(task)) {
     if (task.status == kStatusRefused) {
-      task.editSession->deltaRefused = 1;
-      return false;
+      DropDelta(task);
+      return Checksums::kRefused;
     }
-    if (task.status == kStatusServerError) return false;
-    if (++n > kMaxRetries) return false;
+    if (task.status == kStatusServerError) return Checksums::kFailed;
+    if (++n > kMaxRetries) return Checksums::kFailed;
   }
-  return true;
+  return Checksums::kLoaded;
 }
 
 bool PrepareDeltaWithRetries(CUploadTask& task, int& n) {
@@ -150,7 +160,7 @@ uint64_t UploadTotal(const CUploadTask& task) {
     if (!task.literalFile.IsOpen()) return 0;
     return static_cast<uint64_t>(std::max<int64_t>(task.literalFile.Length(), 0));
   }
-  if (!task.localFile.IsOpen()) return Session(task).fileSize;
+  if (!task.localFile.IsOpen()) return task.fileSize;
   return static_cast<uint64_t>(std::max<int64_t>(task.localFile.Length(), 0));
 }
 
@@ -158,7 +168,7 @@ size_t ReadPartData(char* buffer, size_t size, size_t count, void* userdata) {
   CUploadTask& task = *static_cast<CUploadTask*>(userdata);
   if (task.stopRequested.load()) return CURL_READFUNC_ABORT;
   uint64_t wanted = static_cast<uint64_t>(size) * count;
-  const uint64_t partSize = PartSizeFor(Session(task).fileSize);
+  const uint64_t partSize = PartSizeFor(task.fileSize);
   const uint64_t sentOfPart = task.position - task.partStart;
   wanted = std::min(wanted, partSize > sentOfPart ? partSize - sentOfPart : 0);
   wanted = std::min(wanted, task.position <= task.lastByte ? task.lastByte - task.position + 1 : 0);
@@ -201,17 +211,16 @@ size_t ReadMatchList(char* buffer, size_t size, size_t count, void* userdata) {
 }
 
 bool UploadInit(CUploadTask& task) {
-  const EditSession& session = Session(task);
   HeaderLines lines(kInitLineBuffer);
-  lines.Add("x-zm-upload-filesize: %" PRId64, static_cast<int64_t>(session.fileSize));
-  lines.Add("x-zm-upload-pathhash: %s", ToUtf8(session.uploadHash).c_str());
-  lines.Add("x-zm-upload-filehash: %s", ToUtf8(session.fileHash).c_str());
-  lines.Add("x-zm-upload-filename: %s", EncodedFileName(session.remotePath).c_str());
-  lines.Add("x-zm-token: %s", ToUtf8(session.accessToken).c_str());
+  lines.Add("x-zm-upload-filesize: %" PRId64, static_cast<int64_t>(task.fileSize));
+  lines.Add("x-zm-upload-pathhash: %s", ToUtf8(task.uploadHash).c_str());
+  lines.Add("x-zm-upload-filehash: %s", ToUtf8(task.fileHash).c_str());
+  lines.Add("x-zm-upload-filename: %s", EncodedFileName(task.storedPath).c_str());
+  lines.Add("x-zm-token: %s", ToUtf8(task.accessToken).c_str());
   std::string answer;
   if (!Exchange(task, L"/upload_init", true, lines, {}, answer)) return false;
   ReadInitAnswer(answer, task.uploadSession, task.blockSize);
-  if (session.deltaRefused != 0) task.blockSize = 0;
+  if (task.deltaRefused) task.blockSize = 0;
   return true;
 }
 
@@ -306,7 +315,10 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
     // Delta preparation and the match list. While the server describes its stored copy, the
     // local file's blocks are summed ahead on the processor the client would leave idle.
     task.delta.StartAhead(task.localFile, static_cast<uint32_t>(task.blockSize));
-    const bool prepared = FetchChecksums(task, n) && PrepareDeltaWithRetries(task, n);
+    const Checksums checksums = FetchChecksums(task, n);
+    const bool prepared =
+        checksums == Checksums::kRefused ||
+        (checksums == Checksums::kLoaded && PrepareDeltaWithRetries(task, n));
     // The scan stopped the helper; a failure before it must not leave it reading the local file.
     task.delta.StopAhead();
     if (!prepared) return UploadOutcome::kFailed;
@@ -321,8 +333,9 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
           return UploadOutcome::kCompleted;
         }
         if (task.status == kStatusRefused) {
-          task.editSession->deltaRefused = 1;
-          return UploadOutcome::kFailed;
+          DropDelta(task);
+          SetLastByte(task);
+          break;
         }
         if (task.status == kStatusServerError) return UploadOutcome::kFailed;
         if (++n > kMaxRetries) return UploadOutcome::kFailed;
@@ -337,8 +350,11 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
         if (++n > kMaxRetries) return UploadOutcome::kFailed;
       }
     } else {
-      if (!FetchChecksums(task, n)) return UploadOutcome::kFailed;
-      if (!PrepareDeltaWithRetries(task, n)) return UploadOutcome::kFailed;
+      const Checksums checksums = FetchChecksums(task, n);
+      if (checksums == Checksums::kFailed) return UploadOutcome::kFailed;
+      if (checksums == Checksums::kLoaded && !PrepareDeltaWithRetries(task, n)) {
+        return UploadOutcome::kFailed;
+      }
     }
     SetLastByte(task);
   } else {
@@ -349,7 +365,7 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
   // Parts.
   int f = 0;
   if (UploadTotal(task) != 0) {
-    const uint64_t partSize = PartSizeFor(Session(task).fileSize);
+    const uint64_t partSize = PartSizeFor(task.fileSize);
     while (task.position <= task.lastByte) {
       if (f >= kMaxPartFailures) return UploadOutcome::kFailed;
       if (task.stopRequested.load()) return UploadOutcome::kStopped;

@@ -13,7 +13,9 @@ class CUploadTask;
 
 enum class UploadOutcome { kCompleted, kFailed, kStopped };
 
-// The whole protocol. Expects uploadHash in the session, uploadServerUrl set and localFile open.
+// The whole protocol. Expects uploadHash and fileSize in the task, uploadServerUrl set and
+// localFile open. A 205 to "/download_checksum" or "/upload_checksum_result" is no failure: the
+// delta is dropped (deltaRefused set) and the whole content goes in the same upload session.
 UploadOutcome RunUploadProtocol(CUploadTask& task);
 
 // The six requests. Each leaves its result code in task.status.

@@ -9,7 +9,18 @@
 
 namespace plumet {
 
-CUploadTask::CUploadTask(std::recursive_mutex& lock) : curl(curl_easy_init()), sessionLock(lock) {}
+CUploadTask::CUploadTask(const UploadJob& job, std::recursive_mutex& lock, UploadObserver* told)
+    : curl(curl_easy_init()),
+      accessToken(job.accessToken),
+      remotePath(job.remotePath),
+      mount(job.mount),
+      sourcePath(job.sourcePath),
+      fileHash(job.fileHash),
+      deltaRefused(job.deltaRefused),
+      expectedRemoteHashes(job.expectedRemoteHashes),
+      storedPath(job.remotePath),
+      ownerLock(lock),
+      observer(told) {}
 
 CUploadTask::~CUploadTask() {
   stopRequested.store(true);
@@ -37,8 +48,7 @@ bool CUploadTask::Start() {
 }
 
 std::string CUploadTask::LiteralPath() const {
-  if (editSession == nullptr) return {};
-  return LiteralFilePath(ToUtf8(editSession->localPath), ToUtf8(editSession->fileHash));
+  return LiteralFilePath(sourcePath, ToUtf8(fileHash));
 }
 
 bool CUploadTask::PrepareDelta() {

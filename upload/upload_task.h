@@ -1,23 +1,20 @@
 #pragma once
-// One upload of one edited file: the task that a session holds while its copy is sent back, with
-// its thread, its HTTP handle, its open files and the delta state. The session tick creates it
-// under the session lock, stores it in the session's `task` and calls Start; destroying it stops
-// the thread and waits for it.
+// One upload of one file: the task that its owner holds while the content is sent, with its thread,
+// its HTTP handle, its open files and the delta state. The owner creates it from an UploadJob
+// under its own lock, keeps it, and calls Start; destroying it stops the thread and waits for it.
 //
-//   auto task = std::make_unique<CUploadTask>(sessionLock);
-//   CUploadTask* raw = task.get();
-//   session.task = std::move(task);
-//   session.state = EditSessionState::Uploading;
-//   raw->editSession = &session;
-//   raw->Start();
+//   auto task = std::make_unique<CUploadTask>(job, ownerLock, &observer);
+//   if (!task->Start()) ... the upload did not start; nothing will be told
 //
-// The worker ends by setting the session Uploaded or Failed under the session lock; a stopped
-// worker leaves it Uploading. The lock is taken only for that write, after doneEvent is signalled,
-// and never by a worker that has been asked to stop: an owner may destroy the task, and then free
-// the session, while it holds the lock.
+// The worker ends by telling the observer how the upload went (an UploadReport), once, with the
+// owner's lock held; a stopped worker tells nothing. The lock is taken only for that call, after
+// doneEvent is signalled, and never by a worker that has been asked to stop: an owner may destroy
+// the task, and then free whatever the observer points into, while it holds the lock.
 //
-// The engine keeps no global state: the session lock is the owner's, handed in at construction.
-// The program calls curl_global_init once, before its first task is created.
+// The job is copied in: the worker reads and fills the copy (hash, size, path hash) and never
+// touches the owner's records. The engine's only process-wide state is the REST library's (see
+// upload/service_calls.h); the owner's lock is handed in at construction. The program calls
+// curl_global_init once, before its first task is created.
 
 #include <curl/curl.h>
 
@@ -29,25 +26,31 @@
 #include <thread>
 #include <vector>
 
+#include "common/transfer_task.h"
 #include "common/transport_settings.h"
 #include "platform/event.h"
 #include "platform/file.h"
-#include "session/edit_session.h"
 #include "upload/block_delta.h"
+#include "upload/upload_job.h"
 
 namespace plumet {
 
-class CUploadTask : public SessionTask {
+// A connection that delivers less than one byte per second for this long ends the request (the
+// retry rules then apply): a peer that stops answering must not hold an upload forever.
+inline constexpr long kStallSeconds = 30;
+
+class CUploadTask : public TransferTask {
  public:
-  explicit CUploadTask(std::recursive_mutex& sessionLock);
+  // `observer` is told the outcome (not owned; null: nobody is told).
+  CUploadTask(const UploadJob& job, std::recursive_mutex& ownerLock, UploadObserver* observer);
   // Stops the worker and waits for it, then releases the handle, the files and the literal file.
   ~CUploadTask() override;
 
-  // Starts the worker thread on UploadThreadProc. False when the thread could not be created: the
-  // session then stays as the caller set it, and the caller treats the upload as failed.
+  // Starts the worker thread on UploadThreadProc. False when the thread could not be created:
+  // nothing will be told, and the caller treats the upload as not started.
   bool Start();
 
-  // Step of the delta upload: creates the literal file beside the local copy, scans the local file
+  // Step of the delta upload: creates the literal file beside the source file, scans the source
   // against the stored blocks and serialises the match list. True also when the delta is abandoned
   // (blockSize is then 0 and the upload goes whole); false when the attempt failed.
   bool PrepareDelta();
@@ -55,20 +58,36 @@ class CUploadTask : public SessionTask {
   // Closes and deletes the literal file and forgets the match list.
   void CleanupLiteralFile();
 
-  // The literal file's path for this task's session (UTF-8), empty when it has none.
+  // The literal file's path for this task's source file (UTF-8), empty when it has none.
   std::string LiteralPath() const;
 
   // Members in the order of the task record; the free functions of the engine work on them.
   platform::AutoResetEvent doneEvent;  // signalled by the worker on every exit
   CURL* curl = nullptr;                // the only HTTP handle of the task
   std::atomic<bool> stopRequested{false};
-  platform::File localFile;
+  platform::File localFile;            // the source file, once the protocol runs
   platform::File literalFile;
   std::thread thread;
-  EditSession* editSession = nullptr;  // not owned
+
+  // The job, as the worker reads and completes it. Only the worker touches these while it runs.
+  std::wstring accessToken;
+  std::wstring remotePath;
+  int32_t mount = 0;
+  std::string sourcePath;  // UTF-8
+  std::wstring fileHash;   // computed by the worker when the job had none
+  uint64_t fileSize = 0;
+  std::wstring uploadHash;  // the path hash of the registration
+  bool deltaRefused = false;
+  std::vector<std::wstring> expectedRemoteHashes;
+  // Where the content is registered and sent: remotePath, or a conflict copy beside it.
+  std::wstring storedPath;
+  bool conflict = false;
+
   std::wstring uploadServerUrl;
   std::string uploadSession;
   int32_t status = 0;
+  // The last answer was a success status without the upload server's identity line.
+  bool unidentifiedAnswer = false;
   int64_t blockSize = 0;
   uint64_t position = 0;
   uint64_t partStart = 0;
@@ -76,7 +95,7 @@ class CUploadTask : public SessionTask {
   std::unique_ptr<char[]> matchBuffer;
   int32_t matchSendOffset = 0;
   int32_t matchLength = 0;
-  // The local file as the early block sums read it while the file is being hashed; declared
+  // The source file as the early block sums read it while the file is being hashed; declared
   // before `delta`, whose helper reads it, so that it outlives that helper.
   platform::File aheadFile;
   CBlockDelta delta;
@@ -91,7 +110,7 @@ class CUploadTask : public SessionTask {
   // and measurements.
   uint64_t bodyBytesSent = 0;
 
-  // progressDone / progressTotal (SessionTask): how far into the content being sent the worker
+  // progressDone / progressTotal (TransferTask): how far into the content being sent the worker
   // is, and that content's length (the literal file's during a delta upload).
   // What the registration answered: the service already held the content (nothing was sent), and
   // the version number the content gets.
@@ -101,8 +120,11 @@ class CUploadTask : public SessionTask {
   // Proxy and certificates of every request of the task: the environment's unless the owner
   // sets others before Start.
   plumet_transport::TransportSettings transport = plumet_transport::FromEnvironment();
+  // Seconds below one byte per second after which a request is abandoned; tests shorten it.
+  long stallSeconds = kStallSeconds;
 
-  std::recursive_mutex& sessionLock;
+  std::recursive_mutex& ownerLock;
+  UploadObserver* const observer;  // not owned
 };
 
 }  // namespace plumet

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cwctype>
+#include <ctime>
 #include <thread>
 
 #include "platform/file_probe.h"
 #include "upload/digests.h"
+#include "upload/service_calls.h"
 #include "upload/upload_http.h"
 #include "upload/upload_protocol.h"
 
@@ -15,8 +18,11 @@ namespace plumet {
 
 namespace {
 
-// How often FinishUpload looks again at the stop flag while the session lock is taken.
+// How often FinishUpload looks again at the stop flag while the owner's lock is taken.
 constexpr auto kLockRetryInterval = std::chrono::milliseconds(2);
+
+constexpr int32_t kStatusUnauthorized = 401;
+constexpr int32_t kStatusForbidden = 403;
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -35,80 +41,169 @@ uint32_t LikelyBlockSize(uint64_t size) {
   return static_cast<uint32_t>(block);
 }
 
+// Hex digests compared without regard to case: the service and the callers may differ in it.
+bool SameHash(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Before the registration: has somebody stored a version the content was not based on? Then the
+// content goes beside the file, so that neither version is lost. False (with `report` filled) when
+// the check itself failed.
+bool CheckForConflict(CUploadTask& task, UploadReport& report) {
+  if (task.expectedRemoteHashes.empty()) return true;
+  dorvic_file_reget current;
+  int32_t code = 0;
+  if (!CallService(
+          [&] { return dorvic_regetfile(task.accessToken, task.remotePath, task.mount, current); },
+          code)) {
+    if (IsNoSuchFile(code)) return true;  // deleted meanwhile: nothing to overwrite
+    report = MakeReport(task, UploadEnd::kRetry, code,
+                        "conflict check failed (service error " + std::to_string(code) + ")");
+    return false;
+  }
+  if (current.filehash.empty()) return true;
+  for (const std::wstring& expected : task.expectedRemoteHashes) {
+    if (SameHash(current.filehash, expected)) return true;
+  }
+  task.storedPath = ConflictCopyPath(task.remotePath, static_cast<int64_t>(std::time(nullptr)));
+  task.conflict = true;
+  return true;
+}
+
+// Everything up to the end of the protocol; kStopped when the owner stopped the task.
+UploadReport RunJob(CUploadTask& task) {
+  // No hash (the file could not be read whole): nothing is registered.
+  if (task.fileHash.empty()) return MakeReport(task, UploadEnd::kRetry, 0, "cannot read the file");
+  UploadReport report;
+  if (!CheckForConflict(task, report)) return report;
+
+  dorvic_addfile_ret answer;
+  int32_t code = 0;
+  if (!CallService(
+          [&] {
+            return dorvic_add_file(task.accessToken, task.storedPath, task.mount, task.fileHash,
+                                   task.fileSize, 0, answer);
+          },
+          code)) {
+    return MakeReport(task, RegistrationEnd(code), code,
+                      "registration refused (service error " + std::to_string(code) + ")");
+  }
+  task.registeredVersion = answer.version;
+  if (answer.state != 0) {
+    task.alreadyStored = true;
+    return MakeReport(task, UploadEnd::kStored, 0, "the service already held the content");
+  }
+  task.uploadHash = answer.hash;
+  task.uploadServerUrl = answer.server;
+  if (!OpenLocalFile(task)) return MakeReport(task, UploadEnd::kRetry, 0, "cannot open the file");
+  switch (RunUploadProtocol(task)) {
+    case UploadOutcome::kCompleted:
+      return MakeReport(task, UploadEnd::kStored, task.status,
+                        task.blockSize != 0 ? "sent as a block delta" : "sent whole");
+    case UploadOutcome::kStopped:
+      return MakeReport(task, UploadEnd::kStopped, task.status, "stopped");
+    case UploadOutcome::kFailed:
+      break;
+  }
+  return ProtocolFailureReport(task);
+}
+
 }  // namespace
 
 bool OpenLocalFile(CUploadTask& task) {
-  EditSession& session = *task.editSession;
-  if (!platform::OpenDenyingWriters(ToUtf8(session.localPath), task.localFile)) return false;
+  if (!platform::OpenDenyingWriters(task.sourcePath, task.localFile)) return false;
   const int64_t length = task.localFile.Length();
   if (length < 0) {
     task.localFile.Close();
     return false;
   }
-  session.fileSize = static_cast<uint64_t>(length);
+  task.fileSize = static_cast<uint64_t>(length);
   return true;
 }
 
-void FinishUpload(CUploadTask& task, bool failed) {
-  // The event goes first: an owner destroying the task under the session lock must not wait for
-  // a worker that waits for that lock.
+UploadReport MakeReport(const CUploadTask& task, UploadEnd end, int32_t status, std::string cause) {
+  UploadReport report;
+  report.end = end;
+  report.status = status;
+  report.cause = std::move(cause);
+  report.storedPath = task.storedPath;
+  report.conflict = task.conflict;
+  report.fileHash = task.fileHash;
+  report.fileSize = task.fileSize;
+  report.uploadHash = task.uploadHash;
+  report.alreadyStored = task.alreadyStored;
+  report.delta = task.blockSize != 0;
+  report.deltaRefused = task.deltaRefused;
+  report.version = task.registeredVersion;
+  report.bytesSent = task.bodyBytesSent;
+  return report;
+}
+
+UploadReport ProtocolFailureReport(const CUploadTask& task) {
+  const int32_t status = task.status;
+  // The upload server refuses the token or the registration it names: the same job is refused
+  // again.
+  if (status == kStatusUnauthorized || status == kStatusForbidden) {
+    return MakeReport(task, UploadEnd::kPermanent, status,
+                      "upload server refused the upload (" + std::to_string(status) + ")");
+  }
+  std::string cause;
+  if (task.unidentifiedAnswer) {
+    cause = "answer without the upload server's identity";
+  } else if (status == kStatusTransportFailed) {
+    cause = "no answer from the upload server";
+  } else if (status == kStatusNoAnswer) {
+    cause = "no status line from the upload server";
+  } else {
+    cause = "upload server answered " + std::to_string(status);
+  }
+  return MakeReport(task, UploadEnd::kRetry, status, cause);
+}
+
+void FinishUpload(CUploadTask& task, const UploadReport& report) {
+  // The event goes first: an owner destroying the task under its lock must not wait for a worker
+  // that waits for that lock.
   task.doneEvent.Set();
   if (task.stopRequested.load()) return;
-  std::unique_lock<std::recursive_mutex> lock(task.sessionLock, std::defer_lock);
+  std::unique_lock<std::recursive_mutex> lock(task.ownerLock, std::defer_lock);
   while (!lock.try_lock()) {
     // An owner that holds the lock to stop us will join this thread: give way to it.
     if (task.stopRequested.load()) return;
     std::this_thread::sleep_for(kLockRetryInterval);
   }
-  // An owner that stopped the task may free the session as soon as it releases the lock.
+  // An owner that stopped the task may free the observer as soon as it releases the lock.
   if (task.stopRequested.load()) return;
-  task.editSession->state = failed ? EditSessionState::Failed : EditSessionState::Uploaded;
+  if (task.observer != nullptr) task.observer->OnUploadFinished(report);
 }
 
 unsigned UploadThreadProc(CUploadTask* task) {
-  EditSession& session = *task->editSession;
-  const std::string localPath = ToUtf8(session.localPath);
+  const std::string& path = task->sourcePath;
   // The other processor sums the file's blocks while this one hashes it, at the block size the
   // service will most likely offer; the delta uses them when the guess holds.
-  if (task->aheadFile.Open(localPath, platform::File::Mode::kRead)) {
+  if (task->aheadFile.Open(path, platform::File::Mode::kRead)) {
     const int64_t length = task->aheadFile.Length();
     if (length > 0) {
       task->delta.StartAhead(task->aheadFile, LikelyBlockSize(static_cast<uint64_t>(length)));
     }
   }
-  if (session.fileHash.empty()) session.fileHash = Widen(HashFileSha1(localPath));
-  session.fileSize = StatusSize(localPath);
+  if (task->fileHash.empty()) task->fileHash = Widen(HashFileSha1(path));
+  task->fileSize = StatusSize(path);
 
-  dorvic_addfile_ret answer;
-  UploadOutcome outcome = UploadOutcome::kFailed;
-  // No hash (the copy could not be read whole): nothing is registered, the upload fails.
-  if (!session.fileHash.empty() &&
-      dorvic_add_file(session.accessToken, session.remotePath, session.mount, session.fileHash,
-                      session.fileSize, 0, answer)) {
-    task->registeredVersion = answer.version;
-    if (answer.state != 0) {
-      task->alreadyStored = true;
-      outcome = UploadOutcome::kCompleted;  // the service already holds this content
-    } else {
-      session.uploadHash = answer.hash;
-      task->uploadServerUrl = answer.server;
-      if (OpenLocalFile(*task)) outcome = RunUploadProtocol(*task);
-    }
-  }
+  const UploadReport report = RunJob(*task);
 
   // No delta (or it is done): nothing more to sum ahead, and no reason to keep the file open.
   task->delta.StopAhead();
   task->aheadFile.Close();
-  switch (outcome) {
-    case UploadOutcome::kStopped:
-      task->doneEvent.Set();
-      break;
-    case UploadOutcome::kCompleted:
-      FinishUpload(*task, false);
-      break;
-    case UploadOutcome::kFailed:
-      FinishUpload(*task, true);
-      break;
+  if (report.end == UploadEnd::kStopped) {
+    task->doneEvent.Set();
+  } else {
+    FinishUpload(*task, report);
   }
   return 0;
 }

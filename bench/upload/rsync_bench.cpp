@@ -209,18 +209,21 @@ using plumet_bench::Service;
 // committed through a delta.
 bool RunUploadTask(Service& service, const std::string& path, const std::string& remote,
                    double& bytesSent) {
+  // Keeps the report the worker tells at its end.
+  struct Kept : plumet::UploadObserver {
+    void OnUploadFinished(const plumet::UploadReport& told) override { report = told; }
+    plumet::UploadReport report;
+  } kept;
   std::recursive_mutex lock;
-  plumet::EditSession session;
-  session.state = plumet::EditSessionState::Uploading;
-  session.mount = kMount;
-  session.accessToken = upload_test::Widen(service.access);
-  session.remotePath = upload_test::Widen(remote);
-  session.localPath = upload_test::Widen(path);
-  plumet::CUploadTask task(lock);
-  task.editSession = &session;
+  plumet::UploadJob job;
+  job.mount = kMount;
+  job.accessToken = upload_test::Widen(service.access);
+  job.remotePath = upload_test::Widen(remote);
+  job.sourcePath = path;
+  plumet::CUploadTask task(job, lock, &kept);
   plumet::UploadThreadProc(&task);
   bytesSent = static_cast<double>(task.bodyBytesSent);
-  return session.state == plumet::EditSessionState::Uploaded && task.blockSize != 0;
+  return kept.report.end == plumet::UploadEnd::kStored && kept.report.delta;
 }
 
 void BM_EditedFileStored(benchmark::State& state) {

@@ -216,22 +216,20 @@ double BareUpload(Service& service, const std::string& path, int round) {
 // A task as the worker hands it to the protocol: registered, local file open.
 struct Upload {
   std::recursive_mutex lock;
-  plumet::EditSession session;
   std::unique_ptr<plumet::CUploadTask> task;
 
   bool Prepare(Service& service, const std::string& path, const std::string& remote) {
-    session.state = plumet::EditSessionState::Uploading;
-    session.mount = kMount;
-    session.accessToken = upload_test::Widen(service.access);
-    session.remotePath = upload_test::Widen(remote);
-    session.localPath = upload_test::Widen(path);
+    plumet::UploadJob job;
+    job.mount = kMount;
+    job.accessToken = upload_test::Widen(service.access);
+    job.remotePath = upload_test::Widen(remote);
+    job.sourcePath = path;
     const std::string hash = plumet::HashFileSha1(path);
-    session.fileHash = upload_test::Widen(hash);
+    job.fileHash = upload_test::Widen(hash);
     dorvic_addfile_ret answer;
     if (!service.Register(remote, hash, kFileSize, answer)) return false;
-    session.uploadHash = answer.hash;
-    task = std::make_unique<plumet::CUploadTask>(lock);
-    task->editSession = &session;
+    task = std::make_unique<plumet::CUploadTask>(job, lock, nullptr);
+    task->uploadHash = answer.hash;
     task->uploadServerUrl = answer.server;
     return plumet::OpenLocalFile(*task);
   }

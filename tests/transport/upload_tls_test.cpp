@@ -22,7 +22,7 @@
 namespace transport_test {
 namespace {
 
-using plumet::EditSessionState;
+using plumet::UploadEnd;
 
 constexpr auto kPatience = std::chrono::seconds(60);
 constexpr int kMount = 1;
@@ -48,30 +48,21 @@ class UploadThroughFront : public ::testing::Test {
     service.zelmic.Put(kMount, path, remote);
   }
 
-  std::unique_ptr<plumet::EditSession> MakeSession(const std::string& remote,
-                                                   const std::string& content) {
-    auto session = std::make_unique<plumet::EditSession>();
-    const std::string local = scratch.path() + "/copy.bin";
-    EXPECT_TRUE(upload_test::WriteBytes(local, content));
-    session->state = EditSessionState::Editing;
-    session->mount = kMount;
-    session->accessToken = upload_test::Widen(access);
-    session->remotePath = upload_test::Widen(remote);
-    session->localPath = upload_test::Widen(local);
-    return session;
+  plumet::UploadJob MakeJob(const std::string& remote, const std::string& content) {
+    plumet::UploadJob job;
+    job.sourcePath = scratch.path() + "/copy.bin";
+    EXPECT_TRUE(upload_test::WriteBytes(job.sourcePath, content));
+    job.mount = kMount;
+    job.accessToken = upload_test::Widen(access);
+    job.remotePath = upload_test::Widen(remote);
+    return job;
   }
 
-  EditSessionState Upload(plumet::EditSession& session) {
-    if (!upload_test::StartUploadTask(session, lock, &service.settings())) {
-      return EditSessionState::Failed;
-    }
-    return upload_test::WaitForOutcome(session, lock, kPatience);
+  UploadEnd Upload(const plumet::UploadJob& job) {
+    return run.Run(job, kPatience, &service.settings()).end;
   }
 
-  static uint64_t BytesSent(plumet::EditSession& session) {
-    auto* task = dynamic_cast<plumet::CUploadTask*>(session.task.get());
-    return task != nullptr ? task->bodyBytesSent : 0;
-  }
+  uint64_t BytesSent() const { return run.BytesSent(); }
 
   // What the service serves for `remote`: its "uri", downloaded through the front as the
   // program's download does it.
@@ -95,8 +86,8 @@ class UploadThroughFront : public ::testing::Test {
   upload_test::ScratchDir scratch;
   FrontedService service;
   dorvic_info_stx network;
-  std::recursive_mutex lock;
   std::string access;
+  upload_test::UploadRun run;  // its task goes before the service
 };
 
 class UploadEachWay : public UploadThroughFront,
@@ -107,9 +98,9 @@ class UploadEachWay : public UploadThroughFront,
 
 TEST_P(UploadEachWay, WholeAndDeltaUploadsStoreTheBytes) {
   const std::string content = upload_test::RandomBytes(3 * kPart + 99, 51);
-  auto whole = MakeSession("/docs/new.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*whole));
-  EXPECT_EQ(content.size(), BytesSent(*whole));
+  const plumet::UploadJob whole = MakeJob("/docs/new.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(whole));
+  EXPECT_EQ(content.size(), BytesSent());
   EXPECT_TRUE(content == Stored("/docs/new.bin"))
       << upload_test::Difference(content, Stored("/docs/new.bin"));
 
@@ -118,9 +109,9 @@ TEST_P(UploadEachWay, WholeAndDeltaUploadsStoreTheBytes) {
   std::string edited = stored;
   edited.replace(20 * kBlock + 5, 100, std::string(100, 'x'));
   edited.insert(50 * kBlock, "inserted bytes");
-  auto delta = MakeSession("/docs/a.bin", edited);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*delta));
-  EXPECT_LT(BytesSent(*delta), edited.size() / 8);
+  const plumet::UploadJob delta = MakeJob("/docs/a.bin", edited);
+  ASSERT_EQ(UploadEnd::kStored, Upload(delta));
+  EXPECT_LT(BytesSent(), edited.size() / 8);
   EXPECT_TRUE(edited == Stored("/docs/a.bin"))
       << upload_test::Difference(edited, Stored("/docs/a.bin"));
   if (GetParam().viaProxy) {
@@ -132,8 +123,8 @@ TEST_P(UploadEachWay, RefusedFinishIsAFailureAndKeepsTheStoredVersion) {
   // Through the proxy, the tunnel's "200 Connection established" must not pass for the answer.
   Seed("/docs/e.bin", "old");
   for (int i = 0; i < 6; ++i) ASSERT_TRUE(Script("/upload_finish", 500));
-  auto session = MakeSession("/docs/e.bin", upload_test::RandomBytes(50000, 53));
-  EXPECT_EQ(EditSessionState::Failed, Upload(*session));
+  const plumet::UploadJob job = MakeJob("/docs/e.bin", upload_test::RandomBytes(50000, 53));
+  EXPECT_EQ(UploadEnd::kRetry, Upload(job));
   EXPECT_EQ("old", Stored("/docs/e.bin"));
 }
 
@@ -158,9 +149,9 @@ class UploadRetries : public UploadThroughFront {
 TEST_F(UploadRetries, ConflictOtherThanTheOffsetOneResendsTheSamePart) {
   const std::string content = upload_test::RandomBytes(4 * kPart, 54);
   ASSERT_TRUE(Script("/upload_part", 409, "{\\\"error_code\\\":40901}"));
-  auto session = MakeSession("/docs/c.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
-  EXPECT_EQ(content.size() + kPart, BytesSent(*session));  // the first part twice, nothing else
+  const plumet::UploadJob job = MakeJob("/docs/c.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(job));
+  EXPECT_EQ(content.size() + kPart, BytesSent());  // the first part twice, nothing else
   EXPECT_TRUE(content == Stored("/docs/c.bin"))
       << upload_test::Difference(content, Stored("/docs/c.bin"));
 }
@@ -169,10 +160,10 @@ TEST_F(UploadRetries, QueryAndChecksumRetriesShareOneCounter) {
   const std::string stored = upload_test::RandomBytes(16 * kBlock, 55);
   struct Case {
     int queryFailures, checksumFailures;
-    EditSessionState outcome;
+    UploadEnd outcome;
   };
   // Five retries in all: three and two pass, three and three do not.
-  for (const Case c : {Case{3, 2, EditSessionState::Uploaded}, Case{3, 3, EditSessionState::Failed}}) {
+  for (const Case c : {Case{3, 2, UploadEnd::kStored}, Case{3, 3, UploadEnd::kRetry}}) {
     SCOPED_TRACE(std::to_string(c.queryFailures) + "+" + std::to_string(c.checksumFailures));
     const std::string remote = "/docs/d" + std::to_string(c.checksumFailures) + ".bin";
     std::string edited = stored;  // content of its own: the service would hold the same already
@@ -180,14 +171,13 @@ TEST_F(UploadRetries, QueryAndChecksumRetriesShareOneCounter) {
     Seed(remote, stored);
     for (int i = 0; i < c.queryFailures; ++i) ASSERT_TRUE(Script("/upload_req", 503));
     for (int i = 0; i < c.checksumFailures; ++i) ASSERT_TRUE(Script("/download_checksum", 503));
-    auto session = MakeSession(remote, edited);
-    EXPECT_EQ(c.outcome, Upload(*session));
-    EXPECT_TRUE((c.outcome == EditSessionState::Uploaded ? edited : stored) == Stored(remote));
-    if (c.outcome == EditSessionState::Uploaded) {
-      EXPECT_LT(BytesSent(*session), 4 * kBlock);  // the delta was used
+    const plumet::UploadJob job = MakeJob(remote, edited);
+    EXPECT_EQ(c.outcome, Upload(job));
+    EXPECT_TRUE((c.outcome == UploadEnd::kStored ? edited : stored) == Stored(remote));
+    if (c.outcome == UploadEnd::kStored) {
+      EXPECT_LT(BytesSent(), 4 * kBlock);  // the delta was used
     }
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    session->task.reset();
+    run.Stop();
   }
 }
 
@@ -198,9 +188,9 @@ TEST_F(UploadRetries, FinishAfterAnAcceptedMatchListIsRetriedABoundedNumberOfTim
   edited[5 * kBlock] ^= 1;
   ASSERT_TRUE(Script("/upload_checksum_result", 202));
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(Script("/upload_finish", 503));
-  auto session = MakeSession("/docs/f.bin", edited);
-  // More refusals are queued than the engine may try: an endless loop would stay Uploading.
-  EXPECT_EQ(EditSessionState::Failed, Upload(*session));
+  const plumet::UploadJob job = MakeJob("/docs/f.bin", edited);
+  // More refusals are queued than the engine may try: an endless loop would never report.
+  EXPECT_EQ(UploadEnd::kRetry, Upload(job));
   EXPECT_TRUE(stored == Stored("/docs/f.bin"));
 }
 

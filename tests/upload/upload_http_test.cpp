@@ -88,7 +88,7 @@ TEST(CheckServerHeader, DemandsTheNameInAnyCaseAndTheExactValue) {
 
 TEST(EvaluateAnswer, SetsTheResultCode) {
   std::recursive_mutex lock;
-  CUploadTask task(lock);
+  CUploadTask task(UploadJob{}, lock, nullptr);
   EXPECT_FALSE(
       EvaluateAnswer(task, CURLE_COULDNT_CONNECT, "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n"));
   EXPECT_EQ(10061, task.status);
@@ -105,6 +105,25 @@ TEST(EvaluateAnswer, SetsTheResultCode) {
   EXPECT_EQ(401, task.status);
   EXPECT_TRUE(EvaluateAnswer(task, CURLE_OK, "HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n"));
   EXPECT_EQ(200, task.status);
+}
+
+TEST(EvaluateAnswer, SuccessStatusesCountOnlyFromTheUploadServer) {
+  struct Case {
+    const char* head;
+    int32_t status;
+    bool unidentified;
+  };
+  std::recursive_mutex lock;
+  CUploadTask task(UploadJob{}, lock, nullptr);
+  for (const Case& c : {Case{"HTTP/1.1 202 Accepted\r\n\r\n", 500, true},
+                        Case{"HTTP/1.1 205 Reset Content\r\nServer: x\r\n\r\n", 500, true},
+                        Case{"HTTP/1.1 202 Accepted\r\nX-SERVER: ZELMIC\r\n\r\n", 202, false},
+                        Case{"HTTP/1.1 503 Busy\r\n\r\n", 503, false}}) {
+    SCOPED_TRACE(c.head);
+    EXPECT_FALSE(EvaluateAnswer(task, CURLE_OK, c.head));
+    EXPECT_EQ(c.status, task.status);
+    EXPECT_EQ(c.unidentified, task.unidentifiedAnswer);
+  }
 }
 
 TEST(AppendToString, TakesEverything) {

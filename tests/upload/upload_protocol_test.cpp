@@ -39,18 +39,21 @@ class UploadProtocolTest : public ::testing::Test {
   void Prepare(const std::string& content, const std::wstring& remotePath = L"/docs/a b.txt") {
     localPath = scratch.path() + "/copy.bin";
     ASSERT_TRUE(upload_test::WriteBytes(localPath, content));
-    session.state = EditSessionState::Uploading;
-    session.mount = 1;
-    session.accessToken = L"access-token";
-    session.remotePath = remotePath;
-    session.localPath = upload_test::Widen(localPath);
-    session.fileHash = upload_test::Widen(HashFileSha1(localPath));
-    session.uploadHash = L"ph-1";
-    task = std::make_unique<CUploadTask>(lock);
-    task->editSession = &session;
+    job.mount = 1;
+    job.accessToken = L"access-token";
+    job.remotePath = remotePath;
+    job.sourcePath = localPath;
+    job.fileHash = upload_test::Widen(HashFileSha1(localPath));
+    NewTask();
+    ASSERT_EQ(content.size(), task->fileSize);
+  }
+
+  // A task for `job` as the worker hands it to the protocol: registered, source file open.
+  void NewTask() {
+    task = std::make_unique<CUploadTask>(job, lock, nullptr);
+    task->uploadHash = L"ph-1";
     task->uploadServerUrl = server.BaseUrl();
     ASSERT_TRUE(OpenLocalFile(*task));
-    ASSERT_EQ(content.size(), session.fileSize);
   }
 
   std::vector<std::string> Paths() const {
@@ -70,9 +73,9 @@ class UploadProtocolTest : public ::testing::Test {
   upload_test::ScratchDir scratch;
   FakeUploadServer server;
   std::recursive_mutex lock;
-  EditSession session;
+  UploadJob job;
   std::string localPath;
-  std::unique_ptr<CUploadTask> task;  // after the session: destroyed before it
+  std::unique_ptr<CUploadTask> task;
 };
 
 Scripted Answer(unsigned status, const std::string& body = "", bool serverHeader = true) {
@@ -107,7 +110,7 @@ TEST_F(UploadProtocolTest, WholeUploadSendsRequestsAndLinesInOrder) {
       << upload_test::Difference(content, server.Committed());
 
   const std::vector<RecordedRequest> requests = server.Requests();
-  const std::string hash(session.fileHash.begin(), session.fileHash.end());
+  const std::string hash(job.fileHash.begin(), job.fileHash.end());
   EXPECT_EQ(
       (std::vector<std::string>{"x-zm-upload-filesize: 32769", "x-zm-upload-pathhash: ph-1",
                                 "x-zm-upload-filehash: " + hash,
@@ -305,7 +308,7 @@ TEST_F(UploadProtocolTest, CopyShorterThanItsPartFailsThatTransfer) {
 
 TEST_F(UploadProtocolTest, OverlongHeaderLineIsNeverSent) {
   Prepare("abc");
-  session.accessToken = std::wstring(4000, L't');
+  task->accessToken = std::wstring(4000, L't');
   EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
   EXPECT_TRUE(server.Requests().empty());
 }
@@ -315,8 +318,7 @@ class DeltaProtocolTest : public UploadProtocolTest {
  protected:
   static constexpr uint32_t kBlock = 4096;
   std::string LiteralPath() const {
-    return scratch.path() + "/" + std::string(session.fileHash.begin(), session.fileHash.end()) +
-           ".tmp";
+    return scratch.path() + "/" + std::string(job.fileHash.begin(), job.fileHash.end()) + ".tmp";
   }
 };
 
@@ -343,35 +345,90 @@ TEST_F(DeltaProtocolTest, SendsMatchesAndLiteralBytes) {
   EXPECT_FALSE(upload_test::Exists(literal));
 }
 
-TEST_F(DeltaProtocolTest, ChecksumRefusalFailsAndLaterUploadsGoWhole) {
-  const std::string content = upload_test::RandomBytes(8 * kBlock, 12);
-  server.SetStored(content, kBlock);
-  Prepare(content);
-  server.Push("/download_checksum", Answer(205, "", true));
-  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
-  EXPECT_EQ(1, session.deltaRefused);
+TEST_F(DeltaProtocolTest, RefusedDeltaGoesWholeInTheSameUploadSession) {
+  struct Case {
+    const char* refusedAt;
+    int matchLists;  // "/upload_checksum_result" requests
+  };
+  for (const Case& c : {Case{"/download_checksum", 0}, Case{"/upload_checksum_result", 1}}) {
+    SCOPED_TRACE(c.refusedAt);
+    std::string content = upload_test::RandomBytes(8 * kBlock + 5, 12 + c.matchLists);
+    server.SetStored(content, kBlock);
+    content[kBlock] ^= 1;
+    ASSERT_NO_FATAL_FAILURE(Prepare(content));
+    const int inits = server.Count("/upload_init");
+    const int lists = server.Count("/upload_checksum_result");
+    server.Push(c.refusedAt, Answer(205, "", true));
+    EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+    EXPECT_TRUE(task->deltaRefused);
+    EXPECT_EQ(0, task->blockSize);
+    EXPECT_EQ(inits + 1, server.Count("/upload_init"));  // no new upload session
+    EXPECT_EQ(lists + c.matchLists, server.Count("/upload_checksum_result"));
+    EXPECT_FALSE(upload_test::Exists(LiteralPath()));
+    EXPECT_TRUE(content == server.Committed())
+        << upload_test::Difference(content, server.Committed());
+  }
+}
 
-  task.reset();
-  task = std::make_unique<CUploadTask>(lock);
-  task->editSession = &session;
-  task->uploadServerUrl = server.BaseUrl();
-  ASSERT_TRUE(OpenLocalFile(*task));
+TEST_F(DeltaProtocolTest, LaterUploadsOfARefusedJobGoWhole) {
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 13);
+  server.SetStored(content, kBlock);
+  job.deltaRefused = true;
+  Prepare(content);
   EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
-  EXPECT_EQ(1, server.Count("/download_checksum"));
+  EXPECT_EQ(0, server.Count("/download_checksum"));
   EXPECT_EQ(0, server.Count("/upload_checksum_result"));
   EXPECT_EQ(content.size(), task->bodyBytesSent);
   EXPECT_TRUE(content == server.Committed())
       << upload_test::Difference(content, server.Committed());
 }
 
-TEST_F(DeltaProtocolTest, MatchListRefusalSetsTheFlag) {
-  const std::string content = upload_test::RandomBytes(8 * kBlock, 13);
+// A success status without the upload server's identity line is a failure: 202 would otherwise
+// end the upload as complete while the server holds nothing.
+TEST_F(DeltaProtocolTest, UnidentifiedSuccessIsNoSuccess) {
+  struct Case {
+    const char* path;
+    bool delta;
+    UploadOutcome outcome;
+    uint32_t seed;  // a content of its own, so that no earlier case's commit passes for it
+  };
+  for (const Case& c : {Case{"/upload_init", false, UploadOutcome::kFailed, 14},
+                        Case{"/upload_part", false, UploadOutcome::kCompleted, 15},
+                        Case{"/upload_checksum_result", true, UploadOutcome::kFailed, 16}}) {
+    SCOPED_TRACE(c.path);
+    const std::string content = upload_test::RandomBytes(3 * 32768, c.seed);
+    server.SetStored(c.delta ? content : std::string(), c.delta ? kBlock : 0);
+    ASSERT_NO_FATAL_FAILURE(Prepare(content));
+    const int finishes = server.Count("/upload_finish");
+    const std::string before = server.Committed();
+    server.Push(c.path, Answer(202, "", false));
+    // The match list case: a finish that would "complete" an upload nobody sent.
+    if (c.delta) server.Push("/upload_finish", Answer(200, "", true));
+    EXPECT_EQ(c.outcome, RunUploadProtocol(*task));
+    if (c.outcome == UploadOutcome::kCompleted) {
+      EXPECT_TRUE(content == server.Committed())
+          << upload_test::Difference(content, server.Committed());
+    } else {
+      EXPECT_EQ(500, task->status);
+      EXPECT_EQ(finishes, server.Count("/upload_finish"));
+      EXPECT_TRUE(before == server.Committed());
+    }
+  }
+}
+
+TEST_F(DeltaProtocolTest, StalledAnswerEndsTheAttempt) {
+  // The checksum list has no overall time limit (it grows with the file): only the stall limit
+  // ends a wait for an answer that does not come.
+  const std::string content = upload_test::RandomBytes(8 * kBlock, 19);
   server.SetStored(content, kBlock);
   Prepare(content);
-  server.Push("/upload_checksum_result", Answer(205, "", true));
-  EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
-  EXPECT_EQ(1, session.deltaRefused);
-  EXPECT_EQ(0, server.Count("/upload_part"));
+  task->stallSeconds = 1;
+  task->blockSize = kBlock;
+  server.StallNext("/download_checksum", 3000);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(DownloadChecksum(*task));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(2800));
+  EXPECT_EQ(10061, task->status);
 }
 
 TEST_F(DeltaProtocolTest, MatchListAnswered202FinishesWithoutParts) {
@@ -458,13 +515,6 @@ class ResumedDeltaTest : public DeltaProtocolTest {
     ASSERT_LT(held, literal.size());
   }
 
-  void NewTask() {
-    task = std::make_unique<CUploadTask>(lock);
-    task->editSession = &session;
-    task->uploadServerUrl = server.BaseUrl();
-    ASSERT_TRUE(OpenLocalFile(*task));
-  }
-
   std::string stored, edited, literal;
   size_t held = 0;
 };
@@ -474,7 +524,7 @@ TEST_F(ResumedDeltaTest, RecomputesTheLiteralFileAndSendsOnlyTheRest) {
   task.reset();  // deletes the literal file
   ASSERT_FALSE(upload_test::Exists(LiteralPath()));
   const int listsBefore = server.Count("/upload_checksum_result");
-  NewTask();
+  ASSERT_NO_FATAL_FAILURE(NewTask());
   EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
   EXPECT_EQ(listsBefore, server.Count("/upload_checksum_result"));  // not sent again
   EXPECT_EQ(2, server.Count("/download_checksum"));
@@ -487,7 +537,7 @@ TEST_F(ResumedDeltaTest, ReopensALiteralFileLeftBehind) {
   const std::string path = LiteralPath();
   task.reset();
   ASSERT_TRUE(upload_test::WriteBytes(path, literal));  // as a crashed run would leave it
-  NewTask();
+  ASSERT_NO_FATAL_FAILURE(NewTask());
   EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
   EXPECT_EQ(1, server.Count("/download_checksum"));  // the literal file was used as it was
   EXPECT_EQ(literal.size() - held, task->bodyBytesSent);
@@ -518,68 +568,72 @@ class ReadCallbackTest : public ::testing::Test {
     path = scratch.path() + "/copy.bin";
     content = upload_test::RandomBytes(40000, 50);
     ASSERT_TRUE(upload_test::WriteBytes(path, content));
-    session.localPath = upload_test::Widen(path);
-    task.editSession = &session;
-    ASSERT_TRUE(OpenLocalFile(task));
-    task.lastByte = content.size() - 1;
+    task = std::make_unique<CUploadTask>(JobFor(path), lock, nullptr);
+    ASSERT_TRUE(OpenLocalFile(*task));
+    task->lastByte = content.size() - 1;
+  }
+
+  static UploadJob JobFor(const std::string& path) {
+    UploadJob job;
+    job.sourcePath = path;
+    return job;
   }
 
   upload_test::ScratchDir scratch;
   std::string path;
   std::string content;
   std::recursive_mutex lock;
-  EditSession session;
-  CUploadTask task{lock};
+  std::unique_ptr<CUploadTask> task;
 };
 
 TEST_F(ReadCallbackTest, PartDataStopsAtThePartAndTheContentEnd) {
   std::string buffer(70000, '\0');
-  EXPECT_EQ(32768u, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+  EXPECT_EQ(32768u, ReadPartData(buffer.data(), 1, buffer.size(), task.get()));
   EXPECT_TRUE(content.substr(0, 32768) == buffer.substr(0, 32768));
-  EXPECT_EQ(32768u, task.position);
-  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), &task));  // the part is complete
+  EXPECT_EQ(32768u, task->position);
+  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), task.get()));  // the part is complete
 
-  task.partStart = 32768;
-  EXPECT_EQ(100u, ReadPartData(buffer.data(), 10, 10, &task));  // never more than asked
-  EXPECT_EQ(content.size() - 32868, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+  task->partStart = 32768;
+  EXPECT_EQ(100u, ReadPartData(buffer.data(), 10, 10, task.get()));  // never more than asked
+  EXPECT_EQ(content.size() - 32868, ReadPartData(buffer.data(), 1, buffer.size(), task.get()));
   EXPECT_TRUE(content.substr(32868) == buffer.substr(0, content.size() - 32868));
-  EXPECT_EQ(content.size(), task.position);
-  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), &task));
+  EXPECT_EQ(content.size(), task->position);
+  EXPECT_EQ(0u, ReadPartData(buffer.data(), 1, buffer.size(), task.get()));
 }
 
 TEST_F(ReadCallbackTest, StopAbortsBothReaders) {
   char buffer[16];
-  task.stopRequested.store(true);
-  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadPartData(buffer, 1, 16, &task));
-  task.matchBuffer = std::make_unique<char[]>(10);
-  task.matchLength = 10;
-  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 16, &task));
-  EXPECT_EQ(0u, task.position);
+  task->stopRequested.store(true);
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadPartData(buffer, 1, 16, task.get()));
+  task->matchBuffer = std::make_unique<char[]>(10);
+  task->matchLength = 10;
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 16, task.get()));
+  EXPECT_EQ(0u, task->position);
 }
 
 TEST_F(ReadCallbackTest, MatchListIsReadInPiecesThenEnds) {
   char buffer[10];
-  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 10, &task));
-  task.matchBuffer = std::make_unique<char[]>(25);
-  for (int i = 0; i < 25; ++i) task.matchBuffer[i] = static_cast<char>(i);
-  task.matchLength = 25;
+  EXPECT_EQ(static_cast<size_t>(CURL_READFUNC_ABORT), ReadMatchList(buffer, 1, 10, task.get()));
+  task->matchBuffer = std::make_unique<char[]>(25);
+  for (int i = 0; i < 25; ++i) task->matchBuffer[i] = static_cast<char>(i);
+  task->matchLength = 25;
   std::string read;
-  for (size_t n; (n = ReadMatchList(buffer, 1, sizeof buffer, &task)) != 0;) {
+  for (size_t n; (n = ReadMatchList(buffer, 1, sizeof buffer, task.get())) != 0;) {
     ASSERT_LE(n, sizeof buffer);
     read.append(buffer, n);
   }
-  EXPECT_EQ(std::string(task.matchBuffer.get(), 25), read);
-  EXPECT_EQ(25, task.matchSendOffset);
+  EXPECT_EQ(std::string(task->matchBuffer.get(), 25), read);
+  EXPECT_EQ(25, task->matchSendOffset);
 }
 
 TEST_F(ReadCallbackTest, UploadTotalFollowsTheSource) {
-  EXPECT_EQ(content.size(), UploadTotal(task));
-  task.blockSize = 4096;  // a delta without its literal file yet
-  EXPECT_EQ(0u, UploadTotal(task));
-  task.blockSize = 0;
-  task.localFile.Close();
-  session.fileSize = 77;
-  EXPECT_EQ(77u, UploadTotal(task));
+  EXPECT_EQ(content.size(), UploadTotal(*task));
+  task->blockSize = 4096;  // a delta without its literal file yet
+  EXPECT_EQ(0u, UploadTotal(*task));
+  task->blockSize = 0;
+  task->localFile.Close();
+  task->fileSize = 77;
+  EXPECT_EQ(77u, UploadTotal(*task));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The upload task on its own thread: registration with the service, the outcome it writes into the
-// session under the session lock, and destruction while it runs.
+// The upload task on its own thread: registration with the service, the report it tells its
+// observer under the owner's lock, how that report classifies a failure, and destruction while it
+// runs.
 
 #include "upload/upload_task.h"
 
@@ -11,8 +12,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/endpoints.h"
+#include "session/edit_session.h"
 #include "tests/upload/fake_upload_server.h"
 #include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
@@ -26,27 +29,39 @@ using upload_test::Scripted;
 
 constexpr auto kPatience = std::chrono::seconds(20);
 
+void PointDorvicAt(const FakeUploadServer& server) {
+  dorvic_set_host(upload_test::Widen(server.Host()));
+  dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));
+}
+
+UploadJob JobFor(const std::string& sourcePath) {
+  UploadJob job;
+  job.mount = 1;
+  job.accessToken = L"access-token";
+  job.remotePath = L"/docs/report.bin";
+  job.sourcePath = sourcePath;
+  return job;
+}
+
+int UploadRequests(const FakeUploadServer& server) {
+  int n = 0;
+  for (const auto& r : server.Requests()) n += r.path.rfind("/upload_", 0) == 0 ? 1 : 0;
+  return n;
+}
+
 class UploadTaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     upload_test::ClearProxyEnvironment();
     ASSERT_FALSE(scratch.path().empty());
     ASSERT_TRUE(server.Start());
-    dorvic_set_host(upload_test::Widen(server.Host()));
-    dorvic_set_secret(upload_test::Widen(plumet_defaults::kClientSecret));
+    PointDorvicAt(server);
     localPath = scratch.path() + "/copy.bin";
-    session.state = EditSessionState::Editing;
-    session.mount = 1;
-    session.accessToken = L"access-token";
-    session.remotePath = L"/docs/report.bin";
-    session.localPath = upload_test::Widen(localPath);
+    job = JobFor(localPath);
   }
 
-  void StartUpload() { ASSERT_TRUE(upload_test::StartUploadTask(session, lock)); }
-
-  EditSessionState WaitForOutcome() {
-    return upload_test::WaitForOutcome(session, lock, kPatience);
-  }
+  void StartUpload() { ASSERT_TRUE(run.Start(job)); }
+  UploadReport WaitForReport() { return run.Wait(kPatience); }
 
   template <typename Pred>
   bool WaitUntil(Pred pred) {
@@ -58,47 +73,41 @@ class UploadTaskTest : public ::testing::Test {
     return false;
   }
 
-  void DestroyTaskUnderLock() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    session.task.reset();
-  }
-
-  int UploadRequests() const {
-    int n = 0;
-    for (const auto& r : server.Requests()) n += r.path.rfind("/upload_", 0) == 0 ? 1 : 0;
-    return n;
-  }
-
   upload_test::ScratchDir scratch;
   FakeUploadServer server;
-  std::recursive_mutex lock;
   std::string localPath;
-  EditSession session;  // holds the task: destroyed before the server and the lock
+  UploadJob job;
+  upload_test::UploadRun run;  // holds the task: destroyed before the server
 };
 
-Scripted Status(unsigned status) {
+Scripted Status(unsigned status, bool serverHeader = true) {
   Scripted answer;
   answer.status = status;
+  answer.serverHeader = serverHeader;
   return answer;
 }
 
-TEST_F(UploadTaskTest, UploadsTheCopyAndEndsUploaded) {
+TEST_F(UploadTaskTest, UploadsTheFileAndReportsItStored) {
   const std::string content = upload_test::RandomBytes(100000, 21);
   ASSERT_TRUE(upload_test::WriteBytes(localPath, content));
   StartUpload();
-  ASSERT_EQ(EditSessionState::Uploaded, WaitForOutcome());
+  const UploadReport report = WaitForReport();
+  ASSERT_EQ(UploadEnd::kStored, report.end);
   EXPECT_TRUE(content == server.Committed())
       << upload_test::Difference(content, server.Committed());
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  EXPECT_EQ(40u, session.fileHash.size());
-  EXPECT_EQ(content.size(), session.fileSize);
-  EXPECT_EQ(L"ph-1", session.uploadHash);
+  EXPECT_EQ(40u, report.fileHash.size());
+  EXPECT_EQ(content.size(), report.fileSize);
+  EXPECT_EQ(L"ph-1", report.uploadHash);
+  EXPECT_EQ(L"/docs/report.bin", report.storedPath);
+  EXPECT_FALSE(report.conflict);
+  EXPECT_EQ(content.size(), report.bytesSent);
   const auto requests = server.Requests();
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ("PUT", requests[0].method);
-  EXPECT_EQ(std::string(session.fileHash.begin(), session.fileHash.end()),
+  EXPECT_EQ(std::string(report.fileHash.begin(), report.fileHash.end()),
             requests[0].Header("x-zm-filehash"));
   EXPECT_EQ("100000", requests[0].Header("x-zm-filesize"));
+  EXPECT_EQ("0", requests[0].Header("x-zm-version"));
   EXPECT_EQ("ph-1", requests[1].Header("x-zm-upload-pathhash"));
 }
 
@@ -106,25 +115,19 @@ TEST_F(UploadTaskTest, ContentTheServiceHoldsIsNotSent) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, "same as stored"));
   server.SetAddFileState(1);
   StartUpload();
-  EXPECT_EQ(EditSessionState::Uploaded, WaitForOutcome());
-  EXPECT_EQ(0, UploadRequests());
+  const UploadReport report = WaitForReport();
+  EXPECT_EQ(UploadEnd::kStored, report.end);
+  EXPECT_TRUE(report.alreadyStored);
+  EXPECT_EQ(0, UploadRequests(server));
 }
 
-TEST_F(UploadTaskTest, RefusedRegistrationFails) {
-  ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
-  server.Push("PUT", Status(403));
-  StartUpload();
-  EXPECT_EQ(EditSessionState::Failed, WaitForOutcome());
-  EXPECT_EQ(0, UploadRequests());
-}
-
-TEST_F(UploadTaskTest, DeletedCopyFailsWhenItIsToBeOpened) {
-  StartUpload();  // no local copy at all
-  EXPECT_EQ(EditSessionState::Failed, WaitForOutcome());
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  EXPECT_TRUE(session.fileHash.empty());
-  EXPECT_EQ(0u, session.fileSize);
-  EXPECT_EQ(0, UploadRequests());
+TEST_F(UploadTaskTest, DeletedFileFailsWhenItIsToBeOpened) {
+  StartUpload();  // no source file at all
+  const UploadReport report = WaitForReport();
+  EXPECT_EQ(UploadEnd::kRetry, report.end);
+  EXPECT_TRUE(report.fileHash.empty());
+  EXPECT_EQ(0u, report.fileSize);
+  EXPECT_EQ(0, UploadRequests(server));
 }
 
 TEST_F(UploadTaskTest, NoHashNoLiteralFile) {
@@ -132,8 +135,8 @@ TEST_F(UploadTaskTest, NoHashNoLiteralFile) {
   const std::string stranger = scratch.path() + "/.tmp";
   ASSERT_TRUE(upload_test::WriteBytes(stranger, "not ours"));
   {
-    CUploadTask task(lock);
-    task.editSession = &session;
+    std::recursive_mutex lock;
+    CUploadTask task(job, lock, nullptr);
     task.blockSize = 4096;
     EXPECT_FALSE(task.PrepareDelta());
   }
@@ -142,10 +145,10 @@ TEST_F(UploadTaskTest, NoHashNoLiteralFile) {
 
 TEST_F(UploadTaskTest, KnownHashIsNotComputedAgain) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
-  session.fileHash = L"0123456789012345678901234567890123456789";
+  job.fileHash = L"0123456789012345678901234567890123456789";
   server.SetAddFileState(1);
   StartUpload();
-  EXPECT_EQ(EditSessionState::Uploaded, WaitForOutcome());
+  EXPECT_EQ(UploadEnd::kStored, WaitForReport().end);
   EXPECT_EQ("0123456789012345678901234567890123456789",
             server.Requests().at(0).Header("x-zm-filehash"));
 }
@@ -156,13 +159,12 @@ TEST_F(UploadTaskTest, DestructionWhilePartsAreSentStopsTheWorker) {
   server.SetPartDelayMs(5);
   StartUpload();
   ASSERT_TRUE(WaitUntil([&] { return server.Count("/upload_part") >= 3; }));
-  DestroyTaskUnderLock();
+  run.Stop();
   const int parts = server.Count("/upload_part");
   EXPECT_LT(parts, 64);
   EXPECT_EQ(0, server.Count("/upload_finish"));
   EXPECT_FALSE(server.HasCommitted());
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  EXPECT_EQ(EditSessionState::Uploading, session.state);  // left for the owner that stopped it
+  EXPECT_EQ(0u, run.ReportCount());  // nothing told to the owner that stopped it
 }
 
 TEST_F(UploadTaskTest, DestructionDoesNotWaitForAStalledAnswer) {
@@ -173,60 +175,100 @@ TEST_F(UploadTaskTest, DestructionDoesNotWaitForAStalledAnswer) {
   std::this_thread::sleep_for(
       std::chrono::milliseconds(300));  // the worker waits for "/upload_init"
   const auto before = std::chrono::steady_clock::now();
-  DestroyTaskUnderLock();
+  run.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  EXPECT_EQ(EditSessionState::Uploading, session.state);
+  EXPECT_EQ(0u, run.ReportCount());
 }
 
 TEST_F(UploadTaskTest, OwnerHoldingTheLockCanStopAFinishingWorker) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, upload_test::RandomBytes(5000, 23)));
-  std::unique_lock<std::recursive_mutex> held(lock);
-  {
-    auto task = std::make_unique<CUploadTask>(lock);
-    CUploadTask* raw = task.get();
-    session.task = std::move(task);
-    session.state = EditSessionState::Uploading;
-    raw->editSession = &session;
-    ASSERT_TRUE(raw->Start());
-  }
+  std::unique_lock<std::recursive_mutex> held(run.lock());
+  ASSERT_TRUE(run.Start(job));
   // The worker completes the upload and then waits for the lock that this thread holds.
   ASSERT_TRUE(WaitUntil([&] { return server.HasCommitted(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  session.task.reset();  // must neither deadlock nor let the worker write afterwards
-  EXPECT_EQ(EditSessionState::Uploading, session.state);
+  run.Stop();  // must neither deadlock nor let the worker tell anything afterwards
+  EXPECT_EQ(0u, run.ReportCount());
 }
 
 TEST_F(UploadTaskTest, FinishedTaskIsDestroyedWithoutWaiting) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
   StartUpload();
-  ASSERT_EQ(EditSessionState::Uploaded, WaitForOutcome());
+  ASSERT_EQ(UploadEnd::kStored, WaitForReport().end);
   const auto before = std::chrono::steady_clock::now();
-  DestroyTaskUnderLock();
+  run.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
 }
 
-TEST_F(UploadTaskTest, ProtocolFailureEndsFailed) {
-  ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
-  server.Push("/upload_init", Status(500));
-  StartUpload();
-  EXPECT_EQ(EditSessionState::Failed, WaitForOutcome());
+// How each way an upload can end reaches the owner.
+TEST(UploadReportEnd, ClassifiesTheOutcome) {
+  upload_test::ClearProxyEnvironment();
+  struct Case {
+    const char* name;
+    const char* path;  // where the scripted answers go ("PUT": the registration)
+    Scripted answer;
+    int times;
+    UploadEnd end;
+    int32_t status;
+    bool committed;
+  };
+  const std::vector<Case> cases = {
+      {"success", "", {}, 0, UploadEnd::kStored, 200, true},
+      {"init 503 each time", "/upload_init", Status(503), 6, UploadEnd::kRetry, 503, false},
+      {"init 500", "/upload_init", Status(500), 1, UploadEnd::kRetry, 500, false},
+      {"init 403 each time", "/upload_init", Status(403), 6, UploadEnd::kPermanent, 403, false},
+      {"init 401 each time", "/upload_init", Status(401), 6, UploadEnd::kPermanent, 401, false},
+      {"bare 202 to init", "/upload_init", Status(202, false), 1, UploadEnd::kRetry, 500, false},
+      {"registration 403", "PUT", Status(403), 1, UploadEnd::kPermanent, 403, false},
+      {"registration 503", "PUT", Status(503), 1, UploadEnd::kRetry, 503, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    upload_test::ScratchDir scratch;
+    FakeUploadServer server;
+    ASSERT_TRUE(server.Start());
+    PointDorvicAt(server);
+    for (int i = 0; i < c.times; ++i) server.Push(c.path, c.answer);
+    const std::string path = scratch.path() + "/copy.bin";
+    ASSERT_TRUE(upload_test::WriteBytes(path, upload_test::RandomBytes(5000, 25)));
+    upload_test::UploadRun run;
+    const UploadReport report = run.Run(JobFor(path), kPatience);
+    EXPECT_EQ(c.end, report.end);
+    EXPECT_EQ(c.status, report.status);
+    EXPECT_FALSE(report.cause.empty());
+    EXPECT_EQ(std::string::npos, report.cause.find("access-token"));
+    EXPECT_EQ(c.committed, server.HasCommitted());
+    if (std::string(c.path) == "PUT") {
+      EXPECT_EQ(0, UploadRequests(server));
+    }
+  }
 }
 
-TEST(FinishUpload, WritesTheStateOnlyWithoutAStop) {
+// Records the reports it is told.
+class Recorder : public UploadObserver {
+ public:
+  void OnUploadFinished(const UploadReport& report) override { reports.push_back(report); }
+  std::vector<UploadReport> reports;
+};
+
+TEST(FinishUpload, TellsTheObserverOnlyWithoutAStop) {
   std::recursive_mutex lock;
-  EditSession session;
-  session.state = EditSessionState::Uploading;
-  CUploadTask task(lock);
-  task.editSession = &session;
+  Recorder observer;
+  CUploadTask task(UploadJob{}, lock, &observer);
+  UploadReport failed;
+  failed.end = UploadEnd::kRetry;
+  UploadReport stored;
+  stored.end = UploadEnd::kStored;
   task.stopRequested.store(true);
-  FinishUpload(task, false);
-  EXPECT_EQ(EditSessionState::Uploading, session.state);
+  FinishUpload(task, stored);
+  EXPECT_TRUE(observer.reports.empty());
   task.stopRequested.store(false);
-  FinishUpload(task, true);
-  EXPECT_EQ(EditSessionState::Failed, session.state);
-  FinishUpload(task, false);
-  EXPECT_EQ(EditSessionState::Uploaded, session.state);
+  FinishUpload(task, failed);
+  ASSERT_EQ(1u, observer.reports.size());
+  EXPECT_EQ(UploadEnd::kRetry, observer.reports.back().end);
+  FinishUpload(task, stored);
+  ASSERT_EQ(2u, observer.reports.size());
+  EXPECT_EQ(UploadEnd::kStored, observer.reports.back().end);
   // Every call signalled the event: a wait returns at once.
   EXPECT_TRUE(task.doneEvent.WaitFor(std::chrono::milliseconds(0)));
 }

@@ -5,17 +5,21 @@
 #include <dorvic/dorvic.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/endpoints.h"
 #include "tests/support/zelmic_process.h"
 #include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
+#include "upload/digests.h"
 #include "upload/upload_task.h"
 
 namespace plumet {
@@ -45,47 +49,32 @@ class UploadZelmicTest : public ::testing::Test {
     zelmic.Put(kMount, path, remote);
   }
 
-  // A session in Editing whose local copy holds `content`, as the tick finds it after a save.
-  std::unique_ptr<EditSession> MakeSession(const std::string& remote, const std::string& content,
-                                           const std::string& name = "copy.bin") {
-    auto session = std::make_unique<EditSession>();
-    const std::string local = scratch.path() + "/" + name;
-    EXPECT_TRUE(upload_test::WriteBytes(local, content));
-    session->state = EditSessionState::Editing;
-    session->mount = kMount;
-    session->accessToken = upload_test::Widen(access);
-    session->remotePath = upload_test::Widen(remote);
-    session->localPath = upload_test::Widen(local);
-    return session;
+  // A job whose source file holds `content`, as an owner hands it over after a save.
+  UploadJob MakeJob(const std::string& remote, const std::string& content,
+                    const std::string& name = "copy.bin") {
+    UploadJob job;
+    job.sourcePath = scratch.path() + "/" + name;
+    EXPECT_TRUE(upload_test::WriteBytes(job.sourcePath, content));
+    job.mount = kMount;
+    job.accessToken = upload_test::Widen(access);
+    job.remotePath = upload_test::Widen(remote);
+    return job;
   }
 
-  void StartUpload(EditSession& session) {
-    ASSERT_TRUE(upload_test::StartUploadTask(session, lock));
-  }
-
-  EditSessionState WaitForOutcome(EditSession& session) {
-    return upload_test::WaitForOutcome(session, lock, kPatience);
-  }
-
-  EditSessionState Upload(EditSession& session) {
-    StartUpload(session);
-    return WaitForOutcome(session);
+  UploadEnd Upload(upload_test::UploadRun& owner, const UploadJob& job) {
+    return owner.Run(job, kPatience).end;
   }
 
   // What zelmicd now serves for `remote`: its current version, downloaded from its "uri".
-  std::string Stored(const std::string& remote) {
+  std::string Stored(const std::string& remote) { return Stored(upload_test::Widen(remote)); }
+  std::string Stored(const std::wstring& remote) {
     dorvic_file_reget file;
-    if (!dorvic_regetfile(upload_test::Widen(access), upload_test::Widen(remote), kMount, file)) {
+    if (!dorvic_regetfile(upload_test::Widen(access), remote, kMount, file)) {
       return "<no such file>";
     }
     const std::string uri(file.uri.begin(), file.uri.end());
     zelmic_test::HttpResult r = zelmic_test::HttpRequest("GET", uri);
     return r.status == 200 ? r.body : "<download failed>";
-  }
-
-  static uint64_t BytesSent(EditSession& session) {
-    auto* task = dynamic_cast<CUploadTask*>(session.task.get());
-    return task != nullptr ? task->bodyBytesSent : 0;
   }
 
   bool Script(const std::string& endpoint, int status, const std::string& body = "",
@@ -99,17 +88,17 @@ class UploadZelmicTest : public ::testing::Test {
 
   upload_test::ScratchDir scratch;
   zelmic_test::ZelmicProcess zelmic;
-  std::recursive_mutex lock;
   std::string access;
+  upload_test::UploadRun run;  // its task goes before the service
 };
 
 TEST_F(UploadZelmicTest, WholeUploadStoresTheBytes) {
   const std::string content = upload_test::RandomBytes(100000, 31);
-  auto session = MakeSession("/docs/new file.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  const UploadJob job = MakeJob("/docs/new file.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
   EXPECT_TRUE(content == Stored("/docs/new file.bin"))
       << upload_test::Difference(content, Stored("/docs/new file.bin"));
-  EXPECT_EQ(content.size(), BytesSent(*session));
+  EXPECT_EQ(content.size(), run.BytesSent());
 }
 
 TEST_F(UploadZelmicTest, DeltaUploadSendsOnlyTheChangedBlocks) {
@@ -118,16 +107,17 @@ TEST_F(UploadZelmicTest, DeltaUploadSendsOnlyTheChangedBlocks) {
   std::string edited = stored;
   edited.replace(20 * kBlock + 5, 100, std::string(100, 'x'));
   edited.insert(50 * kBlock, "inserted bytes");
-  auto session = MakeSession("/docs/a.bin", edited);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  const UploadJob job = MakeJob("/docs/a.bin", edited);
+  const UploadReport report = run.Run(job, kPatience);
+  ASSERT_EQ(UploadEnd::kStored, report.end);
+  EXPECT_TRUE(report.delta);
   EXPECT_TRUE(edited == Stored("/docs/a.bin"))
       << upload_test::Difference(edited, Stored("/docs/a.bin"));
-  EXPECT_LT(BytesSent(*session), edited.size() / 8);
+  EXPECT_LT(run.BytesSent(), edited.size() / 8);
   // The literal file went with the task.
   const std::string literal = scratch.path() + "/" +
-                              std::string(session->fileHash.begin(), session->fileHash.end()) +
-                              ".tmp";
-  session->task.reset();
+                              std::string(report.fileHash.begin(), report.fileHash.end()) + ".tmp";
+  run.Stop();
   EXPECT_FALSE(upload_test::Exists(literal));
 }
 
@@ -165,9 +155,10 @@ TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
     if (c.kept) {
       // A first edit commits the version the measured one is based on.
       stored[7 * kBlock] ^= 1;
-      auto first = MakeSession(c.remote, stored, "first.bin");
-      ASSERT_EQ(EditSessionState::Uploaded, Upload(*first));
-      const std::string hash(first->fileHash.begin(), first->fileHash.end());
+      upload_test::UploadRun firstRun;
+      const UploadReport first = firstRun.Run(MakeJob(c.remote, stored, "first.bin"), kPatience);
+      ASSERT_EQ(UploadEnd::kStored, first.end);
+      const std::string hash(first.fileHash.begin(), first.fileHash.end());
       const std::string kept = zelmic.dir() + "/sums/" + hash.substr(0, 2) + "/" + hash + "-" +
                                std::to_string(kBlock);
       for (int i = 0; i < 600 && !upload_test::Exists(kept); ++i) {
@@ -178,31 +169,31 @@ TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
     }
     std::string content = c.delta ? stored : upload_test::RandomBytes(stored.size(), 41);
     content[100 * kBlock] ^= 1;
-    auto session = MakeSession(c.remote, content, c.delta ? "delta.bin" : "whole.bin");
+    const UploadJob job = MakeJob(c.remote, content, c.delta ? "delta.bin" : "whole.bin");
     const uint64_t before = ReadBytes(zelmic.pid());
-    ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+    ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
     const double passes =
         static_cast<double>(ReadBytes(zelmic.pid()) - before) / static_cast<double>(content.size());
     EXPECT_GT(passes, c.passes - 0.1);
     EXPECT_LT(passes, c.passes + 0.5);
-    EXPECT_EQ(c.delta, BytesSent(*session) < content.size() / 8);
+    EXPECT_EQ(c.delta, run.BytesSent() < content.size() / 8);
   }
 }
 
 TEST_F(UploadZelmicTest, InitAnswered202LeavesTheStoredVersion) {
   Seed("/docs/a.bin", "old content");
   ASSERT_TRUE(Script("/upload_init", 202));
-  auto session = MakeSession("/docs/a.bin", "new content");
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
-  EXPECT_EQ(0u, BytesSent(*session));
+  const UploadJob job = MakeJob("/docs/a.bin", "new content");
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
+  EXPECT_EQ(0u, run.BytesSent());
   EXPECT_EQ("old content", Stored("/docs/a.bin"));
 }
 
 TEST_F(UploadZelmicTest, UnauthorizedQueryThenSuccess) {
   const std::string content = upload_test::RandomBytes(70000, 33);
   ASSERT_TRUE(Script("/upload_req", 401));
-  auto session = MakeSession("/docs/b.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  const UploadJob job = MakeJob("/docs/b.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
   EXPECT_TRUE(content == Stored("/docs/b.bin"))
       << upload_test::Difference(content, Stored("/docs/b.bin"));
 }
@@ -215,49 +206,115 @@ TEST_F(UploadZelmicTest, ConflictSendsTheEngineToTheServersOffset) {
   ASSERT_TRUE(zelmic.Script(
       "{\"endpoint\":\"/upload_part\",\"kind\":\"status\",\"status\":409,\"server\":\"ZELMIC\","
       "\"body\":\"{\\\"error_code\\\":40900,\\\"expect\\\":\\\"0\\\"}\"}"));
-  auto session = MakeSession("/docs/c.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  const UploadJob job = MakeJob("/docs/c.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
   EXPECT_TRUE(content == Stored("/docs/c.bin"))
       << upload_test::Difference(content, Stored("/docs/c.bin"));
   // One part twice (the one sent again from 0) at most, plus the refused one.
-  EXPECT_LE(BytesSent(*session), content.size() + 2 * 32768);
+  EXPECT_LE(run.BytesSent(), content.size() + 2 * 32768);
 }
 
-TEST_F(UploadZelmicTest, RefusedDeltaFailsAndTheNextUploadGoesWhole) {
-  const std::string stored = upload_test::RandomBytes(16 * kBlock, 35);
-  Seed("/docs/d.bin", stored);
-  std::string edited = stored;
-  edited[3 * kBlock] ^= 1;
-  ASSERT_TRUE(Script("/download_checksum", 205));
-  auto session = MakeSession("/docs/d.bin", edited);
-  ASSERT_EQ(EditSessionState::Failed, Upload(*session));
-  EXPECT_EQ(1, session->deltaRefused);
-  EXPECT_TRUE(stored == Stored("/docs/d.bin"))
-      << upload_test::Difference(stored, Stored("/docs/d.bin"));
+TEST_F(UploadZelmicTest, RefusedDeltaGoesWholeAndTheNextUploadToo) {
+  struct Case {
+    const char* remote;
+    const char* refusedAt;
+    bool matchListSent;
+  };
+  for (const Case& c : {Case{"/docs/d1.bin", "/download_checksum", false},
+                        Case{"/docs/d2.bin", "/upload_checksum_result", true}}) {
+    SCOPED_TRACE(c.refusedAt);
+    // Contents of their own: the service would take a content it holds elsewhere without a transfer.
+    const std::string stored = upload_test::RandomBytes(16 * kBlock, c.matchListSent ? 36 : 35);
+    Seed(c.remote, stored);
+    std::string edited = stored;
+    edited[3 * kBlock] ^= 1;
+    ASSERT_TRUE(Script(c.refusedAt, 205));
+    UploadJob job = MakeJob(c.remote, edited);
+    const UploadReport report = run.Run(job, kPatience);
+    ASSERT_EQ(UploadEnd::kStored, report.end);
+    EXPECT_TRUE(report.deltaRefused);
+    EXPECT_FALSE(report.delta);
+    // The whole content, after the match list when that went before the refusal.
+    EXPECT_EQ(c.matchListSent, run.BytesSent() > edited.size());
+    EXPECT_GE(run.BytesSent(), edited.size());
+    EXPECT_TRUE(edited == Stored(c.remote)) << upload_test::Difference(edited, Stored(c.remote));
 
-  {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    session->task.reset();
+    // The owner hands the refusal on: the next save goes whole without asking for checksums.
+    edited[5 * kBlock] ^= 1;
+    job = MakeJob(c.remote, edited);
+    job.deltaRefused = report.deltaRefused;
+    ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
+    EXPECT_EQ(edited.size(), run.BytesSent());  // whole, no delta
+    EXPECT_TRUE(edited == Stored(c.remote)) << upload_test::Difference(edited, Stored(c.remote));
   }
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
-  EXPECT_EQ(edited.size(), BytesSent(*session));  // whole, no delta
-  EXPECT_TRUE(edited == Stored("/docs/d.bin"))
-      << upload_test::Difference(edited, Stored("/docs/d.bin"));
+}
+
+// Before registering, a job that names the versions it was based on finds out whether somebody
+// stored another one meanwhile; then its content goes beside the file and overwrites nothing.
+TEST_F(UploadZelmicTest, ConflictCheckStoresBesideANewerVersion) {
+  const std::string base = "the version the edit started from";
+  const std::string theirs = "a colleague's newer version";
+  const std::string mine = "my edited version";
+  const std::string baseHash = HashFileSha1(MakeJob("/x", base, "base.txt").sourcePath);
+  std::string upperBase = baseHash;
+  for (char& ch : upperBase) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  struct Case {
+    const char* remote;
+    const char* seeded;  // null: the file does not exist on the service
+    std::string expected;
+    bool checkFails;
+    UploadEnd end;
+    bool conflict;
+  };
+  const std::vector<Case> cases = {
+      {"/docs/n1.txt", theirs.c_str(), baseHash, false, UploadEnd::kStored, true},
+      {"/docs/n2.txt", base.c_str(), upperBase, false, UploadEnd::kStored, false},
+      {"/docs/n3.txt", nullptr, baseHash, false, UploadEnd::kStored, false},
+      {"/docs/n4.txt", base.c_str(), baseHash, true, UploadEnd::kRetry, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.remote);
+    if (c.seeded != nullptr) Seed(c.remote, c.seeded);
+    if (c.checkFails) {
+      ASSERT_TRUE(Script("api:GET", 503));
+    }
+    UploadJob job = MakeJob(c.remote, mine);
+    job.expectedRemoteHashes = {L"0000000000000000000000000000000000000000",
+                                upload_test::Widen(c.expected)};
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    const UploadReport report = run.Run(job, kPatience);
+    const int64_t after = static_cast<int64_t>(std::time(nullptr));
+    EXPECT_EQ(c.end, report.end);
+    EXPECT_EQ(c.conflict, report.conflict);
+    const std::string original = c.seeded != nullptr ? c.seeded : "<no such file>";
+    if (c.conflict) {
+      EXPECT_TRUE(report.storedPath == ConflictCopyPath(job.remotePath, before) ||
+                  report.storedPath == ConflictCopyPath(job.remotePath, after));
+      EXPECT_EQ(mine, Stored(report.storedPath));
+      EXPECT_EQ(original, Stored(c.remote));  // untouched
+    } else if (c.end == UploadEnd::kStored) {
+      EXPECT_EQ(job.remotePath, report.storedPath);
+      EXPECT_EQ(mine, Stored(c.remote));
+    } else {
+      EXPECT_EQ(0u, run.BytesSent());
+      EXPECT_EQ(original, Stored(c.remote));
+    }
+  }
 }
 
 TEST_F(UploadZelmicTest, FiveFailedPartsFailAndKeepTheOldVersion) {
   Seed("/docs/e.bin", "old");
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(Script("/upload_part", 503));
-  auto session = MakeSession("/docs/e.bin", upload_test::RandomBytes(50000, 36));
-  ASSERT_EQ(EditSessionState::Failed, Upload(*session));
+  const UploadJob job = MakeJob("/docs/e.bin", upload_test::RandomBytes(50000, 36));
+  ASSERT_EQ(UploadEnd::kRetry, Upload(run, job));
   EXPECT_EQ("old", Stored("/docs/e.bin"));
 }
 
 TEST_F(UploadZelmicTest, FourFailedPartsAreRetried) {
   const std::string content = upload_test::RandomBytes(50000, 37);
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(Script("/upload_part", 503));
-  auto session = MakeSession("/docs/f.bin", content);
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  const UploadJob job = MakeJob("/docs/f.bin", content);
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
   EXPECT_TRUE(content == Stored("/docs/f.bin"))
       << upload_test::Difference(content, Stored("/docs/f.bin"));
 }
@@ -266,20 +323,20 @@ TEST_F(UploadZelmicTest, PartAnswered202GoesToTheFinish) {
   Seed("/docs/g.bin", "old");
   ASSERT_TRUE(zelmic.Script("{\"endpoint\":\"/upload_part\",\"kind\":\"stall\",\"stall_ms\":1}"));
   ASSERT_TRUE(Script("/upload_part", 202));
-  auto session = MakeSession("/docs/g.bin", upload_test::RandomBytes(3 * 32768, 38));
+  const UploadJob job = MakeJob("/docs/g.bin", upload_test::RandomBytes(3 * 32768, 38));
   // zelmicd holds only the first part when the finish comes: it refuses to commit, so the
   // upload fails and the old version stays.
-  ASSERT_EQ(EditSessionState::Failed, Upload(*session));
-  EXPECT_LE(BytesSent(*session), 2u * 32768);  // the third part never left
+  ASSERT_EQ(UploadEnd::kRetry, Upload(run, job));
+  EXPECT_LE(run.BytesSent(), 2u * 32768);  // the third part never left
   EXPECT_EQ("old", Stored("/docs/g.bin"));
 }
 
 TEST_F(UploadZelmicTest, MissingServerHeaderFails) {
   Seed("/docs/h.bin", "old");
   ASSERT_TRUE(Script("/upload_init", 200, "{\\\"session\\\":\\\"x\\\",\\\"piecelen\\\":0}", false));
-  auto session = MakeSession("/docs/h.bin", "new");
-  ASSERT_EQ(EditSessionState::Failed, Upload(*session));
-  EXPECT_EQ(0u, BytesSent(*session));
+  const UploadJob job = MakeJob("/docs/h.bin", "new");
+  ASSERT_EQ(UploadEnd::kRetry, Upload(run, job));
+  EXPECT_EQ(0u, run.BytesSent());
   EXPECT_EQ("old", Stored("/docs/h.bin"));
 }
 
@@ -289,20 +346,17 @@ TEST_F(UploadZelmicTest, StopWhilePartsAreSentLeavesTheSessionAndTheVersion) {
     ASSERT_TRUE(
         zelmic.Script("{\"endpoint\":\"/upload_part\",\"kind\":\"stall\",\"stall_ms\":20}"));
   }
-  auto session = MakeSession("/docs/i.bin", upload_test::RandomBytes(64 * 32768, 39));
-  StartUpload(*session);
+  const UploadJob job = MakeJob("/docs/i.bin", upload_test::RandomBytes(64 * 32768, 39));
+  ASSERT_TRUE(run.Start(job));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    session->task.reset();
-    EXPECT_EQ(EditSessionState::Uploading, session->state);
-  }
+  run.Stop();
+  EXPECT_EQ(0u, run.ReportCount());  // nothing told to the owner that stopped it
   EXPECT_EQ("old", Stored("/docs/i.bin"));
 
   // A new task for the same content goes on with what zelmicd already holds.
   const std::string content = upload_test::ReadAll(scratch.path() + "/copy.bin");
   ASSERT_TRUE(zelmic.ClearScript());
-  ASSERT_EQ(EditSessionState::Uploaded, Upload(*session));
+  ASSERT_EQ(UploadEnd::kStored, Upload(run, job));
   EXPECT_TRUE(content == Stored("/docs/i.bin"))
       << upload_test::Difference(content, Stored("/docs/i.bin"));
 }
@@ -310,12 +364,11 @@ TEST_F(UploadZelmicTest, StopWhilePartsAreSentLeavesTheSessionAndTheVersion) {
 TEST_F(UploadZelmicTest, TwoSessionsUploadSideBySide) {
   const std::string a = upload_test::RandomBytes(300000, 40);
   const std::string b = upload_test::RandomBytes(200000, 41);
-  auto first = MakeSession("/docs/one.bin", a, "one.bin");
-  auto second = MakeSession("/docs/two.bin", b, "two.bin");
-  StartUpload(*first);
-  StartUpload(*second);
-  EXPECT_EQ(EditSessionState::Uploaded, WaitForOutcome(*first));
-  EXPECT_EQ(EditSessionState::Uploaded, WaitForOutcome(*second));
+  upload_test::UploadRun second;
+  ASSERT_TRUE(run.Start(MakeJob("/docs/one.bin", a, "one.bin")));
+  ASSERT_TRUE(second.Start(MakeJob("/docs/two.bin", b, "two.bin")));
+  EXPECT_EQ(UploadEnd::kStored, run.Wait(kPatience).end);
+  EXPECT_EQ(UploadEnd::kStored, second.Wait(kPatience).end);
   EXPECT_TRUE(a == Stored("/docs/one.bin")) << upload_test::Difference(a, Stored("/docs/one.bin"));
   EXPECT_TRUE(b == Stored("/docs/two.bin")) << upload_test::Difference(b, Stored("/docs/two.bin"));
 }
