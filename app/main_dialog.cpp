@@ -87,6 +87,9 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   m_published = platform::PublishWindow(m_folder, kWindowTitle);
 
   m_sessions->AnnounceUnsentCopies();
+  // Sessions an earlier run could not finish (kill -9, a crash, a logout) carry on first, so that
+  // a click on one of their files finds its session.
+  m_sessions->Resume();
   if (!firstLaunch.empty()) OnLaunchRequest(firstLaunch);
   return true;
 }

@@ -25,8 +25,9 @@ class AtomicFile {
   // Appends all `size` bytes or fails.
   bool Write(const void* data, size_t size);
   // Flushes the content to the device and renames it over the target, with the permissions a new
-  // file gets under the process's umask. False (and abandoned) on failure.
-  bool Commit();
+  // file gets under the process's umask, or `mode` when given (0600 for what only the user may
+  // read). False (and abandoned) on failure.
+  bool Commit(int mode = -1);
   // Closes and removes the temporary file.
   void Abandon();
 

@@ -44,12 +44,15 @@ bool AtomicFile::Write(const void* data, size_t size) {
   return fd_ >= 0;
 }
 
-bool AtomicFile::Commit() {
+bool AtomicFile::Commit(int mode) {
   if (fd_ < 0) return false;
   // mkstemp creates 0600; a downloaded file should look like any other new file of the user.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
+  if (mode < 0) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = static_cast<int>(0666 & ~mask);
+  }
+  bool ok = ::fchmod(fd_, static_cast<mode_t>(mode)) == 0 && ::fsync(fd_) == 0;
   ok = ::close(fd_) == 0 && ok;
   fd_ = -1;
   if (ok) ok = ::rename(temp_.c_str(), target_.c_str()) == 0;

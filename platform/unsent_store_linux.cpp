@@ -10,20 +10,11 @@
 #include <cstdlib>
 
 #include "platform/file.h"
+#include "platform/state_dir.h"
 
 namespace platform {
 
 namespace {
-
-bool MakeDirs(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    const std::string part = path.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -33,24 +24,15 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 std::string UnsentStoreDir() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  std::string base;
-  if (state != nullptr && *state == '/') {
-    base = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home != '/') return {};
-    base = std::string(home) + "/.local/state";
-  }
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + "/plumet/unsent/";
+  const std::string state = StateDir();
+  return state.empty() ? state : state + "unsent/";
 }
 
 bool SaveUnsentCopy(const std::string& storeDir, const std::string& source, std::string& stored) {
   if (storeDir.empty()) return false;
   std::string dir = storeDir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (!MakeDirs(dir)) return false;
+  if (!MakePrivateDirs(dir)) return false;
   File in;
   if (!in.Open(source, File::Mode::kRead)) return false;
 

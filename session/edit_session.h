@@ -1,7 +1,7 @@
 #pragma once
 // The record of one file opened for editing from the browser. The session list owns it; every field
-// is read and written under the session lock, except that the upload task's thread, while the
-// session is Uploading, alone touches fileHash, fileSize, uploadHash and deltaRefused.
+// is read and written under the session lock. An upload task works on a copy of what it needs (an
+// UploadJob) and reports back once, under the lock, through the session's uploadObserver.
 
 #include <atomic>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/transfer_task.h"
+#include "upload/upload_job.h"
 
 namespace plumet {
 
@@ -18,7 +19,7 @@ enum class EditSessionState : int32_t {
   Editing = 2,      // the copy is open in its application and watched
   Uploading = 3,    // an upload task sends the copy
   Uploaded = 4,     // the upload task finished successfully
-  Failed = 5,       // re-fetch, download or upload failed; never started again
+  Failed = 5,       // re-fetch or download failed, or an upload failed for good (see `stopped`)
 };
 
 // What a session's `task` holds: a download or an upload task. Destroying one stops its thread
@@ -47,6 +48,18 @@ struct EditSession {
   bool failureTold = false;     // the user has been told why this session failed
   int32_t refusedGrants = 0;    // "invalid_grant" answers in a row
   int32_t tokenFailures = 0;    // other failed exchanges in a row
+
+  // What an edit must never lose, kept in the journal (session/session_journal.h).
+  std::wstring downloadedHash;  // the service's hash of the content the copy was downloaded as
+  std::wstring storedHash;      // the hash this session last stored
+  std::string workDir;          // private folder of the download part and the upload snapshots
+  std::string unsentCopy;       // where an exit saved the unsent copy (the unsent store), if it did
+  int64_t retryAt = 0;          // seconds since 1970: no new upload attempt before then
+  int32_t uploadFailures = 0;   // failed upload attempts in a row
+  bool waitingForClick = false; // the link expired: the token of the next click sends the copy
+  bool stopped = false;         // an upload failed for good: nothing is tried until the next click
+
+  std::unique_ptr<UploadObserver> uploadObserver;  // the running upload reports through it
   // Declared last so that it is destroyed first: a task's thread never outlives the record.
   std::unique_ptr<SessionTask> task;
 };

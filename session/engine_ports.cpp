@@ -11,6 +11,7 @@
 #include "auth/token_refresh.h"
 #include "platform/exclusive_probe.h"
 #include "platform/file.h"
+#include "platform/file_probe.h"
 #include "platform/file_time.h"
 #include "platform/lock_probe.h"
 #include "session/download_task.h"
@@ -64,6 +65,10 @@ class PlatformProbes : public FileProbes {
     return platform::IsFileOpenElsewhere(path);
   }
   bool IsFileLocked(const std::string& path) override { return platform::IsFileLocked(path); }
+  bool IsBeingWritten(const std::string& path) override {
+    platform::File file;
+    return !platform::OpenDenyingWriters(path, file);
+  }
   int64_t GetFileModifiedTime(const std::string& path) override {
     return platform::ModifiedTimeNs(path);
   }

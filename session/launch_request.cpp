@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include <openssl/sha.h>
+
 #include "session/session_texts.h"
 #include "session/text_utf.h"
 
@@ -70,20 +72,69 @@ std::vector<std::string> SplitNonEmpty(std::string_view text, char separator) {
   return parts;
 }
 
-std::string LocalPathFor(const std::string& tempDir, const std::wstring& remotePath) {
+namespace {
+
+// A name the file system can hold and that stays in its folder.
+bool UsableName(const std::wstring& name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  for (wchar_t c : name) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == L'/') return false;
+  }
+  const std::string utf8 = WideToUtf8(name);
+  return !utf8.empty() && utf8.size() <= NAME_MAX;
+}
+
+// 16 hexadecimal digits of the SHA-1 of `text`: short, and the same in every run.
+std::string ShortKey(const std::string& text) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (int i = 0; i < 8; ++i) {
+    out.push_back(kHex[digest[i] >> 4]);
+    out.push_back(kHex[digest[i] & 0xF]);
+  }
+  return out;
+}
+
+std::string WithSlash(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir.push_back('/');
+  return dir;
+}
+
+// Paths beyond this many bytes take the hashed form: editors and archive tools still cope.
+constexpr size_t kMirroredPathMax = 1024;
+
+}  // namespace
+
+std::string LocalPathFor(const std::string& tempDir, int32_t mount, const std::wstring& remotePath) {
   const size_t slash = remotePath.rfind(L'/');
   const std::wstring name = slash == std::wstring::npos ? remotePath : remotePath.substr(slash + 1);
-  if (name.empty() || name == L"." || name == L"..") return {};
-  for (wchar_t c : name) {
-    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return {};
+  const std::string dir = WithSlash(tempDir);
+  if (dir.empty() || !UsableName(name)) return {};
+  const std::wstring folders = slash == std::wstring::npos ? L"" : remotePath.substr(0, slash);
+
+  std::string mirrored = dir + std::to_string(mount) + "/";
+  bool usable = true;
+  for (const std::string& part : SplitNonEmpty(WideToUtf8(folders), '/')) {
+    if (!UsableName(Utf8ToWide(part))) {
+      usable = false;
+      break;
+    }
+    mirrored += part + "/";
   }
-  std::string dir = tempDir;
-  if (dir.empty()) return {};
-  if (dir.back() != '/') dir.push_back('/');
-  const std::string utf8 = WideToUtf8(name);
-  // A name the file system cannot hold would fail at every tick: refuse it at once.
-  if (utf8.empty() || utf8.size() > NAME_MAX) return {};
-  return dir + utf8;
+  // "//" in a remote path is not a folder of its own: mirrored, "/a//b" and "/a/b" would share a
+  // folder, so such paths are hashed whole.
+  if (remotePath.find(L"//") != std::wstring::npos) usable = false;
+  const std::string file = WideToUtf8(name);
+  if (usable && mirrored.size() + file.size() <= kMirroredPathMax) return mirrored + file;
+  return dir + std::to_string(mount) + ".h/" + ShortKey(WideToUtf8(folders)) + "/" + file;
+}
+
+std::string WorkDirFor(const std::string& tempDir, int32_t mount, const std::wstring& remotePath) {
+  if (tempDir.empty()) return {};
+  return WithSlash(tempDir) + ".work/" + ShortKey(std::to_string(mount) + "|" + WideToUtf8(remotePath)) +
+         "/";
 }
 
 std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const std::string& tempDir) {
@@ -102,8 +153,9 @@ std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const st
   session->mount = std::atoi(fields[0].c_str());
   session->remotePath = Utf8ToWide(fields[1]);
   session->refreshToken = Utf8ToWide(fields[2]);
-  session->localPath = Utf8ToWide(LocalPathFor(tempDir, session->remotePath));
+  session->localPath = Utf8ToWide(LocalPathFor(tempDir, session->mount, session->remotePath));
   if (session->localPath.empty()) return nullptr;
+  session->workDir = WorkDirFor(tempDir, session->mount, session->remotePath);
   return session;
 }
 
@@ -119,7 +171,9 @@ bool OnLaunchRequest(SessionList& list, std::wstring_view text) {
       list.ports().log->Failure("launch request discarded: not a usable edit link");
     return false;
   }
-  if (list.ports().probes->IsFileOpenElsewhere(WideToUtf8(session->localPath))) {
+  // A file that has a session goes to it; only a copy nobody knows of may be open elsewhere.
+  if (!list.HasSession(session->mount, session->remotePath) &&
+      list.ports().probes->IsFileOpenElsewhere(WideToUtf8(session->localPath))) {
     list.ports().notifier->ShowBalloon(texts::kTitle,
                                        Format1(texts::kAlreadyOpen, session->remotePath));
     return false;

@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <cerrno>
-
+#include <random>
 #include <utility>
 
+#include "platform/file_snapshot.h"
+#include "platform/state_dir.h"
 #include "platform/unsent_store.h"
+#include "session/launch_request.h"
+#include "session/session_journal.h"
 #include "session/session_texts.h"
 #include "session/text_utf.h"
-#include "upload/upload_task.h"
+#include "upload/digests.h"
 
 namespace plumet {
 
@@ -35,6 +39,29 @@ std::wstring Format(const wchar_t* pattern, const std::wstring& first,
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The session's own files: the download before it is complete, and the snapshot an upload reads.
+std::string DownloadPart(const EditSession& s) { return s.workDir + "download"; }
+std::string Snapshot(const EditSession& s) { return s.workDir + "upload"; }
+
+// Empties and removes the session's work folder; its files are all of our own making.
+void RemoveWorkDir(const EditSession& s) {
+  if (s.workDir.empty()) return;
+  ::unlink(DownloadPart(s).c_str());
+  ::unlink(Snapshot(s).c_str());
+  ::rmdir(s.workDir.c_str());
+}
+
+// Removes the copy's now empty folders up to the temp folder (rmdir fails on any other).
+void RemoveEmptyFolders(const std::string& tempDir, std::string dir) {
+  while (dir.size() > tempDir.size() && dir.compare(0, tempDir.size(), tempDir) == 0) {
+    while (!dir.empty() && dir.back() == '/') dir.pop_back();
+    if (::rmdir(dir.c_str()) != 0) return;
+    dir = FolderOf(dir);
+  }
+}
+
 // "name.ext" -> "name.unsent-N.ext": the extension stays, so the kept copy opens as before.
 std::string AsideName(const std::string& path, int n) {
   const size_t slash = path.rfind('/');
@@ -47,18 +74,55 @@ std::string AsideName(const std::string& path, int n) {
 
 }  // namespace
 
-SessionList::SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir)
-    : ports_(ports), tempDir_(std::move(tempDir)), unsentDir_(std::move(unsentDir)) {
+
+// The upload of one session tells its outcome here; the id finds the session, never a pointer.
+class SessionList::UploadReporter : public UploadObserver {
+ public:
+  UploadReporter(SessionList& list, uint64_t id) : list_(list), id_(id) {}
+  void OnUploadFinished(const UploadReport& report) override { list_.OnUploadFinished(id_, report); }
+
+ private:
+  SessionList& list_;
+  uint64_t id_;
+};
+
+SessionList::SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir,
+                         std::string journalDir)
+    : ports_(ports), tempDir_(std::move(tempDir)), unsentDir_(std::move(unsentDir)),
+      random_(std::random_device{}()) {
   if (!tempDir_.empty() && tempDir_.back() != '/') tempDir_.push_back('/');
   if (unsentDir_.empty()) unsentDir_ = platform::UnsentStoreDir();
+  if (journalDir.empty()) journalDir = platform::StateDir();
+  journal_ = std::make_unique<SessionJournal>(journalDir);
 }
 
 SessionList::~SessionList() { CloseAllSessions(); }
+
+int64_t SessionList::RetryDelay(int32_t failures, uint32_t random) {
+  int64_t base = 5;
+  for (int32_t i = 1; i < failures && base < 300; ++i) base *= 2;
+  base = std::min<int64_t>(base, 300);
+  return base + static_cast<int64_t>(random % static_cast<uint32_t>(base / 4 + 1));
+}
 
 void SessionList::Tell(const std::wstring& text) { ports_.notifier->ShowBalloon(texts::kTitle, text); }
 
 void SessionList::Log(const EditSession& session, const std::string& what) {
   ports_.log->Failure("[" + WideToUtf8(session.remotePath) + "] " + what);
+}
+
+void SessionList::WriteJournal() { journal_->Write(sessions_); }
+
+EditSession* SessionList::Find(int32_t mount, const std::wstring& remotePath) {
+  for (auto& s : sessions_) {
+    if (s->mount == mount && s->remotePath == remotePath) return s.get();
+  }
+  return nullptr;
+}
+
+bool SessionList::HasSession(int32_t mount, const std::wstring& remotePath) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return Find(mount, remotePath) != nullptr;
 }
 
 bool SessionList::HasUnsentChanges(const EditSession& session) {
@@ -80,8 +144,9 @@ bool SessionList::HasUnsentChanges(const EditSession& session) {
 }
 
 void SessionList::StopTask(EditSession& session) {
-  // Destroying a task stops its thread and waits for it; a finished upload is announced first.
+  // Destroying a task stops its thread and waits for it; a stopped upload reports nothing.
   session.task.reset();
+  session.uploadObserver.reset();
 }
 
 void SessionList::Retire(std::unique_ptr<EditSession> session, Retirement how) {
@@ -92,31 +157,18 @@ void SessionList::Retire(std::unique_ptr<EditSession> session, Retirement how) {
   StopTask(*session);
   const std::string path = WideToUtf8(session->localPath);
   const bool unsent = HasUnsentChanges(*session);
-  switch (how) {
-    case Retirement::kReplaced:
-      if (unsent) MoveAside(*session);
-      break;
-    case Retirement::kExpired:
-      if (!unsent) ::unlink(path.c_str());
-      break;
-    case Retirement::kExit:
-      if (unsent) {
-        std::string stored;
-        if (Exists(path) && platform::SaveUnsentCopy(unsentDir_, path, stored)) {
-          Log(*session, "unsent changes kept in " + path + " and " + stored);
-        } else {
-          Log(*session, "unsent changes kept in " + path);
-        }
-      } else {
-        ::unlink(path.c_str());
-      }
-      break;
+  if (unsent) {
+    // Only a replaced session can hold unsent changes here; its copy stays, under another name.
+    if (how == Retirement::kReplaced) MoveAside(*session, path);
+  } else {
+    ::unlink(path.c_str());
+    RemoveEmptyFolders(tempDir_, FolderOf(path));
   }
+  RemoveWorkDir(*session);
 }
 
-void SessionList::MoveAside(EditSession& session) {
-  const std::string path = WideToUtf8(session.localPath);
-  if (!Exists(path)) return;
+bool SessionList::MoveAside(const EditSession& session, const std::string& path) {
+  if (!Exists(path)) return true;
   for (int n = 1; n < 1000; ++n) {
     const std::string aside = AsideName(path, n);
     // link() never replaces an existing name; the original name is then free for the new copy.
@@ -129,26 +181,62 @@ void SessionList::MoveAside(EditSession& session) {
     }
     Log(session, "unsent changes moved aside to " + aside);
     Tell(Format(texts::kMovedAside, session.remotePath, Utf8ToWide(aside)));
-    return;
+    return true;
   }
   Log(session, "unsent changes could not be moved aside");
+  return false;
+}
+
+bool SessionList::TakeClick(EditSession& session, const EditSession& click) {
+  // The click's token is the freshest the user gave for this file: a link that had expired or an
+  // upload that had failed for good gets another chance with it.
+  session.refreshToken = click.refreshToken;
+  session.refusedGrants = 0;
+  session.tokenFailures = 0;
+  session.waitingForClick = false;
+  switch (session.state) {
+    case EditSessionState::New:
+      return true;  // the copy is on its way and opens when it is there
+    case EditSessionState::Downloading:
+      // Nothing of the user's is at stake until the download is in place: a download that named
+      // its content (and may have stalled) starts afresh, one of unknown content goes on.
+      return session.fileHash.empty();
+    case EditSessionState::Failed:
+      if (!session.stopped) return false;  // nothing of the user's: start afresh
+      session.stopped = false;
+      session.failureTold = false;
+      session.uploadFailures = 0;
+      session.retryAt = 0;
+      session.state = EditSessionState::Editing;
+      break;
+    case EditSessionState::Editing:
+      session.uploadFailures = 0;
+      session.retryAt = 0;
+      break;
+    case EditSessionState::Uploading:
+    case EditSessionState::Uploaded:
+      break;
+  }
+  OpenCopy(session);
+  return true;
 }
 
 bool SessionList::RegisterSession(std::unique_ptr<EditSession> session) {
   if (!session) return false;
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  // The first session of the same remote file decides, as the replacement table says.
-  for (auto& old : sessions_) {
-    if (old->remotePath != session->remotePath) continue;
-    if (old->state == EditSessionState::Downloading && old->fileHash == session->fileHash)
-      return false;  // the same content is arriving already
-    break;
+  if (EditSession* old = Find(session->mount, session->remotePath)) {
+    if (TakeClick(*old, *session)) {
+      WriteJournal();
+      return true;
+    }
   }
-  // Every session of the same remote file, and every other one whose copy has the same name, ends
-  // now: two sessions must never watch one copy.
+  // A session of the same remote file that holds nothing of the user's, and any other whose copy
+  // would be the same file (never, with a folder per remote file), ends now: two sessions must
+  // never watch one copy.
   for (size_t i = 0; i < sessions_.size();) {
     EditSession& old = *sessions_[i];
-    if (old.remotePath != session->remotePath && old.localPath != session->localPath) {
+    const bool same = old.mount == session->mount && old.remotePath == session->remotePath;
+    if (!same && old.localPath != session->localPath) {
       ++i;
       continue;
     }
@@ -156,9 +244,36 @@ bool SessionList::RegisterSession(std::unique_ptr<EditSession> session) {
     sessions_.erase(sessions_.begin() + static_cast<std::ptrdiff_t>(i));
     Retire(std::move(retired), Retirement::kReplaced);
   }
+  if (session->workDir.empty())
+    session->workDir = WorkDirFor(tempDir_, session->mount, session->remotePath);
   session->id = nextId_++;
   sessions_.push_back(std::move(session));
+  WriteJournal();
   return true;
+}
+
+void SessionList::Resume() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (auto& session : journal_->Read()) {
+    if (Find(session->mount, session->remotePath) != nullptr) continue;
+    const std::string path = WideToUtf8(session->localPath);
+    if (!Exists(path)) {
+      // The temp folder went with a reboot: an unsent copy comes back from the unsent store.
+      int64_t ignored = 0;
+      if (!session->unsent || session->unsentCopy.empty() ||
+          !platform::MakePrivateDirs(FolderOf(path)) ||
+          !platform::SnapshotFile(session->unsentCopy, path, ignored)) {
+        continue;
+      }
+      session->modifiedTime = 0;  // whatever its time, it is unsent
+    }
+    if (session->workDir.empty())
+      session->workDir = WorkDirFor(tempDir_, session->mount, session->remotePath);
+    session->id = nextId_++;
+    if (session->unsent) Log(*session, "unsent changes of an earlier run are sent again");
+    sessions_.push_back(std::move(session));
+  }
+  WriteJournal();
 }
 
 void SessionList::Fail(EditSession& session, const std::string& cause, const std::wstring& text) {
@@ -169,6 +284,7 @@ void SessionList::Fail(EditSession& session, const std::string& cause, const std
 }
 
 bool SessionList::ExchangeToken(EditSession& session) {
+  if (session.waitingForClick) return false;
   std::string cause;
   switch (ports_.tokens->Refresh(session.refreshToken, session.accessToken, cause)) {
     case TokenResult::kOk:
@@ -178,10 +294,16 @@ bool SessionList::ExchangeToken(EditSession& session) {
     case TokenResult::kInvalidGrant:
       session.tokenFailures = 0;
       if (++session.refusedGrants >= kRefusedGrantLimit) {
+        if (session.state == EditSessionState::New) {
+          Fail(session, "edit link expired: " + cause, Format(texts::kLinkExpired, session.remotePath));
+          return false;
+        }
+        // The copy stays and is watched; the next click on this file brings a token to send it.
+        session.waitingForClick = true;
         const bool kept = HasUnsentChanges(session);
         session.unsent = kept;
-        Fail(session, "edit link expired: " + cause,
-             kept ? Format(texts::kLinkExpiredKept, session.remotePath, session.localPath)
+        Log(session, "edit link expired: " + cause);
+        Tell(kept ? Format(texts::kLinkExpiredKept, session.remotePath, session.localPath)
                   : Format(texts::kLinkExpired, session.remotePath));
       }
       return false;
@@ -208,20 +330,27 @@ void SessionList::StepNew(EditSession& session) {
   session.fileSize = answer.filesize > 0 ? static_cast<uint64_t>(answer.filesize) : 0;
   const std::string localPath = WideToUtf8(session.localPath);
   const std::string hash = WideToUtf8(answer.filehash);
+  if (!platform::MakePrivateDirs(FolderOf(localPath)) || !platform::MakePrivateDirs(session.workDir))
+    return;  // tried again next tick
 
   // A size of 0 is an empty file unless a hash of some content says the size was not announced.
   if (session.fileSize == 0 && (hash.size() != 40 || hash == kEmptySha1)) {
-    if (!ports_.tasks->CreateEmptyCopy(localPath)) return;  // tried again next tick
+    // An empty file replaces nothing: a copy that is there already (of an earlier session that
+    // left no record) is kept as it is.
+    if (!Exists(localPath) && !ports_.tasks->CreateEmptyCopy(localPath)) return;
     session.state = EditSessionState::Editing;
     session.modifiedTime = ports_.probes->GetFileModifiedTime(localPath);
+    session.downloadedHash = Utf8ToWide(kEmptySha1);
     session.fileHash.clear();
     OpenCopy(session);
     return;
   }
 
+  // The content goes into the session's own folder and takes the copy's place only when it is
+  // complete and nothing unsent would be replaced.
   DownloadRequest request;
   request.url = WideToUtf8(answer.uri);
-  request.localPath = localPath;
+  request.localPath = DownloadPart(session);
   request.expectedSize = session.fileSize;
   request.expectedSha1 = hash;
   const uint64_t id = session.id;
@@ -237,6 +366,22 @@ void SessionList::StepNew(EditSession& session) {
   session.state = EditSessionState::Downloading;
 }
 
+bool SessionList::PlaceDownload(EditSession& session) {
+  const std::string part = DownloadPart(session);
+  const std::string path = WideToUtf8(session.localPath);
+  if (Exists(path)) {
+    // A copy of an earlier run that no journal knew of. The same content stays as it is (an
+    // editor may have it open); anything else may be the user's unsent work and moves aside.
+    const std::string expected = WideToUtf8(session.fileHash);
+    if (!expected.empty() && HashFileSha1(path) == expected) {
+      ::unlink(part.c_str());
+      return true;
+    }
+    if (!MoveAside(session, path)) return false;
+  }
+  return ::rename(part.c_str(), path.c_str()) == 0;
+}
+
 void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
                                      const std::string& cause) {
   // The task's thread holds the session lock here, and its task was not stopped: its session is
@@ -247,15 +392,23 @@ void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
     if (session->state != EditSessionState::Downloading) return;
     if (outcome != DownloadOutcome::kComplete) {
       // Whatever arrived is not the user's file: it must never be opened.
-      ::unlink(WideToUtf8(session->localPath).c_str());
+      ::unlink(DownloadPart(*session).c_str());
       Fail(*session, cause, Format(texts::kDownloadFailed, session->remotePath));
+      return;
+    }
+    if (!PlaceDownload(*session)) {
+      ::unlink(DownloadPart(*session).c_str());
+      Fail(*session, "the copy could not be put in place",
+           Format(texts::kDownloadFailed, session->remotePath));
       return;
     }
     session->state = EditSessionState::Editing;
     session->modifiedTime =
         ports_.probes->GetFileModifiedTime(WideToUtf8(session->localPath));
+    session->downloadedHash = session->fileHash;
     session->fileHash.clear();
     OpenCopy(*session);
+    WriteJournal();
     return;
   }
 }
@@ -266,8 +419,8 @@ void SessionList::OpenCopy(EditSession& session) {
     case OpenResult::kOpened:
       return;
     case OpenResult::kRunsCode:
-      // Nothing of it was opened or changed: the copy goes, the session stays Failed.
-      ::unlink(path.c_str());
+      // Nothing of it was opened; a copy with no change of the user's goes.
+      if (!HasUnsentChanges(session)) ::unlink(path.c_str());
       Fail(session, "not opened: its content type runs code",
            Format(texts::kRunsCode, session.remotePath));
       return;
@@ -280,25 +433,107 @@ void SessionList::OpenCopy(EditSession& session) {
   }
 }
 
+void SessionList::DeferUpload(EditSession& session, const std::string& cause) {
+  session.state = EditSessionState::Editing;
+  session.unsent = true;
+  ++session.uploadFailures;
+  session.retryAt = ports_.clock->NowSeconds() + RetryDelay(session.uploadFailures, random_);
+  random_ = random_ * 1664525u + 1013904223u;
+  if (session.uploadFailures == 1) {
+    // Once when the trouble starts; the retries go on quietly until the upload lands.
+    Log(session, cause + "; retried, changes kept in " + WideToUtf8(session.localPath));
+    Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath));
+  }
+}
+
+bool SessionList::StartUpload(EditSession& session, int64_t modified) {
+  // The upload reads a snapshot: a save written in place while it runs is the next upload.
+  int64_t taken = 0;
+  if (!platform::MakePrivateDirs(session.workDir) ||
+      !platform::SnapshotFile(WideToUtf8(session.localPath), Snapshot(session), taken)) {
+    return false;  // the copy is being written or the disk is full: the next tick tries again
+  }
+  StopTask(session);
+  UploadJob job;
+  job.accessToken = session.accessToken;
+  job.remotePath = session.remotePath;
+  job.mount = session.mount;
+  job.sourcePath = Snapshot(session);
+  job.deltaRefused = session.deltaRefused != 0;
+  for (const std::wstring* hash : {&session.downloadedHash, &session.storedHash}) {
+    if (!hash->empty()) job.expectedRemoteHashes.push_back(*hash);
+  }
+  session.fileHash.clear();
+  session.uploadHash.clear();
+  // The time the tick saw, not the snapshot's own: it is what the next tick compares with.
+  session.uploadStartTime = modified;
+  session.state = EditSessionState::Uploading;
+  session.uploadObserver = std::make_unique<UploadReporter>(*this, session.id);
+  session.task = ports_.tasks->StartUpload(job, session.uploadObserver.get(), lock_);
+  if (!session.task) {
+    session.uploadObserver.reset();
+    DeferUpload(session, "upload could not be started");
+  }
+  return true;
+}
+
+void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
+  // The worker's thread, with the session lock held (the task was not stopped).
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (auto& entry : sessions_) {
+    EditSession& session = *entry;
+    if (session.id != id || session.state != EditSessionState::Uploading) continue;
+    session.fileHash = report.fileHash;
+    session.fileSize = report.fileSize;
+    session.uploadHash = report.uploadHash;
+    if (report.deltaRefused) session.deltaRefused = 1;
+    switch (report.end) {
+      case UploadEnd::kStored:
+        session.storedHash = report.fileHash;
+        session.uploadFailures = 0;
+        session.retryAt = 0;
+        if (report.conflict && !report.storedPath.empty() && report.storedPath != session.remotePath) {
+          // Somebody stored another version meanwhile: ours went beside it, and this session
+          // carries on with that copy.
+          Log(session, "stored as a conflict copy: " + WideToUtf8(report.storedPath));
+          Tell(Format(texts::kConflictCopy, session.remotePath, report.storedPath));
+          session.remotePath = report.storedPath;
+        }
+        session.state = EditSessionState::Uploaded;
+        break;
+      case UploadEnd::kRetry:
+      case UploadEnd::kStopped:
+        DeferUpload(session, "upload failed: " + report.cause + " (result code " +
+                                 std::to_string(report.status) + ")");
+        break;
+      case UploadEnd::kPermanent:
+        session.unsent = true;
+        session.stopped = true;
+        Fail(session,
+             "upload refused: " + report.cause + " (result code " + std::to_string(report.status) +
+                 "); changes kept in " + WideToUtf8(session.localPath),
+             Format(texts::kUploadFailed, session.remotePath, session.localPath));
+        break;
+    }
+    WriteJournal();
+    return;
+  }
+}
+
 bool SessionList::StepEditing(EditSession& session) {
   const std::string path = WideToUtf8(session.localPath);
   const int64_t m = ports_.probes->GetFileModifiedTime(path);
   // A missing copy (deleted, or between an editor's write and its rename) is waited for.
   if (m == 0) return true;
-  if (m != session.modifiedTime) {
+  if (m != session.modifiedTime || session.unsent) {
     session.unsent = true;
-    if (ports_.probes->IsFileLocked(path)) return true;
+    if (session.waitingForClick) return true;
+    if (ports_.clock->NowSeconds() < session.retryAt) return true;
+    // A save is complete once nobody has the copy open for writing; an office suite's lock file
+    // or read handle does not hold it back.
+    if (ports_.probes->IsBeingWritten(path)) return true;
     if (!ExchangeToken(session)) return true;
-    StopTask(session);
-    session.fileHash.clear();
-    session.uploadHash.clear();
-    session.uploadStartTime = m;
-    session.state = EditSessionState::Uploading;
-    session.task = ports_.tasks->StartUpload(session, lock_);
-    if (!session.task) {
-      Fail(session, "upload could not be started",
-           Format(texts::kUploadFailed, session.remotePath, session.localPath));
-    }
+    StartUpload(session, m);
     return true;
   }
   if (ports_.probes->IsFileLocked(path)) return true;
@@ -309,23 +544,17 @@ bool SessionList::StepEditing(EditSession& session) {
 void SessionList::StepUploaded(EditSession& session) {
   Tell(Format(texts::kUploaded, session.remotePath));
   StopTask(session);
+  ::unlink(Snapshot(session).c_str());
+  if (!session.unsentCopy.empty()) {
+    // The safety copy of an earlier exit has landed now (or a later save of it has).
+    ::unlink(session.unsentCopy.c_str());
+    session.unsentCopy.clear();
+  }
   // Back to watching: an editor that keeps its buffer saves again, and each save is a version.
   session.modifiedTime = session.uploadStartTime;
   session.unsent = false;
+  session.failureTold = false;
   session.state = EditSessionState::Editing;
-}
-
-void SessionList::StepFailed(EditSession& session) {
-  if (session.failureTold) return;
-  // The upload task set Failed on its own thread: the copy keeps the changes, tell where.
-  session.failureTold = true;
-  session.unsent = true;
-  std::string cause = "upload failed";
-  if (const auto* upload = dynamic_cast<const CUploadTask*>(session.task.get())) {
-    cause += " (result code " + std::to_string(upload->status) + ")";
-  }
-  Log(session, cause + "; changes kept in " + WideToUtf8(session.localPath));
-  Tell(Format(texts::kUploadFailed, session.remotePath, session.localPath));
 }
 
 void SessionList::OnSessionTick() {
@@ -344,8 +573,8 @@ void SessionList::OnSessionTick() {
         StepUploaded(session);
         break;
       case EditSessionState::Failed:
-        StepFailed(session);
-        break;
+        // A failed download or re-fetch has nothing of the user's; a session whose upload failed
+        // for good keeps its copy until the next click. Neither ends by itself.
       case EditSessionState::Downloading:
       case EditSessionState::Uploading:
         break;
@@ -359,13 +588,32 @@ void SessionList::OnSessionTick() {
     sessions_.erase(sessions_.begin() + static_cast<std::ptrdiff_t>(i));
     Retire(std::move(ended), Retirement::kExpired);
   }
+  WriteJournal();
 }
 
 void SessionList::CloseAllSessions() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  std::vector<std::unique_ptr<EditSession>> all = std::move(sessions_);
+  if (sessions_.empty()) return;
+  for (auto& session : sessions_) {
+    // A stopped upload reports nothing: the session stays Uploading, which the journal keeps as
+    // unsent, and the next start sends it again.
+    StopTask(*session);
+    const std::string path = WideToUtf8(session->localPath);
+    if (!HasUnsentChanges(*session) || !Exists(path)) continue;
+    session->unsent = true;
+    // The safety copy the user can find, also when the temp folder goes with a reboot.
+    if (!session->unsentCopy.empty()) ::unlink(session->unsentCopy.c_str());
+    session->unsentCopy.clear();
+    std::string stored;
+    if (platform::SaveUnsentCopy(unsentDir_, path, stored)) {
+      session->unsentCopy = stored;
+      Log(*session, "unsent changes kept in " + path + " and " + stored);
+    } else {
+      Log(*session, "unsent changes kept in " + path);
+    }
+  }
+  WriteJournal();
   sessions_.clear();
-  for (auto& session : all) Retire(std::move(session), Retirement::kExit);
 }
 
 void SessionList::AnnounceUnsentCopies() {

@@ -11,6 +11,7 @@
 //     call): OnLaunchRequest(list, text); when it returns true call OnSessionTick() right away,
 //     so that a click opens the editor without waiting for the next timer beat.
 //   - Every 1000 ms (the session timer): OnSessionTick().
+//   - Right after constructing it: Resume() (the journal of an earlier run).
 //   - At the orderly exit ("退出", SIGTERM, SIGINT), after stopping the timers:
 //     CloseAllSessions(). Then destroy the list and the ports.
 //   - Ports the shell implements: Notifier (ShowBalloon: notification with summary "提示") and
@@ -40,25 +41,40 @@ struct SessionSummary {
   int transferPercent = 0;
 };
 
+class SessionJournal;
+
 class SessionList {
  public:
   // `tempDir`: the private temp folder, with or without a trailing "/"; every local copy lies in
   // it. `unsentDir`: where copies with unsent changes are saved at exit (empty: the default
-  // under $XDG_STATE_HOME, see platform/unsent_store.h).
-  SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir = {});
+  // under $XDG_STATE_HOME, see platform/unsent_store.h). `journalDir`: where the session journal
+  // lives (empty: $XDG_STATE_HOME/plumet/, see session/session_journal.h).
+  SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir = {},
+              std::string journalDir = {});
   ~SessionList();  // CloseAllSessions() if the shell did not
   SessionList(const SessionList&) = delete;
   SessionList& operator=(const SessionList&) = delete;
 
-  // Takes a new session (state New). False when it declines it (a download of the same file
-  // is already running); the record is then discarded.
+  // Takes a click. A file that has a session already keeps it: the session takes the click's
+  // token (a link that had expired works again, an upload that had failed for good is tried
+  // again) and its copy is opened again; nothing is downloaded over it. Otherwise the record
+  // becomes a new session (state New). False when it is declined; the record is then discarded.
   bool RegisterSession(std::unique_ptr<EditSession> session);
+
+  // Whether (mount, remote path) has a session.
+  bool HasSession(int32_t mount, const std::wstring& remotePath);
+
+  // At start, before the first click: the sessions the journal kept from an earlier run (a
+  // kill -9, a crash, a logout) are watched again, and copies holding unsent changes are sent
+  // without a new click. A copy lost with the temp folder comes back from the unsent store.
+  void Resume();
 
   // One step of every session. Holds the session lock for the whole pass.
   void OnSessionTick();
 
-  // Orderly exit: stops every task and waits for it, deletes the copies that hold nothing
-  // unsent, keeps the others in place and saves them into the unsent store.
+  // Orderly exit: stops every task and waits for it, saves each copy with unsent changes into the
+  // unsent store as well, and keeps the journal: the next start watches the copies again (an
+  // editor may still save them). Nothing is deleted.
   void CloseAllSessions();
 
   // Tells the user (one balloon) about copies kept in the unsent store by an earlier run.
@@ -73,29 +89,42 @@ class SessionList {
   // The sessions, for tests; read them under lock().
   const std::vector<std::unique_ptr<EditSession>>& sessions() const { return sessions_; }
 
+  // Seconds before upload attempt n + 1 after n failures in a row (n >= 1): 5 s doubling to 300 s,
+  // plus up to a quarter more at random so that many copies do not retry in step.
+  static int64_t RetryDelay(int32_t failures, uint32_t random);
+
  private:
-  enum class Retirement { kReplaced, kExpired, kExit };
+  class UploadReporter;
+  enum class Retirement { kReplaced, kExpired };
+  EditSession* Find(int32_t mount, const std::wstring& remotePath);
+  bool TakeClick(EditSession& session, const EditSession& click);
   void StepNew(EditSession& session);
   bool StepEditing(EditSession& session);  // false: the session ends
+  bool StartUpload(EditSession& session, int64_t modified);
   void StepUploaded(EditSession& session);
-  void StepFailed(EditSession& session);
   bool ExchangeToken(EditSession& session);
   void OnDownloadFinished(uint64_t id, DownloadOutcome outcome, const std::string& cause);
+  bool PlaceDownload(EditSession& session);
+  void OnUploadFinished(uint64_t id, const UploadReport& report);
   void OpenCopy(EditSession& session);
   void Fail(EditSession& session, const std::string& cause, const std::wstring& text);
+  void DeferUpload(EditSession& session, const std::string& cause);
   bool HasUnsentChanges(const EditSession& session);
-  void MoveAside(EditSession& session);
+  bool MoveAside(const EditSession& session, const std::string& path);
   void StopTask(EditSession& session);
   void Retire(std::unique_ptr<EditSession> session, Retirement how);
+  void WriteJournal();
   void Tell(const std::wstring& text);
   void Log(const EditSession& session, const std::string& what);
 
   SessionPorts ports_;
   std::string tempDir_;
   std::string unsentDir_;
+  std::unique_ptr<SessionJournal> journal_;
   std::recursive_mutex lock_;
   std::vector<std::unique_ptr<EditSession>> sessions_;
   uint64_t nextId_ = 1;
+  uint32_t random_;
 };
 
 }  // namespace plumet

@@ -87,6 +87,10 @@ class FileProbes {
   // Somebody may still write the file: open for writing, locked, or an office lock file beside
   // it. A missing file gives true.
   virtual bool IsFileLocked(const std::string& path) = 0;
+  // A save is still being written: another process has the file open for writing. Unlike
+  // IsFileLocked, a record lock or an office lock file held while a document stays open does not
+  // count. A missing file gives true.
+  virtual bool IsBeingWritten(const std::string& path) = 0;
   // Modification time in nanoseconds since 1970, 0 when the file cannot be read.
   virtual int64_t GetFileModifiedTime(const std::string& path) = 0;
 };

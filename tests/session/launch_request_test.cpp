@@ -56,26 +56,47 @@ TEST(SplitNonEmpty, DropsEmptySegments) {
   EXPECT_EQ(V{"abc"}, SplitNonEmpty("abc", '|'));
 }
 
-TEST(LocalPathFor, LastSegmentInTheTempFolderOrNothing) {
+TEST(LocalPathFor, AFolderPerRemoteFolderTheNameKept) {
   struct Case {
     std::wstring remote;
-    std::string local;
+    std::string local;  // "#" stands for "/t/1.h/<16 hex digits>/"
   } cases[] = {
-      {L"/docs/a.txt", "/t/a.txt"},
-      {L"plain.txt", "/t/plain.txt"},
-      {L"/x/y/报告 1.docx", "/t/报告 1.docx"},
+      {L"/docs/a.txt", "/t/1/docs/a.txt"},
+      {L"/other/a.txt", "/t/1/other/a.txt"},  // same name, its own folder
+      {L"plain.txt", "/t/1/plain.txt"},
+      {L"/x/y/报告 1.docx", "/t/1/x/y/报告 1.docx"},
+      {L"/a/../b.txt", "#b.txt"},
+      {L"/a/./b.txt", "#b.txt"},
+      {L"/a//b.txt", "#b.txt"},
+      {L"/a\nb/c.txt", "#c.txt"},
+      {L"/a\x01/c.txt", "#c.txt"},
+      {L"/" + std::wstring(300, L'd') + L"/c.txt", "#c.txt"},
       {L"/docs/..", ""},
       {L"/docs/.", ""},
       {L"/docs/", ""},
       {L"", ""},
       {L"/docs/a\nb.txt", ""},
       {L"/docs/a\x7f.txt", ""},
-      {L"/docs/..hidden", "/t/..hidden"},
+      {L"/docs/..hidden", "/t/1/docs/..hidden"},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.local, LocalPathFor("/t/", c.remote));
-  EXPECT_EQ("/t/a.txt", LocalPathFor("/t", L"/docs/a.txt"));
-  EXPECT_EQ("", LocalPathFor("/t/", L"/docs/" + std::wstring(86, L'长')));  // 258 bytes
-  EXPECT_NE("", LocalPathFor("/t/", L"/docs/" + std::wstring(85, L'长')));
+  for (const Case& c : cases) {
+    const std::string got = LocalPathFor("/t/", 1, c.remote);
+    if (c.local[0] == '#') {
+      EXPECT_EQ(0u, got.rfind("/t/1.h/", 0)) << got;
+      EXPECT_EQ(c.local.substr(1), got.substr(got.rfind('/') + 1));
+      EXPECT_EQ(7u + 16 + 1, got.rfind('/') + 1) << got;
+    } else {
+      EXPECT_EQ(c.local, got);
+    }
+  }
+  // Hashed folders differ by folder, and mounts never share a tree.
+  EXPECT_NE(LocalPathFor("/t/", 1, L"/a/../b.txt"), LocalPathFor("/t/", 1, L"/a/./b.txt"));
+  EXPECT_EQ("/t/2/docs/a.txt", LocalPathFor("/t", 2, L"/docs/a.txt"));
+  EXPECT_EQ("", LocalPathFor("/t/", 1, L"/docs/" + std::wstring(86, L'长')));  // 258 bytes
+  EXPECT_NE("", LocalPathFor("/t/", 1, L"/docs/" + std::wstring(85, L'长')));
+  // A session's own files lie apart from every copy.
+  EXPECT_EQ(0u, WorkDirFor("/t/", 1, L"/docs/a.txt").rfind("/t/.work/", 0));
+  EXPECT_NE(WorkDirFor("/t/", 1, L"/docs/a.txt"), WorkDirFor("/t/", 1, L"/other/a.txt"));
 }
 
 TEST(ParseLaunchRequest, FieldsOfALink) {
@@ -84,7 +105,7 @@ TEST(ParseLaunchRequest, FieldsOfALink) {
   EXPECT_EQ(12, s->mount);
   EXPECT_EQ(L"/docs/a.txt", s->remotePath);
   EXPECT_EQ(L"tok-1", s->refreshToken);
-  EXPECT_EQ(L"/t/a.txt", s->localPath);
+  EXPECT_EQ(L"/t/12/docs/a.txt", s->localPath);
   EXPECT_EQ(EditSessionState::New, s->state);
 
   // With and without the browser's slash, with and without a scheme, alike.

@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -100,7 +101,8 @@ struct FakeFiles : FileService {
 // Modification times come from a table (0: missing); locks from a set.
 struct FakeProbes : FileProbes {
   std::map<std::string, int64_t> mtime;
-  std::set<std::string> locked;
+  std::set<std::string> locked;        // open for writing
+  std::set<std::string> officeLocked;  // a lock file beside it, or a record lock
   std::set<std::string> openElsewhere;
   std::mutex mutex;
   bool IsFileOpenElsewhere(const std::string& path) override {
@@ -108,6 +110,12 @@ struct FakeProbes : FileProbes {
     return openElsewhere.count(path) != 0;
   }
   bool IsFileLocked(const std::string& path) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    return locked.count(path) != 0 || officeLocked.count(path) != 0 ||
+           ::access(path.c_str(), F_OK) != 0;
+  }
+  // An office lock file or a record lock holds an expiry back, not an upload.
+  bool IsBeingWritten(const std::string& path) override {
     std::lock_guard<std::mutex> guard(mutex);
     return locked.count(path) != 0 || ::access(path.c_str(), F_OK) != 0;
   }
@@ -133,6 +141,10 @@ struct FakeTask : SessionTask {
 struct FakeTasks : TaskFactory {
   int live = 0;
   int uploads = 0;
+  UploadJob job;                      // of the last started upload
+  std::string sent;                   // what its source file held when it started
+  UploadObserver* observer = nullptr;  // of the last started upload
+  std::vector<UploadObserver*> observers;  // of every started upload, in order
   bool copyFails = false;
   DownloadFinished pending;  // of the last started download
   std::string content = "hello";
@@ -149,8 +161,14 @@ struct FakeTasks : TaskFactory {
     std::ofstream(localPath, std::ios::binary | std::ios::trunc);
     return true;
   }
-  std::unique_ptr<SessionTask> StartUpload(EditSession&, std::recursive_mutex&) override {
+  std::unique_ptr<SessionTask> StartUpload(const UploadJob& j, UploadObserver* o,
+                                           std::recursive_mutex&) override {
     ++uploads;
+    job = j;
+    observer = o;
+    observers.push_back(o);
+    std::ifstream in(j.sourcePath, std::ios::binary);
+    sent.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return std::make_unique<FakeTask>(&live);
   }
 };

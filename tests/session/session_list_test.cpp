@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <functional>
+
+#include <sys/stat.h>
 
 #include "platform/unsent_store.h"
 #include "session/launch_request.h"
@@ -38,21 +41,30 @@ class SessionListTest : public ::testing::Test {
     ports.probes = &probes;
     ports.tasks = &tasks;
     ports.log = &log;
-    list = std::make_unique<SessionList>(ports, scratch.path + "tmp", scratch.path + "unsent");
+    list = NewList();
   }
 
-  std::string Local(const std::string& name) { return scratch.path + "tmp/" + name; }
+  std::unique_ptr<SessionList> NewList() {
+    return std::make_unique<SessionList>(ports, scratch.path + "tmp", scratch.path + "unsent",
+                                         scratch.path + "state");
+  }
 
-  // Registers a session for `remote` (its copy named by the last segment).
-  bool Add(const std::wstring& remote) {
+  // The copy of a file in /d/ by its name, or of any remote path.
+  std::string Local(const std::string& name) {
+    return name[0] == '/' ? LocalPathFor(scratch.path + "tmp/", 1, Wide(name))
+                          : LocalPathFor(scratch.path + "tmp/", 1, Wide("/d/" + name));
+  }
+  static std::wstring Wide(const std::string& s) { return {s.begin(), s.end()}; }
+
+  // A click on `remote` (its copy named by the last segment).
+  bool Add(const std::wstring& remote, const std::wstring& token = L"refresh") {
     auto s = std::make_unique<EditSession>();
     s->mount = 1;
-    s->refreshToken = L"refresh";
+    s->refreshToken = token;
     s->remotePath = remote;
-    s->localPath = Utf8ToWideForTest(LocalPathFor(list->tempDir(), remote));
+    s->localPath = Wide(LocalPathFor(list->tempDir(), 1, remote));
     return list->RegisterSession(std::move(s));
   }
-  static std::wstring Utf8ToWideForTest(const std::string& s) { return {s.begin(), s.end()}; }
 
   EditSession* Find(const std::wstring& remote) {
     std::lock_guard<std::recursive_mutex> guard(list->lock());
@@ -68,10 +80,17 @@ class SessionListTest : public ::testing::Test {
     std::lock_guard<std::recursive_mutex> guard(list->lock());
     return list->sessions().size();
   }
-  // What an upload task's thread does at its end.
-  void EndUpload(const std::wstring& remote, EditSessionState outcome) {
+  // What an upload task's thread does at its end: report through its observer, lock held.
+  void EndUpload(UploadEnd end, const std::wstring& storedPath = {},
+                 UploadObserver* observer = nullptr) {
     std::lock_guard<std::recursive_mutex> guard(list->lock());
-    Find(remote)->state = outcome;
+    UploadReport report;
+    report.end = end;
+    report.fileHash = L"5f0c8a1e9d3b7c2a4e6f8091a2b3c4d5e6f70819";
+    report.conflict = !storedPath.empty();
+    report.storedPath = storedPath.empty() ? tasks.job.remotePath : storedPath;
+    report.status = end == UploadEnd::kPermanent ? 403 : 503;
+    (observer != nullptr ? observer : tasks.observer)->OnUploadFinished(report);
   }
 
   // New -> Downloading -> Editing, the copy's time set to `mtime`.
@@ -152,18 +171,22 @@ TEST_F(SessionListTest, EmptyFileOpensWithoutDownload) {
   EXPECT_EQ(EditSessionState::Downloading, State(L"/d/unsized.txt"));
 }
 
-TEST_F(SessionListTest, ReplacementByState) {
+TEST_F(SessionListTest, AClickOnAFileWithASessionReopensItsCopy) {
   struct Case {
     const char* name;
     std::function<void()> reach;  // brings /d/r.txt into the state
-    bool registered;
-    bool movedAside;
+    EditSessionState after;       // the session's state after the click
+    size_t opened;                // how often the copy was opened in all
   };
   const std::wstring r = L"/d/r.txt";
+  auto saved = [&] {
+    Open(r, "r.txt");
+    Save("r.txt", 200 * kSecond);
+  };
   Case cases[] = {
-      {"New", [&] { ASSERT_TRUE(Add(r)); }, true, false},
-      {"Downloading without hash", [&] { ASSERT_TRUE(Add(r)); list->OnSessionTick(); }, false,
-       false},
+      {"New", [&] { ASSERT_TRUE(Add(r)); }, EditSessionState::New, 0},
+      {"Downloading without hash", [&] { ASSERT_TRUE(Add(r)); list->OnSessionTick(); },
+       EditSessionState::Downloading, 0},
       {"Downloading with hash",
        [&] {
          files.hash = L"0123456789abcdef0123456789abcdef01234567";
@@ -171,53 +194,49 @@ TEST_F(SessionListTest, ReplacementByState) {
          list->OnSessionTick();
          files.hash.clear();
        },
-       true, false},
-      {"Editing, saved nothing", [&] { Open(r, "r.txt"); }, true, false},
-      {"Editing, saved", [&] { Open(r, "r.txt"); Save("r.txt", 200 * kSecond); }, true, true},
+       EditSessionState::New, 0},
+      {"Editing, saved nothing", [&] { Open(r, "r.txt"); }, EditSessionState::Editing, 2},
+      {"Editing, saved", saved, EditSessionState::Editing, 2},
       {"Uploading",
        [&] {
-         Open(r, "r.txt");
-         Save("r.txt", 200 * kSecond);
+         saved();
          list->OnSessionTick();
          ASSERT_EQ(EditSessionState::Uploading, State(r));
        },
-       true, true},
+       EditSessionState::Uploading, 2},
       {"Uploaded",
        [&] {
-         Open(r, "r.txt");
-         Save("r.txt", 200 * kSecond);
+         saved();
          list->OnSessionTick();
-         EndUpload(r, EditSessionState::Uploaded);
+         EndUpload(UploadEnd::kStored);
        },
-       true, false},
-      {"Failed upload",
+       EditSessionState::Uploaded, 2},
+      {"Upload refused for good",
        [&] {
-         Open(r, "r.txt");
-         Save("r.txt", 200 * kSecond);
+         saved();
          list->OnSessionTick();
-         EndUpload(r, EditSessionState::Failed);
+         EndUpload(UploadEnd::kPermanent);
        },
-       true, true},
+       EditSessionState::Editing, 2},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.reach();
-    const int tasksBefore = tasks.live;
-    const bool uploadedBefore = State(r) == EditSessionState::Uploaded;
-    EXPECT_EQ(c.registered, Add(r));
+    const std::string before = Exists(Local("r.txt")) ? Read(Local("r.txt")) : "";
+    EXPECT_TRUE(Add(r, L"fresh"));
     EXPECT_EQ(1u, Count());
-    EXPECT_EQ(EditSessionState::New == State(r), c.registered);
-    EXPECT_EQ(c.registered ? 0 : tasksBefore, tasks.live);  // replaced tasks stopped and gone
-    EXPECT_EQ(c.movedAside, Exists(Local("r.unsent-1.txt")));
-    if (c.movedAside) {
-      EXPECT_EQ("edited", Read(Local("r.unsent-1.txt")));
+    EXPECT_EQ(c.after, State(r));
+    EXPECT_EQ(L"fresh", Find(r)->refreshToken);
+    EXPECT_EQ(c.opened, opener.Count());
+    // Nothing is downloaded over the copy, and nothing is moved aside.
+    if (!before.empty()) {
+      EXPECT_EQ(before, Read(Local("r.txt")));
     }
-    if (uploadedBefore) {
-      EXPECT_EQ(1u, notifier.Count(L"文件[/d/r.txt]上传完成"));
-    }
+    EXPECT_FALSE(Exists(Local("r.unsent-1.txt")));
     list->CloseAllSessions();
-    std::filesystem::remove(Local("r.unsent-1.txt"));
-    notifier.texts.clear();
+    list = NewList();  // a fresh start without the journal's sessions
+    std::filesystem::remove_all(scratch.path + "tmp/1");
+    opener.opened.clear();
   }
 }
 
@@ -256,34 +275,124 @@ TEST_F(SessionListTest, DeletedCopyWaitsAndARenamedSaveUploads) {
   EXPECT_EQ(EditSessionState::Uploading, State(L"/d/a.txt"));
 }
 
-TEST_F(SessionListTest, EverySaveBecomesItsOwnUpload) {
+TEST_F(SessionListTest, EverySaveBecomesItsOwnUploadOfASnapshot) {
   Open(L"/d/a.txt", "a.txt", 100 * kSecond);
   // Saved within the same second as the download: still a change.
-  Save("a.txt", 100 * kSecond + 1);
+  Save("a.txt", 100 * kSecond + 1, "first");
   probes.locked.insert(Local("a.txt"));
   list->OnSessionTick();
   EXPECT_EQ(EditSessionState::Editing, State(L"/d/a.txt"));  // still held for writing
   probes.locked.clear();
+  // An office lock file (the document stays open) does not hold the upload back.
+  probes.officeLocked.insert(Local("a.txt"));
   list->OnSessionTick();
   ASSERT_EQ(EditSessionState::Uploading, State(L"/d/a.txt"));
-  Save("a.txt", 101 * kSecond);  // saved again while the first upload runs
-  EndUpload(L"/d/a.txt", EditSessionState::Uploaded);
+  EXPECT_EQ("first", tasks.sent);
+  EXPECT_NE(Local("a.txt"), tasks.job.sourcePath);  // a snapshot, not the copy
+  Save("a.txt", 101 * kSecond, "second");  // saved again while the first upload runs
+  EXPECT_EQ("first", Read(tasks.job.sourcePath));
+  EndUpload(UploadEnd::kStored);
   list->OnSessionTick();
   EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]上传完成"));
   EXPECT_EQ(EditSessionState::Editing, State(L"/d/a.txt"));
-  EXPECT_TRUE(Exists(Local("a.txt")));
   list->OnSessionTick();
   ASSERT_EQ(EditSessionState::Uploading, State(L"/d/a.txt"));
-  EndUpload(L"/d/a.txt", EditSessionState::Uploaded);
+  EXPECT_EQ("second", tasks.sent);
+  // What the service last stored is what a colleague's version is told apart from.
+  EXPECT_EQ(L"5f0c8a1e9d3b7c2a4e6f8091a2b3c4d5e6f70819", tasks.job.expectedRemoteHashes.back());
+  EndUpload(UploadEnd::kStored);
   list->OnSessionTick();
   list->OnSessionTick();
   EXPECT_EQ(2, tasks.uploads);
   EXPECT_EQ(2u, notifier.Count(L"文件[/d/a.txt]上传完成"));
-  EXPECT_EQ(EditSessionState::Editing, State(L"/d/a.txt"));
-  // Nothing unsent at exit: the copy goes with the session.
+  // The orderly exit keeps the copy: an editor may still save it, and the next start watches it.
   list->CloseAllSessions();
-  EXPECT_FALSE(Exists(Local("a.txt")));
+  EXPECT_TRUE(Exists(Local("a.txt")));
   EXPECT_EQ(0, tasks.live);
+}
+
+TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
+  Open(L"/d/a.txt", "a.txt");
+  Save("a.txt", 200 * kSecond);
+  list->OnSessionTick();
+  // Each failure waits longer; the attempts in 10 minutes of ticks are counted, not timed.
+  int attempts = 1;
+  std::vector<int64_t> waits;
+  int64_t failedAt = clock.now;
+  for (int tick = 0; tick < 600; ++tick) {
+    if (State(L"/d/a.txt") == EditSessionState::Uploading) {
+      if (tasks.uploads > attempts) {
+        attempts = tasks.uploads;
+        waits.push_back(clock.now - failedAt);
+      }
+      if (waits.size() == 5) break;
+      EndUpload(UploadEnd::kRetry);
+      failedAt = clock.now;
+    }
+    ++clock.now;
+    list->OnSessionTick();
+  }
+  ASSERT_EQ(5u, waits.size());
+  for (size_t i = 0; i < waits.size(); ++i) {
+    const int64_t base = int64_t{5} << i;
+    EXPECT_GE(waits[i], base) << i;
+    EXPECT_LE(waits[i], base + base / 4 + 1) << i;
+  }
+  // Told once when the trouble started; the copy is never given up.
+  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]暂时无法上传，修改保存在[" + Wide(Local("a.txt")) +
+                               L"]，稍后自动重试"));
+  EXPECT_EQ(0u, notifier.Count(L"文件[/d/a.txt]上传完成"));
+  EndUpload(UploadEnd::kStored);
+  list->OnSessionTick();
+  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]上传完成"));
+  EXPECT_EQ(300, SessionList::RetryDelay(30, 0));
+}
+
+TEST_F(SessionListTest, ARefusedUploadStopsUntilTheNextClick) {
+  Open(L"/d/a.txt", "a.txt");
+  Save("a.txt", 200 * kSecond, "mine");
+  list->OnSessionTick();
+  EndUpload(UploadEnd::kPermanent);
+  for (int i = 0; i < 20; ++i, clock.now += 60) list->OnSessionTick();
+  EXPECT_EQ(1, tasks.uploads);
+  EXPECT_EQ(EditSessionState::Failed, State(L"/d/a.txt"));
+  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]上传失败，修改保存在[" + Wide(Local("a.txt")) + L"]"));
+  ASSERT_TRUE(Add(L"/d/a.txt", L"fresh"));
+  list->OnSessionTick();
+  EXPECT_EQ(2, tasks.uploads);
+  EXPECT_EQ("mine", tasks.sent);
+}
+
+TEST_F(SessionListTest, AnExpiredLinkKeepsTheCopyAndTheNextClickSendsIt) {
+  Open(L"/d/a.txt", "a.txt");
+  Save("a.txt", 200 * kSecond, "mine");
+  tokens.script.assign(5, TokenResult::kInvalidGrant);
+  for (int i = 0; i < 20; ++i) list->OnSessionTick();
+  EXPECT_EQ(1 + 5, tokens.calls);  // after the fifth refusal nobody asks again
+  EXPECT_EQ(0, tasks.uploads);
+  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]的编辑链接已过期，修改保存在[" +
+                               Wide(Local("a.txt")) + L"]"));
+  ASSERT_TRUE(Add(L"/d/a.txt", L"fresh"));
+  list->OnSessionTick();
+  EXPECT_EQ(1, tasks.uploads);
+  EXPECT_EQ("mine", tasks.sent);
+}
+
+TEST_F(SessionListTest, AColleaguesVersionMakesAConflictCopyAndTheSessionFollowsIt) {
+  files.hash = L"0123456789abcdef0123456789abcdef01234567";
+  Open(L"/d/a.txt", "a.txt");
+  Save("a.txt", 200 * kSecond);
+  list->OnSessionTick();
+  ASSERT_EQ(std::vector<std::wstring>{files.hash}, tasks.job.expectedRemoteHashes);
+  const std::wstring conflict = L"/d/a (冲突副本 2026-12-07 213015).txt";
+  EndUpload(UploadEnd::kStored, conflict);
+  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]在编辑期间已被他人修改，您的修改已另存为[" +
+                               conflict + L"]"));
+  list->OnSessionTick();
+  ASSERT_NE(nullptr, Find(conflict));
+  Save("a.txt", 300 * kSecond);
+  list->OnSessionTick();
+  EXPECT_EQ(conflict, tasks.job.remotePath);
 }
 
 TEST_F(SessionListTest, RefusedGrantFiveTimesInARowExpiresTheLink) {
@@ -302,48 +411,112 @@ TEST_F(SessionListTest, RefusedGrantFiveTimesInARowExpiresTheLink) {
   for (const auto& line : log.lines) EXPECT_EQ(std::string::npos, line.find("refresh"));
 }
 
-TEST_F(SessionListTest, SameNameFromAnotherFolderMovesUnsentChangesAside) {
-  Open(L"/x/a.txt", "a.txt");
-  Save("a.txt", 300 * kSecond, "mine");
-  ASSERT_TRUE(Add(L"/y/a.txt"));
-  EXPECT_EQ(1u, Count());  // two sessions never watch one copy
-  EXPECT_EQ("mine", Read(Local("a.unsent-1.txt")));
-  EXPECT_FALSE(Exists(Local("a.txt")));
-  EXPECT_TRUE(notifier.AnyContaining(L"文件[/x/a.txt]未上传的修改已另存为["));
+TEST_F(SessionListTest, SameNameInTwoFoldersKeepsTwoCopies) {
+  Open(L"/x/a.txt", "/x/a.txt");
+  Save("/x/a.txt", 300 * kSecond, "mine");
+  Open(L"/y/a.txt", "/y/a.txt");
+  EXPECT_EQ(2u, Count());
+  EXPECT_NE(Local("/x/a.txt"), Local("/y/a.txt"));
+  EXPECT_EQ("mine", Read(Local("/x/a.txt")));
+  EXPECT_EQ("hello", Read(Local("/y/a.txt")));
   list->OnSessionTick();
-  tasks.pending(DownloadOutcome::kComplete, {});
-  EXPECT_EQ("hello", Read(Local("a.txt")));
-  EXPECT_EQ("mine", Read(Local("a.unsent-1.txt")));
+  EXPECT_EQ(L"/x/a.txt", tasks.job.remotePath);
+  EXPECT_EQ("mine", tasks.sent);
 }
 
-TEST_F(SessionListTest, FailedUploadAndExitKeepUnsentCopies) {
-  Open(L"/d/failed.txt", "failed.txt");
-  Save("failed.txt", 200 * kSecond, "f");
-  list->OnSessionTick();
-  EndUpload(L"/d/failed.txt", EditSessionState::Failed);
-  list->OnSessionTick();
-  EXPECT_EQ(1u, notifier.Count(L"文件[/d/failed.txt]上传失败，修改保存在[" +
-                               Utf8ToWideForTest(Local("failed.txt")) + L"]"));
+TEST_F(SessionListTest, ADownloadNeverReplacesACopyItDoesNotKnow) {
+  // A copy left by a run whose journal is gone: the user's work until shown otherwise.
+  std::filesystem::create_directories(scratch.path + "tmp/1/d");
+  std::ofstream(Local("a.txt")) << "mine";
+  Open(L"/d/a.txt", "a.txt");
+  EXPECT_EQ("hello", Read(Local("a.txt")));
+  EXPECT_EQ("mine", Read(Local("a.unsent-1.txt")));
+  EXPECT_TRUE(notifier.AnyContaining(L"文件[/d/a.txt]未上传的修改已另存为["));
+}
+
+TEST_F(SessionListTest, TheJournalResumesEverySessionAfterAKill) {
+  struct Case {
+    const char* name;
+    std::function<void()> reach;  // brings /d/a.txt into the state
+    bool uploadsAtOnce;           // the next start sends the copy without a click
+  };
+  const std::wstring a = L"/d/a.txt";
+  auto saved = [&] {
+    Open(a, "a.txt");
+    Save("a.txt", 200 * kSecond, "mine");
+  };
+  Case cases[] = {
+      {"Editing, nothing saved", [&] { Open(a, "a.txt"); }, false},
+      {"Editing, saved", saved, true},
+      {"Uploading", [&] { saved(); list->OnSessionTick(); }, true},
+      {"Retrying", [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kRetry); }, true},
+      {"Uploaded, not yet told",
+       [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kStored); }, false},
+      {"Refused for good",
+       [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kPermanent); }, false},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.reach();
+    // kill -9: the list is never closed; the next start reads what was written.
+    std::unique_ptr<SessionList> killed = std::move(list);
+    list = NewList();
+    list->Resume();
+    ASSERT_EQ(1u, Count());
+    const int before = tasks.uploads;
+    list->OnSessionTick();
+    EXPECT_EQ(c.uploadsAtOnce ? before + 1 : before, tasks.uploads);
+    if (c.uploadsAtOnce) {
+      EXPECT_EQ("mine", tasks.sent);
+      EXPECT_EQ(a, tasks.job.remotePath);
+    }
+    // Only the user may read the journal and its tokens.
+    for (const char* file : {"sessions.json", "credentials.json"}) {
+      struct stat st;
+      ASSERT_EQ(0, ::stat((scratch.path + "state/" + file).c_str(), &st));
+      EXPECT_EQ(0600u, st.st_mode & 0777) << file;
+    }
+    EXPECT_EQ(std::string::npos, Read(scratch.path + "state/sessions.json").find("refresh"));
+    killed.reset();
+    list.reset();
+    std::filesystem::remove_all(scratch.path + "tmp/1");
+    std::filesystem::remove_all(scratch.path + "state");
+    list = NewList();
+  }
+}
+
+TEST_F(SessionListTest, ExitKeepsUnsentCopiesAndTheNextStartSendsThem) {
   Open(L"/d/saved.txt", "saved.txt");
   Save("saved.txt", 200 * kSecond, "s");
   Open(L"/d/clean.txt", "clean.txt");
   Open(L"/d/sending.txt", "sending.txt");
   Save("sending.txt", 200 * kSecond, "u");
-  list->OnSessionTick();
+  list->OnSessionTick();  // both start uploading
   ASSERT_EQ(EditSessionState::Uploading, State(L"/d/sending.txt"));
 
   list->CloseAllSessions();
   EXPECT_EQ(0, tasks.live);
-  EXPECT_FALSE(Exists(Local("clean.txt")));
-  for (const char* name : {"failed.txt", "saved.txt", "sending.txt"}) {
+  EXPECT_TRUE(Exists(Local("clean.txt")));
+  for (const char* name : {"saved.txt", "sending.txt"}) {
     EXPECT_TRUE(Exists(Local(name))) << name;
     EXPECT_EQ(Read(Local(name)), Read(scratch.path + "unsent/" + name)) << name;
   }
-  // The next start tells the user where they are.
+  // The next start tells the user where they are, and sends them; a copy that lands leaves the
+  // unsent store. A temp folder emptied by a reboot gets the copy back from the store.
+  std::filesystem::remove(Local("saved.txt"));
   notifier.texts.clear();
-  SessionList next(ports, scratch.path + "tmp", scratch.path + "unsent");
-  next.AnnounceUnsentCopies();
+  list = NewList();
+  list->AnnounceUnsentCopies();
   EXPECT_TRUE(notifier.AnyContaining(L"上次退出时未上传的修改保存在"));
+  list->Resume();
+  EXPECT_EQ(3u, Count());
+  EXPECT_EQ("s", Read(Local("saved.txt")));
+  const size_t before = tasks.observers.size();
+  list->OnSessionTick();
+  ASSERT_EQ(before + 2, tasks.observers.size());  // both sent without a click
+  for (size_t i = before; i < before + 2; ++i) EndUpload(UploadEnd::kStored, {}, tasks.observers[i]);
+  list->OnSessionTick();
+  EXPECT_TRUE(std::filesystem::is_empty(scratch.path + "unsent"));
 }
 
 TEST_F(SessionListTest, LateDownloadReportOfAReplacedSessionIsIgnored) {
@@ -367,6 +540,10 @@ TEST_F(SessionListTest, LaunchRequestRefusedWhileTheCopyIsOpen) {
   probes.openElsewhere.clear();
   EXPECT_TRUE(OnLaunchRequest(*list, link));
   EXPECT_FALSE(OnLaunchRequest(*list, L"plumet://MXwvZC9hLnR4dA==/"));  // "1|/d/a.txt"
+  EXPECT_EQ(1u, Count());
+  // Once the file has a session, its open copy is that session's: the click goes to it.
+  probes.openElsewhere.insert(Local("a.txt"));
+  EXPECT_TRUE(OnLaunchRequest(*list, link));
   EXPECT_EQ(1u, Count());
 }
 

@@ -35,7 +35,8 @@ class SessionThreadsTest : public ::testing::Test {
     ports.log = &log;
     files.size = static_cast<int64_t>(std::strlen(kContent));
     files.hash = L"4256fbbd11b9e1260e089e37e6b814abb3c69dbc";  // the content's SHA-1
-    list = std::make_unique<SessionList>(ports, scratch.path + "tmp", scratch.path + "unsent");
+    list = std::make_unique<SessionList>(ports, scratch.path + "tmp", scratch.path + "unsent",
+                                         scratch.path + "state");
   }
 
   bool Add() {
@@ -43,7 +44,7 @@ class SessionThreadsTest : public ::testing::Test {
     s->remotePath = L"/d/a.txt";
     s->refreshToken = L"r";
     s->localPath = L"";
-    const std::string local = LocalPathFor(list->tempDir(), s->remotePath);
+    const std::string local = LocalPathFor(list->tempDir(), s->mount, s->remotePath);
     s->localPath.assign(local.begin(), local.end());
     return list->RegisterSession(std::move(s));
   }

@@ -45,7 +45,8 @@ class SessionZelmicTest : public ::testing::Test {
     engine = std::make_unique<EnginePorts>();
     engine->SetDesktop(&notifier, &opener);
     list = std::make_unique<SessionList>(engine->Ports(), scratch.path + "tmp",
-                                         scratch.path + "unsent");
+                                         scratch.path + "unsent", scratch.path + "state");
+    copy = LocalPathFor(scratch.path + "tmp/", kMount, upload_test::Widen(kRemote));
   }
   void TearDown() override {
     list.reset();
@@ -80,6 +81,7 @@ class SessionZelmicTest : public ::testing::Test {
   FakeOpener opener;
   std::unique_ptr<EnginePorts> engine;
   std::unique_ptr<SessionList> list;
+  std::string copy;  // the local copy of kRemote
 };
 
 TEST_F(SessionZelmicTest, LinkToEditorToStoredVersionsToExit) {
@@ -89,7 +91,6 @@ TEST_F(SessionZelmicTest, LinkToEditorToStoredVersionsToExit) {
   list->OnSessionTick();  // the shell ticks at once after a launch request
   EXPECT_EQ(1u, notifier.Count(L"正在打开[/docs/note.txt]文件"));
   ASSERT_TRUE(TickUntil([&] { return opener.Count() == 1; }));
-  const std::string copy = scratch.path + "tmp/note.txt";
   EXPECT_EQ(copy, opener.opened[0]);
   EXPECT_EQ("first version\n", upload_test::ReadAll(copy));
   struct stat st;
@@ -102,15 +103,16 @@ TEST_F(SessionZelmicTest, LinkToEditorToStoredVersionsToExit) {
   EXPECT_EQ("second version\n", Stored());
 
   // The editor saves again, by writing a new file and renaming it over the copy.
-  const std::string fresh = scratch.path + "tmp/.note.txt.swp";
+  const std::string fresh = copy.substr(0, copy.rfind('/')) + "/.note.txt.swp";
   ASSERT_TRUE(upload_test::WriteBytes(fresh, "third version\n"));
   ASSERT_EQ(0, std::rename(fresh.c_str(), copy.c_str()));
   ASSERT_TRUE(TickUntil([&] { return notifier.Count(L"文件[/docs/note.txt]上传完成") == 2; }));
   EXPECT_EQ("third version\n", Stored());
 
-  // Everything reached the service: the exit removes the copy and keeps nothing aside.
+  // Everything reached the service: the exit keeps nothing aside, and the copy stays where the
+  // editor may still save it.
   list->CloseAllSessions();
-  EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_TRUE(std::filesystem::exists(copy));
   EXPECT_TRUE(platform::ListUnsentCopies(scratch.path + "unsent").empty());
   EXPECT_EQ(1u, opener.Count());
 }
@@ -127,18 +129,17 @@ TEST_F(SessionZelmicTest, TokenEndpointDownThenBackAndAFailedUploadKeepsTheEdits
   EXPECT_EQ(0u, notifier.Count(L"正在打开[/docs/note.txt]文件"));  // still waiting for a token
   ASSERT_TRUE(TickUntil([&] { return opener.Count() == 1; }));
 
-  // The service refuses to register the new content: the upload fails, the edits stay.
+  // One 500 at registration: the upload fails, the user is told once, and it is sent again
+  // after a short wait.
   ASSERT_TRUE(zelmic.Script(R"({"endpoint":"api:PUT","kind":"status","status":500})"));
-  const std::string copy = scratch.path + "tmp/note.txt";
   ASSERT_TRUE(upload_test::WriteBytes(copy, "precious edits\n"));
-  const std::wstring told = L"文件[/docs/note.txt]上传失败，修改保存在[" +
-                            upload_test::Widen(copy) + L"]";
+  const std::wstring told = L"文件[/docs/note.txt]暂时无法上传，修改保存在[" +
+                            upload_test::Widen(copy) + L"]，稍后自动重试";
   ASSERT_TRUE(TickUntil([&] { return notifier.Count(told) == 1; }));
   EXPECT_EQ("first version\n", Stored());
-
-  list->CloseAllSessions();
-  EXPECT_EQ("precious edits\n", upload_test::ReadAll(copy));
-  EXPECT_EQ("precious edits\n", upload_test::ReadAll(scratch.path + "unsent/note.txt"));
+  ASSERT_TRUE(TickUntil([&] { return notifier.Count(L"文件[/docs/note.txt]上传完成") == 1; }));
+  EXPECT_EQ("precious edits\n", Stored());
+  EXPECT_EQ(1u, notifier.Count(told));
 }
 
 }  // namespace
