@@ -42,11 +42,20 @@ CplumetDlg::CplumetDlg(std::string instanceFolder) : m_folder(std::move(instance
   connect(&m_trayIcon, &CTrayIcon::exitRequested, this, &CplumetDlg::OnExit);
   connect(&m_trayIcon, &CTrayIcon::activatedByUser, this, &CplumetDlg::OpenWebSite);
   connect(&m_trayCheckTimer, &QTimer::timeout, &m_trayIcon, &CTrayIcon::CheckIcon);
-  connect(&m_sessionsTimer, &QTimer::timeout, this, [this] {
-    if (!m_sessions) return;
-    m_sessions->OnSessionTick();
-    m_trayIcon.SetTooltip(TrayTooltip(m_sessions->Summary()));
-  });
+  connect(&m_sessionsTimer, &QTimer::timeout, this, &CplumetDlg::Tick);
+  if (m_saveWatch.fd() >= 0) {
+    m_saveNotifier = std::make_unique<QSocketNotifier>(m_saveWatch.fd(), QSocketNotifier::Read);
+    connect(m_saveNotifier.get(), &QSocketNotifier::activated, this, [this] {
+      if (m_saveWatch.Drain()) Tick();
+    });
+  }
+}
+
+void CplumetDlg::Tick() {
+  if (!m_sessions || m_exiting) return;
+  m_sessions->OnSessionTick();
+  m_saveWatch.Watch(m_sessions->CopyFolders());
+  m_trayIcon.SetTooltip(TrayTooltip(m_sessions->Summary()));
 }
 
 CplumetDlg::~CplumetDlg() {
@@ -90,6 +99,7 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   // Sessions an earlier run could not finish (kill -9, a crash, a logout) carry on first, so that
   // a click on one of their files finds its session.
   m_sessions->Resume();
+  Tick();  // their unsent copies go now, not a second later
   if (!firstLaunch.empty()) OnLaunchRequest(firstLaunch);
   return true;
 }
@@ -103,7 +113,7 @@ void CplumetDlg::OnLaunchRequest(const std::u16string& text) {
   if (m_sessions && !m_exiting && !text.empty()) {
     const std::wstring wide = QString::fromStdU16String(text).toStdWString();
     // A click should open the editor as fast as the network allows, not at the next beat.
-    if (plumet::OnLaunchRequest(*m_sessions, wide)) m_sessions->OnSessionTick();
+    if (plumet::OnLaunchRequest(*m_sessions, wide)) Tick();
   }
 }
 

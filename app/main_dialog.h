@@ -5,11 +5,13 @@
 // published in the instance folder under the title "plumet", which is how later starts find it.
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <memory>
 #include <string>
 
 #include "app/desktop_ports.h"
+#include "platform/save_watch.h"
 #include "session/engine_ports.h"
 #include "session/session_list.h"
 #include "session/tray_icon.h"
@@ -41,6 +43,7 @@ class CplumetDlg : public QObject {
  private:
   void OnLaunchRequest(const std::u16string& text);
   void OpenWebSite();
+  void Tick();
 
   std::string m_folder;
   CTrayIcon m_trayIcon;
@@ -50,6 +53,9 @@ class CplumetDlg : public QObject {
   std::unique_ptr<SessionList> m_sessions;
   QTimer m_trayCheckTimer;
   QTimer m_sessionsTimer;
+  // A save in a copy's folder runs the tick at once; the timer stays as the fallback.
+  platform::SaveWatch m_saveWatch;
+  std::unique_ptr<QSocketNotifier> m_saveNotifier;
   bool m_published = false;
   bool m_exiting = false;
 };

@@ -16,6 +16,7 @@
 #include "platform/lock_probe.h"
 #include "session/download_task.h"
 #include "session/text_utf.h"
+#include "upload/service_calls.h"
 #include "upload/upload_task.h"
 
 namespace plumet {
@@ -51,6 +52,9 @@ class DorvicFiles : public FileService {
  public:
   bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath, int32_t mount,
                  dorvic_file_reget& answer, std::string& cause) override {
+    // The library's last error is one for the process: read it before an upload worker's call
+    // can replace it.
+    std::lock_guard<std::mutex> hold(ServiceCallLock());
     if (dorvic_regetfile(accessToken, remotePath, mount, answer)) return true;
     std::wstring message;
     const int32_t code = dorvic_get_last_error_code(message);

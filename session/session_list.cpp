@@ -621,12 +621,23 @@ void SessionList::AnnounceUnsentCopies() {
   Tell(Format(texts::kUnsentKept, Utf8ToWide(unsentDir_)));
 }
 
+std::set<std::string> SessionList::CopyFolders() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::set<std::string> folders;
+  for (auto& session : sessions_) {
+    if (session->state != EditSessionState::New && session->state != EditSessionState::Downloading)
+      folders.insert(FolderOf(WideToUtf8(session->localPath)));
+  }
+  return folders;
+}
+
 SessionSummary SessionList::Summary() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   SessionSummary summary;
   for (auto& session : sessions_) {
     ++summary.total;
     const bool upload = session->state == EditSessionState::Uploading;
+    if (upload) ++summary.uploading;
     if (upload || session->state == EditSessionState::Downloading) {
       if (summary.transferring++ == 0) {
         summary.transferPath = session->remotePath;

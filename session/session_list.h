@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ namespace plumet {
 struct SessionSummary {
   int total = 0;
   int transferring = 0;  // Downloading or Uploading
+  int uploading = 0;
   int unsent = 0;        // sessions whose copy holds changes the service has not confirmed
   // The first transfer in the list, for the tooltip: its remote path, direction and how far it is.
   std::wstring transferPath;
@@ -81,6 +83,9 @@ class SessionList {
   void AnnounceUnsentCopies();
 
   SessionSummary Summary();
+
+  // The folders of the copies being watched, for a watcher that wakes the tick at a save.
+  std::set<std::string> CopyFolders();
 
   const std::string& tempDir() const { return tempDir_; }  // with a trailing "/"
   std::recursive_mutex& lock() { return lock_; }

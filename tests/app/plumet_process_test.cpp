@@ -52,11 +52,12 @@ class PlumetProcess : public ::testing::Test {
     return pid;
   }
 
-  // A copy of `name` held open by this test, so that a launch request for it is refused.
-  int HoldCopyOpen(const std::string& name) {
-    std::filesystem::create_directories(desk_.CopyFolder());
+  // The copy of `remote` (mount 1, a folder of its own per remote folder) held open by this test
+  // and known to no session, so that a launch request for it is refused.
+  int HoldCopyOpen(const std::string& remote) {
+    const std::string path = desk_.CopyFolder() + "/1" + remote;
+    std::filesystem::create_directories(path.substr(0, path.rfind('/')));
     chmod(desk_.CopyFolder().c_str(), 0700);
-    const std::string path = desk_.CopyFolder() + "/" + name;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0);
     held_.push_back(fd);
@@ -75,7 +76,7 @@ class PlumetProcess : public ::testing::Test {
 
 TEST_F(PlumetProcess, LaterStartsHandOffQuicklyAndNoneIsLost) {
   const pid_t resident = StartResident();
-  for (int i = 0; i < 6; ++i) HoldCopyOpen("f" + std::to_string(i) + ".txt");
+  for (int i = 0; i < 6; ++i) HoldCopyOpen("/docs/f" + std::to_string(i) + ".txt");
 
   // One start alone: it returns at once, the resident handles the URL.
   const auto begin = std::chrono::steady_clock::now();
@@ -109,8 +110,10 @@ TEST_F(PlumetProcess, LaterStartsHandOffQuicklyAndNoneIsLost) {
 }
 
 TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
-  HoldCopyOpen("a.txt");
-  HoldCopyOpen("b.txt");
+  HoldCopyOpen("/docs/a.txt");
+  // Two folders of 200 units: a path that is mirrored whole, and a notification longer than 255.
+  const std::string deep = "/" + std::string(200, 'd') + "/" + std::string(200, 'd') + "/b.txt";
+  HoldCopyOpen(deep);
   const pid_t first = StartResident();
   desk_.Kill(first, SIGKILL);
   ASSERT_EQ(access(desk_.WindowEntry().c_str(), F_OK), 0) << "the stale entry stays behind";
@@ -125,7 +128,6 @@ TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
   EXPECT_EQ(cmdline.find("plumet://"), std::string::npos);
 
   // And it serves later starts. A notification text longer than its 255 units is cut, not refused.
-  const std::string deep = "/" + std::string(300, 'd') + "/b.txt";
   EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, deep, kToken)}), 5s), 0);
   std::string line;
   EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/ddd"}, 5s, &line));
@@ -133,7 +135,7 @@ TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
 }
 
 TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
-  HoldCopyOpen("c.txt");
+  HoldCopyOpen("/docs/c.txt");
   StartResident();
   // Registration happened at start, into the private XDG folders.
   const std::string list = Slurp(desk_.Path("config/mimeapps.list"));
