@@ -171,6 +171,12 @@ class MedianReporter : public benchmark::ConsoleReporter {
     std::printf("\n");
   }
 
+  // The median real time of `name` in its own time unit; 0 when it did not run.
+  double Median(const std::string& name) const {
+    const auto it = medians_.find(name);
+    return it == medians_.end() ? 0 : it->second;
+  }
+
  private:
   std::map<std::string, double> medians_;
   std::map<std::string, double> cpuMedians_;

@@ -138,5 +138,17 @@ TEST(ParseLaunchRequest, RefusesWhatCannotBeASession) {
   for (const std::wstring& text : refused) EXPECT_EQ(nullptr, ParseLaunchRequest(text, "/t/"));
 }
 
+TEST(FreshSession, StartsNewAndEmpty) {
+  EditSession session;
+  EXPECT_EQ(EditSessionState::New, session.state);
+  EXPECT_EQ(0, static_cast<int32_t>(session.state));
+  EXPECT_TRUE(session.accessToken.empty() && session.fileHash.empty() &&
+              session.uploadHash.empty());
+  EXPECT_EQ(0u, session.fileSize);
+  EXPECT_EQ(0, session.modifiedTime);
+  EXPECT_EQ(0, session.deltaRefused);
+  EXPECT_EQ(nullptr, session.task);
+}
+
 }  // namespace
 }  // namespace plumet

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/endpoints.h"
-#include "session/edit_session.h"
 #include "tests/upload/fake_upload_server.h"
 #include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
@@ -271,18 +270,6 @@ TEST(FinishUpload, TellsTheObserverOnlyWithoutAStop) {
   EXPECT_EQ(UploadEnd::kStored, observer.reports.back().end);
   // Every call signalled the event: a wait returns at once.
   EXPECT_TRUE(task.doneEvent.WaitFor(std::chrono::milliseconds(0)));
-}
-
-TEST(FreshSession, StartsNewAndEmpty) {
-  EditSession session;
-  EXPECT_EQ(EditSessionState::New, session.state);
-  EXPECT_EQ(0, static_cast<int32_t>(session.state));
-  EXPECT_TRUE(session.accessToken.empty() && session.fileHash.empty() &&
-              session.uploadHash.empty());
-  EXPECT_EQ(0u, session.fileSize);
-  EXPECT_EQ(0, session.modifiedTime);
-  EXPECT_EQ(0, session.deltaRefused);
-  EXPECT_EQ(nullptr, session.task);
 }
 
 }  // namespace
