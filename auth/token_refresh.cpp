@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/answer_head.h"
+#include "common/credential_guard.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
 #include "session/text_utf.h"
@@ -25,10 +26,11 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
 // no redirects (the form carries the client secret and the refresh token, and must go nowhere but
 // the endpoint). Certificates are verified.
 void PrepareTokenRequest(CURL* curl, const std::string& endpoint, curl_mime* form,
-                         curl_slist* headers, std::string& headerText, std::string& body) {
+                         curl_slist* headers, std::string& headerText, std::string& body,
+                         const plumet_transport::ProgressLimits& limits) {
   curl_easy_reset(curl);
   plumet_transport::ApplyTransportSettings(curl, endpoint, plumet_transport::FromEnvironment());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+  plumet_transport::ApplyProgressLimits(curl, limits);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
@@ -88,9 +90,17 @@ int ParseHttpStatus(const std::string& headers) {
 
 TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
                                const std::wstring& refreshToken, std::wstring& accessToken,
-                               std::string* cause) {
+                               std::string* cause,
+                               const plumet_transport::ProgressLimits& limits) {
   if (curl == nullptr) {
     SetCause(cause, "no HTTP handle");
+    return TokenResult::kFailed;
+  }
+  // The form carries the refresh token and the client secret: not to another account's listener.
+  const std::string refusal =
+      plumet_transport::CredentialRefusal(endpoint, plumet_transport::FromEnvironment());
+  if (!refusal.empty()) {
+    SetCause(cause, refusal);
     return TokenResult::kFailed;
   }
   std::unique_ptr<curl_mime, decltype(&curl_mime_free)> form(curl_mime_init(curl), curl_mime_free);
@@ -104,7 +114,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
 
   std::string headerText;
   std::string body;
-  PrepareTokenRequest(curl, endpoint, form.get(), headers.get(), headerText, body);
+  PrepareTokenRequest(curl, endpoint, form.get(), headers.get(), headerText, body, limits);
   const CURLcode result = curl_easy_perform(curl);
   // The handle must not keep pointers to the form and list freed below.
   curl_easy_setopt(curl, CURLOPT_MIMEPOST, nullptr);

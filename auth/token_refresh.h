@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/transport_settings.h"
 #include "session/session_ports.h"
 
 namespace plumet {
@@ -21,9 +22,11 @@ std::string TokenHostFromEnvironment();
 int ParseHttpStatus(const std::string& headers);
 
 // One exchange on `curl` (reset first). kInvalidGrant when the endpoint answered an "error" of
-// "invalid_grant". `cause` receives a short reason on failure (never a token).
+// "invalid_grant". `cause` receives a short reason on failure (never a token). An endpoint that
+// stops answering fails the exchange after `limits` (the overall minute bounds it as well).
 TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
                                const std::wstring& refreshToken, std::wstring& accessToken,
-                               std::string* cause = nullptr);
+                               std::string* cause = nullptr,
+                               const plumet_transport::ProgressLimits& limits = {});
 
 }  // namespace plumet

@@ -50,4 +50,24 @@ enum class Redirects {
 void ApplyTransportSettings(CURL* curl, const std::string& url, const TransportSettings& settings,
                             Redirects redirects = Redirects::kRefused);
 
+// No exchange may hang on a peer that stops answering: connecting is bounded, and a connection
+// that moves fewer than kStallBytesPerSecond bytes a second for kStallSeconds (waiting for an
+// answer included) ends the request; each path's retry rules take it from there. One set of
+// values for REST, token exchange, download and upload.
+inline constexpr long kConnectSeconds = 10;
+inline constexpr long kStallBytesPerSecond = 1;
+inline constexpr long kStallSeconds = 30;
+
+// The limits one transfer runs under; tests lower them to meet a scripted stall quickly.
+struct ProgressLimits {
+  long connectSeconds = kConnectSeconds;
+  long stallSeconds = kStallSeconds;
+};
+
+inline void ApplyProgressLimits(CURL* curl, const ProgressLimits& limits = {}) {
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connectSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+}
+
 }  // namespace plumet_transport

@@ -41,14 +41,16 @@ std::string Lower(std::string text) {
 }
 
 // The download's transport settings in one place: the user's proxy and certificate bundle;
-// redirects are followed (the request carries no credential); certificates are verified; a transfer that delivers nothing for a minute fails.
+// redirects are followed (the request carries no credential); certificates are verified; a
+// transfer that stands still for the stall limit fails (no overall limit: files may be large).
 void PrepareDownloadRequest(CURL* curl, const std::string& url, void* task,
+                            const plumet_transport::ProgressLimits& limits,
                             curl_write_callback onHeader, curl_write_callback onData,
                             curl_xferinfo_callback onProgress) {
   curl_easy_reset(curl);
   plumet_transport::ApplyTransportSettings(curl, url, plumet_transport::FromEnvironment(),
                                            plumet_transport::Redirects::kFollowed);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+  plumet_transport::ApplyProgressLimits(curl, limits);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -64,8 +66,6 @@ void PrepareDownloadRequest(CURL* curl, const std::string& url, void* task,
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, task);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUploadUserAgent);
 }
@@ -176,10 +176,11 @@ DownloadOutcome DownloadTask::Check(CURLcode result) {
 }
 
 void DownloadTask::Run() {
-  PrepareDownloadRequest(curl_, request_.url, this, &DownloadTask::OnHeader, &DownloadTask::OnData,
-                         &DownloadTask::OnProgress);
+  PrepareDownloadRequest(curl_, request_.url, this, limits, &DownloadTask::OnHeader,
+                         &DownloadTask::OnData, &DownloadTask::OnProgress);
   const CURLcode result = curl_easy_perform(curl_);
   if (cancelled_.load()) {
+    threadDone.store(true);
     doneEvent_.Set();
     return;
   }
@@ -192,6 +193,7 @@ void DownloadTask::Run() {
   std::recursive_mutex& lock = sessionLock_;
   // The event goes before the lock: an owner destroying the task under the session lock must
   // not wait for a thread that waits for that lock.
+  threadDone.store(true);
   doneEvent_.Set();
   std::unique_lock<std::recursive_mutex> guard(lock, std::defer_lock);
   while (!guard.try_lock()) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/transport_settings.h"
 #include "platform/event.h"
 #include "platform/file.h"
 #include "session/edit_session.h"
@@ -23,11 +24,15 @@ class DownloadTask : public SessionTask {
   // Asks the transfer to stop (it notices within a second, stalled or not), waits for the
   // thread and joins it. Safe with the session lock held.
   ~DownloadTask() override;
+  void RequestStop() override { cancelled_.store(true); }
 
   // Creates or truncates the local copy (0600, not through a symlink). False when it cannot.
   bool Open(const DownloadRequest& request, DownloadFinished finished);
   // Starts the thread. False when it could not be created.
   bool Start();
+
+  // Connect and stall limits of the transfer; set before Start (tests lower them).
+  plumet_transport::ProgressLimits limits;
 
  private:
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);

@@ -16,7 +16,7 @@ namespace plumet {
 
 namespace {
 
-constexpr long kConnectTimeoutSeconds = 10;
+constexpr long kConnectTimeoutSeconds = plumet_transport::kConnectSeconds;
 constexpr long kRequestTimeoutSeconds = 60;
 
 // The integer that an answer member gives: a number cut to 32 bits, true gives 1, else 0.
@@ -145,7 +145,7 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
   if (timeLimited) curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
   // The parts, the match list and the checksum list have no overall limit (their size has none),
   // but a connection that stops moving ends the attempt, and the retry rules take over.
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, plumet_transport::kStallBytesPerSecond);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, task.stallSeconds);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // Proxy, certificates, no CONNECT answer among the headers, and no redirect: "/upload_init"

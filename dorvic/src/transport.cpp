@@ -39,7 +39,8 @@ void ConfigureTransfer(CURL* curl, const std::string& url, const std::string& ve
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.transfer_seconds);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
+  // Connecting and standing still are bounded as on every other path, besides the overall limit.
+  plumet_transport::ApplyProgressLimits(curl, {limits.connect_seconds, limits.stall_seconds});
   // The proxy is the caller's alone; the certificate bundle is the user's, as on every path.
   // Certificates stay verified and redirects are not followed: the Authorization value carries
   // the caller's token, and libcurl would send it on to whatever host a redirect names.

@@ -9,12 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "common/transport_settings.h"
+
 namespace dorvic {
 
-// Time limits of one request in seconds, for the connection phase and the whole transfer.
+// Time limits of one request in seconds: the connection phase, the whole transfer, and how long
+// the connection may stand still (below plumet_transport::kStallBytesPerSecond) before it ends.
 struct TransferLimits {
-  long connect_seconds = 30;
+  long connect_seconds = plumet_transport::kConnectSeconds;
   long transfer_seconds = 30;
+  long stall_seconds = plumet_transport::kStallSeconds;
 };
 
 // Where the answer of one transfer is collected.
