@@ -45,7 +45,6 @@ class CUploadTask : public TransferTask {
   CUploadTask(const UploadJob& job, std::recursive_mutex& ownerLock, UploadObserver* observer);
   // Stops the worker and waits for it, then releases the handle, the files and the literal file.
   ~CUploadTask() override;
-  void RequestStop() override { stopRequested.store(true); }
 
   // Starts the worker thread on UploadThreadProc. False when the thread could not be created:
   // nothing will be told, and the caller treats the upload as not started.
@@ -89,8 +88,6 @@ class CUploadTask : public TransferTask {
   int32_t status = 0;
   // The last answer was a success status without the upload server's identity line.
   bool unidentifiedAnswer = false;
-  // Why the last request was not sent at all (common/credential_guard.h); empty when it went.
-  std::string refusal;
   int64_t blockSize = 0;
   uint64_t position = 0;
   uint64_t partStart = 0;
