@@ -27,7 +27,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& content);
 
 // Writes `desktop_file` (a file name such as "plumet.desktop") with `entry` into the applications
 // folder and makes it the default of x-scheme-handler/`scheme`. Files whose content is already
-// right are not rewritten. False on any failure; callers may ignore it.
+// right are not rewritten. False on any failure; callers may ignore it. A mimeapps.list that
+// exists but cannot be read (anything but "no such file") is left alone and nothing is
+// registered; the reason goes to stderr and the system log.
 bool RegisterUrlScheme(const std::string& scheme, const std::string& desktop_file,
                        const std::string& entry);
 

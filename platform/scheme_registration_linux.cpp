@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <syslog.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <vector>
 
 namespace platform {
@@ -47,12 +49,42 @@ bool MakeDirs(const std::string& path) {
   return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-std::string ReadAll(const std::string& path, bool* exists) {
-  std::ifstream in(path, std::ios::binary);
-  *exists = static_cast<bool>(in);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+// The whole file. `error` receives 0 when it was read, ENOENT when there is none, and any other
+// errno when it exists (or may exist) but could not be read: that content is unknown, not empty.
+std::string ReadAll(const std::string& path, int* error) {
+  std::string content;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = errno;
+    return content;
+  }
+  *error = 0;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    // A directory, a FIFO or a device is nothing we could edit line by line.
+    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  }
+  char buffer[65536];
+  while (*error == 0) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *error = errno;
+    if (n <= 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (*error != 0) content.clear();
+  return content;
+}
+
+// Says once, on stderr and to the system log, why the user's file was left alone.
+void TellUnreadable(const std::string& path, int error, const char* consequence) {
+  std::fprintf(stderr, "plumet: %s cannot be read (%s): %s\n", path.c_str(),
+               std::strerror(error), consequence);
+  ::syslog(LOG_WARNING, "%s cannot be read (%s): %s", path.c_str(), std::strerror(error),
+           consequence);
 }
 
 std::string XdgHome(const char* variable, const char* fallback) {
@@ -197,19 +229,27 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktop_fil
   const std::string config_home = XdgHome("XDG_CONFIG_HOME", ".config");
   if (data_home.empty() || config_home.empty()) return false;
 
+  // The user's file first: when its content cannot be known, writing our key would replace every
+  // other default in it, so nothing is registered at all.
+  const std::string list_path = config_home + "/mimeapps.list";
+  int list_error = 0;
+  const std::string old_list = ReadAll(list_path, &list_error);
+  if (list_error != 0 && list_error != ENOENT) {
+    TellUnreadable(list_path, list_error, "plumet:// links are not registered");
+    return false;
+  }
+
   bool ok = true;
   const std::string applications = data_home + "/applications";
   const std::string entry_path = applications + "/" + desktop_file;
-  bool exists = false;
-  if (ReadAll(entry_path, &exists) != entry || !exists) {
+  int entry_error = 0;
+  if (ReadAll(entry_path, &entry_error) != entry || entry_error != 0) {
     ok = MakeDirs(applications) && WriteFileAtomically(entry_path, entry);
   }
 
-  const std::string list_path = config_home + "/mimeapps.list";
-  const std::string old_list = ReadAll(list_path, &exists);
   const std::string new_list =
       SetDefaultApplication(old_list, "x-scheme-handler/" + scheme, desktop_file);
-  if (new_list != old_list || !exists) {
+  if (new_list != old_list || list_error != 0) {
     ok = MakeDirs(DirName(WriteTarget(list_path))) && WriteFileAtomically(list_path, new_list) && ok;
   }
   return ok;
@@ -244,11 +284,15 @@ bool UnregisterUrlScheme(const std::string& scheme, const std::string& desktop_f
   bool ok = unlink(entry_path.c_str()) == 0 || errno == ENOENT;
 
   const std::string list_path = config_home + "/mimeapps.list";
-  bool exists = false;
-  const std::string old_list = ReadAll(list_path, &exists);
+  int list_error = 0;
+  const std::string old_list = ReadAll(list_path, &list_error);
+  if (list_error != 0 && list_error != ENOENT) {
+    TellUnreadable(list_path, list_error, "its plumet:// key is left in place");
+    return false;
+  }
   const std::string new_list =
       RemoveDefaultApplication(old_list, "x-scheme-handler/" + scheme, desktop_file);
-  if (exists && new_list != old_list) ok = WriteFileAtomically(list_path, new_list) && ok;
+  if (list_error == 0 && new_list != old_list) ok = WriteFileAtomically(list_path, new_list) && ok;
   return ok;
 }
 

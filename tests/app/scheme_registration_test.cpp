@@ -2,9 +2,12 @@
 #include "platform/scheme_registration.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -145,6 +148,88 @@ TEST(Hosts, EnvironmentOverridesAcceptHostsAndUrls) {
   }
   unsetenv("PLUMET_API_HOST");
   unsetenv("PLUMET_WEB_HOST");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs RegisterUrlScheme in a child that cannot read what the parent can (as root: as "nobody",
+// in folders handed to it); returns the child's stderr and its result.
+std::string RegisterInChild(const std::string& home, bool* registered) {
+  int err[2];
+  if (pipe(err) != 0) return "pipe failed";
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(err[1], STDERR_FILENO);
+    close(err[0]);
+    if (geteuid() == 0) {
+      const uid_t nobody = 65534;
+      for (const char* sub : {"", "/config", "/data"}) {
+        if (chown((home + sub).c_str(), nobody, nobody) != 0) _exit(3);
+      }
+      if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+          setresuid(nobody, nobody, nobody) != 0) {
+        _exit(3);
+      }
+    }
+    _exit(platform::RegisterUrlScheme("plumet", "plumet.desktop", "[Desktop Entry]\n") ? 0 : 1);
+  }
+  close(err[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  close(err[0]);
+  int status = -1;
+  waitpid(child, &status, 0);
+  *registered = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << status;
+  return text;
+}
+
+TEST(MimeappsEdit, UnreadableFileIsLeftAloneAndNothingIsRegistered) {
+  const std::string mine =
+      "[Default Applications]\ntext/html=firefox.desktop\nx-scheme-handler/mailto=mutt.desktop\n";
+  const struct {
+    const char* name;
+    void (*make)(const std::string& list, const std::string& content);
+  } cases[] = {
+      {"no read permission (EACCES)",
+       [](const std::string& list, const std::string& content) {
+         Write(list, content);
+         chmod(list.c_str(), 0);
+       }},
+      {"a symlink loop (ELOOP)",
+       [](const std::string& list, const std::string&) {
+         symlink("mimeapps.list", list.c_str());
+       }},
+  };
+  for (const auto& c : cases) {
+    plumet_test::TempFolder home;
+    const std::string config = home / "config", data = home / "data";
+    ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+    const std::string list = config + "/mimeapps.list";
+    c.make(list, mine);
+    char link[64] = {};
+    const ssize_t linked = readlink(list.c_str(), link, sizeof link - 1);
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+
+    bool registered = true;
+    const std::string said = RegisterInChild(home.path(), &registered);
+    EXPECT_FALSE(registered) << c.name;
+    if (linked < 0) {
+      chmod(list.c_str(), 0600);
+      EXPECT_EQ(Read(list), mine) << c.name;
+    } else {
+      EXPECT_EQ(std::string(link), "mimeapps.list") << c.name;
+    }
+    EXPECT_NE(access((data + "/applications/plumet.desktop").c_str(), F_OK), 0) << c.name;
+    // Said once, naming the file.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << c.name << ": " << said;
+    EXPECT_NE(said.find(list), std::string::npos) << c.name << ": " << said;
+  }
 }
 
 }  // namespace
