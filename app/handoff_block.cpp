@@ -1,5 +1,6 @@
 #include "app/handoff_block.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,64 @@ std::u16string DecodeHandoff(const unsigned char* block) {
     text.push_back(unit);
   }
   return text;
+}
+
+namespace {
+
+bool IsPartMarker(char16_t unit) {
+  return unit == kHandoffFirstPart || unit == kHandoffFurtherPart || unit == kHandoffLastPart;
+}
+
+}  // namespace
+
+std::vector<std::u16string> SplitHandoff(const std::u16string& text) {
+  if (text.size() > kHandoffMaxTextUnits) return {};
+  if (text.size() <= kHandoffMaxUnits && (text.empty() || !IsPartMarker(text[0]))) return {text};
+  // Parts are raw code units: a surrogate pair may fall across two of them, the resident joins
+  // them again before anything reads the text.
+  constexpr size_t kPartUnits = kHandoffMaxUnits - 1;
+  std::vector<std::u16string> parts;
+  size_t at = 0;
+  do {
+    const size_t units = std::min(kPartUnits, text.size() - at);
+    const char16_t marker = at == 0 ? kHandoffFirstPart : kHandoffFurtherPart;
+    parts.push_back(marker + text.substr(at, units));
+    at += units;
+  } while (at < text.size());
+  // The last part says that the text is complete; it may carry nothing else.
+  if (parts.size() > 1 && parts.back().size() <= kPartUnits) {
+    parts.back()[0] = kHandoffLastPart;
+  } else {
+    parts.push_back(std::u16string(1, kHandoffLastPart));
+  }
+  return parts;
+}
+
+std::optional<std::u16string> HandoffAssembler::Add(std::u16string blockText) {
+  if (blockText.empty()) return std::nullopt;
+  const char16_t marker = blockText[0];
+  if (!IsPartMarker(marker)) {
+    collecting_ = false;
+    pending_.clear();
+    return blockText;
+  }
+  if (marker == kHandoffFirstPart) {
+    collecting_ = true;
+    pending_.clear();
+  } else if (!collecting_) {
+    return std::nullopt;
+  }
+  pending_.append(blockText, 1, std::u16string::npos);
+  if (pending_.size() > kHandoffMaxTextUnits) {
+    collecting_ = false;
+    pending_.clear();
+    return std::nullopt;
+  }
+  if (marker != kHandoffLastPart) return std::nullopt;
+  collecting_ = false;
+  std::u16string whole;
+  whole.swap(pending_);
+  return whole;
 }
 
 namespace {

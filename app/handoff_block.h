@@ -1,11 +1,18 @@
 #pragma once
 // The hand-off between a later start and the resident instance: the names of the three shared
 // objects and the layout of the 8000-byte block (the launch text as UTF-16LE code units, zero
-// terminated, the rest zero). The text is cut to 3999 code units so that every block holds its
+// terminated, the rest zero). A block holds at most 3999 code units so that it always holds its
 // terminator and no reader runs past the end.
+//
+// A longer text crosses whole as a series of blocks, one at a time under the block's lock: each
+// part's text begins with a marker unit (a control character, which no launch link begins with)
+// saying whether it is the first, a further or the last part. A text that fits one block and does
+// not begin with a marker goes as itself, exactly as before.
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace plumet {
 
@@ -16,6 +23,31 @@ inline constexpr char kWindowTitle[] = "plumet";
 
 inline constexpr size_t kHandoffBlockSize = 8000;
 inline constexpr size_t kHandoffMaxUnits = kHandoffBlockSize / 2 - 1;
+
+// The longest launch text handed over (code units): far beyond any real link, and a bound on what
+// a resident collects from the parts.
+inline constexpr size_t kHandoffMaxTextUnits = 64 * 1024;
+
+inline constexpr char16_t kHandoffFirstPart = 0x0001;
+inline constexpr char16_t kHandoffFurtherPart = 0x0002;
+inline constexpr char16_t kHandoffLastPart = 0x0003;
+
+// The block texts that carry `text`, in order: {text} when it fits one block as itself, otherwise
+// a first part, further parts and a last part (at least two). Empty when the text is longer than
+// kHandoffMaxTextUnits.
+std::vector<std::u16string> SplitHandoff(const std::u16string& text);
+
+// The resident's side of SplitHandoff: fed the text of each block taken, it gives back a whole
+// text once its last part (or a text that was sent whole) arrives. Parts without their first part
+// (a start that died midway) and collections beyond kHandoffMaxTextUnits are dropped.
+class HandoffAssembler {
+ public:
+  std::optional<std::u16string> Add(std::u16string blockText);
+
+ private:
+  std::u16string pending_;
+  bool collecting_ = false;
+};
 
 // Fills `block` (kHandoffBlockSize bytes) with `text`, cut to kHandoffMaxUnits code units (never
 // between the halves of a surrogate pair).

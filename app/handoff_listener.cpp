@@ -35,8 +35,8 @@ void HandoffListener::Run() {
       if (poll(&stop, 1, 1000) > 0) break;
       continue;
     }
-    std::u16string text = TakeHandoff(block_.data());
-    if (!text.empty()) deliver_(std::move(text));
+    std::optional<std::u16string> text = assembler_.Add(TakeHandoff(block_.data()));
+    if (text && !text->empty()) deliver_(std::move(*text));
   }
 }
 

@@ -3,7 +3,8 @@
 // few seconds while a resident is still starting up), then, holding the block's lock so that
 // rapid starts go one at a time, write the text, signal the event and wait until the listener has
 // taken it. The resident may vanish meanwhile: when its mutex becomes free the caller is told to
-// become the resident instance itself, so the click is not lost.
+// become the resident instance itself, so the click is not lost. A text longer than one block
+// crosses as several (handoff_block.h); one beyond kHandoffMaxTextUnits is refused (kNotTaken).
 
 #include <chrono>
 #include <string>

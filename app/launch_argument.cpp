@@ -1,6 +1,9 @@
 #include "app/launch_argument.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "app/handoff_block.h"
 
 namespace plumet {
 namespace {
@@ -46,6 +49,12 @@ std::u16string TakeLaunchArgument(int& argc, char** argv) {
     std::memset(arg, 0, std::strlen(arg));
     for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
     argv[--argc] = nullptr;
+    if (text.size() > kHandoffMaxTextUnits) {
+      // Refused whole, on first and later starts alike: a cut link must never pass for another.
+      std::fprintf(stderr, "plumet: a link of more than %zu characters is refused\n",
+                   kHandoffMaxTextUnits);
+      return {};
+    }
     return text;
   }
   return {};

@@ -9,7 +9,8 @@
 namespace plumet {
 
 // Returns the launch argument as UTF-16 (empty when there is none), overwrites its bytes in
-// argv with zeros, and removes it from argv (argc shrinks), so that nothing later sees it.
+// argv with zeros, and removes it from argv (argc shrinks), so that nothing later sees it. A text
+// longer than kHandoffMaxTextUnits (app/handoff_block.h) is refused with a line on stderr: empty.
 std::u16string TakeLaunchArgument(int& argc, char** argv);
 
 }  // namespace plumet

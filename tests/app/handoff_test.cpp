@@ -127,6 +127,48 @@ TEST(Handoff, RoundTripDeliversTheTextOnce) {
   EXPECT_EQ(texts, (std::vector<std::u16string>{Text("plumet://first/"), Text("plumet://second/")}));
 }
 
+TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
+  plumet_test::TempFolder folder;
+  Resident resident(folder.path());
+  std::u16string link = Text("plumet://");
+  for (size_t i = 0; link.size() < 20000; ++i) link.push_back(u'A' + static_cast<char16_t>(i % 26));
+  // A pair whose halves fall into different blocks.
+  std::u16string pair_across(plumet::kHandoffMaxUnits - 2, u'p');
+  pair_across += u"\U0001F600" + std::u16string(5000, u'q');
+  const struct {
+    const char* name;
+    std::u16string text;
+    HandoffResult result;
+    bool arrives;
+  } cases[] = {
+      {"a link of 20000 characters", link, HandoffResult::kDelivered, true},
+      {"a surrogate pair across two blocks", pair_across, HandoffResult::kDelivered, true},
+      {"a short text that begins with a part marker", std::u16string(1, plumet::kHandoffLastPart) + u"x",
+       HandoffResult::kDelivered, true},
+      {"the longest text taken", std::u16string(plumet::kHandoffMaxTextUnits, u'm'),
+       HandoffResult::kDelivered, true},
+      {"one unit longer is refused, not cut",
+       std::u16string(plumet::kHandoffMaxTextUnits + 1, u'n'), HandoffResult::kNotTaken, false},
+  };
+  std::vector<std::u16string> expected;
+  for (const auto& c : cases) {
+    platform::NamedMutex later;
+    EXPECT_EQ(plumet::HandOffToResident(folder.path(), c.text, later), c.result) << c.name;
+    if (c.arrives) expected.push_back(c.text);
+  }
+  // A short link after them arrives as itself: nothing of a long one is left over.
+  platform::NamedMutex later;
+  EXPECT_EQ(plumet::HandOffToResident(folder.path(), Text("plumet://short/"), later),
+            HandoffResult::kDelivered);
+  expected.push_back(Text("plumet://short/"));
+  const auto texts = resident.WaitFor(expected.size());
+  ASSERT_EQ(texts.size(), expected.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_TRUE(texts[i] == expected[i]) << cases[std::min(i, std::size(cases) - 1)].name
+                                         << ": " << texts[i].size() << " units arrived";
+  }
+}
+
 TEST(Handoff, RapidConcurrentStartsLoseNothing) {
   plumet_test::TempFolder folder;
   Resident resident(folder.path());

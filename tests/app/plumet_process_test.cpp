@@ -7,11 +7,13 @@
 // resident answers with the notification "[PATH]文件已经打开".
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -132,6 +134,34 @@ TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
   std::string line;
   EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/ddd"}, 5s, &line));
   EXPECT_EQ(line, "notify\tplumet\t提示\t" + ("[" + deep).substr(0, 255) + "\t2000");
+}
+
+TEST_F(PlumetProcess, ALinkLongerThanTheBlockReachesTheResidentWhole) {
+  // A remote path of 15000 characters: its copy takes the hashed form, which any cut of the link
+  // would change; the refusal names the path, so it shows that this very file was looked at.
+  std::string folders;
+  for (int i = 0; i < 150; ++i) folders += "/" + std::string(99, static_cast<char>('a' + i % 26));
+  const std::string remote = folders + "/long.txt";
+  const std::string link = LaunchUrl(1, remote, kToken);
+  ASSERT_GE(link.size(), 20000u);
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(folders.data()), folders.size(), digest);
+  char key[17];
+  for (int i = 0; i < 8; ++i) std::snprintf(key + 2 * i, 3, "%02x", digest[i]);
+  const std::string copy = desk_.CopyFolder() + "/1.h/" + key + "/long.txt";
+  std::filesystem::create_directories(copy.substr(0, copy.rfind('/')));
+  chmod(desk_.CopyFolder().c_str(), 0700);
+  const int fd = open(copy.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  held_.push_back(fd);
+
+  StartResident();
+  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), link}), 5s), 0)
+      << Slurp(desk_.Path("plumet.out"));
+  std::string line;
+  EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/aaa"}, 5s, &line))
+      << Slurp(desk_.Path("plumet.out"));
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + ("[" + remote).substr(0, 255) + "\t2000");
 }
 
 TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
