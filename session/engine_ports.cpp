@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "auth/token_refresh.h"
+#include "common/display_text.h"
 #include "platform/exclusive_probe.h"
 #include "platform/file.h"
 #include "platform/file_probe.h"
@@ -107,8 +108,11 @@ class SyslogFailures : public FailureLog {
  public:
   SyslogFailures() { ::openlog("plumet", LOG_PID, LOG_USER); }
   void Failure(const std::string& line) override {
-    std::fprintf(stderr, "plumet: %s\n", line.c_str());
-    ::syslog(LOG_WARNING, "%s", line.c_str());
+    // A line may carry a remote path from a link: its line breaks and escape sequences must
+    // neither forge log lines nor drive the terminal.
+    const std::string safe = plumet_text::ControlsReplacedUtf8(line);
+    std::fprintf(stderr, "plumet: %s\n", safe.c_str());
+    ::syslog(LOG_WARNING, "%s", safe.c_str());
   }
 };
 

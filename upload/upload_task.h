@@ -88,6 +88,8 @@ class CUploadTask : public TransferTask {
   int32_t status = 0;
   // The last answer was a success status without the upload server's identity line.
   bool unidentifiedAnswer = false;
+  // Why the last request was not sent at all (common/credential_guard.h); empty when it went.
+  std::string refusal;
   int64_t blockSize = 0;
   uint64_t position = 0;
   uint64_t partStart = 0;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <thread>
 
+#include "common/credential_guard.h"
 #include "platform/file_probe.h"
 #include "upload/digests.h"
 #include "upload/service_calls.h"
@@ -80,6 +81,12 @@ bool CheckForConflict(CUploadTask& task, UploadReport& report) {
 UploadReport RunJob(CUploadTask& task) {
   // No hash (the file could not be read whole): nothing is registered.
   if (task.fileHash.empty()) return MakeReport(task, UploadEnd::kRetry, 0, "cannot read the file");
+  // The REST calls below carry the token too. The library refuses such a host as well, but only
+  // as a failed transfer, which would be retried: this ends the upload with its cause.
+  task.refusal = plumet_transport::CredentialRefusal(ToUtf8(dorvic_get_host()), std::string());
+  if (!task.refusal.empty()) {
+    return MakeReport(task, UploadEnd::kPermanent, kStatusTransportFailed, task.refusal);
+  }
   UploadReport report;
   if (!CheckForConflict(task, report)) return report;
 
@@ -147,6 +154,8 @@ UploadReport MakeReport(const CUploadTask& task, UploadEnd end, int32_t status, 
 
 UploadReport ProtocolFailureReport(const CUploadTask& task) {
   const int32_t status = task.status;
+  // A request not sent to a listener that may not have the token: trying again changes nothing.
+  if (!task.refusal.empty()) return MakeReport(task, UploadEnd::kPermanent, status, task.refusal);
   // The upload server refuses the token or the registration it names: the same job is refused
   // again.
   if (status == kStatusUnauthorized || status == kStatusForbidden) {

@@ -35,7 +35,8 @@ class Notifications : public QObject {
     Log({QStringLiteral("notify"), app, summary, body, QString::number(timeout)});
     return ++last_;
   }
-  QStringList GetCapabilities() { return {QStringLiteral("body")}; }
+  // As the usual servers do: bodies are read as markup, so the program must escape its texts.
+  QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("body-markup")}; }
   QString GetServerInformation(QString& vendor, QString& version, QString& protocol) {
     vendor = QStringLiteral("test");
     version = QStringLiteral("1");

@@ -66,6 +66,20 @@ class PlumetProcess : public ::testing::Test {
     return fd;
   }
 
+  // The same for a copy in the hashed form: folders that are too long or unusable as names.
+  void HoldHashedCopyOpen(const std::string& folders, const std::string& file) {
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(folders.data()), folders.size(), digest);
+    char key[17];
+    for (int i = 0; i < 8; ++i) std::snprintf(key + 2 * i, 3, "%02x", digest[i]);
+    const std::string copy = desk_.CopyFolder() + "/1.h/" + key + "/" + file;
+    std::filesystem::create_directories(copy.substr(0, copy.rfind('/')));
+    chmod(desk_.CopyFolder().c_str(), 0700);
+    const int fd = open(copy.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    held_.push_back(fd);
+  }
+
   std::string AlreadyOpen(const std::string& remote) { return "[" + remote + "]文件已经打开"; }
 
   void TearDown() override {
@@ -144,16 +158,7 @@ TEST_F(PlumetProcess, ALinkLongerThanTheBlockReachesTheResidentWhole) {
   const std::string remote = folders + "/long.txt";
   const std::string link = LaunchUrl(1, remote, kToken);
   ASSERT_GE(link.size(), 20000u);
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(folders.data()), folders.size(), digest);
-  char key[17];
-  for (int i = 0; i < 8; ++i) std::snprintf(key + 2 * i, 3, "%02x", digest[i]);
-  const std::string copy = desk_.CopyFolder() + "/1.h/" + key + "/long.txt";
-  std::filesystem::create_directories(copy.substr(0, copy.rfind('/')));
-  chmod(desk_.CopyFolder().c_str(), 0700);
-  const int fd = open(copy.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  held_.push_back(fd);
+  HoldHashedCopyOpen(folders, "long.txt");
 
   StartResident();
   EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), link}), 5s), 0)
@@ -162,6 +167,19 @@ TEST_F(PlumetProcess, ALinkLongerThanTheBlockReachesTheResidentWhole) {
   EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/aaa"}, 5s, &line))
       << Slurp(desk_.Path("plumet.out"));
   EXPECT_EQ(line, "notify\tplumet\t提示\t" + ("[" + remote).substr(0, 255) + "\t2000");
+}
+
+TEST_F(PlumetProcess, MarkupAndLineBreaksOfAPathAreShownAsText) {
+  // The notification server of the test reads bodies as markup (as the usual ones do).
+  const std::string folders = "/do<b>c\ns";
+  HoldHashedCopyOpen(folders, "a.txt");
+  StartResident();
+  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, folders + "/a.txt", kToken)}), 5s),
+            0);
+  std::string line;
+  EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/do"}, 5s, &line))
+      << Slurp(desk_.Path("plumet.out"));
+  EXPECT_EQ(line, "notify\tplumet\t提示\t" + AlreadyOpen("/do&lt;b&gt;c?s/a.txt") + "\t2000");
 }
 
 TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
