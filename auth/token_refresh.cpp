@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/answer_head.h"
+#include "common/credential_guard.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
 #include "session/text_utf.h"
@@ -93,6 +94,13 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
                                const plumet_transport::ProgressLimits& limits) {
   if (curl == nullptr) {
     SetCause(cause, "no HTTP handle");
+    return TokenResult::kFailed;
+  }
+  // The form carries the refresh token and the client secret: not to another account's listener.
+  const std::string refusal =
+      plumet_transport::CredentialRefusal(endpoint, plumet_transport::FromEnvironment());
+  if (!refusal.empty()) {
+    SetCause(cause, refusal);
     return TokenResult::kFailed;
   }
   std::unique_ptr<curl_mime, decltype(&curl_mime_free)> form(curl_mime_init(curl), curl_mime_free);

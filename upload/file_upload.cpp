@@ -71,6 +71,7 @@ FileUploadResult UploadLocalFile(const FileUploadRequest& request, const UploadP
   result.fileSize = report.fileSize;
   result.fileHash = ToUtf8(report.fileHash);
   result.bytesSent = report.bytesSent;
+  result.refusal = task->refusal;
   if (result.ok && progress && !result.alreadyStored) {
     const uint64_t total = task->progressTotal.load();
     progress(total, total);

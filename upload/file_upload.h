@@ -36,6 +36,7 @@ struct FileUploadResult {
   uint64_t fileSize = 0;
   std::string fileHash;        // SHA-1, 40 lowercase hexadecimal characters
   uint64_t bytesSent = 0;      // request body bytes (parts and match list)
+  std::string refusal;         // why a request was not sent (common/credential_guard.h), or ""
 };
 
 // Called on the caller's thread every `interval` while the content is being sent: bytes sent of

@@ -11,6 +11,7 @@
 #include "upload/digests.h"
 #include "upload/upload_http.h"
 #include "upload/upload_task.h"
+#include "common/credential_guard.h"
 #include "common/text_forms.h"
 
 namespace plumet {
@@ -44,8 +45,15 @@ bool Exchange(CUploadTask& task, const wchar_t* path, bool timeLimited, const He
     task.status = kStatusNoAnswer;
     return false;
   }
+  const std::string url = BuildUploadUrl(task, path);
+  // Every request carries the token or the upload session, and the parts the user's content.
+  task.refusal = plumet_transport::CredentialRefusal(url, task.transport);
+  if (!task.refusal.empty()) {
+    task.status = kStatusTransportFailed;
+    return false;
+  }
   std::string headerText;
-  PrepareUploadRequest(task, BuildUploadUrl(task, path), timeLimited, headerText, answer);
+  PrepareUploadRequest(task, url, timeLimited, headerText, answer);
   CURL* curl = task.curl;
   if (body.read == nullptr) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "dorvic/src/answers.h"
+#include "dorvic/src/credential_check.h"
 #include "dorvic/src/signing.h"
 #include "dorvic/src/text.h"
 
@@ -57,6 +58,11 @@ bool CdorvicClient::Perform(const Request& request, const AnswerReader& reader) 
   const std::string url = ToUtf8(host) + request_path;
   if (curl == nullptr) {
     RecordTransportFailure();
+    return false;
+  }
+  const std::string refusal = CredentialRefusal(url, networkInfo);
+  if (!refusal.empty()) {
+    RecordServiceFailure(kTransportError, FromUtf8(refusal));
     return false;
   }
 

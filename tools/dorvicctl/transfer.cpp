@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "common/credential_guard.h"
 #include "common/progress_line.h"
 #include "common/text_forms.h"
 #include "dorvic/src/text.h"
@@ -124,6 +125,12 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) return failure.Fail(kFailureTransport, "no HTTP handle");
   const std::string uri = ToUtf8(file.uri);
+  // The location is signed: whoever receives it may read the file for a while.
+  const std::string refusal = plumet_transport::CredentialRefusal(
+      uri, inv.globals.proxy ? plumet_transport::ProxyWithPort(ToUtf8(inv.globals.network.proxyHost),
+                                                              inv.globals.network.proxyPort)
+                             : std::string());
+  if (!refusal.empty()) return failure.Fail(kFailureTransport, refusal);
   curl_easy_setopt(curl.get(), CURLOPT_URL, uri.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
@@ -205,6 +212,7 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   AddNumber(out, "bytes_sent", static_cast<double>(result.bytesSent));
   if (result.ok) return true;
   if (result.cancelled) return failure.Fail(kFailureInterrupted, "interrupted");
+  if (!result.refusal.empty()) return failure.Fail(kFailureTransport, result.refusal);
   // A failed registration is the library's last error, already in place.
   if (!result.registered) return false;
   const int32_t code = result.status != 0 ? result.status : kFailureTransport;
