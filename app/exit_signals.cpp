@@ -29,8 +29,9 @@ void RouteExitSignals(QObject* context, std::function<void()> onSignal) {
   action.sa_handler = OnExitSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  // Closing the terminal (SIGHUP), a session manager's quit (SIGHUP, SIGQUIT) and kill/Ctrl-C all
+  // end the program the same orderly way: unsent copies saved, the journal kept.
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace plumet

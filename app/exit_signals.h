@@ -1,5 +1,5 @@
 #pragma once
-// SIGTERM and SIGINT take the same orderly exit as the menu command: the handler only sets an
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT take the same orderly exit as the menu command: the handler only sets an
 // event whose descriptor the event loop watches, and the exit then runs on the main thread.
 
 #include <QObject>

@@ -90,10 +90,12 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
     return false;
   }
   m_sessions = std::make_unique<SessionList>(m_engine.Ports(), temp);
+  // An answer from the network wakes the tick at once instead of at the next beat.
+  m_sessions->SetWake([this] { QMetaObject::invokeMethod(this, [this] { Tick(); }, Qt::QueuedConnection); });
 
   m_trayCheckTimer.start(2000);
   m_sessionsTimer.start(1000);
-  m_published = platform::PublishWindow(m_folder, kWindowTitle);
+  Publish();  // already done by the start-up, unless that failed
 
   m_sessions->AnnounceUnsentCopies();
   // Sessions an earlier run could not finish (kill -9, a crash, a logout) carry on first, so that
@@ -101,15 +103,42 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   m_sessions->Resume();
   Tick();  // their unsent copies go now, not a second later
   if (!firstLaunch.empty()) OnLaunchRequest(firstLaunch);
+  TakePendingLaunches();  // handed over while the start-up ran
   return true;
 }
 
+void CplumetDlg::Publish() {
+  if (!m_published) m_published = platform::PublishWindow(m_folder, kWindowTitle);
+}
+
 void CplumetDlg::PostLaunchRequest(std::u16string text) {
-  QMetaObject::invokeMethod(
-      this, [this, text = std::move(text)] { OnLaunchRequest(text); }, Qt::QueuedConnection);
+  {
+    std::lock_guard<std::mutex> guard(m_launchMutex);
+    m_launches.push_back(std::move(text));
+  }
+  QMetaObject::invokeMethod(this, [this] { TakePendingLaunches(); }, Qt::QueuedConnection);
+}
+
+void CplumetDlg::TakePendingLaunches() {
+  if (!m_sessions) return;  // still starting: OnInitDialog takes them once the list exists
+  for (;;) {
+    std::u16string text;
+    {
+      std::lock_guard<std::mutex> guard(m_launchMutex);
+      if (m_launches.empty()) return;
+      text = std::move(m_launches.front());
+      m_launches.pop_front();
+    }
+    OnLaunchRequest(text);
+  }
 }
 
 void CplumetDlg::OnLaunchRequest(const std::u16string& text) {
+  if (m_sessions && m_exiting && !text.empty()) {
+    // Taken while the exit began: registered, so the journal keeps the click for the next start.
+    plumet::OnLaunchRequest(*m_sessions, QString::fromStdU16String(text).toStdWString());
+    return;
+  }
   if (m_sessions && !m_exiting && !text.empty()) {
     const std::wstring wide = QString::fromStdU16String(text).toStdWString();
     // A click should open the editor as fast as the network allows, not at the next beat.
@@ -126,11 +155,17 @@ void CplumetDlg::OpenWebSite() {
 void CplumetDlg::OnExit() {
   if (m_exiting) return;
   m_exiting = true;
-  m_trayCheckTimer.stop();
-  m_sessionsTimer.stop();
-  if (m_sessions) m_sessions->CloseAllSessions();
+  // First nobody new may hand a link to us: a later start now waits for the mutex instead.
   if (m_published) platform::WithdrawWindow(m_folder, kWindowTitle);
   m_published = false;
+  if (m_beforeExit) m_beforeExit();
+  m_trayCheckTimer.stop();
+  m_sessionsTimer.stop();
+  TakePendingLaunches();
+  if (m_sessions) {
+    m_sessions->CloseAllSessions();
+    m_leftWorkRunning = m_sessions->LeftWorkRunning();
+  }
   QCoreApplication::quit();
 }
 

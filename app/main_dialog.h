@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/desktop_ports.h"
@@ -36,12 +39,23 @@ class CplumetDlg : public QObject {
   // From any thread (the listener): queues the launch request to the main thread.
   void PostLaunchRequest(std::u16string text);
 
-  // The exit command ("退出", SIGTERM, SIGINT): timers off, sessions closed, window withdrawn,
-  // event loop ended. Safe to call twice.
+  // Publishes the window, so that later starts hand their links over. Done before the slow part
+  // of the start-up (icon, session bus): a click meanwhile waits in the queue, it is not lost.
+  void Publish();
+
+  // The exit command ("退出", SIGTERM, SIGINT, SIGHUP, SIGQUIT): the window is withdrawn and
+  // `beforeExit` runs first (it stops the listener: later starts then wait for the mutex and take
+  // over), then links already taken are registered, sessions closed (bounded, see
+  // SessionList::CloseAllSessions), event loop ended. Safe to call twice.
   void OnExit();
+  void SetBeforeExit(std::function<void()> beforeExit) { m_beforeExit = std::move(beforeExit); }
+
+  // True when the exit left a call or a transfer running: the process then ends without waiting.
+  bool LeftWorkRunning() const { return m_leftWorkRunning; }
 
  private:
   void OnLaunchRequest(const std::u16string& text);
+  void TakePendingLaunches();
   void OpenWebSite();
   void Tick();
 
@@ -58,6 +72,11 @@ class CplumetDlg : public QObject {
   std::unique_ptr<QSocketNotifier> m_saveNotifier;
   bool m_published = false;
   bool m_exiting = false;
+  bool m_leftWorkRunning = false;
+  std::function<void()> m_beforeExit;
+  // Links handed over and not yet served, in order (the listener adds, the main thread takes).
+  std::mutex m_launchMutex;
+  std::deque<std::u16string> m_launches;
 };
 
 }  // namespace plumet

@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/handoff_block.h"
 #include "app/handoff_sender.h"
@@ -66,8 +68,13 @@ int CplumetApp::Run(int argc, char** argv) {
       case HandoffResult::kNoResident:
       case HandoffResult::kNotTaken:
       case HandoffResult::kNoListener:
-        std::fprintf(stderr, "plumet: the running instance did not take the request\n");
-        return 1;
+        // The resident is ending (it withdrew its window and stopped listening first) or never
+        // came up: wait for its mutex and serve the click ourselves.
+        if (!WaitForMutex()) {
+          std::fprintf(stderr, "plumet: the running instance did not take the request\n");
+          return 1;
+        }
+        break;
     }
   }
   const int status = RunResident(argc, argv, launch);
@@ -89,5 +96,15 @@ int CplumetApp::RunResident(int argc, char** argv, const std::u16string& launch)
 }
 
 void CplumetApp::ExitInstance() { m_mutex.Release(); }
+
+bool CplumetApp::WaitForMutex() {
+  // An orderly exit ends within a few seconds whatever the network does; this bound is well past.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!m_mutex.TryAcquire(m_folder, kMutexName)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 }  // namespace plumet

@@ -18,6 +18,8 @@ class CplumetApp {
  private:
   int RunResident(int argc, char** argv, const std::u16string& launch);
   void ExitInstance();
+  // Waits (bounded) until the mutex is ours; false when it stays taken.
+  bool WaitForMutex();
 
   std::string m_folder;
   platform::NamedMutex m_mutex;

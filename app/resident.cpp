@@ -44,14 +44,22 @@ extern "C" int plumet_run_resident(int argc, char** argv, const char16_t* launch
         })) {
       std::fprintf(stderr, "plumet: later starts cannot reach this instance (hand-off objects)\n");
     }
+    // The listener hands texts to the dialog: it stops when the exit begins, before the dialog goes.
+    dialog.SetBeforeExit([&listener] { listener.Stop(); });
+    dialog.Publish();
     plumet::RouteExitSignals(&dialog, [&dialog] { dialog.OnExit(); });
     if (dialog.OnInitDialog(first)) {
       QApplication::exec();
       status = 0;
     }
     dialog.OnExit();
-    // The listener hands texts to the dialog: it stops before the dialog goes.
     listener.Stop();
+    if (dialog.LeftWorkRunning()) {
+      // A call to a service that does not answer, or a transfer stuck in one, would hold the
+      // exit: everything of the user's is saved and journaled by now, so the process ends here.
+      std::fflush(nullptr);
+      std::_Exit(status);
+    }
   }
   curl_global_cleanup();
   return status;

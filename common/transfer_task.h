@@ -15,9 +15,15 @@ class TransferTask {
   TransferTask& operator=(const TransferTask&) = delete;
   virtual ~TransferTask() = default;
 
+  // Asks the thread to stop without waiting for it (an exit that must end in time). The owner
+  // then either destroys the task once threadDone holds, or leaves it to the end of the process.
+  virtual void RequestStop() {}
+
   // Bytes of the transfer done, of how many (0 while unknown).
   std::atomic<uint64_t> progressDone{0};
   std::atomic<uint64_t> progressTotal{0};
+  // Set by the thread when nothing it does any more can hold up the task's destruction.
+  std::atomic<bool> threadDone{false};
 };
 
 }  // namespace plumet

@@ -180,6 +180,7 @@ void DownloadTask::Run() {
                          &DownloadTask::OnData, &DownloadTask::OnProgress);
   const CURLcode result = curl_easy_perform(curl_);
   if (cancelled_.load()) {
+    threadDone.store(true);
     doneEvent_.Set();
     return;
   }
@@ -192,6 +193,7 @@ void DownloadTask::Run() {
   std::recursive_mutex& lock = sessionLock_;
   // The event goes before the lock: an owner destroying the task under the session lock must
   // not wait for a thread that waits for that lock.
+  threadDone.store(true);
   doneEvent_.Set();
   std::unique_lock<std::recursive_mutex> guard(lock, std::defer_lock);
   while (!guard.try_lock()) {

@@ -24,6 +24,7 @@ class DownloadTask : public SessionTask {
   // Asks the transfer to stop (it notices within a second, stalled or not), waits for the
   // thread and joins it. Safe with the session lock held.
   ~DownloadTask() override;
+  void RequestStop() override { cancelled_.store(true); }
 
   // Creates or truncates the local copy (0600, not through a symlink). False when it cannot.
   bool Open(const DownloadRequest& request, DownloadFinished finished);

@@ -58,6 +58,7 @@ struct EditSession {
   int32_t uploadFailures = 0;   // failed upload attempts in a row
   bool waitingForClick = false; // the link expired: the token of the next click sends the copy
   bool stopped = false;         // an upload failed for good: nothing is tried until the next click
+  bool callPending = false;     // a token exchange or re-fetch for this session runs off the tick
 
   std::unique_ptr<UploadObserver> uploadObserver;  // the running upload reports through it
   // Declared last so that it is destroyed first: a task's thread never outlives the record.

@@ -7,6 +7,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 #include "auth/token_refresh.h"
 #include "common/display_text.h"
@@ -29,24 +32,38 @@ class SystemClock : public Clock {
   int64_t NowSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
 };
 
-// The token exchange keeps one handle for the life of the program, used on the main thread only.
+// The token exchange runs off the main thread, several at once: each gets a handle of its own.
 class EndpointTokens : public TokenSource {
  public:
-  EndpointTokens() : curl_(curl_easy_init()), endpoint_(TokenEndpoint(TokenHostFromEnvironment())) {}
-  ~EndpointTokens() override {
-    if (curl_ != nullptr) curl_easy_cleanup(curl_);
-  }
-  EndpointTokens(const EndpointTokens&) = delete;
-  EndpointTokens& operator=(const EndpointTokens&) = delete;
+  EndpointTokens() : endpoint_(TokenEndpoint(TokenHostFromEnvironment())) {}
 
   TokenResult Refresh(const std::wstring& refreshToken, std::wstring& accessToken,
                       std::string& cause) override {
-    return RefreshAccessToken(curl_, endpoint_, refreshToken, accessToken, &cause);
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+      cause = "no HTTP handle";
+      return TokenResult::kFailed;
+    }
+    const TokenResult result = RefreshAccessToken(curl, endpoint_, refreshToken, accessToken, &cause);
+    curl_easy_cleanup(curl);
+    return result;
   }
 
  private:
-  CURL* curl_;
-  std::string endpoint_;
+  const std::string endpoint_;
+};
+
+// Each call on a thread of its own, never joined: a service that does not answer holds only that
+// thread, and the program may end without waiting for it.
+class DetachedCalls : public Dispatcher {
+ public:
+  void Post(std::function<void()> work) override {
+    try {
+      std::thread(std::move(work)).detach();
+    } catch (const std::system_error&) {
+      work();  // no thread to be had: late is better than never
+    }
+  }
 };
 
 class DorvicFiles : public FileService {
@@ -125,6 +142,7 @@ struct EnginePorts::Impl {
   PlatformProbes probes;
   EngineTasks tasks;
   SyslogFailures log;
+  DetachedCalls calls;
 };
 
 EnginePorts::EnginePorts() : impl_(std::make_unique<Impl>()) {}
@@ -145,6 +163,7 @@ SessionPorts EnginePorts::Ports() const {
   ports.probes = &impl_->probes;
   ports.tasks = &impl_->tasks;
   ports.log = &impl_->log;
+  ports.dispatcher = &impl_->calls;
   return ports;
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kFormat = 1;
 
-// What a resumed session starts as; Downloading and New have no copy of the user's yet.
+// What a resumed session starts as.
 const char* StateName(const EditSession& s) {
   switch (s.state) {
     case EditSessionState::Editing:
@@ -30,7 +30,7 @@ const char* StateName(const EditSession& s) {
       return s.unsent ? "failed" : nullptr;
     case EditSessionState::New:
     case EditSessionState::Downloading:
-      return nullptr;
+      return "new";  // a click not yet served: the next start fetches the file again
   }
   return nullptr;
 }
@@ -157,8 +157,10 @@ std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
     const std::string remote = GetString(e, "remote_path");
     const std::string copy = GetString(e, "copy");
     const std::string state = GetString(e, "state");
-    if (remote.empty() || copy.empty() || copy.front() != '/' || (state != "editing" && state != "failed"))
+    if (remote.empty() || copy.empty() || copy.front() != '/' ||
+        (state != "editing" && state != "failed" && state != "new")) {
       continue;
+    }
     s->remotePath = Utf8ToWide(remote);
     s->localPath = Utf8ToWide(copy);
     s->workDir = GetString(e, "work_dir");
@@ -169,7 +171,9 @@ std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
     s->deltaRefused = GetBool(e, "delta_refused") ? 1 : 0;
     s->waitingForClick = GetBool(e, "link_expired");
     s->unsentCopy = GetString(e, "unsent_copy");
-    s->state = state == "failed" ? EditSessionState::Failed : EditSessionState::Editing;
+    s->state = state == "failed" ? EditSessionState::Failed
+               : state == "new"  ? EditSessionState::New
+                                 : EditSessionState::Editing;
     s->stopped = state == "failed";
     s->failureTold = s->stopped;
     s->refreshToken = Utf8ToWide(GetString(credentials, Key(s->mount, remote).c_str()));

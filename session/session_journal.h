@@ -2,9 +2,10 @@
 // The session list on disk, so that a kill -9, a crash or a logout loses no saved edit: the next
 // start reads it and carries on watching and sending the copies.
 //
-//   DIR/sessions.json     one entry per session that has a copy: mount, remote path, copy, work
-//                         folder, the hash downloaded, the hash last stored, state, the copy's
-//                         time at its last confirmed upload, whether it holds unsent changes
+//   DIR/sessions.json     one entry per session: mount, remote path, copy, work folder, the hash
+//                         downloaded, the hash last stored, state, the copy's time at its last
+//                         confirmed upload, whether it holds unsent changes (a click not served
+//                         yet is kept too, and served by the next start)
 //   DIR/credentials.json  the refresh token of each of those sessions, and nothing else
 //
 // Both are 0600 in a 0700 folder and replaced atomically (written beside, flushed, renamed), so a
@@ -29,7 +30,8 @@ class SessionJournal {
   void Write(const std::vector<std::unique_ptr<EditSession>>& sessions);
 
   // The sessions of an earlier run, as records in the state a resumed session starts in
-  // (Editing, or Failed when its upload had failed for good), with their refresh tokens. Records
+  // (Editing; Failed when its upload had failed for good; New for a click not served yet), with
+  // their refresh tokens. Records
   // that cannot be trusted (not ours, malformed) are left out.
   std::vector<std::unique_ptr<EditSession>> Read();
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <random>
+#include <thread>
 #include <utility>
 
 #include "platform/file_snapshot.h"
@@ -75,6 +76,25 @@ std::string AsideName(const std::string& path, int n) {
 }  // namespace
 
 
+// Results of the calls that run off the tick. Shared with the calls, so that one still running when
+// the list is gone finds a mailbox that nobody reads any more instead of a freed list.
+struct SessionList::Mailbox {
+  std::mutex mutex;
+  std::vector<Result> results;
+  std::function<void()> wake;
+  int inFlight = 0;
+  bool closed = false;
+
+  void Deliver(std::pair<Result, bool> answer) {
+    std::lock_guard<std::mutex> guard(mutex);
+    --inFlight;
+    if (closed) return;
+    results.push_back(std::move(answer.first));
+    // Under the mutex: the exit clears `wake` under it before the shell goes away.
+    if (answer.second && wake) wake();
+  }
+};
+
 // The upload of one session tells its outcome here; the id finds the session, never a pointer.
 class SessionList::UploadReporter : public UploadObserver {
  public:
@@ -89,7 +109,7 @@ class SessionList::UploadReporter : public UploadObserver {
 SessionList::SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir,
                          std::string journalDir)
     : ports_(ports), tempDir_(std::move(tempDir)), unsentDir_(std::move(unsentDir)),
-      random_(std::random_device{}()) {
+      random_(std::random_device{}()), mailbox_(std::make_shared<Mailbox>()) {
   if (!tempDir_.empty() && tempDir_.back() != '/') tempDir_.push_back('/');
   if (unsentDir_.empty()) unsentDir_ = platform::UnsentStoreDir();
   if (journalDir.empty()) journalDir = platform::StateDir();
@@ -112,6 +132,39 @@ void SessionList::Log(const EditSession& session, const std::string& what) {
 }
 
 void SessionList::WriteJournal() { journal_->Write(sessions_); }
+
+void SessionList::SetWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> guard(mailbox_->mutex);
+  mailbox_->wake = std::move(wake);
+}
+
+void SessionList::Dispatch(std::function<std::pair<Result, bool>()> call) {
+  {
+    std::lock_guard<std::mutex> guard(mailbox_->mutex);
+    ++mailbox_->inFlight;
+  }
+  std::shared_ptr<Mailbox> mailbox = mailbox_;
+  auto work = [mailbox, call = std::move(call)] { mailbox->Deliver(call()); };
+  if (ports_.dispatcher != nullptr) {
+    ports_.dispatcher->Post(std::move(work));
+  } else {
+    work();
+  }
+}
+
+void SessionList::DrainMailbox() {
+  std::vector<Result> results;
+  {
+    std::lock_guard<std::mutex> guard(mailbox_->mutex);
+    results.swap(mailbox_->results);
+  }
+  for (Result& result : results) result(*this);
+}
+
+bool SessionList::LeftWorkRunning() {
+  std::lock_guard<std::mutex> guard(mailbox_->mutex);
+  return leftTasks_ || mailbox_->inFlight > 0;
+}
 
 EditSession* SessionList::Find(int32_t mount, const std::wstring& remotePath) {
   for (auto& s : sessions_) {
@@ -198,9 +251,7 @@ bool SessionList::TakeClick(EditSession& session, const EditSession& click) {
     case EditSessionState::New:
       return true;  // the copy is on its way and opens when it is there
     case EditSessionState::Downloading:
-      // Nothing of the user's is at stake until the download is in place: a download that named
-      // its content (and may have stalled) starts afresh, one of unknown content goes on.
-      return session.fileHash.empty();
+      return true;  // the same file is arriving already; a stalled one ends by its time limit
     case EditSessionState::Failed:
       if (!session.stopped) return false;  // nothing of the user's: start afresh
       session.stopped = false;
@@ -257,7 +308,7 @@ void SessionList::Resume() {
   for (auto& session : journal_->Read()) {
     if (Find(session->mount, session->remotePath) != nullptr) continue;
     const std::string path = WideToUtf8(session->localPath);
-    if (!Exists(path)) {
+    if (session->state != EditSessionState::New && !Exists(path)) {
       // The temp folder went with a reboot: an unsent copy comes back from the unsent store.
       int64_t ignored = 0;
       if (!session->unsent || session->unsentCopy.empty() ||
@@ -283,11 +334,11 @@ void SessionList::Fail(EditSession& session, const std::string& cause, const std
   if (!text.empty()) Tell(text);
 }
 
-bool SessionList::ExchangeToken(EditSession& session) {
-  if (session.waitingForClick) return false;
-  std::string cause;
-  switch (ports_.tokens->Refresh(session.refreshToken, session.accessToken, cause)) {
+bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std::wstring& access,
+                             const std::string& cause) {
+  switch (result) {
     case TokenResult::kOk:
+      session.accessToken = access;
       session.refusedGrants = 0;
       session.tokenFailures = 0;
       return true;
@@ -317,11 +368,39 @@ bool SessionList::ExchangeToken(EditSession& session) {
 }
 
 void SessionList::StepNew(EditSession& session) {
-  if (!ExchangeToken(session)) return;
-  dorvic_file_reget answer;
-  std::string cause;
-  if (!ports_.files->RegetFile(session.accessToken, session.remotePath, session.mount, answer,
-                               cause)) {
+  if (session.callPending || session.waitingForClick) return;
+  session.callPending = true;
+  // The token exchange and the re-fetch run off the tick; OnPrepared goes on with their answers.
+  TokenSource* tokens = ports_.tokens;
+  FileService* files = ports_.files;
+  Dispatch([tokens, files, id = session.id, refresh = session.refreshToken,
+            remote = session.remotePath, mount = session.mount]() -> std::pair<Result, bool> {
+    std::wstring access;
+    std::string tokenCause;
+    const TokenResult token = tokens->Refresh(refresh, access, tokenCause);
+    dorvic_file_reget answer;
+    std::string cause;
+    const bool found = token == TokenResult::kOk &&
+                       files->RegetFile(access, remote, mount, answer, cause);
+    Result result = [=](SessionList& list) {
+      list.OnPrepared(id, token, access, tokenCause, found, answer, cause);
+    };
+    return {result, token == TokenResult::kOk};
+  });
+}
+
+void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring& access,
+                             const std::string& tokenCause, bool found,
+                             const dorvic_file_reget& answer, const std::string& cause) {
+  EditSession* target = nullptr;
+  for (auto& s : sessions_) {
+    if (s->id == id) target = s.get();
+  }
+  if (target == nullptr || target->state != EditSessionState::New) return;
+  EditSession& session = *target;
+  session.callPending = false;
+  if (!ApplyToken(session, token, access, tokenCause)) return;
+  if (!found) {
     Fail(session, "re-fetch failed: " + cause, Format(texts::kDownloadFailed, session.remotePath));
     return;
   }
@@ -353,7 +432,6 @@ void SessionList::StepNew(EditSession& session) {
   request.localPath = DownloadPart(session);
   request.expectedSize = session.fileSize;
   request.expectedSha1 = hash;
-  const uint64_t id = session.id;
   std::unique_ptr<SessionTask> task;
   const DownloadStart start = ports_.tasks->StartDownload(
       request,
@@ -532,13 +610,36 @@ bool SessionList::StepEditing(EditSession& session) {
     // A save is complete once nobody has the copy open for writing; an office suite's lock file
     // or read handle does not hold it back.
     if (ports_.probes->IsBeingWritten(path)) return true;
-    if (!ExchangeToken(session)) return true;
-    StartUpload(session, m);
+    if (session.callPending) return true;
+    session.callPending = true;
+    TokenSource* tokens = ports_.tokens;
+    Dispatch([tokens, id = session.id,
+              refresh = session.refreshToken]() -> std::pair<Result, bool> {
+      std::wstring access;
+      std::string cause;
+      const TokenResult token = tokens->Refresh(refresh, access, cause);
+      Result result = [=](SessionList& list) { list.OnUploadToken(id, token, access, cause); };
+      return {result, token == TokenResult::kOk};
+    });
     return true;
   }
   if (ports_.probes->IsFileLocked(path)) return true;
   const int64_t idle = ports_.clock->NowSeconds() - session.modifiedTime / 1000000000;
   return idle < 0 || idle <= kExpirySeconds;
+}
+
+void SessionList::OnUploadToken(uint64_t id, TokenResult token, const std::wstring& access,
+                                const std::string& cause) {
+  for (auto& entry : sessions_) {
+    EditSession& session = *entry;
+    if (session.id != id) continue;
+    if (session.state != EditSessionState::Editing || !session.callPending) return;
+    session.callPending = false;
+    if (!ApplyToken(session, token, access, cause) || session.waitingForClick) return;
+    const int64_t m = ports_.probes->GetFileModifiedTime(WideToUtf8(session.localPath));
+    if (m != 0) StartUpload(session, m);
+    return;
+  }
 }
 
 void SessionList::StepUploaded(EditSession& session) {
@@ -559,6 +660,7 @@ void SessionList::StepUploaded(EditSession& session) {
 
 void SessionList::OnSessionTick() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
+  DrainMailbox();
   for (size_t i = 0; i < sessions_.size();) {
     EditSession& session = *sessions_[i];
     bool keep = true;
@@ -588,16 +690,24 @@ void SessionList::OnSessionTick() {
     sessions_.erase(sessions_.begin() + static_cast<std::ptrdiff_t>(i));
     Retire(std::move(ended), Retirement::kExpired);
   }
+  // Calls run inline (no dispatcher) have answered already: act on them in this same tick.
+  DrainMailbox();
   WriteJournal();
 }
 
-void SessionList::CloseAllSessions() {
+void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
+  {
+    // Answers still to come go nowhere, and nobody is woken for them any more.
+    std::lock_guard<std::mutex> hold(mailbox_->mutex);
+    mailbox_->closed = true;
+    mailbox_->wake = nullptr;
+    mailbox_->results.clear();
+  }
   if (sessions_.empty()) return;
+  // First what must survive a SIGKILL that may follow at any moment (a logout gives seconds).
   for (auto& session : sessions_) {
-    // A stopped upload reports nothing: the session stays Uploading, which the journal keeps as
-    // unsent, and the next start sends it again.
-    StopTask(*session);
+    session->callPending = false;
     const std::string path = WideToUtf8(session->localPath);
     if (!HasUnsentChanges(*session) || !Exists(path)) continue;
     session->unsent = true;
@@ -613,6 +723,27 @@ void SessionList::CloseAllSessions() {
     }
   }
   WriteJournal();
+
+  // Then the tasks: all are asked at once, and none may hold the exit longer than `grace`. A
+  // stopped upload reports nothing: its session stays unsent in the journal and is sent again.
+  for (auto& session : sessions_) {
+    if (session->task) session->task->RequestStop();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  for (auto& session : sessions_) {
+    while (session->task && !session->task->threadDone.load() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (session->task && !session->task->threadDone.load()) {
+      // Stuck in a call that cannot be interrupted (a registration, a hash): it is left to the
+      // end of the process, and so is what it may still read.
+      leftTasks_ = true;
+      (void)session->task.release();
+      (void)session->uploadObserver.release();
+    }
+    StopTask(*session);
+  }
   sessions_.clear();
 }
 

@@ -19,11 +19,14 @@
 //     session lock held; see session/session_ports.h.
 // Nothing here needs Qt; tests drive the list with fake ports.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/edit_session.h"
@@ -74,10 +77,18 @@ class SessionList {
   // One step of every session. Holds the session lock for the whole pass.
   void OnSessionTick();
 
-  // Orderly exit: stops every task and waits for it, saves each copy with unsent changes into the
-  // unsent store as well, and keeps the journal: the next start watches the copies again (an
-  // editor may still save them). Nothing is deleted.
-  void CloseAllSessions();
+  // Orderly exit, bounded whatever the network does: first saves each copy with unsent changes
+  // into the unsent store and writes the journal (a SIGKILL after that loses nothing), then asks
+  // every task to stop and waits at most `grace` for them. The journal is kept: the next start
+  // watches the copies again (an editor may still save them) and sends what is unsent. Nothing is
+  // deleted. Tasks and calls that did not end in time are left running: LeftWorkRunning() then
+  // tells the shell to end the process without waiting for them.
+  void CloseAllSessions(std::chrono::milliseconds grace = std::chrono::milliseconds(1000));
+  bool LeftWorkRunning();
+
+  // Called (from any thread) when a dispatched call has delivered its result: the shell runs a
+  // tick soon on the main thread. Cleared by CloseAllSessions.
+  void SetWake(std::function<void()> wake);
 
   // Tells the user (one balloon) about copies kept in the unsent store by an earlier run.
   void AnnounceUnsentCopies();
@@ -100,6 +111,19 @@ class SessionList {
 
  private:
   class UploadReporter;
+  struct Mailbox;
+  using Result = std::function<void(SessionList&)>;
+  // `call` answers with what to do under the lock, and whether to wake the tick for it now (a
+  // failure waits for the next beat: a service that is down is not asked again at once).
+  void Dispatch(std::function<std::pair<Result, bool>()> call);
+  void DrainMailbox();
+  bool ApplyToken(EditSession& session, TokenResult result, const std::wstring& access,
+                  const std::string& cause);
+  void OnPrepared(uint64_t id, TokenResult token, const std::wstring& access,
+                  const std::string& tokenCause, bool found, const dorvic_file_reget& answer,
+                  const std::string& cause);
+  void OnUploadToken(uint64_t id, TokenResult token, const std::wstring& access,
+                     const std::string& cause);
   enum class Retirement { kReplaced, kExpired };
   EditSession* Find(int32_t mount, const std::wstring& remotePath);
   bool TakeClick(EditSession& session, const EditSession& click);
@@ -107,7 +131,6 @@ class SessionList {
   bool StepEditing(EditSession& session);  // false: the session ends
   bool StartUpload(EditSession& session, int64_t modified);
   void StepUploaded(EditSession& session);
-  bool ExchangeToken(EditSession& session);
   void OnDownloadFinished(uint64_t id, DownloadOutcome outcome, const std::string& cause);
   bool PlaceDownload(EditSession& session);
   void OnUploadFinished(uint64_t id, const UploadReport& report);
@@ -130,6 +153,8 @@ class SessionList {
   std::vector<std::unique_ptr<EditSession>> sessions_;
   uint64_t nextId_ = 1;
   uint32_t random_;
+  std::shared_ptr<Mailbox> mailbox_;
+  bool leftTasks_ = false;
 };
 
 }  // namespace plumet

@@ -5,7 +5,8 @@
 // without a network, a desktop or real time.
 //
 // Threads: every port may be called from the main thread AND from a download thread (a finished
-// download opens its copy at once), always with the session lock held. An implementation must
+// download opens its copy at once), always with the session lock held; the token source and the
+// file service are called from dispatched calls (see Dispatcher), without the lock. An implementation must
 // therefore be safe to call from any thread and must never call back into the SessionList, nor
 // run a nested event loop that could (the session lock is recursive: a tick started from inside a
 // port would change the list under the pass that called it).
@@ -144,7 +145,18 @@ class FailureLog {
   virtual void Failure(const std::string& line) = 0;
 };
 
-// Everything the session list calls, not owned. All must outlive the list.
+// Runs a network call of the tick (token exchange, re-fetch) off the main thread, so that a
+// service that does not answer never holds the main thread or the session lock. `work` must not
+// touch the SessionList; it reports through the list's own mailbox. A call may still run when the
+// list is gone: the program then ends without waiting for it.
+class Dispatcher {
+ public:
+  virtual ~Dispatcher() = default;
+  virtual void Post(std::function<void()> work) = 0;
+};
+
+// Everything the session list calls, not owned. All must outlive the list (and, for the ones the
+// dispatched calls use, every call still running).
 struct SessionPorts {
   Notifier* notifier = nullptr;
   Opener* opener = nullptr;
@@ -154,6 +166,7 @@ struct SessionPorts {
   FileProbes* probes = nullptr;
   TaskFactory* tasks = nullptr;
   FailureLog* log = nullptr;
+  Dispatcher* dispatcher = nullptr;  // null: the calls run inline, within the tick (tests)
 };
 
 }  // namespace plumet

@@ -45,6 +45,7 @@ class CUploadTask : public TransferTask {
   CUploadTask(const UploadJob& job, std::recursive_mutex& ownerLock, UploadObserver* observer);
   // Stops the worker and waits for it, then releases the handle, the files and the literal file.
   ~CUploadTask() override;
+  void RequestStop() override { stopRequested.store(true); }
 
   // Starts the worker thread on UploadThreadProc. False when the thread could not be created:
   // nothing will be told, and the caller treats the upload as not started.

@@ -178,6 +178,7 @@ UploadReport ProtocolFailureReport(const CUploadTask& task) {
 void FinishUpload(CUploadTask& task, const UploadReport& report) {
   // The event goes first: an owner destroying the task under its lock must not wait for a worker
   // that waits for that lock.
+  task.threadDone.store(true);
   task.doneEvent.Set();
   if (task.stopRequested.load()) return;
   std::unique_lock<std::recursive_mutex> lock(task.ownerLock, std::defer_lock);
@@ -210,6 +211,7 @@ unsigned UploadThreadProc(CUploadTask* task) {
   task->delta.StopAhead();
   task->aheadFile.Close();
   if (report.end == UploadEnd::kStopped) {
+    task->threadDone.store(true);
     task->doneEvent.Set();
   } else {
     FinishUpload(*task, report);

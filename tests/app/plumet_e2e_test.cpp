@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -232,6 +234,42 @@ TEST_F(PlumetEndToEnd, FailedUploadSaysWhereTheCopyIsAndIsSentAgain) {
   ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 20s)) << Output();
   EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{2, kEdited}));
   ExitAndCheckNothingLeaks(resident);
+}
+
+TEST_F(PlumetEndToEnd, HangupOrQuitEndsInTimeWhateverTheServiceDoesAndKeepsTheSave) {
+  setenv("PLUMET_TEST_EDITOR", "hold", 1);
+  struct Case {
+    const char* stalled;  // what never answers while the save waits to be sent
+    int signal;
+  } cases[] = {
+      {"/oauth/token", SIGHUP},
+      {"api:PUT", SIGQUIT},  // the registration, which no stop flag can cut short
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stalled);
+    ASSERT_TRUE(zelmic_.ClearScript());
+    std::filesystem::remove_all(desk_.Path("state/plumet"));
+    std::filesystem::remove(desk_.Path("editor.log"));
+    const pid_t resident = StartResident();
+    Click(EditLinkFromWebPage(kRemote));
+    ASSERT_TRUE(WaitForEditor("holding")) << Output();
+    ASSERT_TRUE(zelmic_.Script(std::string("{\"endpoint\":\"") + c.stalled +
+                               "\",\"kind\":\"stall\",\"stall_ms\":60000}"));
+    ASSERT_TRUE(WaitForEditor("saved")) << Output();
+    std::this_thread::sleep_for(1500ms);  // the upload is under way and waits for the service
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(resident, c.signal);
+    const int status = desk_.WaitExit(resident, 15s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    std::printf("exit with %s stalled: %lld ms\n", c.stalled,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took, 5s);
+    // The save is kept where the user can find it, and the journal sends it at the next start.
+    EXPECT_EQ(Slurp(desk_.Path("state/plumet/unsent/notes.txt")), kEdited);
+    EXPECT_NE(Slurp(desk_.Path("state/plumet/sessions.json")).find("\"unsent\":true"),
+              std::string::npos);
+  }
 }
 
 TEST_F(PlumetEndToEnd, KillNineWithAnUnsentSaveIsSentByTheNextStart) {

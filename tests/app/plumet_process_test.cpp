@@ -185,9 +185,15 @@ TEST_F(PlumetProcess, MarkupAndLineBreaksOfAPathAreShownAsText) {
 TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
   HoldCopyOpen("/docs/c.txt");
   StartResident();
-  // Registration happened at start, into the private XDG folders.
+  // Registration happens during the start-up, into the private XDG folders (the window is
+  // published first, so that no click waits for it).
+  const std::string registered = "x-scheme-handler/plumet=plumet.desktop";
+  for (int i = 0; i < 250 && Slurp(desk_.Path("config/mimeapps.list")).find(registered) ==
+                                 std::string::npos; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
   const std::string list = Slurp(desk_.Path("config/mimeapps.list"));
-  EXPECT_NE(list.find("x-scheme-handler/plumet=plumet.desktop"), std::string::npos) << list;
+  EXPECT_NE(list.find(registered), std::string::npos) << list;
   const std::string entry = Slurp(desk_.Path("data/applications/plumet.desktop"));
   EXPECT_NE(entry.find("Exec=" + PlumetPath() + " %u"), std::string::npos) << entry;
 

@@ -194,7 +194,7 @@ TEST_F(SessionListTest, AClickOnAFileWithASessionReopensItsCopy) {
          list->OnSessionTick();
          files.hash.clear();
        },
-       EditSessionState::New, 0},
+       EditSessionState::Downloading, 0},
       {"Editing, saved nothing", [&] { Open(r, "r.txt"); }, EditSessionState::Editing, 2},
       {"Editing, saved", saved, EditSessionState::Editing, 2},
       {"Uploading",
@@ -519,15 +519,51 @@ TEST_F(SessionListTest, ExitKeepsUnsentCopiesAndTheNextStartSendsThem) {
   EXPECT_TRUE(std::filesystem::is_empty(scratch.path + "unsent"));
 }
 
-TEST_F(SessionListTest, LateDownloadReportOfAReplacedSessionIsIgnored) {
+TEST_F(SessionListTest, LateReportsOfAnEndedSessionAreIgnored) {
   files.hash = L"0123456789abcdef0123456789abcdef01234567";
   ASSERT_TRUE(Add(L"/d/a.txt"));
   list->OnSessionTick();
   DownloadFinished stale = tasks.pending;
-  ASSERT_TRUE(Add(L"/d/a.txt"));
+  list->CloseAllSessions();
+  ASSERT_TRUE(Add(L"/d/a.txt"));  // the same file again: another session
   stale(DownloadOutcome::kComplete, {});
   EXPECT_EQ(EditSessionState::New, State(L"/d/a.txt"));
   EXPECT_EQ(0u, opener.Count());
+}
+
+// Calls that never answer and a task that never stops: the exit still ends, after saving.
+struct NeverAnswering : Dispatcher {
+  std::vector<std::function<void()>> held;
+  void Post(std::function<void()> work) override { held.push_back(std::move(work)); }
+};
+struct Unstoppable : SessionTask {};
+
+TEST_F(SessionListTest, ExitSavesFirstAndEndsWhateverTheNetworkDoes) {
+  Open(L"/d/a.txt", "a.txt");
+  Save("a.txt", 200 * kSecond, "mine");
+  NeverAnswering calls;
+  ports.dispatcher = &calls;
+  list = NewList();
+  list->Resume();
+  int woken = 0;
+  list->SetWake([&] { ++woken; });
+  ASSERT_TRUE(Add(L"/d/b.txt"));
+  list->OnSessionTick();  // both wait for a token that never comes
+  ASSERT_EQ(2u, calls.held.size());
+  {
+    std::lock_guard<std::recursive_mutex> guard(list->lock());
+    Find(L"/d/a.txt")->task = std::make_unique<Unstoppable>();
+  }
+  list->CloseAllSessions(std::chrono::milliseconds(20));
+  EXPECT_TRUE(list->LeftWorkRunning());
+  EXPECT_EQ("mine", Read(scratch.path + "unsent/a.txt"));
+  // An answer after the exit goes nowhere and wakes nobody; the next start has both sessions.
+  calls.held[0]();
+  EXPECT_EQ(0, woken);
+  list = NewList();
+  list->Resume();
+  EXPECT_EQ(2u, Count());
+  EXPECT_EQ(EditSessionState::New, State(L"/d/b.txt"));
 }
 
 TEST_F(SessionListTest, LaunchRequestRefusedWhileTheCopyIsOpen) {

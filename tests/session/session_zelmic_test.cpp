@@ -89,8 +89,8 @@ TEST_F(SessionZelmicTest, LinkToEditorToStoredVersionsToExit) {
   ASSERT_FALSE(link.empty());
   ASSERT_TRUE(OnLaunchRequest(*list, upload_test::Widen(link)));
   list->OnSessionTick();  // the shell ticks at once after a launch request
-  EXPECT_EQ(1u, notifier.Count(L"正在打开[/docs/note.txt]文件"));
   ASSERT_TRUE(TickUntil([&] { return opener.Count() == 1; }));
+  EXPECT_EQ(1u, notifier.Count(L"正在打开[/docs/note.txt]文件"));
   EXPECT_EQ(copy, opener.opened[0]);
   EXPECT_EQ("first version\n", upload_test::ReadAll(copy));
   struct stat st;
