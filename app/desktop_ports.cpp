@@ -10,6 +10,11 @@ void DesktopNotifier::ShowBalloon(const std::wstring& title, const std::wstring&
   tray_.ShowBalloon(title, text);
 }
 
+void DesktopNotifier::ShowLasting(const std::wstring& title, const std::wstring& text) {
+  // Only the D-Bus send happens here, and a D-Bus connection may be used from any thread.
+  tray_.ShowLastingBalloon(title, text);
+}
+
 OpenResult DesktopOpener::OpenWithAssociatedApp(const std::string& path) {
   switch (platform::OpenInDefaultApplication(path)) {
     case platform::OpenOutcome::kOpened:

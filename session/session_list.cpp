@@ -125,7 +125,31 @@ int64_t SessionList::RetryDelay(int32_t failures, uint32_t random) {
   return base + static_cast<int64_t>(random % static_cast<uint32_t>(base / 4 + 1));
 }
 
-void SessionList::Tell(const std::wstring& text) { ports_.notifier->ShowBalloon(texts::kTitle, text); }
+void SessionList::Tell(const std::wstring& text, bool lasting) {
+  if (lasting) {
+    ports_.notifier->ShowLasting(texts::kTitle, text);
+  } else {
+    ports_.notifier->ShowBalloon(texts::kTitle, text);
+  }
+}
+
+// After a few failures in a row, one notice that plumet waits for the service; one more when it
+// answers again. Between them the tooltip counts what waits.
+constexpr int kServiceFailuresBeforeNotice = 3;
+
+void SessionList::NoteServiceTrouble() {
+  if (++serviceFailures_ < kServiceFailuresBeforeNotice || waitingTold_) return;
+  waitingTold_ = true;
+  ports_.log->Failure("the service does not answer; waiting for it");
+  Tell(texts::kWaitingForService, true);
+}
+
+void SessionList::NoteServiceAnswered() {
+  serviceFailures_ = 0;
+  if (!waitingTold_) return;
+  waitingTold_ = false;
+  Tell(texts::kServiceBack);
+}
 
 void SessionList::Log(const EditSession& session, const std::string& what) {
   ports_.log->Failure("[" + WideToUtf8(session.remotePath) + "] " + what);
@@ -233,7 +257,7 @@ bool SessionList::MoveAside(const EditSession& session, const std::string& path)
       break;
     }
     Log(session, "unsent changes moved aside to " + aside);
-    Tell(Format(texts::kMovedAside, session.remotePath, Utf8ToWide(aside)));
+    Tell(Format(texts::kMovedAside, session.remotePath, Utf8ToWide(aside)), true);
     return true;
   }
   Log(session, "unsent changes could not be moved aside");
@@ -331,7 +355,7 @@ void SessionList::Fail(EditSession& session, const std::string& cause, const std
   session.state = EditSessionState::Failed;
   session.failureTold = true;
   Log(session, cause);
-  if (!text.empty()) Tell(text);
+  if (!text.empty()) Tell(text, true);
 }
 
 bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std::wstring& access,
@@ -341,6 +365,7 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
       session.accessToken = access;
       session.refusedGrants = 0;
       session.tokenFailures = 0;
+      NoteServiceAnswered();
       return true;
     case TokenResult::kInvalidGrant:
       session.tokenFailures = 0;
@@ -355,11 +380,13 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
         session.unsent = kept;
         Log(session, "edit link expired: " + cause);
         Tell(kept ? Format(texts::kLinkExpiredKept, session.remotePath, session.localPath)
-                  : Format(texts::kLinkExpired, session.remotePath));
+                  : Format(texts::kLinkExpired, session.remotePath),
+             true);
       }
       return false;
     case TokenResult::kFailed:
       session.refusedGrants = 0;
+      NoteServiceTrouble();
       // Retried every tick: one line when the trouble starts, not one a second.
       if (session.tokenFailures++ == 0) Log(session, "token exchange failed: " + cause);
       return false;
@@ -520,7 +547,7 @@ void SessionList::DeferUpload(EditSession& session, const std::string& cause) {
   if (session.uploadFailures == 1) {
     // Once when the trouble starts; the retries go on quietly until the upload lands.
     Log(session, cause + "; retried, changes kept in " + WideToUtf8(session.localPath));
-    Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath));
+    Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath), true);
   }
 }
 
@@ -567,6 +594,7 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
     if (report.deltaRefused) session.deltaRefused = 1;
     switch (report.end) {
       case UploadEnd::kStored:
+        NoteServiceAnswered();
         session.storedHash = report.fileHash;
         session.uploadFailures = 0;
         session.retryAt = 0;
@@ -574,12 +602,14 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
           // Somebody stored another version meanwhile: ours went beside it, and this session
           // carries on with that copy.
           Log(session, "stored as a conflict copy: " + WideToUtf8(report.storedPath));
-          Tell(Format(texts::kConflictCopy, session.remotePath, report.storedPath));
+          Tell(Format(texts::kConflictCopy, session.remotePath, report.storedPath), true);
           session.remotePath = report.storedPath;
         }
         session.state = EditSessionState::Uploaded;
         break;
       case UploadEnd::kRetry:
+        NoteServiceTrouble();
+        [[fallthrough]];
       case UploadEnd::kStopped:
         DeferUpload(session, "upload failed: " + report.cause + " (result code " +
                                  std::to_string(report.status) + ")");
@@ -749,7 +779,7 @@ void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
 
 void SessionList::AnnounceUnsentCopies() {
   if (platform::ListUnsentCopies(unsentDir_).empty()) return;
-  Tell(Format(texts::kUnsentKept, Utf8ToWide(unsentDir_)));
+  Tell(Format(texts::kUnsentKept, Utf8ToWide(unsentDir_)), true);
 }
 
 std::set<std::string> SessionList::CopyFolders() {
@@ -769,6 +799,7 @@ SessionSummary SessionList::Summary() {
     ++summary.total;
     const bool upload = session->state == EditSessionState::Uploading;
     if (upload) ++summary.uploading;
+    if (session->state == EditSessionState::New) ++summary.opening;
     if (upload || session->state == EditSessionState::Downloading) {
       if (summary.transferring++ == 0) {
         summary.transferPath = session->remotePath;

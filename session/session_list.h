@@ -39,6 +39,7 @@ struct SessionSummary {
   int total = 0;
   int transferring = 0;  // Downloading or Uploading
   int uploading = 0;
+  int opening = 0;  // clicks waiting for the service before their download
   int unsent = 0;        // sessions whose copy holds changes the service has not confirmed
   // The first transfer in the list, for the tooltip: its remote path, direction and how far it is.
   std::wstring transferPath;
@@ -142,7 +143,9 @@ class SessionList {
   void StopTask(EditSession& session);
   void Retire(std::unique_ptr<EditSession> session, Retirement how);
   void WriteJournal();
-  void Tell(const std::wstring& text);
+  void Tell(const std::wstring& text, bool lasting = false);
+  void NoteServiceTrouble();
+  void NoteServiceAnswered();
   void Log(const EditSession& session, const std::string& what);
 
   SessionPorts ports_;
@@ -155,6 +158,8 @@ class SessionList {
   uint32_t random_;
   std::shared_ptr<Mailbox> mailbox_;
   bool leftTasks_ = false;
+  int serviceFailures_ = 0;    // failed exchanges with the service in a row, all sessions
+  bool waitingTold_ = false;   // the user was told that plumet waits for the service
 };
 
 }  // namespace plumet

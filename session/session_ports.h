@@ -30,6 +30,10 @@ class Notifier {
  public:
   virtual ~Notifier() = default;
   virtual void ShowBalloon(const std::wstring& title, const std::wstring& text) = 0;
+  // A failure or a kept copy: shown until the user closes it, where the channel allows.
+  virtual void ShowLasting(const std::wstring& title, const std::wstring& text) {
+    ShowBalloon(title, text);
+  }
 };
 
 enum class OpenResult {

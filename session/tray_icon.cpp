@@ -102,6 +102,13 @@ bool CTrayIcon::ShowBalloon(const std::wstring& title, const std::wstring& text)
                                            kBalloonTimeoutMs);
 }
 
+bool CTrayIcon::ShowLastingBalloon(const std::wstring& title, const std::wstring& text) {
+  const QString summary = Truncated(title, kTitleCapacity);
+  const QString body = Truncated(text, kTextCapacity);
+  // A time-out of 0 asks the notification server to keep it until it is closed.
+  return platform::SendDesktopNotification(summary.toStdWString(), body.toStdWString(), 0);
+}
+
 void CTrayIcon::SetTooltip(const std::wstring& tooltip) {
   const QString text = Truncated(tooltip, kTooltipCapacity);
   if (text == m_tooltip) return;

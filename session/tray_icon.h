@@ -35,6 +35,8 @@ class CTrayIcon : public QObject {
   // A notification with `title` as its summary and `text` as its body, shown 2000 ms. False when
   // it could not be sent.
   bool ShowBalloon(const std::wstring& title, const std::wstring& text);
+  // The same, shown until the user closes it: failures and kept copies must not slip by unseen.
+  bool ShowLastingBalloon(const std::wstring& title, const std::wstring& text);
 
   // Changes the tooltip of the icon, shown or not (a shown one is told only when it changed).
   void SetTooltip(const std::wstring& tooltip);

@@ -7,6 +7,7 @@ std::wstring TrayTooltip(const SessionSummary& summary) {
   // Saved changes that have not reached the service yet (being sent, or waiting for a retry or
   // for a click that renews an expired link): the user should not think them stored.
   const int waiting = summary.unsent - summary.uploading;
+  if (summary.opening > 0) text += L"\n" + std::to_wstring(summary.opening) + L"个文件等待打开";
   if (summary.transferring == 0) {
     if (summary.unsent > 0) text += L"\n" + std::to_wstring(summary.unsent) + L"个文件等待上传";
     return text;

@@ -25,6 +25,14 @@ using namespace plumet;
 
 struct FakeNotifier : Notifier {
   std::vector<std::wstring> texts;
+  std::vector<std::wstring> lasting;  // those shown until closed (also in `texts`)
+  void ShowLasting(const std::wstring& title, const std::wstring& text) override {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      lasting.push_back(text);
+    }
+    ShowBalloon(title, text);
+  }
   std::mutex mutex;
   void ShowBalloon(const std::wstring& title, const std::wstring& text) override {
     std::lock_guard<std::mutex> guard(mutex);

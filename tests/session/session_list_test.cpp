@@ -348,6 +348,20 @@ TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
   EXPECT_EQ(300, SessionList::RetryDelay(30, 0));
 }
 
+TEST_F(SessionListTest, AServiceThatDoesNotAnswerIsToldOnceAndSoIsItsReturn) {
+  tokens.script.assign(6, TokenResult::kFailed);
+  ASSERT_TRUE(Add(L"/d/a.txt"));
+  for (int i = 0; i < 6; ++i) list->OnSessionTick();
+  EXPECT_EQ(EditSessionState::New, State(L"/d/a.txt"));
+  const std::wstring waiting = L"暂时无法连接服务，未完成的打开和上传会在恢复后自动继续";
+  EXPECT_EQ(1u, notifier.Count(waiting));
+  EXPECT_EQ(std::vector<std::wstring>{waiting}, notifier.lasting);  // stays until closed
+  EXPECT_EQ(0u, tasks.live);
+  list->OnSessionTick();  // the service answers: the download starts, and the user is told
+  EXPECT_EQ(EditSessionState::Downloading, State(L"/d/a.txt"));
+  EXPECT_EQ(1u, notifier.Count(L"服务已恢复，等待中的文件已继续处理"));
+}
+
 TEST_F(SessionListTest, ARefusedUploadStopsUntilTheNextClick) {
   Open(L"/d/a.txt", "a.txt");
   Save("a.txt", 200 * kSecond, "mine");
