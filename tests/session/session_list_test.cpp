@@ -564,12 +564,14 @@ TEST_F(SessionListTest, ExitSavesFirstAndEndsWhateverTheNetworkDoes) {
   ASSERT_TRUE(Add(L"/d/b.txt"));
   list->OnSessionTick();  // both wait for a token that never comes
   ASSERT_EQ(2u, calls.held.size());
+  auto* stuck = new Unstoppable;
   {
     std::lock_guard<std::recursive_mutex> guard(list->lock());
-    Find(L"/d/a.txt")->task = std::make_unique<Unstoppable>();
+    Find(L"/d/a.txt")->task.reset(stuck);
   }
   list->CloseAllSessions(std::chrono::milliseconds(20));
   EXPECT_TRUE(list->LeftWorkRunning());
+  delete stuck;  // left to the end of the process by the list; ours to free here
   EXPECT_EQ("mine", Read(scratch.path + "unsent/a.txt"));
   // An answer after the exit goes nowhere and wakes nobody; the next start has both sessions.
   calls.held[0]();
