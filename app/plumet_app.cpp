@@ -13,8 +13,10 @@
 #include "app/handoff_sender.h"
 #include "app/launch_argument.h"
 #include "app/resident.h"
+#include "platform/detached_start.h"
 #include "platform/instance_folder.h"
 #include "platform/scheme_registration.h"
+#include "platform/window_registry.h"
 
 namespace plumet {
 namespace {
@@ -59,7 +61,15 @@ int CplumetApp::Run(int argc, char** argv) {
     std::fprintf(stderr, "plumet: no private folder for the single-instance objects\n");
     return 1;
   }
-  if (!m_mutex.TryAcquire(m_folder, kMutexName)) {
+  bool resident = m_mutex.TryAcquire(m_folder, kMutexName);
+  if (resident && !launch.empty()) {
+    // Whoever ran us with a link waits for this process: the resident runs apart and this start
+    // hands the link over like any later start.
+    m_mutex.Release();
+    resident = false;
+    StartResidentApart(argv[0]);
+  }
+  if (!resident) {
     switch (HandOffToResident(m_folder, launch, m_mutex)) {
       case HandoffResult::kBecomeResident:
         break;  // the resident ended meanwhile: this start takes its place
@@ -96,6 +106,21 @@ int CplumetApp::RunResident(int argc, char** argv, const std::u16string& launch)
 }
 
 void CplumetApp::ExitInstance() { m_mutex.Release(); }
+
+void CplumetApp::StartResidentApart(const char* argv0) {
+  const pid_t child = platform::StartSelfDetached(argv0);
+  if (child < 0) {
+    std::perror("plumet: the resident instance cannot be started");
+    return;  // the hand-off then finds the mutex free and this start serves the link itself
+  }
+  // Starting takes well under a second; the bound covers a loaded machine. A child that ended
+  // early (it could not load its library) leaves the mutex free for the hand-off to take.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (platform::FindWindow(m_folder, kWindowTitle) == 0 && platform::ChildRunning(child) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 bool CplumetApp::WaitForMutex() {
   // An orderly exit ends within a few seconds whatever the network does; this bound is well past.

@@ -48,6 +48,7 @@ struct EditSession {
   bool failureTold = false;     // the user has been told why this session failed
   int32_t refusedGrants = 0;    // "invalid_grant" answers in a row
   int32_t tokenFailures = 0;    // other failed exchanges in a row
+  int32_t regetFailures = 0;    // re-fetches in a row that may heal
 
   // What an edit must never lose, kept in the journal (session/session_journal.h).
   std::wstring downloadedHash;  // the service's hash of the content the copy was downloaded as

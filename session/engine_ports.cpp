@@ -68,16 +68,16 @@ class DetachedCalls : public Dispatcher {
 
 class DorvicFiles : public FileService {
  public:
-  bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath, int32_t mount,
-                 dorvic_file_reget& answer, std::string& cause) override {
+  RegetEnd RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
+                     int32_t mount, dorvic_file_reget& answer, std::string& cause) override {
     // The library's last error is one for the process: read it before an upload worker's call
     // can replace it.
     std::lock_guard<std::mutex> hold(ServiceCallLock());
-    if (dorvic_regetfile(accessToken, remotePath, mount, answer)) return true;
+    if (dorvic_regetfile(accessToken, remotePath, mount, answer)) return RegetEnd::kFound;
     std::wstring message;
     const int32_t code = dorvic_get_last_error_code(message);
     cause = "service error " + std::to_string(code) + ": " + WideToUtf8(message);
-    return false;
+    return IsServiceTrouble(code) ? RegetEnd::kRetry : RegetEnd::kRefused;
   }
 };
 

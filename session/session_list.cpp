@@ -365,8 +365,7 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
       session.accessToken = access;
       session.refusedGrants = 0;
       session.tokenFailures = 0;
-      NoteServiceAnswered();
-      return true;
+      return true;  // the service counts as back once the call the token was for went through
     case TokenResult::kInvalidGrant:
       session.tokenFailures = 0;
       if (++session.refusedGrants >= kRefusedGrantLimit) {
@@ -407,17 +406,18 @@ void SessionList::StepNew(EditSession& session) {
     const TokenResult token = tokens->Refresh(refresh, access, tokenCause);
     dorvic_file_reget answer;
     std::string cause;
-    const bool found = token == TokenResult::kOk &&
-                       files->RegetFile(access, remote, mount, answer, cause);
+    const RegetEnd reget = token == TokenResult::kOk
+                               ? files->RegetFile(access, remote, mount, answer, cause)
+                               : RegetEnd::kRetry;
     Result result = [=](SessionList& list) {
-      list.OnPrepared(id, token, access, tokenCause, found, answer, cause);
+      list.OnPrepared(id, token, access, tokenCause, reget, answer, cause);
     };
-    return {result, token == TokenResult::kOk};
+    return {result, token == TokenResult::kOk && reget != RegetEnd::kRetry};
   });
 }
 
 void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring& access,
-                             const std::string& tokenCause, bool found,
+                             const std::string& tokenCause, RegetEnd reget,
                              const dorvic_file_reget& answer, const std::string& cause) {
   EditSession* target = nullptr;
   for (auto& s : sessions_) {
@@ -427,10 +427,18 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
   EditSession& session = *target;
   session.callPending = false;
   if (!ApplyToken(session, token, access, tokenCause)) return;
-  if (!found) {
+  if (reget == RegetEnd::kRefused) {
     Fail(session, "re-fetch failed: " + cause, Format(texts::kDownloadFailed, session.remotePath));
     return;
   }
+  if (reget == RegetEnd::kRetry) {
+    // Tried again next tick; a service that stays away is told once for all sessions.
+    NoteServiceTrouble();
+    if (session.regetFailures++ == 0) Log(session, "re-fetch failed, retrying: " + cause);
+    return;
+  }
+  session.regetFailures = 0;
+  NoteServiceAnswered();
   Tell(Format(texts::kOpening, session.remotePath));
   session.fileHash = answer.filehash;
   session.fileSize = answer.filesize > 0 ? static_cast<uint64_t>(answer.filesize) : 0;
@@ -551,12 +559,12 @@ void SessionList::DeferUpload(EditSession& session, const std::string& cause) {
   }
 }
 
-bool SessionList::StartUpload(EditSession& session, int64_t modified) {
+void SessionList::StartUpload(EditSession& session, int64_t modified) {
   // The upload reads a snapshot: a save written in place while it runs is the next upload.
-  int64_t taken = 0;
+  int64_t snapshotTime = 0;  // the tick's own view of the time is what counts (below)
   if (!platform::MakePrivateDirs(session.workDir) ||
-      !platform::SnapshotFile(WideToUtf8(session.localPath), Snapshot(session), taken)) {
-    return false;  // the copy is being written or the disk is full: the next tick tries again
+      !platform::SnapshotFile(WideToUtf8(session.localPath), Snapshot(session), snapshotTime)) {
+    return;  // the copy is being written or the disk is full: the next tick tries again
   }
   StopTask(session);
   UploadJob job;
@@ -579,7 +587,6 @@ bool SessionList::StartUpload(EditSession& session, int64_t modified) {
     session.uploadObserver.reset();
     DeferUpload(session, "upload could not be started");
   }
-  return true;
 }
 
 void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {

@@ -121,7 +121,7 @@ class SessionList {
   bool ApplyToken(EditSession& session, TokenResult result, const std::wstring& access,
                   const std::string& cause);
   void OnPrepared(uint64_t id, TokenResult token, const std::wstring& access,
-                  const std::string& tokenCause, bool found, const dorvic_file_reget& answer,
+                  const std::string& tokenCause, RegetEnd reget, const dorvic_file_reget& answer,
                   const std::string& cause);
   void OnUploadToken(uint64_t id, TokenResult token, const std::wstring& access,
                      const std::string& cause);
@@ -130,7 +130,7 @@ class SessionList {
   bool TakeClick(EditSession& session, const EditSession& click);
   void StepNew(EditSession& session);
   bool StepEditing(EditSession& session);  // false: the session ends
-  bool StartUpload(EditSession& session, int64_t modified);
+  void StartUpload(EditSession& session, int64_t modified);
   void StepUploaded(EditSession& session);
   void OnDownloadFinished(uint64_t id, DownloadOutcome outcome, const std::string& cause);
   bool PlaceDownload(EditSession& session);

@@ -75,12 +75,16 @@ class TokenSource {
                               std::string& cause) = 0;
 };
 
+// How a re-fetch ended: the file's answer, a failure that may heal (no answer, the service's own
+// trouble), or a refusal that asking again does not change.
+enum class RegetEnd { kFound, kRetry, kRefused };
+
 // The service's re-fetch of a file: hash, size and download location.
 class FileService {
  public:
   virtual ~FileService() = default;
-  virtual bool RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
-                         int32_t mount, dorvic_file_reget& answer, std::string& cause) = 0;
+  virtual RegetEnd RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
+                             int32_t mount, dorvic_file_reget& answer, std::string& cause) = 0;
 };
 
 // Probes of the local copy. Paths are UTF-8.

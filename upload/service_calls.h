@@ -34,6 +34,10 @@ bool CallService(Call&& call, int32_t& code) {
 // everything that may heal (no answer, the service's own failures, an expired token, a lock).
 UploadEnd RegistrationEnd(int32_t code);
 
+// No answer, the service's own failure (5xx), or a request to come back later (408, 429): asking
+// again later may succeed.
+bool IsServiceTrouble(int32_t code);
+
 // The service said the file does not exist (any more).
 bool IsNoSuchFile(int32_t code);
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,10 +74,15 @@ DesktopSession::DesktopSession() {
     unsetenv(name);
   }
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // A start with a link runs the resident apart and ends: the resident then becomes our child, so
+  // tests wait for it and end it by its id like any process they started.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 DesktopSession::~DesktopSession() {
   for (auto it = started_.rbegin(); it != started_.rend(); ++it) Kill(*it, SIGTERM);
+  // A resident started apart that no test adopted.
+  if (const pid_t left = PublishedResident(); left > 0) Kill(left, SIGTERM);
   StopServices();
   if (display_ > 0) Kill(display_, SIGTERM);
   if (bus_ > 0) Kill(bus_, SIGTERM);
@@ -238,6 +244,34 @@ bool DesktopSession::WaitForLog(const std::vector<std::string>& parts,
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(20ms);
   }
+}
+
+pid_t DesktopSession::PublishedResident() const {
+  std::ifstream in(WindowEntry());
+  long pid = 0;
+  std::string started;
+  if (!(in >> pid >> started) || pid <= 0) return 0;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) return 0;
+  // Field 22 (start time), counted after the command name's closing parenthesis.
+  std::istringstream fields(line.substr(line.rfind(')') + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && (fields >> field); ++i) {
+  }
+  return field == started ? static_cast<pid_t>(pid) : 0;
+}
+
+pid_t DesktopSession::AdoptResident() {
+  const auto deadline = Clock::now() + 10s;
+  pid_t pid = 0;
+  while ((pid = PublishedResident()) == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  if (pid > 0 && std::find(started_.begin(), started_.end(), pid) == started_.end()) {
+    started_.push_back(pid);
+  }
+  return pid;
 }
 
 std::string DesktopSession::WindowEntry() const { return Path("run/plumet/plumet.window"); }

@@ -43,6 +43,11 @@ class DesktopSession {
 
   // Where the resident publishes itself, and the folder of the working copies.
   std::string WindowEntry() const;
+  // The live process the window entry names, or 0.
+  pid_t PublishedResident() const;
+  // The resident a start with a link ran apart, once that start has ended (it is our child from
+  // then on): waits (bounded) for its window and ends it with the others. 0 when none came.
+  pid_t AdoptResident();
   std::string CopyFolder() const;
   bool WaitForFile(const std::string& path, std::chrono::milliseconds limit) const;
 

@@ -134,11 +134,15 @@ TEST_F(PlumetProcess, KilledResidentIsReplacedByTheNextStart) {
   desk_.Kill(first, SIGKILL);
   ASSERT_EQ(access(desk_.WindowEntry().c_str(), F_OK), 0) << "the stale entry stays behind";
 
-  // The next start finds the mutex free (the kernel dropped it) and becomes the resident; its own
-  // launch text is handled and its token is gone from its command line.
-  const pid_t second = StartResident({LaunchUrl(1, "/docs/a.txt", kToken)});
+  // The next start finds the mutex free (the kernel dropped it): it runs a new resident apart,
+  // hands its link over and ends, so whoever ran it does not wait for the resident. The link is
+  // handled and appears in no command line.
+  const pid_t start = desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/a.txt", kToken)});
+  ASSERT_EQ(desk_.WaitExit(start, 10s), 0) << Slurp(desk_.Path("plumet.out"));
+  const pid_t second = desk_.AdoptResident();
+  ASSERT_GT(second, 0);
   EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/a.txt")}, 5s));
-  EXPECT_EQ(desk_.WaitExit(second, 0ms), -1) << "the new start stays resident";
+  EXPECT_EQ(getsid(second), second) << "a closed terminal of the opener must not end it";
   const std::string cmdline = Slurp("/proc/" + std::to_string(second) + "/cmdline");
   EXPECT_EQ(cmdline.find(kToken), std::string::npos);
   EXPECT_EQ(cmdline.find("plumet://"), std::string::npos);
@@ -182,9 +186,9 @@ TEST_F(PlumetProcess, MarkupAndLineBreaksOfAPathAreShownAsText) {
   EXPECT_EQ(line, "notify\tplumet\t提示\t" + AlreadyOpen("/do&lt;b&gt;c?s/a.txt") + "\t2000");
 }
 
-TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
+TEST_F(PlumetProcess, XdgOpenOfALinkEndsAndTheResidentItStartedServesIt) {
   HoldCopyOpen("/docs/c.txt");
-  StartResident();
+  const pid_t registering = StartResident();
   // Registration happens during the start-up, into the private XDG folders (the window is
   // published first, so that no click waits for it).
   const std::string registered = "x-scheme-handler/plumet=plumet.desktop";
@@ -197,18 +201,27 @@ TEST_F(PlumetProcess, XdgOpenOfALinkReachesTheResident) {
   const std::string entry = Slurp(desk_.Path("data/applications/plumet.desktop"));
   EXPECT_NE(entry.find("Exec=" + PlumetPath() + " %u"), std::string::npos) << entry;
 
-  // xdg-open's generic path only follows scheme handlers when it believes a display exists; the
-  // number names no server, so no other test's X server is probed.
+  kill(registering, SIGTERM);
+  ASSERT_EQ(desk_.WaitExit(registering, 10s), 0);
+
+  // No resident now: the opener (xdg-open's shell waits for what it ran) still ends, and the
+  // resident that start ran apart handles the link. xdg-open's generic path only follows scheme
+  // handlers when it believes a display exists; the number names no server, so no other test's X
+  // server is probed (the session's offscreen platform keeps Qt off it too).
   const pid_t opener =
       desk_.Start({"env", "DISPLAY=:4095", "xdg-open", LaunchUrl(1, "/docs/c.txt", kToken)});
   const int status = desk_.WaitExit(opener, 10s);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Slurp(desk_.Path("env.out"));
-  EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/c.txt")}, 5s));
+  EXPECT_GT(desk_.AdoptResident(), 0);
+  EXPECT_TRUE(desk_.WaitForLog({AlreadyOpen("/docs/c.txt")}, 5s)) << Slurp(desk_.Path("env.out"));
 }
 
 TEST_F(PlumetProcess, RunsWithoutAnySessionBus) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  const pid_t resident = StartResident({LaunchUrl(1, "/docs/none.txt", kToken)});
+  ASSERT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/none.txt", kToken)}), 10s),
+            0);
+  const pid_t resident = desk_.AdoptResident();
+  ASSERT_GT(resident, 0) << Slurp(desk_.Path("plumet.out"));
   EXPECT_EQ(desk_.WaitExit(resident, 1500ms), -1) << Slurp(desk_.Path("plumet.out"));
   kill(resident, SIGINT);
   const int status = desk_.WaitExit(resident, 10s);

@@ -89,20 +89,26 @@ struct FakeTokens : TokenSource {
 };
 
 struct FakeFiles : FileService {
-  bool ok = true;
+  std::deque<RegetEnd> script;  // answers to give first; then `end`
+  RegetEnd end = RegetEnd::kFound;
   int64_t size = 5;
   std::wstring hash = L"";
   std::wstring uri = L"http://127.0.0.1:1/content";
-  bool RegetFile(const std::wstring&, const std::wstring&, int32_t, dorvic_file_reget& answer,
-                 std::string& cause) override {
-    if (!ok) {
+  RegetEnd RegetFile(const std::wstring&, const std::wstring&, int32_t, dorvic_file_reget& answer,
+                     std::string& cause) override {
+    RegetEnd r = end;
+    if (!script.empty()) {
+      r = script.front();
+      script.pop_front();
+    }
+    if (r != RegetEnd::kFound) {
       cause = "scripted";
-      return false;
+      return r;
     }
     answer.filesize = size;
     answer.filehash = hash;
     answer.uri = uri;
-    return true;
+    return r;
   }
 };
 

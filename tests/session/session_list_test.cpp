@@ -141,7 +141,7 @@ TEST_F(SessionListTest, ClickToEditorThenDownloadFailureNeverOpens) {
   EXPECT_NE(std::string::npos, log.lines[0].find("404"));
 
   // A re-fetch refused: Failed at once.
-  files.ok = false;
+  files.end = RegetEnd::kRefused;
   ASSERT_TRUE(Add(L"/d/c.txt"));
   list->OnSessionTick();
   EXPECT_EQ(EditSessionState::Failed, State(L"/d/c.txt"));
@@ -349,17 +349,26 @@ TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
 }
 
 TEST_F(SessionListTest, AServiceThatDoesNotAnswerIsToldOnceAndSoIsItsReturn) {
-  tokens.script.assign(6, TokenResult::kFailed);
-  ASSERT_TRUE(Add(L"/d/a.txt"));
-  for (int i = 0; i < 6; ++i) list->OnSessionTick();
-  EXPECT_EQ(EditSessionState::New, State(L"/d/a.txt"));
   const std::wstring waiting = L"暂时无法连接服务，未完成的打开和上传会在恢复后自动继续";
-  EXPECT_EQ(1u, notifier.Count(waiting));
-  EXPECT_EQ(std::vector<std::wstring>{waiting}, notifier.lasting);  // stays until closed
-  EXPECT_EQ(0u, tasks.live);
-  list->OnSessionTick();  // the service answers: the download starts, and the user is told
-  EXPECT_EQ(EditSessionState::Downloading, State(L"/d/a.txt"));
-  EXPECT_EQ(1u, notifier.Count(L"服务已恢复，等待中的文件已继续处理"));
+  const std::wstring back = L"服务已恢复，等待中的文件已继续处理";
+  // The token host away, or the token host answering while the file service does not.
+  for (bool tokenHostAway : {true, false}) {
+    SCOPED_TRACE(tokenHostAway ? "token host" : "file service");
+    const std::wstring remote = tokenHostAway ? L"/d/a.txt" : L"/d/b.txt";
+    if (tokenHostAway) tokens.script.assign(6, TokenResult::kFailed);
+    else files.script.assign(6, RegetEnd::kRetry);
+    ASSERT_TRUE(Add(remote));
+    for (int i = 0; i < 6; ++i) list->OnSessionTick();
+    EXPECT_EQ(EditSessionState::New, State(remote));
+    EXPECT_EQ(1u, notifier.Count(waiting));
+    EXPECT_EQ(std::vector<std::wstring>{waiting}, notifier.lasting);  // stays until closed
+    EXPECT_EQ(0u, notifier.Count(back));
+    list->OnSessionTick();  // the service answers: the download starts, and the user is told
+    EXPECT_EQ(EditSessionState::Downloading, State(remote));
+    EXPECT_EQ(1u, notifier.Count(back));
+    notifier.texts.clear();
+    notifier.lasting.clear();
+  }
 }
 
 TEST_F(SessionListTest, ARefusedUploadStopsUntilTheNextClick) {

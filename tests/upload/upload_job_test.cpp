@@ -1,6 +1,9 @@
-// The name a conflicting upload is stored under, beside the file it would have overwritten.
+// The name a conflicting upload is stored under, beside the file it would have overwritten, and
+// which failed service calls are worth asking again.
 
 #include "upload/upload_job.h"
+
+#include "upload/service_calls.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -43,6 +46,25 @@ TEST(ConflictCopyPath, FollowsTheLocalZone) {
   EXPECT_EQ(L"/a/notes (冲突副本 2026-12-08 053015).txt", ConflictCopyPath(L"/a/notes.txt", kSample));
   ASSERT_EQ(0, setenv("TZ", "UTC", 1));
   tzset();
+}
+
+TEST(ServiceCalls, OnlyTroubleThatMayHealIsAskedAgain) {
+  // Five-digit codes carry the HTTP status in their first three digits; 10061 is no answer.
+  struct Case {
+    int32_t code;
+    bool trouble;
+    UploadEnd registration;
+  };
+  for (const Case& c : {Case{10061, true, UploadEnd::kRetry}, Case{500, true, UploadEnd::kRetry},
+                        Case{50300, true, UploadEnd::kRetry}, Case{42900, true, UploadEnd::kRetry},
+                        Case{408, true, UploadEnd::kRetry}, Case{40100, false, UploadEnd::kRetry},
+                        Case{40300, false, UploadEnd::kPermanent},
+                        Case{40400, false, UploadEnd::kRetry}, Case{400, false, UploadEnd::kPermanent},
+                        Case{40904, false, UploadEnd::kPermanent}}) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(c.trouble, IsServiceTrouble(c.code));
+    EXPECT_EQ(c.registration, RegistrationEnd(c.code));
+  }
 }
 
 }  // namespace
