@@ -234,6 +234,14 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
       request.answered = true;
       return Answer(connection, 200, "{}", "application/json");
     }
+    if (url == "/admin/pending") {
+      // Whether a scripted answer still waits for its request: a test learns that the request it
+      // stalls has arrived without guessing a time.
+      request.answered = true;
+      const bool waiting = faults_.pending(QueryArg(connection, "endpoint"));
+      return Answer(connection, 200, waiting ? "{\"pending\":true}" : "{\"pending\":false}",
+                    "application/json");
+    }
     if (url == "/admin/script") {
       request.route = WebRoute::AdminScript;
       request.body_limit = 64 * 1024 + 1;

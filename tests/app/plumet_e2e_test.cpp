@@ -256,7 +256,8 @@ TEST_F(PlumetEndToEnd, HangupOrQuitEndsInTimeWhateverTheServiceDoesAndKeepsTheSa
     ASSERT_TRUE(zelmic_.Script(std::string("{\"endpoint\":\"") + c.stalled +
                                "\",\"kind\":\"stall\",\"stall_ms\":60000}"));
     ASSERT_TRUE(WaitForEditor("saved")) << Output();
-    std::this_thread::sleep_for(1500ms);  // the upload is under way and waits for the service
+    // The upload is under way and waits for the service.
+    ASSERT_TRUE(zelmic_.WaitScriptTaken(c.stalled)) << Output();
     const auto signalled = std::chrono::steady_clock::now();
     kill(resident, c.signal);
     const int status = desk_.WaitExit(resident, 15s);

@@ -304,6 +304,15 @@ bool ZelmicProcess::Script(const std::string& json) {
              .status == 200;
 }
 
+bool ZelmicProcess::WaitScriptTaken(const std::string& endpoint, int timeout_ms) {
+  const std::string url = web_base() + "/admin/pending?endpoint=" + UrlEncode(endpoint);
+  for (int waited = 0; waited < timeout_ms; waited += 20) {
+    if (HttpRequest("POST", url).body == "{\"pending\":false}") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 bool ZelmicProcess::ClearScript() {
   return HttpRequest("POST", web_base() + "/admin/clear").status == 200;
 }

@@ -74,6 +74,8 @@ class ZelmicProcess {
   // started with --faults).
   bool Script(const std::string& json);
   bool ClearScript();
+  // Waits (bounded) until every answer scripted for `endpoint` was taken by a request.
+  bool WaitScriptTaken(const std::string& endpoint, int timeout_ms = 10000);
 
  private:
   std::string root_;
