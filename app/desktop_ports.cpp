@@ -1,7 +1,7 @@
 #include "app/desktop_ports.h"
 
 #include "platform/shell_open.h"
-#include "session/tray_icon.h"
+#include "app/tray_icon.h"
 
 namespace plumet {
 

@@ -12,7 +12,7 @@
 #include "app/handoff_block.h"
 #include "app/hosts.h"
 #include "app/scheme_entry.h"
-#include "common/dorvic_network.h"
+#include "app/dorvic_network.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
 #include "platform/scheme_registration.h"

@@ -17,7 +17,7 @@
 #include "platform/save_watch.h"
 #include "session/engine_ports.h"
 #include "session/session_list.h"
-#include "session/tray_icon.h"
+#include "app/tray_icon.h"
 
 namespace plumet {
 

@@ -11,9 +11,12 @@
 #include "common/credential_guard.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 
 namespace plumet {
+
+using plumet_text::FromUtf8;
+using plumet_text::ToUtf8;
 
 namespace {
 
@@ -105,7 +108,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
   }
   std::unique_ptr<curl_mime, decltype(&curl_mime_free)> form(curl_mime_init(curl), curl_mime_free);
   AddField(form.get(), "grant_type", "refresh_token");
-  AddField(form.get(), "refresh_token", WideToUtf8(refreshToken));
+  AddField(form.get(), "refresh_token", ToUtf8(refreshToken));
   AddField(form.get(), "client_id", plumet_defaults::kClientId);
   AddField(form.get(), "client_secret", plumet_defaults::kClientSecret);
   // No "100 Continue" round trip before the form.
@@ -134,7 +137,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
       if (!cJSON_IsString(member) || member->string == nullptr || member->valuestring == nullptr)
         continue;
       if (std::strcmp(member->string, "access_token") == 0) {
-        token = Utf8ToWide(member->valuestring);
+        token = FromUtf8(member->valuestring);
         outcome = TokenResult::kOk;
       } else if (std::strcmp(member->string, "error") == 0) {
         outcome = TokenResult::kFailed;

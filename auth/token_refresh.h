@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/transport_settings.h"
-#include "session/session_ports.h"
+#include "auth/token_result.h"
 
 namespace plumet {
 

@@ -10,7 +10,7 @@
 //   plumet_transport::ApplyTransportSettings(curl, url, settings);             // credentialed
 //   plumet_transport::ApplyTransportSettings(curl, url, settings, kFollowed);  // downloads
 //
-// The REST library takes its proxy from its caller (common/dorvic_network.h builds that record
+// The REST library takes its proxy from its caller (app/dorvic_network.h builds that record
 // from the same settings) and reads only the certificate bundle itself.
 
 #include <curl/curl.h>

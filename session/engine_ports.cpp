@@ -19,11 +19,13 @@
 #include "platform/file_time.h"
 #include "platform/lock_probe.h"
 #include "session/download_task.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 #include "upload/service_calls.h"
 #include "upload/upload_task.h"
 
 namespace plumet {
+
+using plumet_text::ToUtf8;
 
 namespace {
 
@@ -76,7 +78,7 @@ class DorvicFiles : public FileService {
     if (dorvic_regetfile(accessToken, remotePath, mount, answer)) return RegetEnd::kFound;
     std::wstring message;
     const int32_t code = dorvic_get_last_error_code(message);
-    cause = "service error " + std::to_string(code) + ": " + WideToUtf8(message);
+    cause = "service error " + std::to_string(code) + ": " + ToUtf8(message);
     return IsServiceTrouble(code) ? RegetEnd::kRetry : RegetEnd::kRefused;
   }
 };

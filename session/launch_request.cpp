@@ -6,9 +6,12 @@
 #include <openssl/sha.h>
 
 #include "session/session_texts.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 
 namespace plumet {
+
+using plumet_text::FromUtf8;
+using plumet_text::ToUtf8;
 
 namespace {
 
@@ -80,7 +83,7 @@ bool UsableName(const std::wstring& name) {
   for (wchar_t c : name) {
     if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == L'/') return false;
   }
-  const std::string utf8 = WideToUtf8(name);
+  const std::string utf8 = ToUtf8(name);
   return !utf8.empty() && utf8.size() <= NAME_MAX;
 }
 
@@ -116,8 +119,8 @@ std::string LocalPathFor(const std::string& tempDir, int32_t mount, const std::w
 
   std::string mirrored = dir + std::to_string(mount) + "/";
   bool usable = true;
-  for (const std::string& part : SplitNonEmpty(WideToUtf8(folders), '/')) {
-    if (!UsableName(Utf8ToWide(part))) {
+  for (const std::string& part : SplitNonEmpty(ToUtf8(folders), '/')) {
+    if (!UsableName(FromUtf8(part))) {
       usable = false;
       break;
     }
@@ -126,14 +129,14 @@ std::string LocalPathFor(const std::string& tempDir, int32_t mount, const std::w
   // "//" in a remote path is not a folder of its own: mirrored, "/a//b" and "/a/b" would share a
   // folder, so such paths are hashed whole.
   if (remotePath.find(L"//") != std::wstring::npos) usable = false;
-  const std::string file = WideToUtf8(name);
+  const std::string file = ToUtf8(name);
   if (usable && mirrored.size() + file.size() <= kMirroredPathMax) return mirrored + file;
-  return dir + std::to_string(mount) + ".h/" + ShortKey(WideToUtf8(folders)) + "/" + file;
+  return dir + std::to_string(mount) + ".h/" + ShortKey(ToUtf8(folders)) + "/" + file;
 }
 
 std::string WorkDirFor(const std::string& tempDir, int32_t mount, const std::wstring& remotePath) {
   if (tempDir.empty()) return {};
-  return WithSlash(tempDir) + ".work/" + ShortKey(std::to_string(mount) + "|" + WideToUtf8(remotePath)) +
+  return WithSlash(tempDir) + ".work/" + ShortKey(std::to_string(mount) + "|" + ToUtf8(remotePath)) +
          "/";
 }
 
@@ -141,7 +144,7 @@ std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const st
   const size_t zero = text.find(L'\0');
   if (zero != std::wstring_view::npos) text = text.substr(0, zero);
   if (text.empty()) return nullptr;
-  std::string utf8 = WideToUtf8(std::wstring(text));
+  std::string utf8 = ToUtf8(std::wstring(text));
   if (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
   std::string_view payload = utf8;
   const size_t scheme = payload.find("://");
@@ -151,9 +154,9 @@ std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const st
 
   auto session = std::make_unique<EditSession>();
   session->mount = std::atoi(fields[0].c_str());
-  session->remotePath = Utf8ToWide(fields[1]);
-  session->refreshToken = Utf8ToWide(fields[2]);
-  session->localPath = Utf8ToWide(LocalPathFor(tempDir, session->mount, session->remotePath));
+  session->remotePath = FromUtf8(fields[1]);
+  session->refreshToken = FromUtf8(fields[2]);
+  session->localPath = FromUtf8(LocalPathFor(tempDir, session->mount, session->remotePath));
   if (session->localPath.empty()) return nullptr;
   session->workDir = WorkDirFor(tempDir, session->mount, session->remotePath);
   return session;
@@ -173,7 +176,7 @@ bool OnLaunchRequest(SessionList& list, std::wstring_view text) {
   }
   // A file that has a session goes to it; only a copy nobody knows of may be open elsewhere.
   if (!list.HasSession(session->mount, session->remotePath) &&
-      list.ports().probes->IsFileOpenElsewhere(WideToUtf8(session->localPath))) {
+      list.ports().probes->IsFileOpenElsewhere(ToUtf8(session->localPath))) {
     list.ports().notifier->ShowBalloon(texts::kTitle,
                                        Format1(texts::kAlreadyOpen, session->remotePath));
     return false;

@@ -11,9 +11,12 @@
 
 #include "platform/atomic_file.h"
 #include "platform/state_dir.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 
 namespace plumet {
+
+using plumet_text::FromUtf8;
+using plumet_text::ToUtf8;
 
 namespace {
 
@@ -112,14 +115,14 @@ void SessionJournal::Write(const std::vector<std::unique_ptr<EditSession>>& sess
   cJSON* credentials = cJSON_CreateObject();
   for (const auto& s : sessions) {
     if (!Kept(*s)) continue;
-    const std::string remote = WideToUtf8(s->remotePath);
+    const std::string remote = ToUtf8(s->remotePath);
     cJSON* e = cJSON_CreateObject();
     cJSON_AddNumberToObject(e, "mount", s->mount);
     AddString(e, "remote_path", remote);
-    AddString(e, "copy", WideToUtf8(s->localPath));
+    AddString(e, "copy", ToUtf8(s->localPath));
     AddString(e, "work_dir", s->workDir);
-    AddString(e, "downloaded_hash", WideToUtf8(s->downloadedHash));
-    AddString(e, "stored_hash", WideToUtf8(s->storedHash));
+    AddString(e, "downloaded_hash", ToUtf8(s->downloadedHash));
+    AddString(e, "stored_hash", ToUtf8(s->storedHash));
     AddString(e, "state", StateName(*s));
     // Nanoseconds as text: a double cannot hold them exactly.
     AddString(e, "modified_ns", std::to_string(BaseTime(*s)));
@@ -129,7 +132,7 @@ void SessionJournal::Write(const std::vector<std::unique_ptr<EditSession>>& sess
     AddString(e, "unsent_copy", s->unsentCopy);
     cJSON_AddItemToArray(list, e);
     cJSON_AddItemToObject(credentials, Key(s->mount, remote).c_str(),
-                          cJSON_CreateString(WideToUtf8(s->refreshToken).c_str()));
+                          cJSON_CreateString(ToUtf8(s->refreshToken).c_str()));
   }
   const std::string journalText = Print(journal);
   const std::string credentialText = Print(credentials);
@@ -161,11 +164,11 @@ std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
         (state != "editing" && state != "failed" && state != "new")) {
       continue;
     }
-    s->remotePath = Utf8ToWide(remote);
-    s->localPath = Utf8ToWide(copy);
+    s->remotePath = FromUtf8(remote);
+    s->localPath = FromUtf8(copy);
     s->workDir = GetString(e, "work_dir");
-    s->downloadedHash = Utf8ToWide(GetString(e, "downloaded_hash"));
-    s->storedHash = Utf8ToWide(GetString(e, "stored_hash"));
+    s->downloadedHash = FromUtf8(GetString(e, "downloaded_hash"));
+    s->storedHash = FromUtf8(GetString(e, "stored_hash"));
     s->modifiedTime = std::strtoll(GetString(e, "modified_ns").c_str(), nullptr, 10);
     s->unsent = GetBool(e, "unsent");
     s->deltaRefused = GetBool(e, "delta_refused") ? 1 : 0;
@@ -176,7 +179,7 @@ std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
                                  : EditSessionState::Editing;
     s->stopped = state == "failed";
     s->failureTold = s->stopped;
-    s->refreshToken = Utf8ToWide(GetString(credentials, Key(s->mount, remote).c_str()));
+    s->refreshToken = FromUtf8(GetString(credentials, Key(s->mount, remote).c_str()));
     if (s->refreshToken.empty()) s->waitingForClick = true;
     out.push_back(std::move(s));
   }

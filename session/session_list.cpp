@@ -14,10 +14,13 @@
 #include "session/launch_request.h"
 #include "session/session_journal.h"
 #include "session/session_texts.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 #include "upload/digests.h"
 
 namespace plumet {
+
+using plumet_text::FromUtf8;
+using plumet_text::ToUtf8;
 
 namespace {
 
@@ -152,7 +155,7 @@ void SessionList::NoteServiceAnswered() {
 }
 
 void SessionList::Log(const EditSession& session, const std::string& what) {
-  ports_.log->Failure("[" + WideToUtf8(session.remotePath) + "] " + what);
+  ports_.log->Failure("[" + ToUtf8(session.remotePath) + "] " + what);
 }
 
 void SessionList::WriteJournal() { journal_->Write(sessions_); }
@@ -203,7 +206,7 @@ bool SessionList::HasSession(int32_t mount, const std::wstring& remotePath) {
 }
 
 bool SessionList::HasUnsentChanges(const EditSession& session) {
-  const int64_t m = ports_.probes->GetFileModifiedTime(WideToUtf8(session.localPath));
+  const int64_t m = ports_.probes->GetFileModifiedTime(ToUtf8(session.localPath));
   switch (session.state) {
     case EditSessionState::Uploaded:
       // The service confirmed what the upload read: only a save since it started is unsent.
@@ -232,7 +235,7 @@ void SessionList::Retire(std::unique_ptr<EditSession> session, Retirement how) {
     Tell(Format(texts::kUploaded, session->remotePath));
   }
   StopTask(*session);
-  const std::string path = WideToUtf8(session->localPath);
+  const std::string path = ToUtf8(session->localPath);
   const bool unsent = HasUnsentChanges(*session);
   if (unsent) {
     // Only a replaced session can hold unsent changes here; its copy stays, under another name.
@@ -257,7 +260,7 @@ bool SessionList::MoveAside(const EditSession& session, const std::string& path)
       break;
     }
     Log(session, "unsent changes moved aside to " + aside);
-    Tell(Format(texts::kMovedAside, session.remotePath, Utf8ToWide(aside)), true);
+    Tell(Format(texts::kMovedAside, session.remotePath, FromUtf8(aside)), true);
     return true;
   }
   Log(session, "unsent changes could not be moved aside");
@@ -331,7 +334,7 @@ void SessionList::Resume() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   for (auto& session : journal_->Read()) {
     if (Find(session->mount, session->remotePath) != nullptr) continue;
-    const std::string path = WideToUtf8(session->localPath);
+    const std::string path = ToUtf8(session->localPath);
     if (session->state != EditSessionState::New && !Exists(path)) {
       // The temp folder went with a reboot: an unsent copy comes back from the unsent store.
       int64_t ignored = 0;
@@ -442,8 +445,8 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
   Tell(Format(texts::kOpening, session.remotePath));
   session.fileHash = answer.filehash;
   session.fileSize = answer.filesize > 0 ? static_cast<uint64_t>(answer.filesize) : 0;
-  const std::string localPath = WideToUtf8(session.localPath);
-  const std::string hash = WideToUtf8(answer.filehash);
+  const std::string localPath = ToUtf8(session.localPath);
+  const std::string hash = ToUtf8(answer.filehash);
   if (!platform::MakePrivateDirs(FolderOf(localPath)) || !platform::MakePrivateDirs(session.workDir))
     return;  // tried again next tick
 
@@ -454,7 +457,7 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
     if (!Exists(localPath) && !ports_.tasks->CreateEmptyCopy(localPath)) return;
     session.state = EditSessionState::Editing;
     session.modifiedTime = ports_.probes->GetFileModifiedTime(localPath);
-    session.downloadedHash = Utf8ToWide(kEmptySha1);
+    session.downloadedHash = FromUtf8(kEmptySha1);
     session.fileHash.clear();
     OpenCopy(session);
     return;
@@ -463,7 +466,7 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
   // The content goes into the session's own folder and takes the copy's place only when it is
   // complete and nothing unsent would be replaced.
   DownloadRequest request;
-  request.url = WideToUtf8(answer.uri);
+  request.url = ToUtf8(answer.uri);
   request.localPath = DownloadPart(session);
   request.expectedSize = session.fileSize;
   request.expectedSha1 = hash;
@@ -481,11 +484,11 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
 
 bool SessionList::PlaceDownload(EditSession& session) {
   const std::string part = DownloadPart(session);
-  const std::string path = WideToUtf8(session.localPath);
+  const std::string path = ToUtf8(session.localPath);
   if (Exists(path)) {
     // A copy of an earlier run that no journal knew of. The same content stays as it is (an
     // editor may have it open); anything else may be the user's unsent work and moves aside.
-    const std::string expected = WideToUtf8(session.fileHash);
+    const std::string expected = ToUtf8(session.fileHash);
     if (!expected.empty() && HashFileSha1(path) == expected) {
       ::unlink(part.c_str());
       return true;
@@ -517,7 +520,7 @@ void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
     }
     session->state = EditSessionState::Editing;
     session->modifiedTime =
-        ports_.probes->GetFileModifiedTime(WideToUtf8(session->localPath));
+        ports_.probes->GetFileModifiedTime(ToUtf8(session->localPath));
     session->downloadedHash = session->fileHash;
     session->fileHash.clear();
     OpenCopy(*session);
@@ -527,7 +530,7 @@ void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
 }
 
 void SessionList::OpenCopy(EditSession& session) {
-  const std::string path = WideToUtf8(session.localPath);
+  const std::string path = ToUtf8(session.localPath);
   switch (ports_.opener->OpenWithAssociatedApp(path)) {
     case OpenResult::kOpened:
       return;
@@ -554,7 +557,7 @@ void SessionList::DeferUpload(EditSession& session, const std::string& cause) {
   random_ = random_ * 1664525u + 1013904223u;
   if (session.uploadFailures == 1) {
     // Once when the trouble starts; the retries go on quietly until the upload lands.
-    Log(session, cause + "; retried, changes kept in " + WideToUtf8(session.localPath));
+    Log(session, cause + "; retried, changes kept in " + ToUtf8(session.localPath));
     Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath), true);
   }
 }
@@ -563,7 +566,7 @@ void SessionList::StartUpload(EditSession& session, int64_t modified) {
   // The upload reads a snapshot: a save written in place while it runs is the next upload.
   int64_t snapshotTime = 0;  // the tick's own view of the time is what counts (below)
   if (!platform::MakePrivateDirs(session.workDir) ||
-      !platform::SnapshotFile(WideToUtf8(session.localPath), Snapshot(session), snapshotTime)) {
+      !platform::SnapshotFile(ToUtf8(session.localPath), Snapshot(session), snapshotTime)) {
     return;  // the copy is being written or the disk is full: the next tick tries again
   }
   StopTask(session);
@@ -608,7 +611,7 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
         if (report.conflict && !report.storedPath.empty() && report.storedPath != session.remotePath) {
           // Somebody stored another version meanwhile: ours went beside it, and this session
           // carries on with that copy.
-          Log(session, "stored as a conflict copy: " + WideToUtf8(report.storedPath));
+          Log(session, "stored as a conflict copy: " + ToUtf8(report.storedPath));
           Tell(Format(texts::kConflictCopy, session.remotePath, report.storedPath), true);
           session.remotePath = report.storedPath;
         }
@@ -626,7 +629,7 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
         session.stopped = true;
         Fail(session,
              "upload refused: " + report.cause + " (result code " + std::to_string(report.status) +
-                 "); changes kept in " + WideToUtf8(session.localPath),
+                 "); changes kept in " + ToUtf8(session.localPath),
              Format(texts::kUploadFailed, session.remotePath, session.localPath));
         break;
     }
@@ -636,7 +639,7 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
 }
 
 bool SessionList::StepEditing(EditSession& session) {
-  const std::string path = WideToUtf8(session.localPath);
+  const std::string path = ToUtf8(session.localPath);
   const int64_t m = ports_.probes->GetFileModifiedTime(path);
   // A missing copy (deleted, or between an editor's write and its rename) is waited for.
   if (m == 0) return true;
@@ -673,7 +676,7 @@ void SessionList::OnUploadToken(uint64_t id, TokenResult token, const std::wstri
     if (session.state != EditSessionState::Editing || !session.callPending) return;
     session.callPending = false;
     if (!ApplyToken(session, token, access, cause) || session.waitingForClick) return;
-    const int64_t m = ports_.probes->GetFileModifiedTime(WideToUtf8(session.localPath));
+    const int64_t m = ports_.probes->GetFileModifiedTime(ToUtf8(session.localPath));
     if (m != 0) StartUpload(session, m);
     return;
   }
@@ -745,7 +748,7 @@ void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
   // First what must survive a SIGKILL that may follow at any moment (a logout gives seconds).
   for (auto& session : sessions_) {
     session->callPending = false;
-    const std::string path = WideToUtf8(session->localPath);
+    const std::string path = ToUtf8(session->localPath);
     if (!HasUnsentChanges(*session) || !Exists(path)) continue;
     session->unsent = true;
     // The safety copy the user can find, also when the temp folder goes with a reboot.
@@ -786,7 +789,7 @@ void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
 
 void SessionList::AnnounceUnsentCopies() {
   if (platform::ListUnsentCopies(unsentDir_).empty()) return;
-  Tell(Format(texts::kUnsentKept, Utf8ToWide(unsentDir_)), true);
+  Tell(Format(texts::kUnsentKept, FromUtf8(unsentDir_)), true);
 }
 
 std::set<std::string> SessionList::CopyFolders() {
@@ -794,7 +797,7 @@ std::set<std::string> SessionList::CopyFolders() {
   std::set<std::string> folders;
   for (auto& session : sessions_) {
     if (session->state != EditSessionState::New && session->state != EditSessionState::Downloading)
-      folders.insert(FolderOf(WideToUtf8(session->localPath)));
+      folders.insert(FolderOf(ToUtf8(session->localPath)));
   }
   return folders;
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "auth/token_result.h"
 #include "session/edit_session.h"
 #include "upload/upload_job.h"
 
@@ -58,12 +59,6 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual int64_t NowSeconds() = 0;
-};
-
-enum class TokenResult {
-  kOk,            // access token filled
-  kInvalidGrant,  // the service refused the refresh token ("invalid_grant")
-  kFailed,        // anything else: transport, status, answer; worth trying again
 };
 
 // The refresh-token exchange. Leaves `accessToken` untouched unless it answers kOk; on failure

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "common/text_utf.h"
+
 namespace plumet {
 
 class CUploadTask;
@@ -73,8 +75,8 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
 // kStatusNotOurServer, with task.unidentifiedAnswer set.
 bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& headerText);
 
-// Wide text to UTF-8 (the engine keeps texts as UTF-16/32 and sends UTF-8); ends at the first NUL.
-std::string ToUtf8(const std::wstring& text);
+// The engine keeps texts as UTF-32 and sends UTF-8.
+using plumet_text::ToUtf8;
 
 // A signed 64-bit decimal read the way the C runtime's atoi-family reads it: leading white space,
 // an optional sign, digits up to the first non-digit; no digits give 0.

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "session/launch_request.h"
-#include "session/text_utf.h"
+#include "common/text_utf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const std::string kTemp = "/tmp/plumet-fuzz/";
   // The link as the browser hands it, and its payload as if it had been decoded already.
-  for (const std::wstring& text : {plumet::Utf8ToWide(bytes), plumet::Utf8ToWide(decoded)}) {
+  for (const std::wstring& text : {plumet_text::FromUtf8(bytes), plumet_text::FromUtf8(decoded)}) {
     const auto session = plumet::ParseLaunchRequest(text, kTemp);
     if (session == nullptr) continue;
-    const std::string local = plumet::WideToUtf8(session->localPath);
+    const std::string local = plumet_text::ToUtf8(session->localPath);
     if (local.compare(0, kTemp.size(), kTemp) != 0) std::abort();  // a copy outside the folder
     const std::string rest = local.substr(kTemp.size());
     size_t start = 0;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/dorvic_network.h"
+#include "app/dorvic_network.h"
 #include "tests/support/loopback_front.h"
 
 namespace transport_test {

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/dorvic_network.h"
+#include "app/dorvic_network.h"
 #include "common/endpoints.h"
 #include "tests/transport/tls_fixture.h"
 #include "tests/upload/scratch_dir.h"

@@ -1,4 +1,4 @@
-#include "session/tray_icon.h"
+#include "app/tray_icon.h"
 
 #include <QAction>
 #include <QDBusConnection>
