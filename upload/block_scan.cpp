@@ -36,7 +36,7 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
   const uint32_t B = input_.blockSize;
   const uint64_t end = input_.end();
   const uint64_t stopAt = std::min(target, end);
-  const bool vector = input_.vector && VectorScanSupported();
+  const bool vector = input_.vector && ChosenRollPath() == RollPath::kAvx512;
   uint64_t nextPoll = p;
   while (p < stopAt) {
     if (p > abandonAfter && matches.empty()) return Stop::kAbandoned;

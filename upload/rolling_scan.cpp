@@ -24,6 +24,8 @@ bool VectorScanSupported() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 
+RollPath ChosenRollPath() { return VectorScanSupported() ? RollPath::kAvx512 : RollPath::kScalar; }
+
 namespace {
 
 constexpr uint32_t kModulus = RollingAdler::kModulus;

@@ -13,6 +13,11 @@ namespace plumet {
 // True when this processor can run RollToCandidateVector.
 bool VectorScanSupported();
 
+// The loops the scan can roll with, and the one it takes on this processor when the vector unit
+// is allowed. BlockScan decides through this alone, so that tests can check they cover it.
+enum class RollPath { kScalar, kAvx512 };
+RollPath ChosenRollPath();
+
 // Starting from the window at q (whose checksum `rolling` holds and which has been compared
 // already), rolls over the windows q+1, q+2 ... below `stop`, and returns the first one that
 // `filter` may contain, with `rolling` holding its checksum. Returns `stop` when there is none;

@@ -63,6 +63,10 @@ uint32_t WindowAdlerPlain(const unsigned char* d, size_t n) {
   return static_cast<uint32_t>(adler32_z(1L, d, n));
 }
 
+WindowAdlerPath ChosenWindowAdlerPath() {
+  return kAvx2 ? WindowAdlerPath::kAvx2 : WindowAdlerPath::kZlib;
+}
+
 uint32_t WindowAdler(const unsigned char* d, size_t n) {
   if (!kAvx2 || n < 64) return WindowAdlerPlain(d, n);
   const size_t whole = n & ~size_t{31};

@@ -15,4 +15,9 @@ uint32_t WindowAdler(const unsigned char* d, size_t n);
 // The same through zlib alone (for comparison in tests and benchmarks).
 uint32_t WindowAdlerPlain(const unsigned char* d, size_t n);
 
+// The loop WindowAdler takes on this processor for 64 bytes and more (shorter ones go to zlib),
+// so that tests can check they cover it.
+enum class WindowAdlerPath { kZlib, kAvx2 };
+WindowAdlerPath ChosenWindowAdlerPath();
+
 }  // namespace plumet

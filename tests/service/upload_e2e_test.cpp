@@ -48,7 +48,10 @@ TEST_F(ServiceTest, ATicketIsBoundToTheTokenThatRegisteredIt) {
   long piecelen = 0;
   Reply init = client.Init(ann_, Str(ParseJson(put.body), "hash"), Sha1Hex(content), content.size(),
                            session, piecelen);
-  EXPECT_NE(init.status, 200);
+  // No upload is registered for ann's token under bob's pathhash: the same answer as for no
+  // ticket at all, telling the caller nothing about bob's.
+  EXPECT_EQ(init.status, 401);
+  EXPECT_EQ(Num(ParseJson(init.body), "error_code"), 40100);
   EXPECT_EQ(Num(ParseJson(Call(ann_, "GET", 1, "/docs/plan%2Etxt").body), "version"), 1);
 }
 

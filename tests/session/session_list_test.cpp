@@ -520,9 +520,11 @@ TEST_F(SessionListTest, ExitKeepsUnsentCopiesAndTheNextStartSendsThem) {
   list->CloseAllSessions();
   EXPECT_EQ(0, tasks.live);
   EXPECT_TRUE(Exists(Local("clean.txt")));
-  for (const char* name : {"saved.txt", "sending.txt"}) {
+  // Both the copy and the one kept aside hold what the editor saved.
+  for (const auto& [name, text] : {std::pair{"saved.txt", "s"}, std::pair{"sending.txt", "u"}}) {
     EXPECT_TRUE(Exists(Local(name))) << name;
-    EXPECT_EQ(Read(Local(name)), Read(scratch.path + "unsent/" + name)) << name;
+    EXPECT_EQ(text, Read(Local(name))) << name;
+    EXPECT_EQ(text, Read(scratch.path + "unsent/" + name)) << name;
   }
   // The next start tells the user where they are, and sends them; a copy that lands leaves the
   // unsent store. A temp folder emptied by a reboot gets the copy back from the store.

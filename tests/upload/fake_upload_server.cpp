@@ -199,6 +199,7 @@ MHD_Result FakeUploadServer::Answer(MHD_Connection* connection, const RecordedRe
   if (stall != stalls_.end()) {
     const unsigned ms = stall->second;
     stalls_.erase(stall);
+    ++stallsBegun_;
     lock.unlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     lock.lock();

@@ -82,6 +82,11 @@ class FakeUploadServer {
     std::lock_guard<std::mutex> l(mu_);
     stalls_[path] = ms;
   }
+  // Requests that have arrived and begun such a wait (the client is then waiting for the answer).
+  int StallsBegun() const {
+    std::lock_guard<std::mutex> l(mu_);
+    return stallsBegun_;
+  }
 
   // Queues an answer for the next request to `path` ("/upload_part", "PUT" for the REST call).
   void Push(const std::string& path, Scripted answer);
@@ -112,6 +117,7 @@ class FakeUploadServer {
   std::vector<RecordedRequest> requests_;
   std::map<std::string, std::deque<Scripted>> script_;
   std::map<std::string, unsigned> stalls_;
+  int stallsBegun_ = 0;
   std::string stored_;
   std::string checksumList_;
   uint32_t blockSize_ = 0;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tests/upload/scratch_dir.h"
@@ -50,19 +51,6 @@ TEST(RollingAdler, ExtremeBytesKeepBothHalvesInRange) {
     std::vector<unsigned char> data(B * 3 + 500, 0xFF);
     std::fill(data.begin() + B + 250, data.end(), 0x00);
     RollAndCompare(data, B, B < 5000 ? 1 : 997);
-  }
-}
-
-TEST(WindowAdler, EqualsZlibForEveryLengthAndExtremeBytes) {
-  // Lengths around the 32-byte step and the 4096-byte run between reductions; all 0xFF is the
-  // largest every sum can grow.
-  const auto random = plumet_test::RandomBytes(300000, 78);
-  const std::vector<unsigned char> ones(300000, 0xFF);
-  for (const auto* data : {&random, &ones}) {
-    // From the second byte: the loads are unaligned, as the scan's windows are.
-    for (size_t n : {0u, 1u, 31u, 32u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 8191u, 65536u, 299999u}) {
-      EXPECT_EQ(plumet::WindowAdler(data->data() + 1, n), Adler(data->data() + 1, n)) << n;
-    }
   }
 }
 
@@ -130,69 +118,188 @@ TEST(RollingAdler, MillionsOfStepsAgainstExactSums) {
 
 namespace {
 
-// The vector roll must stop at exactly the windows the scalar roll stops at, with the same sums.
-TEST(RollingScan, VectorAndScalarStopAtTheSameWindows) {
-  if (!plumet::VectorScanSupported()) GTEST_SKIP() << "no AVX-512 on this processor";
-  std::mt19937_64 rng(31);
-  for (uint32_t B : {1u, 2u, 15u, 16u, 17u, 700u, 4096u, 65521u, 70001u}) {
-    auto data = plumet_test::RandomBytes(B + 300000, B);
-    if (B % 2 == 1) {
-      for (auto& c : data) c = c & 0x80 ? 0xFF : 0x00;  // long runs of extremes
-    }
-    // Stored checksums: a few hundred real windows, so that both loops stop often.
-    plumet::CBlockDelta::BlockIndex index;
-    index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
-    for (int i = 0; i < 300; ++i) {
-      const size_t at = rng() % (data.size() - B);
-      index[Adler(&data[at], B)];
-    }
-    const plumet::WeakFilter filter(index);
-    plumet::RollingAdler scalar(B), vector(B);
-    scalar.Reset(Adler(data.data(), B));
-    vector.Reset(Adler(data.data(), B));
-    const uint64_t stop = data.size() - B + 1;
-    uint64_t qs = 0, qv = 0;
-    int stops = 0;
-    while (qs < stop && stops < 5000) {
-      qs = plumet::RollToCandidate(data.data(), qs, stop, B, scalar, filter);
-      qv = plumet::RollToCandidateVector(data.data(), qv, stop, B, vector, filter);
-      ASSERT_EQ(qv, qs) << "B " << B;
-      ASSERT_EQ(vector.value(), scalar.value()) << "B " << B << " at " << qs;
-      if (qs < stop) {
-        ASSERT_EQ(scalar.value(), Adler(&data[qs], B));
+// What the processor offers, asked here rather than through the product, so that a wrong answer
+// of the product's own check cannot hide a loop from these tests.
+bool ProcessorHas(const char* feature) {
+  __builtin_cpu_init();
+  if (std::string(feature) == "avx512f") return __builtin_cpu_supports("avx512f");
+  if (std::string(feature) == "avx512dq") return __builtin_cpu_supports("avx512dq");
+  if (std::string(feature) == "avx2") return __builtin_cpu_supports("avx2");
+  return false;
+}
+
+using RollFn = uint64_t (*)(const unsigned char*, uint64_t, uint64_t, uint32_t,
+                            plumet::RollingAdler&, const plumet::WeakFilter&);
+struct RollLoop {
+  plumet::RollPath path;
+  const char* name;
+  RollFn roll;
+};
+
+// Every roll of the scan that this processor can run: the scalar one always, the vector one
+// where the processor has what it needs. Each test of the roll runs them all.
+std::vector<RollLoop> RunnableRolls() {
+  std::vector<RollLoop> loops{{plumet::RollPath::kScalar, "scalar", &plumet::RollToCandidate}};
+  if (ProcessorHas("avx512f") && ProcessorHas("avx512dq")) {
+    loops.push_back({plumet::RollPath::kAvx512, "avx512", &plumet::RollToCandidateVector});
+  }
+  return loops;
+}
+
+using WindowFn = uint32_t (*)(const unsigned char*, size_t);
+struct WindowLoop {
+  plumet::WindowAdlerPath path;
+  const char* name;
+  WindowFn sum;
+};
+
+// Every loop of the full window checksum that this processor can run. WindowAdler itself takes
+// the AVX2 loop from 64 bytes on wherever the processor has AVX2.
+std::vector<WindowLoop> RunnableWindowSums() {
+  std::vector<WindowLoop> loops{{plumet::WindowAdlerPath::kZlib, "zlib", &plumet::WindowAdlerPlain}};
+  if (ProcessorHas("avx2")) {
+    loops.push_back({plumet::WindowAdlerPath::kAvx2, "avx2", &plumet::WindowAdler});
+  }
+  return loops;
+}
+
+TEST(ScanLoops, TheOnesThisProcessorTakesAreAmongTheTested) {
+  // The product's own checks agree with the processor: a vector loop it could run is not left
+  // out (untested and unused), and one it cannot run is never chosen.
+  EXPECT_EQ(plumet::VectorScanSupported(), ProcessorHas("avx512f") && ProcessorHas("avx512dq"));
+  EXPECT_EQ(plumet::ChosenWindowAdlerPath() == plumet::WindowAdlerPath::kAvx2, ProcessorHas("avx2"));
+  // What the scan takes here is one of the loops the tests below run: a failure, not a skip.
+  const plumet::RollPath roll = plumet::ChosenRollPath();
+  const auto rolls = RunnableRolls();
+  EXPECT_TRUE(std::any_of(rolls.begin(), rolls.end(), [&](const RollLoop& l) { return l.path == roll; }))
+      << "the roll chosen on this processor (" << static_cast<int>(roll) << ") is not tested";
+  const plumet::WindowAdlerPath window = plumet::ChosenWindowAdlerPath();
+  const auto sums = RunnableWindowSums();
+  EXPECT_TRUE(std::any_of(sums.begin(), sums.end(), [&](const WindowLoop& l) { return l.path == window; }))
+      << "the window sum chosen on this processor (" << static_cast<int>(window) << ") is not tested";
+}
+
+TEST(WindowAdler, EveryLoopEqualsZlibForEveryLengthAndExtremeBytes) {
+  // Lengths around the 32-byte step and the 4096-byte run between reductions; all 0xFF is the
+  // largest every sum can grow.
+  const auto random = plumet_test::RandomBytes(300000, 78);
+  const std::vector<unsigned char> ones(300000, 0xFF);
+  for (const WindowLoop& loop : RunnableWindowSums()) {
+    SCOPED_TRACE(loop.name);
+    for (const auto* data : {&random, &ones}) {
+      // From the second byte: the loads are unaligned, as the scan's windows are.
+      for (size_t n : {0u, 1u, 31u, 32u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 8191u, 65536u, 299999u}) {
+        EXPECT_EQ(loop.sum(data->data() + 1, n), Adler(data->data() + 1, n)) << n;
       }
-      ++stops;
     }
-    EXPECT_GT(stops, 300) << "B " << B;
   }
 }
 
-}  // namespace
+// Adler-32 of every window of B bytes, from exact integer sums reduced with % (the plain formula,
+// no shortcut of the product's), each window also checked against zlib where a test stops.
+std::vector<uint32_t> EveryWindow(const std::vector<unsigned char>& data, uint32_t B) {
+  std::vector<uint32_t> weak;
+  weak.reserve(data.size() - B + 1);
+  int64_t a = 1, b = 0;
+  for (uint32_t i = 0; i < B; ++i) {
+    a += data[i];
+    b += a;
+  }
+  weak.push_back(static_cast<uint32_t>(b % 65521) << 16 | static_cast<uint32_t>(a % 65521));
+  for (size_t p = 1; p + B <= data.size(); ++p) {
+    const int64_t out = data[p - 1], in = data[p + B - 1];
+    a += in - out;
+    b += a - 1 - int64_t{B} * out;
+    weak.push_back(static_cast<uint32_t>(b % 65521) << 16 | static_cast<uint32_t>(a % 65521));
+  }
+  return weak;
+}
 
-namespace {
+// Runs `loop` from window 0 to the end as the scan does, and checks every stop against the
+// reference: the first later window the filter may know, with its checksum; at the end, `stop`
+// with the checksum of the last window. Returns the stops (at most `maxStops` of them).
+std::vector<uint64_t> RollAgainstReference(const RollLoop& loop,
+                                           const std::vector<unsigned char>& data, uint32_t B,
+                                           const plumet::WeakFilter& filter, size_t maxStops) {
+  const std::vector<uint32_t> weak = EveryWindow(data, B);
+  const uint64_t stop = data.size() - B + 1;
+  plumet::RollingAdler rolling(B);
+  rolling.Reset(Adler(data.data(), B));
+  std::vector<uint64_t> stops;
+  uint64_t q = 0;
+  uint64_t expected = 0;
+  while (q < stop && stops.size() < maxStops) {
+    for (++expected; expected < stop && !filter.MayContain(weak[expected]); ++expected) {
+    }
+    q = loop.roll(data.data(), q, stop, B, rolling, filter);
+    EXPECT_EQ(q, expected) << "B " << B;
+    if (q != expected) break;
+    if (q < stop) {
+      EXPECT_EQ(rolling.value(), weak[q]) << "B " << B << " at " << q;
+      EXPECT_EQ(rolling.value(), Adler(&data[q], B)) << "B " << B << " at " << q;
+      stops.push_back(q);
+    } else {
+      EXPECT_EQ(rolling.value(), weak[stop - 1]) << "B " << B << ": the last window";
+    }
+    if (::testing::Test::HasFailure()) break;
+  }
+  return stops;
+}
+
+// Each loop stops at exactly the windows the reference stops at, with the same sums.
+TEST(RollingScan, EveryLoopStopsWhereTheReferenceStops) {
+  for (const RollLoop& loop : RunnableRolls()) {
+    SCOPED_TRACE(loop.name);
+    std::mt19937_64 rng(31);
+    for (uint32_t B : {1u, 2u, 15u, 16u, 17u, 700u, 4096u, 65521u, 70001u}) {
+      auto data = plumet_test::RandomBytes(B + 300000, B);
+      if (B % 2 == 1) {
+        for (auto& c : data) c = c & 0x80 ? 0xFF : 0x00;  // long runs of extremes
+      }
+      // Stored checksums: a few hundred real windows, so that the loop stops often.
+      plumet::CBlockDelta::BlockIndex index;
+      index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
+      std::vector<uint64_t> sampled;
+      for (int i = 0; i < 300; ++i) {
+        sampled.push_back(1 + rng() % (data.size() - B - 1));
+        index[Adler(&data[sampled.back()], B)];
+      }
+      const plumet::WeakFilter filter(index);
+      const auto stops = RollAgainstReference(loop, data, B, filter, 5000);
+      ASSERT_FALSE(::testing::Test::HasFailure()) << "B " << B;
+      EXPECT_GT(stops.size(), 300u) << "B " << B;
+      if (stops.size() == 5000) continue;  // cut short: not every window was reached
+      for (const uint64_t at : sampled) {
+        EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at)) << "B " << B << " window " << at;
+      }
+    }
+  }
+}
 
 TEST(RollingScan, LowHalfHittingTheModulusInEveryLane) {
-  if (!plumet::VectorScanSupported()) GTEST_SKIP() << "no AVX-512 on this processor";
   const uint32_t B = 257;
-  for (size_t lead = 0; lead < 20; ++lead) {
-    // Window lead + 1 sums to 65520: its low half is exactly the modulus before reduction.
-    auto data = plumet_test::RandomBytes(lead, lead);
-    data.push_back(0);
-    data.insert(data.end(), 256, 255);
-    data.push_back(240);
-    const auto tail = plumet_test::RandomBytes(100, 99);
-    data.insert(data.end(), tail.begin(), tail.end());
-    const uint32_t target = Adler(&data[lead + 1], B);
-    ASSERT_EQ(target & 0xFFFF, 0u);
-    plumet::CBlockDelta::BlockIndex index;
-    index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
-    index[target];
-    const plumet::WeakFilter filter(index);
-    plumet::RollingAdler rolling(B);
-    rolling.Reset(Adler(data.data(), B));
-    const uint64_t stop = data.size() - B + 1;
-    EXPECT_EQ(plumet::RollToCandidateVector(data.data(), 0, stop, B, rolling, filter), lead + 1);
-    EXPECT_EQ(rolling.value(), target);
+  for (const RollLoop& loop : RunnableRolls()) {
+    SCOPED_TRACE(loop.name);
+    for (size_t lead = 0; lead < 20; ++lead) {
+      // Window lead + 1 sums to 65520: its low half is exactly the modulus before reduction.
+      auto data = plumet_test::RandomBytes(lead, lead);
+      data.push_back(0);
+      data.insert(data.end(), 256, 255);
+      data.push_back(240);
+      const auto tail = plumet_test::RandomBytes(100, 99);
+      data.insert(data.end(), tail.begin(), tail.end());
+      const uint32_t target = Adler(&data[lead + 1], B);
+      ASSERT_EQ(target & 0xFFFF, 0u);
+      plumet::CBlockDelta::BlockIndex index;
+      index.set_empty_key(plumet::CBlockDelta::kEmptyKey);
+      index[target];
+      const plumet::WeakFilter filter(index);
+      plumet::RollingAdler rolling(B);
+      rolling.Reset(Adler(data.data(), B));
+      const uint64_t stop = data.size() - B + 1;
+      EXPECT_EQ(loop.roll(data.data(), 0, stop, B, rolling, filter), lead + 1) << lead;
+      EXPECT_EQ(rolling.value(), target) << lead;
+    }
   }
 }
 
@@ -235,9 +342,8 @@ TEST(WeakFilter, NeverTurnsAwayAStoredChecksum) {
   }
 }
 
-// The vector roll against the scalar one with a list as big as a 16-bit block index can name.
-TEST(RollingScan, VectorAndScalarAgreeWithAFullSizedList) {
-  if (!plumet::VectorScanSupported()) GTEST_SKIP() << "no AVX-512 on this processor";
+// Each loop against the reference with a list as big as a 16-bit block index can name.
+TEST(RollingScan, EveryLoopAgreesWithTheReferenceWithAFullSizedList) {
   const uint32_t B = 4096;
   const auto data = plumet_test::RandomBytes(B + 2000000, 43);
   plumet::CBlockDelta::BlockIndex index;
@@ -253,22 +359,14 @@ TEST(RollingScan, VectorAndScalarAgreeWithAFullSizedList) {
     index[static_cast<uint32_t>(rng() % 65521) << 16 | static_cast<uint32_t>(rng() % 65521)];
   }
   const plumet::WeakFilter filter(index);
-  plumet::RollingAdler scalar(B), vector(B);
-  scalar.Reset(Adler(data.data(), B));
-  vector.Reset(Adler(data.data(), B));
-  const uint64_t stop = data.size() - B + 1;
-  uint64_t qs = 0, qv = 0;
-  std::vector<uint64_t> stops;
-  while (qs < stop) {
-    qs = plumet::RollToCandidate(data.data(), qs, stop, B, scalar, filter);
-    qv = plumet::RollToCandidateVector(data.data(), qv, stop, B, vector, filter);
-    ASSERT_EQ(qv, qs);
-    ASSERT_EQ(vector.value(), scalar.value()) << "at " << qs;
-    stops.push_back(qs);
-  }
-  // Every window whose checksum is stored is a stop.
-  for (const uint64_t at : sampled) {
-    EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at)) << "window " << at;
+  for (const RollLoop& loop : RunnableRolls()) {
+    SCOPED_TRACE(loop.name);
+    const auto stops = RollAgainstReference(loop, data, B, filter, data.size());
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    // Every window whose checksum is stored is a stop.
+    for (const uint64_t at : sampled) {
+      EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at)) << "window " << at;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <memory>
@@ -62,9 +63,10 @@ class UploadProtocolTest : public ::testing::Test {
     return paths;
   }
 
-  std::vector<std::string> Ranges() const {
+  std::vector<std::string> Ranges() const { return Ranges(server); }
+  static std::vector<std::string> Ranges(const FakeUploadServer& from) {
     std::vector<std::string> ranges;
-    for (const RecordedRequest& r : server.Requests()) {
+    for (const RecordedRequest& r : from.Requests()) {
       if (r.path == "/upload_part") ranges.push_back(r.Header("x-zm-upload-range"));
     }
     return ranges;
@@ -117,11 +119,16 @@ TEST_F(UploadProtocolTest, WholeUploadSendsRequestsAndLinesInOrder) {
                                 "x-zm-upload-filename: a%20b%2Etxt", "x-zm-token: access-token"}),
       OwnLines(requests[0]));
   EXPECT_EQ((std::vector<std::string>{"x-zm-upload-session: sess-1"}), OwnLines(requests[1]));
-  const uint32_t crc = static_cast<uint32_t>(std::stoul(requests[3].Header("x-zm-upload-crc")));
-  EXPECT_EQ(Crc32Buffer(content.data() + 32768, 1), crc);
+  // Each part's CRC-32 is zlib's of the bytes of its range.
+  const auto zlibCrc = [](const std::string& bytes) {
+    return std::to_string(
+        crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+  };
+  EXPECT_EQ(zlibCrc(content.substr(0, 32768)), requests[2].Header("x-zm-upload-crc"));
+  const std::string crc = zlibCrc(content.substr(32768, 1));
   EXPECT_EQ(
       (std::vector<std::string>{"x-zm-upload-range: 32768-32768", "x-zm-upload-session: sess-1",
-                                "x-zm-upload-crc: " + std::to_string(crc),
+                                "x-zm-upload-crc: " + crc,
                                 "Content-Type: application/octet-stream"}),
       OwnLines(requests[3]));
   EXPECT_EQ(
@@ -634,6 +641,63 @@ TEST_F(ReadCallbackTest, UploadTotalFollowsTheSource) {
   task->localFile.Close();
   task->fileSize = 77;
   EXPECT_EQ(77u, UploadTotal(*task));
+}
+
+}  // namespace
+}  // namespace plumet
+
+namespace plumet {
+namespace {
+
+// An "expect" no server of ours sends, in a 409 to the second part, run through the whole
+// exchange: an offset past the content (or negative, read as one) is no licence to skip the
+// parts. The engine sends nothing past what it had sent, the server refuses every finish
+// (the size it names is not what it holds), the upload fails and nothing is stored.
+TEST_F(UploadProtocolTest, ConflictNamingAnOffsetPastTheContentStoresNothing) {
+  const std::string content = upload_test::RandomBytes(5 * 32768 + 17, 61);
+  for (const char* expect : {"-1", "-32768", "1000000", "18446744073709551615",
+                             "99999999999999999999"}) {
+    SCOPED_TRACE(expect);
+    FakeUploadServer own;  // a server of its own for each value
+    ASSERT_TRUE(own.Start());
+    Prepare(content);
+    task->uploadServerUrl = own.BaseUrl();
+    Scripted first;
+    first.status = 0;  // served as usual
+    own.Push("/upload_part", first);
+    own.Push("/upload_part",
+             Answer(409, std::string("{\"error_code\":40900,\"expect\":\"") + expect + "\"}"));
+    EXPECT_EQ(UploadOutcome::kFailed, RunUploadProtocol(*task));
+    EXPECT_EQ(400, task->status);
+    EXPECT_EQ((std::vector<std::string>{"0-32767", "32768-65535"}), Ranges(own));
+    EXPECT_EQ(4, own.Count("/upload_finish"));
+    EXPECT_FALSE(own.HasCommitted());
+    task.reset();
+  }
+}
+
+// A "piecelen" no server of ours sends (not a positive integer, or no block size its checksum
+// list describes), run through the whole exchange: no delta is built on it, the content goes
+// whole, and what is stored is exactly the local copy.
+TEST_F(DeltaProtocolTest, InitNamingAnUnusableBlockSizeSendsTheContentWhole) {
+  const std::string stored = upload_test::RandomBytes(16 * kBlock, 60);
+  std::string edited = stored;
+  edited[5 * kBlock] ^= 1;
+  for (const char* piecelen : {"-1", "true", "\"4096\"", "1", "2147483648", "-4096"}) {
+    SCOPED_TRACE(piecelen);
+    FakeUploadServer own;  // a server of its own for each value
+    ASSERT_TRUE(own.Start());
+    own.SetStored(stored, kBlock);
+    Prepare(edited);
+    task->uploadServerUrl = own.BaseUrl();
+    own.Push("/upload_init",
+             Answer(200, std::string("{\"session\":\"s\",\"piecelen\":") + piecelen + "}"));
+    EXPECT_EQ(UploadOutcome::kCompleted, RunUploadProtocol(*task));
+    EXPECT_EQ((std::vector<std::string>{"0-32767", "32768-65535"}), Ranges(own));
+    ASSERT_TRUE(own.HasCommitted());
+    EXPECT_TRUE(edited == own.Committed()) << upload_test::Difference(edited, own.Committed());
+    task.reset();
+  }
 }
 
 }  // namespace

@@ -170,9 +170,9 @@ TEST_F(UploadTaskTest, DestructionDoesNotWaitForAStalledAnswer) {
   ASSERT_TRUE(upload_test::WriteBytes(localPath, "abc"));
   server.StallNext("/upload_init", 2000);
   StartUpload();
-  ASSERT_TRUE(WaitUntil([&] { return !server.Requests().empty(); }));  // registered
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(300));  // the worker waits for "/upload_init"
+  // The worker has registered and sent "/upload_init", and waits for its answer.
+  ASSERT_TRUE(WaitUntil([&] { return server.StallsBegun() == 1; }));
+  ASSERT_EQ(0, server.Count("/upload_init"));  // not answered yet
   const auto before = std::chrono::steady_clock::now();
   run.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
