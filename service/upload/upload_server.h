@@ -33,6 +33,9 @@ class UploadServer {
   // Upload sessions idle for longer are forgotten (default one hour).
   void set_session_idle_limit(std::chrono::milliseconds limit);
   size_t session_count();
+  // Bytes of request bodies the shared budget holds now: a test learns that the server has taken
+  // every request it will take without guessing a time.
+  uint64_t buffered_bytes() const { return buffered_.load(); }
 
  private:
   struct Glue;

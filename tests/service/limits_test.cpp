@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "tests/service/upload_helper.h"
 
@@ -32,6 +35,26 @@ size_t OpenDescriptors(pid_t pid) {
     closedir(dir);
   }
   return n;
+}
+
+// Connections waiting to be accepted on the listener at 127.0.0.1:port (for a listening socket,
+// the kernel reports its accept queue as rx_queue), SIZE_MAX when there is no such listener.
+size_t ListenQueue(uint16_t port) {
+  char want[16];
+  std::snprintf(want, sizeof want, "0100007F:%04X", port);
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (state != "0A" || local != want) continue;
+    const size_t colon = queues.find(':');
+    if (colon == std::string::npos) continue;
+    return std::stoul(queues.substr(colon + 1), nullptr, 16);
+  }
+  return SIZE_MAX;
 }
 
 // Connections that started a request and then went quiet, as a slow client's do.
@@ -83,7 +106,12 @@ TEST_F(LimitsTest, SlowConnectionsAreBoundedAndCostNoThreads) {
   EXPECT_LE(ProcStatus(z_.pid(), "Threads"), threads + 2) << "a connection must not cost a thread";
   // Past the limit, the listener takes no more: the server's descriptors stay bounded.
   std::vector<int> more = SlowConnections(z_.web_port(), 150);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The server has taken all it will take once the surplus waits in the listener's queue.
+  const size_t surplus = slow.size() + more.size() - kLimit;
+  const auto queued = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ListenQueue(z_.web_port()) != surplus && std::chrono::steady_clock::now() < queued)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ListenQueue(z_.web_port()), surplus) << "the listener leaves the rest waiting";
   EXPECT_LE(OpenDescriptors(z_.pid()), static_cast<size_t>(kLimit) + 64);
   EXPECT_GE(OpenDescriptors(z_.pid()), static_cast<size_t>(kLimit)) << "the slow ones are held";
   for (int fd : slow) close(fd);

@@ -134,10 +134,12 @@ TEST_F(DownloadTaskTest, StalledTransferStopsWithinASecond) {
   ASSERT_TRUE(task->Open({server.Base() + "/stall", scratch.path + "tmp/s.txt", 100, ""},
                          outcome.Callback()));
   ASSERT_TRUE(task->Start());
-  // Wait until the request is in, headers sent and nothing more coming.
-  for (int i = 0; i < 200 && server.requests().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Wait until the request is in and the server holds back its body after the headers.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server.StallsBegun() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(1, server.StallsBegun());
+  ASSERT_EQ(1u, server.requests().size());
   const auto start = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::recursive_mutex> guard(lock);  // as the session list destroys it

@@ -61,6 +61,9 @@ class LoopbackServer {
     std::lock_guard<std::mutex> guard(mutex_);
     return requests_;
   }
+  // Stalled answers whose body the server has begun to hold back (their headers are queued):
+  // a test learns that the client is inside the stalled transfer without guessing a time.
+  int StallsBegun() const { return stallsBegun_.load(); }
 
  private:
   struct Pending {
@@ -76,6 +79,7 @@ class LoopbackServer {
 
   static ssize_t StallReader(void* cls, uint64_t, char*, size_t) {
     auto* self = static_cast<LoopbackServer*>(cls);
+    self->stallsBegun_.fetch_add(1);
     // Bounded: a stalled answer ends with the server or after 20 s.
     for (int i = 0; i < 400 && !self->stopping_.load(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -134,6 +138,7 @@ class LoopbackServer {
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<int> stallsBegun_{0};
   std::mutex mutex_;
   std::vector<Request> requests_;
 };

@@ -460,10 +460,23 @@ TEST_F(DeltaProtocolTest, RetriedMatchListIsSentWhole) {
   for (const RecordedRequest& r : server.Requests()) {
     if (r.path == "/upload_checksum_result") lists.push_back(r);
   }
+  // The content is the stored version: full block i matches stored block i at i * kBlock, and
+  // each record is that offset (8 bytes) then that index (2 bytes), little-endian.
+  std::string expected;
+  for (uint64_t i = 0; i < 8; ++i) {
+    const uint64_t offset = i * kBlock;
+    for (int b = 0; b < 8; ++b) expected += static_cast<char>((offset >> (8 * b)) & 0xff);
+    expected += static_cast<char>(i & 0xff);
+    expected += static_cast<char>((i >> 8) & 0xff);
+  }
+  const std::string expectedCrc = std::to_string(
+      crc32(0L, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size())));
   ASSERT_EQ(2u, lists.size());
-  EXPECT_EQ(80u, lists[0].body.size());  // all 8 full blocks match
-  EXPECT_TRUE(lists[0].body == lists[1].body);
-  EXPECT_EQ(lists[0].Header("x-zm-upload-crc"), lists[1].Header("x-zm-upload-crc"));
+  for (const RecordedRequest& list : lists) {
+    EXPECT_EQ(80u, list.body.size());
+    EXPECT_TRUE(expected == list.body) << upload_test::Difference(expected, list.body);
+    EXPECT_EQ(expectedCrc, list.Header("x-zm-upload-crc"));
+  }
   EXPECT_TRUE(content == server.Committed())
       << upload_test::Difference(content, server.Committed());
 }

@@ -185,7 +185,8 @@ TEST_F(UploadTaskTest, OwnerHoldingTheLockCanStopAFinishingWorker) {
   ASSERT_TRUE(run.Start(job));
   // The worker completes the upload and then waits for the lock that this thread holds.
   ASSERT_TRUE(WaitUntil([&] { return server.HasCommitted(); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // threadDone is set just before the worker starts trying for the lock.
+  ASSERT_TRUE(WaitUntil([&] { return run.task()->threadDone.load(); }));
   run.Stop();  // must neither deadlock nor let the worker tell anything afterwards
   EXPECT_EQ(0u, run.ReportCount());
 }

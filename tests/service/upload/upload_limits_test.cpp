@@ -129,12 +129,32 @@ TEST_F(UploadServerTest, BodiesHeldInMemoryHaveOneBudget) {
   for (int i = 0; i < 20; ++i)
     held.push_back(std::make_unique<RawConnection>(server_.port(),
                                                    PartHead(session, 0, kMaxPartSize, kMaxPartSize)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The budget holds 16 full parts once the server has taken all it will take; only then is
+  // every refusal decided.
+  constexpr uint64_t kTaken = 16;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server_.buffered_bytes() != kTaken * kMaxPartSize &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(server_.buffered_bytes(), kTaken * kMaxPartSize);
+  // The refusals are decided; their answers may still be on the way.
+  std::vector<bool> answered(held.size(), false);
   int refused = 0;
-  for (auto& c : held) refused += c->Status(10) == 503;
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (refused < static_cast<int>(held.size() - kTaken) &&
+         std::chrono::steady_clock::now() < deadline) {
+    for (size_t i = 0; i < held.size(); ++i) {
+      if (answered[i]) continue;
+      const int status = held[i]->Status(5);
+      if (status == 0) continue;
+      answered[i] = true;
+      refused += status == 503;
+    }
+  }
   EXPECT_EQ(refused, 20 - 16);
+  EXPECT_EQ(server_.buffered_bytes(), kTaken * kMaxPartSize) << "the taken ones are still held";
   held.clear();  // their budget comes back once the server sees them go
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   int status = 0;
   while (status != 409 && std::chrono::steady_clock::now() < deadline) {
     RawConnection probe(server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize));
