@@ -54,6 +54,9 @@ class File {
   // (fdatasync). False on error.
   bool Flush();
 
+  // Read and write for the owner only, whatever bits the file had: a file that existed before a
+  // kCreate open keeps its old ones. False on error or when not open.
+  bool RestrictToOwner();
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }

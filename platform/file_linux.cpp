@@ -103,6 +103,8 @@ bool File::Flush() {
   return ::fdatasync(fd_) == 0;
 }
 
+bool File::RestrictToOwner() { return fd_ >= 0 && ::fchmod(fd_, 0600) == 0; }
+
 void File::Close() {
   if (fd_ >= 0) {
     ::close(fd_);  // the descriptor is gone even when close reports an error; never retry

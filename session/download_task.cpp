@@ -1,7 +1,6 @@
 #include "session/download_task.h"
 
 #include <openssl/evp.h>
-#include <sys/stat.h>
 
 #include <cctype>
 #include <chrono>
@@ -93,7 +92,7 @@ bool DownloadTask::Open(const DownloadRequest& request, DownloadFinished finishe
   if (curl_ == nullptr) return false;
   if (!file_.Open(request_.localPath, platform::File::Mode::kCreate)) return false;
   // The copy may have existed with other bits: a file from the service is never executable.
-  if (::fchmod(file_.fd(), 0600) != 0) {
+  if (!file_.RestrictToOwner()) {
     file_.Close();
     return false;
   }

@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <dorvic/dorvic.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -112,7 +111,7 @@ class EngineTasks : public TaskFactory {
 
   bool CreateEmptyCopy(const std::string& localPath) override {
     platform::File file;
-    return file.Open(localPath, platform::File::Mode::kCreate) && ::fchmod(file.fd(), 0600) == 0;
+    return file.Open(localPath, platform::File::Mode::kCreate) && file.RestrictToOwner();
   }
 
   std::unique_ptr<SessionTask> StartUpload(const UploadJob& job, UploadObserver* observer,

@@ -1,8 +1,6 @@
 #include "session/session_journal.h"
 
 #include <cjson/cJSON.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "platform/atomic_file.h"
+#include "platform/file_ops.h"
 #include "platform/state_dir.h"
 #include "common/text_utf.h"
 
@@ -72,11 +71,7 @@ bool Store(const std::string& path, const std::string& text) {
 
 // The file's text, only when it is a regular file of ours that nobody else may read.
 std::string Load(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0) {
-    return {};
-  }
+  if (!platform::IsPrivateFileOfOurs(path)) return {};
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();

@@ -1,20 +1,18 @@
 #include "session/session_list.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <random>
 #include <thread>
 #include <utility>
 
+#include "common/text_utf.h"
+#include "platform/file_ops.h"
 #include "platform/file_snapshot.h"
 #include "platform/state_dir.h"
 #include "platform/unsent_store.h"
 #include "session/launch_request.h"
 #include "session/session_journal.h"
 #include "session/session_texts.h"
-#include "common/text_utf.h"
 #include "upload/digests.h"
 
 namespace plumet {
@@ -41,8 +39,6 @@ std::wstring Format(const wchar_t* pattern, const std::wstring& first,
   return out;
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
 std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
 // The session's own files: the download before it is complete, and the snapshot an upload reads.
@@ -52,16 +48,16 @@ std::string Snapshot(const EditSession& s) { return s.workDir + "upload"; }
 // Empties and removes the session's work folder; its files are all of our own making.
 void RemoveWorkDir(const EditSession& s) {
   if (s.workDir.empty()) return;
-  ::unlink(DownloadPart(s).c_str());
-  ::unlink(Snapshot(s).c_str());
-  ::rmdir(s.workDir.c_str());
+  platform::RemoveFile(DownloadPart(s));
+  platform::RemoveFile(Snapshot(s));
+  platform::RemoveEmptyFolder(s.workDir);
 }
 
-// Removes the copy's now empty folders up to the temp folder (rmdir fails on any other).
+// Removes the copy's now empty folders up to the temp folder (a folder with anything in it stays).
 void RemoveEmptyFolders(const std::string& tempDir, std::string dir) {
   while (dir.size() > tempDir.size() && dir.compare(0, tempDir.size(), tempDir) == 0) {
     while (!dir.empty() && dir.back() == '/') dir.pop_back();
-    if (::rmdir(dir.c_str()) != 0) return;
+    if (!platform::RemoveEmptyFolder(dir)) return;
     dir = FolderOf(dir);
   }
 }
@@ -241,24 +237,20 @@ void SessionList::Retire(std::unique_ptr<EditSession> session, Retirement how) {
     // Only a replaced session can hold unsent changes here; its copy stays, under another name.
     if (how == Retirement::kReplaced) MoveAside(*session, path);
   } else {
-    ::unlink(path.c_str());
+    platform::RemoveFile(path);
     RemoveEmptyFolders(tempDir_, FolderOf(path));
   }
   RemoveWorkDir(*session);
 }
 
 bool SessionList::MoveAside(const EditSession& session, const std::string& path) {
-  if (!Exists(path)) return true;
+  if (!platform::PathExists(path)) return true;
   for (int n = 1; n < 1000; ++n) {
     const std::string aside = AsideName(path, n);
-    // link() never replaces an existing name; the original name is then free for the new copy.
-    // Where hard links are not supported, a rename to a name seen free is the next best thing.
-    if (::link(path.c_str(), aside.c_str()) == 0) {
-      ::unlink(path.c_str());
-    } else if (errno == EEXIST || Exists(aside) || ::rename(path.c_str(), aside.c_str()) != 0) {
-      if (errno == EEXIST || Exists(aside)) continue;
-      break;
-    }
+    // Never over an existing name; the original name is then free for the new copy.
+    const platform::MoveResult moved = platform::MoveWithoutReplacing(path, aside);
+    if (moved == platform::MoveResult::kNameTaken) continue;
+    if (moved == platform::MoveResult::kFailed) break;
     Log(session, "unsent changes moved aside to " + aside);
     Tell(Format(texts::kMovedAside, session.remotePath, FromUtf8(aside)), true);
     return true;
@@ -335,7 +327,7 @@ void SessionList::Resume() {
   for (auto& session : journal_->Read()) {
     if (Find(session->mount, session->remotePath) != nullptr) continue;
     const std::string path = ToUtf8(session->localPath);
-    if (session->state != EditSessionState::New && !Exists(path)) {
+    if (session->state != EditSessionState::New && !platform::PathExists(path)) {
       // The temp folder went with a reboot: an unsent copy comes back from the unsent store.
       int64_t ignored = 0;
       if (!session->unsent || session->unsentCopy.empty() ||
@@ -454,7 +446,7 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
   if (session.fileSize == 0 && (hash.size() != 40 || hash == kEmptySha1)) {
     // An empty file replaces nothing: a copy that is there already (of an earlier session that
     // left no record) is kept as it is.
-    if (!Exists(localPath) && !ports_.tasks->CreateEmptyCopy(localPath)) return;
+    if (!platform::PathExists(localPath) && !ports_.tasks->CreateEmptyCopy(localPath)) return;
     session.state = EditSessionState::Editing;
     session.modifiedTime = ports_.probes->GetFileModifiedTime(localPath);
     session.downloadedHash = FromUtf8(kEmptySha1);
@@ -485,17 +477,17 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
 bool SessionList::PlaceDownload(EditSession& session) {
   const std::string part = DownloadPart(session);
   const std::string path = ToUtf8(session.localPath);
-  if (Exists(path)) {
+  if (platform::PathExists(path)) {
     // A copy of an earlier run that no journal knew of. The same content stays as it is (an
     // editor may have it open); anything else may be the user's unsent work and moves aside.
     const std::string expected = ToUtf8(session.fileHash);
     if (!expected.empty() && HashFileSha1(path) == expected) {
-      ::unlink(part.c_str());
+      platform::RemoveFile(part);
       return true;
     }
     if (!MoveAside(session, path)) return false;
   }
-  return ::rename(part.c_str(), path.c_str()) == 0;
+  return platform::RenameFile(part, path);
 }
 
 void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
@@ -508,12 +500,12 @@ void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
     if (session->state != EditSessionState::Downloading) return;
     if (outcome != DownloadOutcome::kComplete) {
       // Whatever arrived is not the user's file: it must never be opened.
-      ::unlink(DownloadPart(*session).c_str());
+      platform::RemoveFile(DownloadPart(*session));
       Fail(*session, cause, Format(texts::kDownloadFailed, session->remotePath));
       return;
     }
     if (!PlaceDownload(*session)) {
-      ::unlink(DownloadPart(*session).c_str());
+      platform::RemoveFile(DownloadPart(*session));
       Fail(*session, "the copy could not be put in place",
            Format(texts::kDownloadFailed, session->remotePath));
       return;
@@ -536,7 +528,7 @@ void SessionList::OpenCopy(EditSession& session) {
       return;
     case OpenResult::kRunsCode:
       // Nothing of it was opened; a copy with no change of the user's goes.
-      if (!HasUnsentChanges(session)) ::unlink(path.c_str());
+      if (!HasUnsentChanges(session)) platform::RemoveFile(path);
       Fail(session, "not opened: its content type runs code",
            Format(texts::kRunsCode, session.remotePath));
       return;
@@ -685,10 +677,10 @@ void SessionList::OnUploadToken(uint64_t id, TokenResult token, const std::wstri
 void SessionList::StepUploaded(EditSession& session) {
   Tell(Format(texts::kUploaded, session.remotePath));
   StopTask(session);
-  ::unlink(Snapshot(session).c_str());
+  platform::RemoveFile(Snapshot(session));
   if (!session.unsentCopy.empty()) {
     // The safety copy of an earlier exit has landed now (or a later save of it has).
-    ::unlink(session.unsentCopy.c_str());
+    platform::RemoveFile(session.unsentCopy);
     session.unsentCopy.clear();
   }
   // Back to watching: an editor that keeps its buffer saves again, and each save is a version.
@@ -749,10 +741,10 @@ void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
   for (auto& session : sessions_) {
     session->callPending = false;
     const std::string path = ToUtf8(session->localPath);
-    if (!HasUnsentChanges(*session) || !Exists(path)) continue;
+    if (!HasUnsentChanges(*session) || !platform::PathExists(path)) continue;
     session->unsent = true;
     // The safety copy the user can find, also when the temp folder goes with a reboot.
-    if (!session->unsentCopy.empty()) ::unlink(session->unsentCopy.c_str());
+    if (!session->unsentCopy.empty()) platform::RemoveFile(session->unsentCopy);
     session->unsentCopy.clear();
     std::string stored;
     if (platform::SaveUnsentCopy(unsentDir_, path, stored)) {

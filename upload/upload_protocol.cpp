@@ -1,18 +1,19 @@
 #include "upload/upload_protocol.h"
 
 #include <curl/curl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <string>
 #include <vector>
 
+#include "common/credential_guard.h"
+#include "common/result_codes.h"
+#include "common/text_forms.h"
+#include "platform/file_ops.h"
 #include "upload/digests.h"
 #include "upload/upload_http.h"
 #include "upload/upload_task.h"
-#include "common/credential_guard.h"
-#include "common/text_forms.h"
 
 namespace plumet {
 
@@ -49,7 +50,7 @@ bool Exchange(CUploadTask& task, const wchar_t* path, bool timeLimited, const He
   // Every request carries the token or the upload session, and the parts the user's content.
   task.refusal = plumet_transport::CredentialRefusal(url, task.transport);
   if (!task.refusal.empty()) {
-    task.status = kStatusTransportFailed;
+    task.status = plumet_codes::kTransportFailure;
     return false;
   }
   std::string headerText;
@@ -111,10 +112,7 @@ uint32_t ReadPart(CUploadTask& task, uint64_t start, uint64_t length) {
   return Crc32Buffer(data.data(), static_cast<int32_t>(filled));
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
-}
+bool FileExists(const std::string& path) { return !path.empty() && platform::PathExists(path); }
 
 // The server will not build on its stored version: this upload (and every later one of the same
 // job's owner, through the report) sends the whole content, in the same upload session. The

@@ -1,9 +1,8 @@
 #include "upload/upload_task.h"
 
-#include <unistd.h>
-
 #include <system_error>
 
+#include "platform/file_ops.h"
 #include "upload/upload_http.h"
 #include "upload/upload_worker.h"
 
@@ -65,12 +64,12 @@ bool CUploadTask::PrepareDelta() {
     case CBlockDelta::Outcome::kAbandoned:
       blockSize = 0;
       literalFile.Close();
-      ::unlink(path.c_str());
+      platform::RemoveFile(path);
       return true;
     case CBlockDelta::Outcome::kWriteFailed:
       // Probably a full disk: this attempt fails and leaves nothing behind.
       literalFile.Close();
-      ::unlink(path.c_str());
+      platform::RemoveFile(path);
       return false;
   }
   return false;
@@ -82,7 +81,7 @@ void CUploadTask::CleanupLiteralFile() {
   matchLength = 0;
   matchSendOffset = 0;
   const std::string path = LiteralPath();
-  if (!path.empty()) ::unlink(path.c_str());
+  if (!path.empty()) platform::RemoveFile(path);
 }
 
 }  // namespace plumet
