@@ -20,12 +20,11 @@
 #include "platform/temp_dir.h"
 #include "platform/window_registry.h"
 #include "session/launch_request.h"
+#include "session/session_texts.h"
 #include "session/tray_tooltip.h"
 
 namespace plumet {
 namespace {
-
-const wchar_t kBalloonTitle[] = L"提示";
 
 std::wstring Wide(const std::string& ascii) { return QString::fromStdString(ascii).toStdWString(); }
 
@@ -86,15 +85,15 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   const std::string temp = platform::PrivateTempDir();
   if (temp.empty()) {
     std::fprintf(stderr, "plumet: the private temporary folder cannot be used; exiting\n");
-    m_trayIcon.ShowBalloon(kBalloonTitle, L"临时文件夹不可用，程序无法运行");
+    m_trayIcon.ShowBalloon(texts::kTitle, texts::kNoTempFolder);
     return false;
   }
   m_sessions = std::make_unique<SessionList>(m_engine.Ports(), temp);
   // An answer from the network wakes the tick at once instead of at the next beat.
   m_sessions->SetWake([this] { QMetaObject::invokeMethod(this, [this] { Tick(); }, Qt::QueuedConnection); });
 
-  m_trayCheckTimer.start(2000);
-  m_sessionsTimer.start(1000);
+  m_trayCheckTimer.start(kTimerTrayCheckMs);
+  m_sessionsTimer.start(kTimerSessionsMs);
   Publish();  // already done by the start-up, unless that failed
 
   m_sessions->AnnounceUnsentCopies();

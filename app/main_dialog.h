@@ -25,8 +25,10 @@ class CplumetDlg : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr int kTimerTrayCheck = 1001;  // every 2000 ms
-  static constexpr int kTimerSessions = 1002;   // every 1000 ms
+  // The two timers' periods: the icon check (adds the icon again when the last add failed) and
+  // the session tick.
+  static constexpr int kTimerTrayCheckMs = 2000;
+  static constexpr int kTimerSessionsMs = 1000;
 
   explicit CplumetDlg(std::string instanceFolder);
   ~CplumetDlg() override;

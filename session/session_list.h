@@ -4,19 +4,21 @@
 // What the shell does with it (all on the main thread unless said otherwise):
 //   - At start: curl_global_init, dorvic_set_host / dorvic_set_secret, then build an EnginePorts
 //     (session/engine_ports.h), fill in its notifier and opener, and construct the SessionList
-//     with its ports and the private temp folder (platform/temp_dir.h). Call
-//     AnnounceUnsentCopies() once, then OnLaunchRequest() (session/launch_request.h) for the
-//     program's own launch URL, if any.
-//   - For every launch request handed over by a later start (the queued WM_LAUNCH_REQUEST
-//     call): OnLaunchRequest(list, text); when it returns true call OnSessionTick() right away,
-//     so that a click opens the editor without waiting for the next timer beat.
-//   - Every 1000 ms (the session timer): OnSessionTick().
-//   - Right after constructing it: Resume() (the journal of an earlier run).
-//   - At the orderly exit ("退出", SIGTERM, SIGINT), after stopping the timers:
-//     CloseAllSessions(). Then destroy the list and the ports.
-//   - Ports the shell implements: Notifier (ShowBalloon: notification with summary "提示") and
-//     Opener (OpenWithAssociatedApp). Both are also called from download threads, with the
-//     session lock held; see session/session_ports.h.
+//     with its ports and the private temp folder (platform/temp_dir.h). SetWake() with a call
+//     that runs a tick soon on the main thread (answers of the network calls arrive off it).
+//     Then AnnounceUnsentCopies(), Resume() (the journal of an earlier run), and OnLaunchRequest()
+//     (session/launch_request.h) for the program's own launch URL, if any.
+//   - For every launch request handed over by a later start (queued to the main thread by the
+//     hand-off listener): OnLaunchRequest(list, text); when it returns true call OnSessionTick()
+//     right away, so that a click opens the editor without waiting for the next timer beat.
+//   - Every 1000 ms (the session timer), on every wake, and when a copy's folder reports a save:
+//     OnSessionTick().
+//   - At the orderly exit ("退出", SIGTERM, SIGINT, SIGHUP, SIGQUIT), after stopping the timers:
+//     CloseAllSessions(). When LeftWorkRunning() then says a call still hangs, end the process
+//     instead of destroying the list.
+//   - Ports the shell implements: Notifier (ShowBalloon and ShowLasting: notifications with
+//     summary "提示") and Opener (OpenWithAssociatedApp). Both are also called from download
+//     threads, with the session lock held; see session/session_ports.h.
 // Nothing here needs Qt; tests drive the list with fake ports.
 
 #include <chrono>

@@ -1,10 +1,11 @@
 #pragma once
-// What the user reads: the notification title and texts of the session list. "%s" stands for a
+// What the user reads: the notification title and texts of the session list and the shell. "%s" stands for a
 // remote path (the first) or a local path (the second).
 
 namespace plumet::texts {
 
 inline constexpr const wchar_t* kTitle = L"提示";
+inline constexpr const wchar_t* kNoTempFolder = L"临时文件夹不可用，程序无法运行";
 inline constexpr const wchar_t* kOpening = L"正在打开[%s]文件";
 inline constexpr const wchar_t* kAlreadyOpen = L"[%s]文件已经打开";
 inline constexpr const wchar_t* kUploaded = L"文件[%s]上传完成";

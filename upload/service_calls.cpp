@@ -1,10 +1,11 @@
 #include "upload/service_calls.h"
 
+#include "common/result_codes.h"
+
 namespace plumet {
 
 namespace {
 
-constexpr int32_t kNoAnswer = 10061;  // the library's code for a transfer that failed
 constexpr int32_t kFolderInTheWay = 40903;
 constexpr int32_t kFileInTheWay = 40904;
 constexpr int32_t kNoSuchFile = 40400;
@@ -12,7 +13,7 @@ constexpr int32_t kNoSuchFile = 40400;
 // The service answers five-digit codes whose first three digits are the HTTP status; a service
 // that sends no code leaves the library the bare status.
 int32_t HttpStatusOf(int32_t code) {
-  if (code >= 10000 && code < 60000 && code != kNoAnswer) return code / 100;
+  if (code >= 10000 && code < 60000 && code != plumet_codes::kTransportFailure) return code / 100;
   return code;
 }
 
@@ -37,7 +38,7 @@ UploadEnd RegistrationEnd(int32_t code) {
 
 bool IsServiceTrouble(int32_t code) {
   const int32_t status = HttpStatusOf(code);
-  return code == kNoAnswer || status == 408 || status == 429 || (status >= 500 && status < 600);
+  return code == plumet_codes::kTransportFailure || status == 408 || status == 429 || (status >= 500 && status < 600);
 }
 
 bool IsNoSuchFile(int32_t code) { return code == kNoSuchFile || code == 404; }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/answer_head.h"
+#include "common/result_codes.h"
 #include "common/transport_settings.h"
 #include "upload/upload_task.h"
 
@@ -166,7 +167,7 @@ void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLi
 bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& headerText) {
   task.unidentifiedAnswer = false;
   if (result != CURLE_OK) {
-    task.status = kStatusTransportFailed;
+    task.status = plumet_codes::kTransportFailure;
     return false;
   }
   int32_t code = 0;

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "common/result_codes.h"
 #include "common/text_utf.h"
 
 namespace plumet {
@@ -19,7 +20,6 @@ class CUploadTask;
 
 // Result codes kept in CUploadTask::status beside the HTTP statuses.
 inline constexpr int32_t kStatusNoAnswer = 0;             // no readable status line
-inline constexpr int32_t kStatusTransportFailed = 10061;  // libcurl reported an error
 inline constexpr int32_t kStatusNotOurServer = 500;       // 2xx without the identity header
 
 // The fixed User-Agent of every upload request.

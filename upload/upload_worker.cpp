@@ -1,7 +1,6 @@
 #include "upload/upload_worker.h"
 
 #include <dorvic/dorvic.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cwctype>
@@ -9,6 +8,8 @@
 #include <thread>
 
 #include "common/credential_guard.h"
+#include "common/result_codes.h"
+#include "platform/file_ops.h"
 #include "platform/file_probe.h"
 #include "upload/digests.h"
 #include "upload/service_calls.h"
@@ -26,12 +27,6 @@ constexpr int32_t kStatusUnauthorized = 401;
 constexpr int32_t kStatusForbidden = 403;
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
-uint64_t StatusSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.st_size);
-}
 
 // The block size the service offers for content of `size` bytes: the smallest power of two of
 // at least 4 KiB that cuts it into no more than 65536 blocks (a match names its block with 16
@@ -85,7 +80,7 @@ UploadReport RunJob(CUploadTask& task) {
   // as a failed transfer, which would be retried: this ends the upload with its cause.
   task.refusal = plumet_transport::CredentialRefusal(ToUtf8(dorvic_get_host()), std::string());
   if (!task.refusal.empty()) {
-    return MakeReport(task, UploadEnd::kPermanent, kStatusTransportFailed, task.refusal);
+    return MakeReport(task, UploadEnd::kPermanent, plumet_codes::kTransportFailure, task.refusal);
   }
   UploadReport report;
   if (!CheckForConflict(task, report)) return report;
@@ -165,7 +160,7 @@ UploadReport ProtocolFailureReport(const CUploadTask& task) {
   std::string cause;
   if (task.unidentifiedAnswer) {
     cause = "answer without the upload server's identity";
-  } else if (status == kStatusTransportFailed) {
+  } else if (status == plumet_codes::kTransportFailure) {
     cause = "no answer from the upload server";
   } else if (status == kStatusNoAnswer) {
     cause = "no status line from the upload server";
@@ -192,7 +187,7 @@ void FinishUpload(CUploadTask& task, const UploadReport& report) {
   if (task.observer != nullptr) task.observer->OnUploadFinished(report);
 }
 
-unsigned UploadThreadProc(CUploadTask* task) {
+void UploadThreadProc(CUploadTask* task) {
   const std::string& path = task->sourcePath;
   // The other processor sums the file's blocks while this one hashes it, at the block size the
   // service will most likely offer; the delta uses them when the guess holds.
@@ -203,7 +198,7 @@ unsigned UploadThreadProc(CUploadTask* task) {
     }
   }
   if (task->fileHash.empty()) task->fileHash = Widen(HashFileSha1(path));
-  task->fileSize = StatusSize(path);
+  task->fileSize = platform::FileSizeOf(path);
 
   const UploadReport report = RunJob(*task);
 
@@ -216,7 +211,6 @@ unsigned UploadThreadProc(CUploadTask* task) {
   } else {
     FinishUpload(*task, report);
   }
-  return 0;
 }
 
 }  // namespace plumet

@@ -10,8 +10,8 @@
 
 namespace plumet {
 
-// Thread entry. Returns 0.
-unsigned UploadThreadProc(CUploadTask* task);
+// Thread entry: runs the job and tells its report (or, when stopped, only that it ended).
+void UploadThreadProc(CUploadTask* task);
 
 // Opens the source file for reading, refusing it while another program may write it, and stores
 // its length in the task's fileSize.

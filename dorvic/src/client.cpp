@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/result_codes.h"
 #include "dorvic/src/answers.h"
 #include "dorvic/src/credential_check.h"
 #include "dorvic/src/signing.h"
@@ -40,7 +41,7 @@ int32_t CdorvicClient::GetLastError(std::wstring* message) const {
 
 void CdorvicClient::RecordTransportFailure() {
   std::lock_guard<std::mutex> hold(errorLock);
-  lastErrorCode = kTransportError;  // the message of an earlier failure stays
+  lastErrorCode = plumet_codes::kTransportFailure;  // the message of an earlier failure stays
 }
 
 void CdorvicClient::RecordServiceFailure(int32_t code, std::wstring message) {
@@ -62,7 +63,7 @@ bool CdorvicClient::Perform(const Request& request, const AnswerReader& reader) 
   }
   const std::string refusal = CredentialRefusal(url, networkInfo);
   if (!refusal.empty()) {
-    RecordServiceFailure(kTransportError, FromUtf8(refusal));
+    RecordServiceFailure(plumet_codes::kTransportFailure, FromUtf8(refusal));
     return false;
   }
 

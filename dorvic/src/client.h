@@ -38,9 +38,9 @@ class CdorvicClient {
   int32_t GetLastError(std::wstring* message) const;
 
   // One signed request, serialised with every other request of this client. True exactly when the
-  // answer's (first) status was 200, after `reader` has read its body; otherwise the last error
-  // holds the reason. A request whose header lines would carry a line break is not sent and
-  // fails like a transfer that failed.
+  // final answer's status was 200 (a proxy's CONNECT answer or a 1xx before it does not count),
+  // after `reader` has read its body; otherwise the last error holds the reason. A request whose
+  // header lines would carry a line break is not sent and fails like a transfer that failed.
   bool Perform(const Request& request, const AnswerReader& reader);
 
  private:

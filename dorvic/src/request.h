@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result_codes.h"
+
 namespace dorvic {
 
 struct Request {
@@ -32,6 +34,5 @@ inline Request MakeRequest(const char* verb, const std::wstring& token, const st
 using AnswerReader = std::function<void(const std::string& body)>;
 
 // Code of every transport failure.
-inline constexpr int32_t kTransportError = 10061;
 
 }  // namespace dorvic

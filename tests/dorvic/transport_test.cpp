@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "common/result_codes.h"
 #include "dorvic/src/client.h"
 #include "dorvic/src/operations.h"
 #include "tests/dorvic/http_fixture.h"
@@ -105,7 +106,7 @@ TEST_F(Transport, RefusedConnectionKeepsMessage) {
   client.SetHost(refusing.whost());
   EXPECT_FALSE(Delete(&version));
   std::wstring message;
-  EXPECT_EQ(Code(&message), kTransportError);
+  EXPECT_EQ(Code(&message), plumet_codes::kTransportFailure);
   EXPECT_EQ(message, L"earlier");
 }
 
@@ -113,7 +114,7 @@ TEST_F(Transport, EmptyHostIsATransportFailure) {
   client.SetHost(L"");
   int32_t version = 0;
   EXPECT_FALSE(Delete(&version));
-  EXPECT_EQ(client.GetLastErrorCode(), kTransportError);
+  EXPECT_EQ(client.GetLastErrorCode(), plumet_codes::kTransportFailure);
   EXPECT_EQ(server.request_count(), 0u);
 }
 
@@ -121,7 +122,7 @@ TEST_F(Transport, LineBreaksInHeaderValuesAreNotSent) {
   int32_t size = 1;
   std::vector<dorvic_file_stx> files;
   EXPECT_FALSE(ListFile(client, L"tok", L"/", 0, 0, 0, size, L"name\r\nX-Injected: 1", files));
-  EXPECT_EQ(client.GetLastErrorCode(), kTransportError);
+  EXPECT_EQ(client.GetLastErrorCode(), plumet_codes::kTransportFailure);
   EXPECT_FALSE(ListFile(client, L"tok\nX-Injected: 1", L"/", 0, 0, 0, size, L"", files));
   EXPECT_EQ(server.request_count(), 0u);
   EXPECT_EQ(size, 1);
@@ -135,7 +136,7 @@ TEST_F(Transport, TimeOutIsATransportFailure) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(Delete(&version));
   const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_EQ(client.GetLastErrorCode(), kTransportError);
+  EXPECT_EQ(client.GetLastErrorCode(), plumet_codes::kTransportFailure);
   EXPECT_EQ(version, 0);
   EXPECT_LT(took, std::chrono::milliseconds(2400));
 }
@@ -147,7 +148,7 @@ TEST(TransportHandle, MissingHandleFailsEveryOperation) {
   int32_t size = 5;
   std::vector<dorvic_file_stx> files;
   EXPECT_FALSE(ListFile(client, L"t", L"/", 0, 0, 0, size, L"", files));
-  EXPECT_EQ(client.GetLastErrorCode(), kTransportError);
+  EXPECT_EQ(client.GetLastErrorCode(), plumet_codes::kTransportFailure);
   EXPECT_FALSE(LockFile(client, L"t", L"/", 0, true));
   EXPECT_EQ(size, 5);
   EXPECT_EQ(server.request_count(), 0u);

@@ -13,6 +13,7 @@
 
 #include "common/credential_guard.h"
 #include "common/progress_line.h"
+#include "common/result_codes.h"
 #include "common/text_forms.h"
 #include "dorvic/src/text.h"
 #include "platform/atomic_file.h"
@@ -123,14 +124,14 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   EVP_DigestInit_ex(r.sha1, EVP_sha1(), nullptr);
 
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
-  if (!curl) return failure.Fail(kFailureTransport, "no HTTP handle");
+  if (!curl) return failure.Fail(plumet_codes::kTransportFailure, "no HTTP handle");
   const std::string uri = ToUtf8(file.uri);
   // The location is signed: whoever receives it may read the file for a while.
   const std::string refusal = plumet_transport::CredentialRefusal(
       uri, inv.globals.proxy ? plumet_transport::ProxyWithPort(ToUtf8(inv.globals.network.proxyHost),
                                                               inv.globals.network.proxyPort)
                              : std::string());
-  if (!refusal.empty()) return failure.Fail(kFailureTransport, refusal);
+  if (!refusal.empty()) return failure.Fail(plumet_codes::kTransportFailure, refusal);
   curl_easy_setopt(curl.get(), CURLOPT_URL, uri.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
@@ -151,10 +152,10 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
     return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(r.write_errno));
   }
   if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && status == 200)) {
-    return failure.Fail(kFailureTransport, "download failed: " + std::string(curl_easy_strerror(code)));
+    return failure.Fail(plumet_codes::kTransportFailure, "download failed: " + std::string(curl_easy_strerror(code)));
   }
   if (status != 200) {
-    return failure.Fail(kFailureTransport, "download answered HTTP " + std::to_string(status));
+    return failure.Fail(plumet_codes::kTransportFailure, "download answered HTTP " + std::to_string(status));
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -212,10 +213,10 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   AddNumber(out, "bytes_sent", static_cast<double>(result.bytesSent));
   if (result.ok) return true;
   if (result.cancelled) return failure.Fail(kFailureInterrupted, "interrupted");
-  if (!result.refusal.empty()) return failure.Fail(kFailureTransport, result.refusal);
+  if (!result.refusal.empty()) return failure.Fail(plumet_codes::kTransportFailure, result.refusal);
   // A failed registration is the library's last error, already in place.
   if (!result.registered) return false;
-  const int32_t code = result.status != 0 ? result.status : kFailureTransport;
+  const int32_t code = result.status != 0 ? result.status : plumet_codes::kTransportFailure;
   return failure.Fail(code, "the upload server did not take the content (last result " +
                                 std::to_string(result.status) + ")");
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "common/result_codes.h"
 #include "tools/dorvicctl/args.h"
 #include "tools/dorvicctl/commands.h"
 
@@ -16,7 +17,6 @@ namespace dorvicctl {
 inline constexpr int32_t kFailureLocalFile = 10001;  // LOCAL cannot be read or written
 inline constexpr int32_t kFailureMismatch = 10002;   // the content is not what the service named
 inline constexpr int32_t kFailureInterrupted = 10003;  // Ctrl-C or SIGTERM: stopped, nothing left
-inline constexpr int32_t kFailureTransport = 10061;  // no answer, or not 200, from a location
 
 bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure);
 bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure);
