@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/window_registry.h"
+
 namespace plumet_test {
 namespace {
 
@@ -247,19 +249,7 @@ bool DesktopSession::WaitForLog(const std::vector<std::string>& parts,
 }
 
 pid_t DesktopSession::PublishedResident() const {
-  std::ifstream in(WindowEntry());
-  long pid = 0;
-  std::string started;
-  if (!(in >> pid >> started) || pid <= 0) return 0;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) return 0;
-  // Field 22 (start time), counted after the command name's closing parenthesis.
-  std::istringstream fields(line.substr(line.rfind(')') + 1));
-  std::string field;
-  for (int i = 3; i <= 22 && (fields >> field); ++i) {
-  }
-  return field == started ? static_cast<pid_t>(pid) : 0;
+  return platform::FindWindow(Path("run/plumet"), "plumet");
 }
 
 pid_t DesktopSession::AdoptResident() {
