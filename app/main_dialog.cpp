@@ -1,12 +1,10 @@
 #include "app/main_dialog.h"
 
 #include <dorvic/dorvic.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QIcon>
 #include <QString>
-#include <climits>
 #include <cstdio>
 
 #include "app/handoff_block.h"
@@ -15,6 +13,7 @@
 #include "app/dorvic_network.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
+#include "platform/detached_start.h"
 #include "platform/scheme_registration.h"
 #include "platform/shell_open.h"
 #include "platform/temp_dir.h"
@@ -27,12 +26,6 @@ namespace plumet {
 namespace {
 
 std::wstring Wide(const std::string& ascii) { return QString::fromStdString(ascii).toStdWString(); }
-
-std::string ProgramPath() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
 
 }  // namespace
 
@@ -74,7 +67,7 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   dorvic_set_network_info(&network);
 
   // Registration failures are silent: the program works without it, only links cannot start it.
-  const std::string program = ProgramPath();
+  const std::string program = platform::OwnProgramPath();
   if (!program.empty()) {
     platform::RegisterUrlScheme("plumet", "plumet.desktop", DesktopEntryFor(program));
   }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -24,10 +23,8 @@ namespace {
 // The resident library: lib/ beside bin/ (the build layout), its private folder under the installed
 // library folder, or next to the program.
 void* OpenResidentLibrary() {
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return nullptr;
-  std::string dir(buffer, static_cast<size_t>(n));
+  std::string dir = platform::OwnProgramPath();
+  if (dir.empty()) return nullptr;
   dir.erase(dir.rfind('/'));
   const std::string parent = dir.substr(0, dir.rfind('/'));
 #ifdef PLUMET_RESIDENT_FROM_BIN

@@ -7,7 +7,13 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 namespace platform {
+
+// The absolute path of this program's own executable (from the kernel, so neither argv[0] nor the
+// working folder can mislead it), or "" when the kernel does not say.
+std::string OwnProgramPath();
 
 // Starts this program's own executable again with `argv0` as its only argument, in a session of
 // its own (no controlling terminal, so a closed terminal does not end it), with stdin and stdout

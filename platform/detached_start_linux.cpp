@@ -7,11 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 
 extern char** environ;
 
 namespace platform {
+
+std::string OwnProgramPath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
 
 pid_t StartSelfDetached(const char* argv0) {
   posix_spawn_file_actions_t actions;
