@@ -20,9 +20,6 @@
 #include <microhttpd.h>
 #include <zlib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <sched.h>
 #include <unistd.h>
 
@@ -34,9 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "service/faults.h"
+#include "service/http/faults.h"
+#include "service/http/mhd_daemon.h"
+#include "service/store/upload_backend.h"
 #include "service/upload/upload_server.h"
-#include "service/upload_backend.h"
 #include "tests/service/upload/fake_backend.h"
 #include "tests/service/upload/upload_test_client.h"
 #include "tests/support/zelmic_process.h"
@@ -67,23 +65,14 @@ MHD_Result SinkAccess(void*, MHD_Connection* connection, const char*, const char
 
 class Sink {
  public:
-  Sink() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0,
-                               nullptr, nullptr, &SinkAccess, nullptr, MHD_OPTION_SOCK_ADDR,
-                               reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_END);
-    if (daemon_ != nullptr) port_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port;
-  }
-  ~Sink() {
-    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-  }
-  uint16_t port() const { return port_; }
+  Sink()
+      : daemon_(zelmic::MhdDaemon::Start(
+            MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0, &SinkAccess,
+            nullptr)) {}
+  uint16_t port() const { return daemon_.port(); }
 
  private:
-  MHD_Daemon* daemon_ = nullptr;
-  uint16_t port_ = 0;
+  zelmic::MhdDaemon daemon_;
 };
 
 // ---- a lean sender: the client's request set-up, body from memory, CRCs computed beforehand ----

@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "platform/thread_priority.h"
-#include "service/upload/block_delta.h"
+#include "service/upload/delta_rebuild.h"
 #include "service/upload/file_io.h"
 
 namespace zelmic {

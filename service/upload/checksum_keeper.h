@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "service/upload_backend.h"
+#include "service/store/upload_backend.h"
 
 namespace zelmic {
 

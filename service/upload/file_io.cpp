@@ -10,45 +10,19 @@
 #include <memory>
 #include <vector>
 
+#include "platform/io_retry.h"
+
 namespace zelmic {
 
 bool PreadAll(int fd, void* data, size_t size, uint64_t offset) {
-  auto* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return platform::PreadFull(fd, data, size, offset) == static_cast<int64_t>(size);
 }
 
 bool PwriteAll(int fd, const void* data, size_t size, uint64_t offset) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return platform::PwriteFull(fd, data, size, offset);
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool WriteAll(int fd, const void* data, size_t size) { return platform::WriteFull(fd, data, size); }
 
 bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,6 +1,6 @@
 #pragma once
 // Small POSIX file helpers for the upload server: whole reads and writes that retry short
-// transfers, and the SHA-1 of a file.
+// transfers (over platform/io_retry.h), and the SHA-1 of a file.
 
 #include <cstddef>
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "service/listener.h"
+#include "service/http/listener.h"
 #include "service/upload/upload_service.h"
 
 namespace zelmic {
@@ -129,7 +129,7 @@ UploadServer::UploadServer(UploadBackend& backend, FaultScript& faults, Checksum
 UploadServer::~UploadServer() { Stop(); }
 
 bool UploadServer::Start(uint16_t port, std::string& error) {
-  if (daemon_ != nullptr) {
+  if (daemon_.running()) {
     error = "the upload server is already running";
     return false;
   }
@@ -138,24 +138,15 @@ bool UploadServer::Start(uint16_t port, std::string& error) {
       port, &Glue::Access, this,
       {{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Glue::Completed), this}},
       kConnectionTimeoutSeconds, kThreads, error);
-  if (daemon_ == nullptr) return false;
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-  port_ = info == nullptr ? port : info->port;
-  if (port_ == 0) {
-    Stop();
-    error = "cannot learn the bound port";
-    return false;
-  }
+  if (!daemon_) return false;
+  port_ = daemon_.port();
   return true;
 }
 
 uint16_t UploadServer::port() const { return port_; }
 
 void UploadServer::Stop() {
-  if (daemon_ != nullptr) {
-    MHD_stop_daemon(daemon_);
-    daemon_ = nullptr;
-  }
+  daemon_.Stop();
   service_->Clear();
 }
 

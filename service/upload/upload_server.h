@@ -8,11 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "service/faults.h"
+#include "service/http/faults.h"
+#include "service/http/mhd_daemon.h"
+#include "service/store/upload_backend.h"
 #include "service/upload/checksum_keeper.h"
-#include "service/upload_backend.h"
-
-struct MHD_Daemon;
 
 namespace zelmic {
 
@@ -45,7 +44,7 @@ class UploadServer {
   std::atomic<uint64_t> buffered_{0};
   std::unique_ptr<UploadService> service_;
   FaultScript& faults_;
-  MHD_Daemon* daemon_ = nullptr;
+  MhdDaemon daemon_;
   uint16_t port_ = 0;
 };
 

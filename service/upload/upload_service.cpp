@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "service/upload/block_delta.h"
+#include "service/upload/delta_rebuild.h"
 #include "service/upload/file_io.h"
 
 namespace zelmic {

@@ -10,11 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "service/store/upload_backend.h"
 #include "service/upload/checksum_keeper.h"
-#include "service/upload/upload_answer.h"
 #include "service/upload/staged_writer.h"
+#include "service/upload/upload_answer.h"
 #include "service/upload/upload_session.h"
-#include "service/upload_backend.h"
 
 namespace zelmic {
 

@@ -18,8 +18,8 @@
 
 #include <openssl/evp.h>
 
-#include "service/upload/block_delta.h"
-#include "service/upload_backend.h"
+#include "service/store/upload_backend.h"
+#include "service/upload/delta_rebuild.h"
 
 namespace zelmic {
 

@@ -1,8 +1,6 @@
 #include "tests/dorvic/http_fixture.h"
 
-#include <arpa/inet.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
 #include <strings.h>
 
 #include <chrono>
@@ -96,24 +94,19 @@ struct FixtureAccess {
 };
 
 HttpFixture::HttpFixture(bool thread_per_connection) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = 0;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD;
   if (thread_per_connection) flags |= MHD_USE_THREAD_PER_CONNECTION;
-  daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &FixtureAccess::Handle, this, MHD_OPTION_SOCK_ADDR, &addr,
-      MHD_OPTION_UNESCAPE_CALLBACK, KeepEscapes, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
-      StartRequest, nullptr, MHD_OPTION_NOTIFY_COMPLETED, FinishRequest, nullptr, MHD_OPTION_END);
-  if (daemon_ == nullptr) throw std::runtime_error("cannot start the loopback HTTP fixture");
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-  port_ = info != nullptr ? info->port : 0;
+  daemon_ = zelmic::MhdDaemon::Start(
+      flags, 0, &FixtureAccess::Handle, this,
+      {{MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&KeepEscapes), nullptr},
+       {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&StartRequest), nullptr},
+       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&FinishRequest), nullptr}});
+  if (!daemon_) throw std::runtime_error("cannot start the loopback HTTP fixture");
+  port_ = daemon_.port();
 }
 
-HttpFixture::~HttpFixture() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-}
+// The daemon's threads read the script and the record, so it stops before they go.
+HttpFixture::~HttpFixture() { daemon_.Stop(); }
 
 std::string HttpFixture::host() const { return "127.0.0.1:" + std::to_string(port_); }
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-struct MHD_Daemon;
+#include "service/http/mhd_daemon.h"
 
 namespace dorvic_test {
 
@@ -67,7 +67,7 @@ class HttpFixture {
   ScriptedAnswer NextAnswer(const RecordedRequest& request);
   void Record(const RecordedRequest& request);
 
-  MHD_Daemon* daemon_ = nullptr;
+  zelmic::MhdDaemon daemon_;
   uint16_t port_ = 0;
   mutable std::mutex mu_;
   std::deque<ScriptedAnswer> script_;

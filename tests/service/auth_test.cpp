@@ -1,9 +1,9 @@
 // Signatures and Date texts as the REST clients produce them.
-#include "service/auth.h"
+#include "service/http/auth.h"
 
 #include <gtest/gtest.h>
 
-#include "service/launch_url.h"
+#include "service/web/launch_url.h"
 
 namespace zelmic {
 namespace {
@@ -63,13 +63,6 @@ TEST(RequestDate, AcceptsEveryTimeZoneButNotStaleDates) {
 TEST(LaunchUrl, EncodesMountPathAndToken) {
   // base64("7|/docs/plan.txt|tok") = "N3wvZG9jcy9wbGFuLnR4dHx0b2s="
   EXPECT_EQ(MakeLaunchUrl(7, "/docs/plan.txt", "tok"), "plumet://N3wvZG9jcy9wbGFuLnR4dHx0b2s=/");
-}
-
-TEST(RandomHex, IsLongAndFresh) {
-  const std::string a = RandomHex(20), b = RandomHex(20);
-  EXPECT_EQ(a.size(), 40u);
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
 }  // namespace

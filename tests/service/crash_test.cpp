@@ -3,7 +3,7 @@
 #include <random>
 #include <thread>
 
-#include "service/store.h"
+#include "service/store/store.h"
 #include "tests/service/upload_helper.h"
 
 namespace zelmic_test {

@@ -1,5 +1,5 @@
 // Request paths can never leave their mount: decoding and normalisation refuse every trick.
-#include "service/paths.h"
+#include "service/store/paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The store: versions, uploads, tokens and their scope, locks, folders, publishing.
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

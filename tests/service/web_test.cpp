@@ -9,8 +9,8 @@
 #include <set>
 #include <thread>
 
-#include "service/upload/block_delta.h"
 #include "service/upload/checksum_keeper.h"
+#include "service/upload/delta_rebuild.h"
 #include "tests/service/service_fixture.h"
 #include "tests/service/upload/fake_backend.h"
 

@@ -1,7 +1,5 @@
 #include "tests/upload/fake_upload_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <strings.h>
 #include <zlib.h>
@@ -59,22 +57,15 @@ struct FakeUploadServer::Connection {
 
 FakeUploadServer::FakeUploadServer() = default;
 
-FakeUploadServer::~FakeUploadServer() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-}
+// The daemon's threads read the script and the record, so it stops before they go.
+FakeUploadServer::~FakeUploadServer() { daemon_.Stop(); }
 
 bool FakeUploadServer::Start() {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = 0;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, 0, nullptr,
-                             nullptr, &FakeUploadServer::Handle, this, MHD_OPTION_SOCK_ADDR, &addr,
-                             MHD_OPTION_NOTIFY_COMPLETED, &FakeUploadServer::Completed, this,
-                             MHD_OPTION_END);
-  if (daemon_ == nullptr) return false;
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-  port_ = info != nullptr ? info->port : 0;
+  daemon_ = zelmic::MhdDaemon::Start(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, 0, &FakeUploadServer::Handle, this,
+      {{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&FakeUploadServer::Completed),
+        this}});
+  port_ = daemon_.port();
   return port_ != 0;
 }
 

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/http/mhd_daemon.h"
+
 namespace upload_test {
 
 struct RecordedRequest {
@@ -110,7 +112,7 @@ class FakeUploadServer {
                   bool serverHeader = true, const std::string& serverValue = "ZELMIC",
                   const std::string& location = {});
 
-  MHD_Daemon* daemon_ = nullptr;
+  zelmic::MhdDaemon daemon_;
   uint16_t port_ = 0;
 
   mutable std::mutex mu_;

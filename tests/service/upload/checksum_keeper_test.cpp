@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/upload/block_delta.h"
+#include "service/upload/delta_rebuild.h"
 #include "tests/service/upload/fake_backend.h"
 
 namespace zelmic {

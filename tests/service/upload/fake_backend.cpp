@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include "common/text_forms.h"
+#include "tests/support/scratch_dir.h"
 
 namespace zelmic_test {
 
@@ -35,9 +36,8 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 FakeBackend::FakeBackend() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zupload-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = pattern;
+  root_ = plumet_test::MakeScratchFolder("zupload");
+  if (root_.empty()) throw std::runtime_error("mkdtemp failed");
   std::filesystem::create_directories(root_ + "/staging");
   std::filesystem::create_directories(root_ + "/blobs");
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/upload_backend.h"
+#include "service/store/upload_backend.h"
 
 namespace zelmic_test {
 

@@ -1,0 +1,150 @@
+// zelmicd: the cloud file service on loopback. See options.cpp for the subcommands.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "common/progress_line.h"
+#include "platform/terminal.h"
+#include "service/cli/options.h"
+#include "service/cli/serve.h"
+#include "service/store/password.h"
+#include "service/store/paths.h"
+#include "service/store/store.h"
+#include "service/web/launch_url.h"
+
+namespace {
+
+int Die(const std::string& message) {
+  fprintf(stderr, "zelmicd: %s\n", message.c_str());
+  return 1;
+}
+
+// One line from fd 0 with the terminal's echo off; false at the end of input.
+bool ReadHiddenLine(const char* prompt, std::string& line) {
+  termios saved{};
+  const bool terminal = tcgetattr(0, &saved) == 0;
+  if (terminal) {
+    // Before the prompt: what was typed ahead of it is dropped, what answers it is kept.
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(0, TCSAFLUSH, &quiet);
+  }
+  fputs(prompt, stderr);
+  fflush(stderr);
+  line.clear();
+  char c = 0;
+  bool got = false;
+  while (read(0, &c, 1) == 1) {
+    got = true;
+    if (c == '\n') break;
+    if (line.size() <= zelmic::kMaxPasswordLength) line += c;
+  }
+  if (terminal) tcsetattr(0, TCSANOW, &saved);
+  fputs("\n", stderr);
+  return got;
+}
+
+// The web login password of add-user: the first line of --password-file, or asked twice when
+// standard input is a terminal; none otherwise (the user then works with the API only).
+bool PasswordFor(const zelmic::Options& o, std::optional<std::string>& password,
+                 std::string& error) {
+  if (!o.password_file.empty()) {
+    std::ifstream in(o.password_file, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+      error = "cannot read a password from " + o.password_file;
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    password = line;
+    return true;
+  }
+  if (!isatty(0)) return true;
+  std::string first, second;
+  if (!ReadHiddenLine("Password for the web page: ", first) ||
+      !ReadHiddenLine("The same again: ", second)) {
+    error = "no password given";
+    return false;
+  }
+  if (first != second) {
+    error = "the two passwords differ";
+    return false;
+  }
+  password = first;
+  return true;
+}
+
+int Run(const zelmic::Options& o) {
+  using zelmic::Store;
+  std::string error;
+  if (o.command == "init") {
+    if (!Store::Create(o.dir, error)) return Die(error);
+    return 0;
+  }
+  if (o.command == "serve") return zelmic::Serve(o);
+  std::unique_ptr<Store> store = Store::Open(o.dir, error);
+  if (!store) return Die(error);
+  if (o.command == "add-user") {
+    std::optional<std::string> password;
+    if (!PasswordFor(o, password, error)) return Die(error);
+    std::string refresh;
+    if (!store->AddUser(o.args[0], o.mounts, refresh, error)) return Die(error);
+    if (password) {
+      auto user_id = store->FindUser(o.args[0]);
+      if (!user_id || !store->SetPassword(*user_id, *password, error)) return Die(error);
+    }
+    printf("%s\n", refresh.c_str());
+    return 0;
+  }
+  int64_t user_id = 0;
+  if (!o.user.empty()) {
+    auto id = store->FindUser(o.user);
+    if (!id) return Die("no user named \"" + o.user + "\"");
+    user_id = *id;
+  }
+  const int mount = o.mounts[0];
+  const std::string& remote = o.command == "put" ? o.args[1] : o.args[0];
+  std::string path;
+  if (!zelmic::NormalisePath(remote, path, error)) return Die("bad remote path: " + error);
+  if (path == "/") return Die("the remote path must name a file");
+  if (o.command == "put") {
+    int version = 0;
+    std::function<void(uint64_t, uint64_t)> progress;
+    std::optional<plumet_text::ProgressLine> line;
+    if (o.progress) {
+      line.emplace(stderr, platform::IsTerminal(stderr), "zelmicd: put " + path);
+      progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
+    }
+    zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+    if (line) line->Finish();
+    if (e) return Die(e.msg);
+    return 0;
+  }
+  // link
+  if (!store->GetFile(mount, path)) return Die("no file " + path + " in mount " + std::to_string(mount));
+  std::string token;
+  if (zelmic::ApiError e = store->MintLinkToken(user_id, mount, path, token)) return Die(e.msg);
+  printf("%s\n", zelmic::MakeLaunchUrl(mount, path, token).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    fputs(zelmic::kUsage, stdout);
+    return 0;
+  }
+  std::string error;
+  auto options = zelmic::ParseOptions(argc, argv, error);
+  if (!options) {
+    fprintf(stderr, "zelmicd: %s\n%s", error.c_str(), zelmic::kUsage);
+    return 2;
+  }
+  return Run(*options);
+}

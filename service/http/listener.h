@@ -1,0 +1,40 @@
+#pragma once
+// How the listeners of zelmicd are started: bound to 127.0.0.1, event-driven with a small thread
+// pool, a connection limit, an idle timeout and, when configured, TLS.
+
+#include <microhttpd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "service/http/mhd_daemon.h"
+
+namespace zelmic {
+
+// How every listener of the process runs. A connection costs a descriptor and a little memory but
+// no thread: a few threads wait on epoll for all of them, so slow or idle clients cannot starve
+// the others until the connection limit, which stays below the descriptor limit.
+struct ListenerSettings {
+  unsigned threads = 4;            // threads per listener
+  unsigned connection_limit = 0;   // per listener; 0: derived from the descriptor limit
+  unsigned idle_timeout_s = 15;    // a connection silent this long is closed
+  std::string tls_cert, tls_key;   // PEM text; both empty: plain HTTP
+};
+// Set once by `serve` before any listener starts; tests that run a listener in-process keep the
+// defaults.
+void SetListenerSettings(const ListenerSettings& settings);
+// Raises the soft descriptor limit to the hard one; returns the limit now in force.
+uint64_t RaiseDescriptorLimit();
+// The connection limit of one listener when none is set: a quarter of the descriptors (four
+// listeners) less a reserve for the store, the staged files and the log, at most 8192.
+unsigned DefaultConnectionLimit();
+
+// Starts a daemon on 127.0.0.1:port (0: ephemeral) with the current listener settings, the given
+// handler and further options (MHD_OPTION_END-terminated array items are added by the callee).
+// idle_timeout_s 0 takes the settings' value. Returns a stopped holder on failure, with error set.
+MhdDaemon StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                          std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
+                          unsigned threads, std::string& error);
+
+}  // namespace zelmic

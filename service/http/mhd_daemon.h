@@ -1,0 +1,39 @@
+#pragma once
+// One running libmicrohttpd daemon on 127.0.0.1, owned like a file descriptor: started by Start,
+// stopped by its holder's destructor, so no path out of a server or a test fixture leaves a
+// listening thread behind.
+
+#include <microhttpd.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace zelmic {
+
+class MhdDaemon {
+ public:
+  MhdDaemon() = default;
+  ~MhdDaemon() { Stop(); }
+  MhdDaemon(MhdDaemon&& other) noexcept;
+  MhdDaemon& operator=(MhdDaemon&& other) noexcept;
+  MhdDaemon(const MhdDaemon&) = delete;
+  MhdDaemon& operator=(const MhdDaemon&) = delete;
+
+  // Starts a daemon with these flags on 127.0.0.1:port (0: ephemeral), handing each request to
+  // handler with cls; options need no MHD_OPTION_END, the address is added here. A daemon on an
+  // ephemeral port that cannot tell which one it got is stopped again: nobody could reach it.
+  static MhdDaemon Start(unsigned flags, uint16_t port, MHD_AccessHandlerCallback handler,
+                         void* cls, std::vector<MHD_OptionItem> options = {});
+
+  bool running() const { return daemon_ != nullptr; }
+  explicit operator bool() const { return running(); }
+  uint16_t port() const { return port_; }  // the bound port; 0 when not running
+  // Stops the daemon, waiting for its threads; a stopped holder may be started again.
+  void Stop();
+
+ private:
+  MHD_Daemon* daemon_ = nullptr;
+  uint16_t port_ = 0;
+};
+
+}  // namespace zelmic

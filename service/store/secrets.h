@@ -1,0 +1,17 @@
+#pragma once
+// The secrets the service hands out and checks: tokens, cookies, keys and link MACs. They live at
+// the bottom of the service because the store mints most of them (refresh and access tokens,
+// upload tickets, share keys) and every listener above compares them.
+
+#include <cstddef>
+#include <string>
+
+namespace zelmic {
+
+// Random lowercase hex text of 2*bytes characters from the OpenSSL generator.
+std::string RandomHex(size_t bytes);
+
+// Constant-time comparison, so a forged secret learns nothing from timing.
+bool SameSecret(const std::string& a, const std::string& b);
+
+}  // namespace zelmic
