@@ -1,15 +1,14 @@
 #include "auth/token_refresh.h"
 
 #include <cJSON.h>
-#include <strings.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "common/answer_head.h"
 #include "common/credential_guard.h"
 #include "common/endpoints.h"
+#include "common/http_status_line.h"
 #include "common/transport_settings.h"
 #include "common/text_utf.h"
 
@@ -70,27 +69,6 @@ std::string TokenHostFromEnvironment() {
   return host != nullptr && *host != '\0' ? host : plumet_defaults::kTokenHost;
 }
 
-int ParseHttpStatus(const std::string& headers) {
-  // The first status line: "HTTP/<version> <code>" with or without a reason phrase.
-  const size_t end = headers.find("\r\n");
-  const std::string line = headers.substr(0, end);
-  if (line.size() < 5 || strncasecmp(line.c_str(), "HTTP/", 5) != 0) return -1;
-  const size_t space = line.find(' ');
-  if (space == std::string::npos) return -1;
-  size_t pos = space;
-  while (pos < line.size() && line[pos] == ' ') ++pos;
-  int code = 0;
-  int digits = 0;
-  while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9' && digits < 3) {
-    code = code * 10 + (line[pos] - '0');
-    ++pos;
-    ++digits;
-  }
-  if (digits != 3) return -1;
-  if (pos < line.size() && line[pos] != ' ') return -1;
-  return code;
-}
-
 TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
                                const std::wstring& refreshToken, std::wstring& accessToken,
                                std::string* cause,
@@ -126,7 +104,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
     SetCause(cause, std::string("token endpoint unreachable: ") + curl_easy_strerror(result));
     return TokenResult::kFailed;
   }
-  const int status = ParseHttpStatus(std::string(plumet_text::FinalAnswerHead(headerText)));
+  const int status = plumet_text::FinalAnswerStatus(headerText).value_or(-1);
 
   std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(body.c_str()), cJSON_Delete);
   TokenResult outcome = TokenResult::kFailed;

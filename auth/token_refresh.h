@@ -17,10 +17,6 @@ std::string TokenEndpoint(const std::string& tokenHost);
 // The token host: PLUMET_TOKEN_HOST when set, otherwise the built-in default.
 std::string TokenHostFromEnvironment();
 
-// The status of the first status line of collected header bytes ("HTTP/1.1 200 OK",
-// "HTTP/2 200", "HTTP/1.1 200"), or -1.
-int ParseHttpStatus(const std::string& headers);
-
 // One exchange on `curl` (reset first). kInvalidGrant when the endpoint answered an "error" of
 // "invalid_grant". `cause` receives a short reason on failure (never a token). An endpoint that
 // stops answering fails the exchange after `limits` (the overall minute bounds it as well).

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/io_retry.h"
+
 namespace platform {
 
 AtomicFile::~AtomicFile() { Abandon(); }
@@ -33,15 +35,7 @@ bool AtomicFile::Begin(const std::string& target) {
 }
 
 bool AtomicFile::Write(const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0 && fd_ >= 0) {
-    const ssize_t n = ::write(fd_, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return fd_ >= 0;
+  return fd_ >= 0 && WriteFull(fd_, data, size);
 }
 
 bool AtomicFile::Commit(int mode) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/io_retry.h"
+
 namespace platform {
 
 File::~File() { Close(); }
@@ -51,39 +53,19 @@ void File::Adopt(int fd) {
 
 int64_t File::Read(void* buffer, size_t size) {
   if (fd_ < 0) return -1;
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer, size);
-    if (n >= 0) return n;
-    if (errno != EINTR) return -1;
-  }
+  const ssize_t n = RetryOnEintr([&] { return ::read(fd_, buffer, size); });
+  return n < 0 ? -1 : n;
 }
 
 int64_t File::ReadAt(void* buffer, size_t size, uint64_t offset) const {
   if (fd_ < 0) return -1;
-  for (;;) {
-    ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
-    if (n >= 0) return n;
-    if (errno != EINTR) return -1;
-  }
+  const ssize_t n =
+      RetryOnEintr([&] { return ::pread(fd_, buffer, size, static_cast<off_t>(offset)); });
+  return n < 0 ? -1 : n;
 }
 
 bool File::Write(const void* data, size_t size) {
-  if (fd_ < 0) return false;
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd_, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {  // no progress and no error: treat as a full device rather than spin
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return fd_ >= 0 && WriteFull(fd_, data, size);
 }
 
 bool File::Seek(uint64_t offset) {

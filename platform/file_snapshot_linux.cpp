@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "platform/io_retry.h"
+
 namespace platform {
 
 namespace {
@@ -15,8 +17,8 @@ namespace {
 bool CopyAll(int from, int to, uint64_t size) {
   uint64_t done = 0;
   while (done < size) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size - done, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::copy_file_range(from, nullptr, to, nullptr, size - done, 0); });
     if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
       break;  // the plain loop below
     if (n <= 0) return n == 0;  // the file got shorter: what was there is the snapshot
@@ -25,17 +27,10 @@ bool CopyAll(int from, int to, uint64_t size) {
   if (done >= size) return true;
   char buffer[1 << 16];
   for (;;) {
-    const ssize_t n = ::pread(from, buffer, sizeof buffer, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const int64_t n = PreadFull(from, buffer, sizeof buffer, done);
     if (n < 0) return false;
-    if (n == 0) return true;
-    for (ssize_t put = 0; put < n;) {
-      const ssize_t w = ::pwrite(to, buffer + put, static_cast<size_t>(n - put),
-                                 static_cast<off_t>(done + static_cast<uint64_t>(put)));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      put += w;
-    }
+    if (n > 0 && !PwriteFull(to, buffer, static_cast<size_t>(n), done)) return false;
+    if (static_cast<size_t>(n) < sizeof buffer) return true;
     done += static_cast<uint64_t>(n);
   }
 }

@@ -3,7 +3,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "platform/io_retry.h"
 
 namespace platform {
 
@@ -42,8 +42,7 @@ bool SaveWatch::Drain() {
   alignas(inotify_event) char buffer[8192];
   // Bounded: the queue is read until it is empty, at most a few hundred events a call.
   for (int round = 0; round < 64; ++round) {
-    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnEintr([&] { return ::read(fd_, buffer, sizeof buffer); });
     if (n <= 0) break;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/io_retry.h"
+
 namespace platform {
 namespace {
 
@@ -66,14 +68,7 @@ std::string ReadAll(const std::string& path, int* error) {
     // A directory, a FIFO or a device is nothing we could edit line by line.
     *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   }
-  char buffer[65536];
-  while (*error == 0) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) *error = errno;
-    if (n <= 0) break;
-    content.append(buffer, static_cast<size_t>(n));
-  }
+  if (*error == 0 && !ReadToEnd(fd, content)) *error = errno;
   close(fd);
   if (*error != 0) content.clear();
   return content;
@@ -208,14 +203,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
   std::string temp = target + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fchmod(fd, mode) == 0;
-  size_t done = 0;
-  while (ok && done < content.size()) {
-    const ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
+  bool ok = fchmod(fd, mode) == 0 && WriteFull(fd, content.data(), content.size());
   ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok) ok = rename(temp.c_str(), target.c_str()) == 0;

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/io_retry.h"
+
 namespace platform {
 namespace {
 
@@ -42,7 +44,7 @@ bool PublishWindow(const std::string& folder, const std::string& title) {
   const std::string temp = path + "." + std::to_string(pid) + ".tmp";
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool written = WriteFull(fd, text.data(), text.size());
   close(fd);
   if (!written || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "auth/token_refresh.h"
+#include "common/http_status_line.h"
 #include "common/text_forms.h"
 #include "common/transport_settings.h"
 #include "upload/upload_http.h"
@@ -81,7 +81,6 @@ DownloadTask::~DownloadTask() {
     thread_.join();
   }
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
-  if (sha1_ != nullptr) EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(sha1_));
   file_.Close();
 }
 
@@ -96,9 +95,8 @@ bool DownloadTask::Open(const DownloadRequest& request, DownloadFinished finishe
     file_.Close();
     return false;
   }
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  sha1_ = ctx;
-  return ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) == 1;
+  sha1_ = plumet_common::NewDigest(EVP_sha1());
+  return sha1_ != nullptr;
 }
 
 bool DownloadTask::Start() {
@@ -117,7 +115,7 @@ size_t DownloadTask::OnHeader(char* data, size_t size, size_t count, void* self)
   // Every response of a redirect chain begins with its status line; the last one is the answer.
   if (StartsWithNoCase(data, bytes, "http/")) {
     task->statusLine_.assign(data, bytes);
-    task->status_ = ParseHttpStatus(task->statusLine_);
+    task->status_ = plumet_text::FinalAnswerStatus(task->statusLine_).value_or(-1);
   }
   return bytes;
 }
@@ -130,7 +128,7 @@ size_t DownloadTask::OnData(char* data, size_t size, size_t count, void* self) {
   if (task->request_.expectedSize != 0 && task->received_ + bytes > task->request_.expectedSize)
     return 0;
   if (!task->file_.Write(data, bytes)) return 0;
-  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(task->sha1_), data, bytes);
+  EVP_DigestUpdate(task->sha1_.get(), data, bytes);
   task->received_ += bytes;
   task->progressDone.store(task->received_);
   return bytes;
@@ -161,7 +159,7 @@ DownloadOutcome DownloadTask::Check(CURLcode result) {
   if (IsSha1Hex(request_.expectedSha1)) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(sha1_), digest, &length);
+    EVP_DigestFinal_ex(sha1_.get(), digest, &length);
     if (plumet_text::HexLower(digest, length) != Lower(request_.expectedSha1)) {
       cause_ = "download content does not match its SHA-1";
       return DownloadOutcome::kFailed;

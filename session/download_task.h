@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/owned_digest.h"
 #include "common/transport_settings.h"
 #include "platform/event.h"
 #include "platform/file.h"
@@ -51,7 +52,7 @@ class DownloadTask : public SessionTask {
   std::string statusLine_;  // of the response being received (the last one wins)
   long status_ = 0;
   uint64_t received_ = 0;
-  void* sha1_ = nullptr;  // EVP_MD_CTX
+  plumet_common::DigestCtx sha1_;
   platform::File file_;
   std::string cause_;
 };

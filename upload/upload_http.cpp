@@ -5,10 +5,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "common/answer_head.h"
+#include "common/http_status_line.h"
 #include "common/result_codes.h"
 #include "common/transport_settings.h"
 #include "upload/upload_task.h"
@@ -50,27 +52,6 @@ size_t AppendToString(char* data, size_t size, size_t count, void* target) {
   const size_t total = size * count;
   static_cast<std::string*>(target)->append(data, total);
   return total;
-}
-
-bool ParseStatusCode(const std::string& collected, int32_t& code) {
-  code = 0;
-  // Only the final answer speaks for the upload server: a proxy's CONNECT answer or an interim
-  // answer may come first.
-  const std::string headerText(plumet_text::FinalAnswerHead(collected));
-  const size_t lineStart = headerText.find_first_not_of("\r\n");
-  if (lineStart == std::string::npos) return false;
-  size_t lineEnd = headerText.find_first_of("\r\n", lineStart);
-  if (lineEnd == std::string::npos) lineEnd = headerText.size();
-  const std::string line = headerText.substr(lineStart, lineEnd - lineStart);
-
-  // The second run of non-space characters is the code.
-  size_t first = line.find_first_not_of(' ');
-  size_t firstEnd = line.find(' ', first);
-  if (first == std::string::npos || firstEnd == std::string::npos) return false;
-  size_t second = line.find_first_not_of(' ', firstEnd);
-  if (second == std::string::npos) return false;
-  code = std::atoi(line.c_str() + second);
-  return true;
 }
 
 std::map<std::string, std::string> ParseHeaderMap(const std::string& collected) {
@@ -170,11 +151,12 @@ bool EvaluateAnswer(CUploadTask& task, CURLcode result, const std::string& heade
     task.status = plumet_codes::kTransportFailure;
     return false;
   }
-  int32_t code = 0;
-  if (!ParseStatusCode(headerText, code)) {
+  const std::optional<int> read = plumet_text::FinalAnswerStatus(headerText);
+  if (!read) {
     task.status = kStatusNoAnswer;
     return false;
   }
+  const int32_t code = *read;
   task.status = code;
   // Every success status (202 "all held", 205 "no delta" included) counts only from the upload
   // server itself: anything else answering on its address must not make the owner believe the

@@ -32,10 +32,6 @@ inline constexpr size_t kLineBuffer = 1000;
 // libcurl write and header callback: appends everything to the std::string at `target`.
 size_t AppendToString(char* data, size_t size, size_t count, void* target);
 
-// Status code of the final answer's status line (common/answer_head.h) in the collected header
-// text. False (code 0) without a line of two tokens.
-bool ParseStatusCode(const std::string& headerText, int32_t& code);
-
 // Header lines of the final answer split at CRLF and at ": "; names are case-insensitive and kept
 // in lower case ("x-server"), and the last occurrence wins.
 std::map<std::string, std::string> ParseHeaderMap(const std::string& headerText);

@@ -104,7 +104,7 @@ BENCHMARK(BM_LaterStartHandoff)->UseManualTime()->Iterations(20)->Repetitions(5)
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  plumet_bench::ScratchDir scratch;
+  plumet_test::ScratchDir scratch{"plumet-bench"};
   // No session bus and no display: the later start never gets that far, and must not need to.
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   mkdir(scratch.File("run").c_str(), 0700);

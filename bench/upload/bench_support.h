@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the upload benchmarks: big scratch files under TMPDIR (removed at the end),
-// reference programs run as child processes, and the ratios of medians printed after the run.
+// Shared pieces of the upload benchmarks: big scratch files (in the scratch folder of
+// tests/support/scratch_dir.h, removed at the end), reference programs run as child processes,
+// and the ratios of medians printed after the run.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -18,28 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace plumet_bench {
 
 inline constexpr uint64_t kFileSize = 512ull << 20;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/plumet-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
 
 inline void FillRandom(std::vector<unsigned char>& buffer, std::mt19937_64& rng) {
   for (size_t i = 0; i + 8 <= buffer.size(); i += 8) {

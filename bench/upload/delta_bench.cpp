@@ -29,7 +29,7 @@ struct StoredCopy {
 };
 
 struct Files {
-  plumet_bench::ScratchDir dir;
+  plumet_test::ScratchDir dir{"plumet-bench"};
   // 512 MiB: 131072 blocks, of which a match can name only the first 65536 (16-bit index).
   StoredCopy big;
   std::string edited, different;

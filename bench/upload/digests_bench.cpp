@@ -15,7 +15,7 @@ namespace {
 using plumet_bench::kFileSize;
 
 struct Files {
-  plumet_bench::ScratchDir dir;
+  plumet_test::ScratchDir dir{"plumet-bench"};
   std::string big;
   bool ok = false;
   Files() : big(dir.File("big")) { ok = dir.ok() && plumet_bench::WriteRandomFile(big, kFileSize, 5); }

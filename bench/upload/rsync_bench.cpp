@@ -69,7 +69,7 @@ bool Stamp(const std::string& path, int round) {
 // An rsync daemon on 127.0.0.1 with one writable module, its configuration in a private folder.
 class RsyncDaemon {
  public:
-  explicit RsyncDaemon(const plumet_bench::ScratchDir& dir) : dir_(dir) {}
+  explicit RsyncDaemon(const plumet_test::ScratchDir& dir) : dir_(dir) {}
   ~RsyncDaemon() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
@@ -137,7 +137,7 @@ class RsyncDaemon {
     return ok;
   }
 
-  const plumet_bench::ScratchDir& dir_;
+  const plumet_test::ScratchDir& dir_;
   int port_ = 0;
   pid_t pid_ = -1;
 };
@@ -228,7 +228,7 @@ bool RunUploadTask(Service& service, const std::string& path, const std::string&
 
 void BM_EditedFileStored(benchmark::State& state) {
   const uint64_t size = static_cast<uint64_t>(state.range(0)) << 20;
-  plumet_bench::ScratchDir dir;
+  plumet_test::ScratchDir dir{"plumet-bench"};
   const std::string stored = dir.File("stored.bin");
   const std::string edited = dir.File("edited.bin");
   Service service;

@@ -236,7 +236,7 @@ struct Upload {
 };
 
 void BM_WholeUploadVsBareParts(benchmark::State& state) {
-  upload_test::ScratchDir dir;
+  plumet_test::ScratchDir dir{"plumet-bench"};
   const std::string path = dir.path() + "/big.bin";
   Service service;
   if (!service.Start() || !WriteContent(path, kFileSize, false)) {
@@ -278,7 +278,7 @@ void BM_WholeUploadVsBareParts(benchmark::State& state) {
 BENCHMARK(BM_WholeUploadVsBareParts)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_DeltaUploadAfterOnePercentEdit(benchmark::State& state) {
-  upload_test::ScratchDir dir;
+  plumet_test::ScratchDir dir{"plumet-bench"};
   const std::string stored = dir.path() + "/stored.bin";
   const std::string path = dir.path() + "/big.bin";
   Service service;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 
-#include "common/answer_head.h"
 #include "dorvic/src/text.h"
 
 namespace dorvic {
@@ -15,38 +14,6 @@ size_t AppendData(char* data, size_t size, size_t count, void* target) {
   const size_t n = size * count;
   static_cast<std::string*>(target)->append(data, n);
   return n;
-}
-
-int ParseHttpStatus(const std::string& collected) {
-  // The final answer's status line: a proxy's CONNECT answer or an interim answer comes first.
-  const std::string headers(plumet_text::FinalAnswerHead(collected));
-  size_t pos = 0;
-  std::string line;
-  while (pos < headers.size()) {
-    size_t end = headers.find("\r\n", pos);
-    if (end == std::string::npos) end = headers.size();
-    if (end > pos) {
-      line = headers.substr(pos, end - pos);
-      break;
-    }
-    pos = end + 2;
-  }
-  if (line.empty()) return -1;
-  // Its first two space-separated words.
-  std::string words[2];
-  int found = 0;
-  size_t p = 0;
-  while (p < line.size() && found < 2) {
-    size_t sp = line.find(' ', p);
-    if (sp == std::string::npos) sp = line.size();
-    if (sp > p) words[found++] = line.substr(p, sp - p);
-    p = sp + 1;
-  }
-  if (found < 2) return -1;
-  const int64_t code = ParseDecimal64(words[1].c_str());
-  if (code > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
-  if (code < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
-  return static_cast<int>(code);
 }
 
 ServiceError ParseServiceError(const std::string& body) {

@@ -1,5 +1,6 @@
 #pragma once
-// Reading the service's answers: the status line, the error members and JSON member values.
+// Reading the service's answers: the error members and JSON member values (the status line is
+// common/http_status_line.h).
 
 #include <cjson/cJSON.h>
 
@@ -12,12 +13,6 @@ namespace dorvic {
 
 // libcurl header and write callback: appends size*count bytes to the std::string at `target`.
 size_t AppendData(char* data, size_t size, size_t count, void* target);
-
-// The status of the final answer's status line in `headers` (lines end in "\r\n", empty lines
-// skipped; see common/answer_head.h).
-// A line needs a version and a code; the reason phrase may be missing ("HTTP/2 200"). The code is
-// read like atoi. -1 when there is no line or it has fewer than two words.
-int ParseHttpStatus(const std::string& headers);
 
 // The error members of a failed answer's body.
 struct ServiceError {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/http_status_line.h"
 #include "common/result_codes.h"
 #include "dorvic/src/answers.h"
 #include "dorvic/src/credential_check.h"
@@ -10,10 +11,10 @@
 
 namespace dorvic {
 
-CurlRuntime::CurlRuntime() : initialised(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
+CurlRuntime::CurlRuntime() : initialised_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
 
 CurlRuntime::~CurlRuntime() {
-  if (initialised) curl_global_cleanup();
+  if (initialised_) curl_global_cleanup();
 }
 
 CdorvicClient::CdorvicClient() : CdorvicClient(curl_easy_init()) {}
@@ -26,7 +27,7 @@ CdorvicClient::~CdorvicClient() {
   curl = nullptr;
 }
 
-void CdorvicClient::SetSecret(const std::wstring& text) { secret = ToUtf8(text); }
+void CdorvicClient::SetSecret(std::wstring text) { secret = ToUtf8(text); }
 
 int32_t CdorvicClient::GetLastErrorCode() const {
   std::lock_guard<std::mutex> hold(errorLock);
@@ -86,7 +87,7 @@ bool CdorvicClient::Perform(const Request& request, const AnswerReader& reader) 
     RecordTransportFailure();
     return false;
   }
-  const int status = ParseHttpStatus(answer.headers);
+  const int status = plumet_text::FinalAnswerStatus(answer.headers).value_or(-1);
   if (status == 200) {
     reader(answer.body);
     return true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "dorvic/src/request.h"
 #include "dorvic/src/transport.h"
@@ -27,9 +28,9 @@ class CdorvicClient {
   CdorvicClient& operator=(const CdorvicClient&) = delete;
 
   // Configuration: callers set these before operations can run, so they take no request lock.
-  void SetHost(const std::wstring& text) { host = text; }
+  void SetHost(std::wstring text) { host = std::move(text); }
   std::wstring GetHost() const { return host; }
-  void SetSecret(const std::wstring& text);
+  void SetSecret(std::wstring text);
   void SetNetworkInfo(dorvic_info_stx* info) { networkInfo = info; }
   void SetTransferLimits(const TransferLimits& value) { limits = value; }
 
@@ -47,6 +48,8 @@ class CdorvicClient {
   void RecordTransportFailure();
   void RecordServiceFailure(int32_t code, std::wstring message);
 
+  // The library's design names these members as they stand (requestLock, lastErrorCode...).
+  // NOLINTBEGIN(readability-identifier-naming)
   CURL* curl;
   std::wstring host;
   std::string secret;  // UTF-8 bytes: the HMAC key as given
@@ -58,6 +61,7 @@ class CdorvicClient {
   std::mutex requestLock;
   dorvic_info_stx* networkInfo = nullptr;  // the caller's record, not owned
   TransferLimits limits;
+  // NOLINTEND(readability-identifier-naming)
 };
 
 // Process-wide libcurl set-up for as long as the library is loaded.
@@ -69,7 +73,7 @@ class CurlRuntime {
   CurlRuntime& operator=(const CurlRuntime&) = delete;
 
  private:
-  bool initialised;
+  bool initialised_;
 };
 
 // The library's global object: constructed at load, libcurl first, then the client.

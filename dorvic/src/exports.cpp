@@ -2,13 +2,15 @@
 
 #include <dorvic/dorvic.h>
 
+#include <utility>
+
 #include "dorvic/src/client.h"
 
-void dorvic_set_host(std::wstring host) { dorvic::Client().SetHost(host); }
+void dorvic_set_host(std::wstring host) { dorvic::Client().SetHost(std::move(host)); }
 
 std::wstring dorvic_get_host() { return dorvic::Client().GetHost(); }
 
-void dorvic_set_secret(std::wstring secret) { dorvic::Client().SetSecret(secret); }
+void dorvic_set_secret(std::wstring secret) { dorvic::Client().SetSecret(std::move(secret)); }
 
 void dorvic_set_network_info(dorvic_info_stx* info) { dorvic::Client().SetNetworkInfo(info); }
 

@@ -41,15 +41,18 @@ std::string LaunchUrl(int mount, const std::string& remotePath, const std::strin
   return "plumet://" + out + "/";
 }
 
-DesktopSession::DesktopSession() {
-  // The TMPDIR the test process started with: earlier sessions in this process replaced it.
-  static const std::string base = [] {
-    const char* t = std::getenv("TMPDIR");
-    return std::string(t != nullptr && *t == '/' ? t : "/tmp");
-  }();
-  std::string pattern = base + "/plumet-desk-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return;
-  root_ = pattern;
+namespace {
+
+// The TMPDIR the test process started with: earlier sessions in this process replaced it.
+const std::string& StartingTempBase() {
+  static const std::string base = TempBase();
+  return base;
+}
+
+}  // namespace
+
+DesktopSession::DesktopSession() : root_("plumet-desk", StartingTempBase()) {
+  if (!root_.ok()) return;
   for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME",
                            "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR", "DBUS_SESSION_BUS_ADDRESS",
                            "DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
@@ -88,8 +91,6 @@ DesktopSession::~DesktopSession() {
   StopServices();
   if (display_ > 0) Kill(display_, SIGTERM);
   if (bus_ > 0) Kill(bus_, SIGTERM);
-  std::error_code ec;
-  if (!root_.empty()) std::filesystem::remove_all(root_, ec);
   for (const Saved& s : saved_) {
     if (s.set) {
       setenv(s.name.c_str(), s.value.c_str(), 1);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace plumet_test {
 
 class DesktopSession {
@@ -20,9 +22,9 @@ class DesktopSession {
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
 
-  bool ok() const { return !root_.empty(); }
-  const std::string& root() const { return root_; }
-  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  bool ok() const { return root_.ok(); }
+  const std::string& root() const { return root_.path(); }
+  std::string Path(const std::string& relative) const { return root_.File(relative); }
 
   bool StartBus();                        // dbus-daemon on a socket in root
   bool StartServices(bool watcher);       // fake notifications (+ StatusNotifierWatcher)
@@ -58,7 +60,7 @@ class DesktopSession {
     std::string value;
   };
   std::vector<Saved> saved_;  // the environment as it was, restored at the end
-  std::string root_;
+  ScratchDir root_;
   pid_t bus_ = -1, services_ = -1, display_ = -1;
   std::vector<pid_t> started_;
 };

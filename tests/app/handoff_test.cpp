@@ -19,7 +19,7 @@
 #include "app/handoff_sender.h"
 #include "platform/named_mutex.h"
 #include "platform/window_registry.h"
-#include "tests/app/temp_folder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ TEST(HandoffBlock, TextIsBoundedAndAlwaysTerminated) {
 }
 
 TEST(Handoff, KilledResidentLeavesNothingThatBlocksOrMisleads) {
-  plumet_test::TempFolder folder;
+  plumet_test::ScratchDir folder{"plumet-shell"};
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
@@ -115,7 +115,7 @@ class Resident {
 };
 
 TEST(Handoff, RoundTripDeliversTheTextOnce) {
-  plumet_test::TempFolder folder;
+  plumet_test::ScratchDir folder{"plumet-shell"};
   Resident resident(folder.path());
   platform::NamedMutex later;
   EXPECT_EQ(plumet::HandOffToResident(folder.path(), Text("plumet://first/"), later),
@@ -128,7 +128,7 @@ TEST(Handoff, RoundTripDeliversTheTextOnce) {
 }
 
 TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
-  plumet_test::TempFolder folder;
+  plumet_test::ScratchDir folder{"plumet-shell"};
   Resident resident(folder.path());
   std::u16string link = Text("plumet://");
   for (size_t i = 0; link.size() < 20000; ++i) link.push_back(u'A' + static_cast<char16_t>(i % 26));
@@ -170,7 +170,7 @@ TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
 }
 
 TEST(Handoff, RapidConcurrentStartsLoseNothing) {
-  plumet_test::TempFolder folder;
+  plumet_test::ScratchDir folder{"plumet-shell"};
   Resident resident(folder.path());
   constexpr int kStarts = 6, kEach = 5;
   std::vector<std::thread> starts;
@@ -193,7 +193,7 @@ TEST(Handoff, RapidConcurrentStartsLoseNothing) {
 }
 
 TEST(Handoff, LaterStartWithoutListenerOrResident) {
-  plumet_test::TempFolder folder;
+  plumet_test::ScratchDir folder{"plumet-shell"};
   platform::NamedMutex resident_mutex;
   ASSERT_TRUE(resident_mutex.TryAcquire(folder.path(), plumet::kMutexName));
   plumet::HandoffTimeouts quick;

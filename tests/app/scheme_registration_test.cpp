@@ -14,7 +14,7 @@
 
 #include "app/hosts.h"
 #include "app/scheme_entry.h"
-#include "tests/app/temp_folder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ TEST(MimeappsEdit, ChangesOnlyOurKey) {
 }
 
 TEST(MimeappsEdit, RegistrationWritesThroughSymlinkAndKeepsTheRest) {
-  plumet_test::TempFolder home;
+  plumet_test::ScratchDir home{"plumet-shell"};
   const std::string config = home / "config", data = home / "data", dotfiles = home / "dotfiles";
   ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
   ASSERT_EQ(mkdir(dotfiles.c_str(), 0700), 0);
@@ -205,7 +205,7 @@ TEST(MimeappsEdit, UnreadableFileIsLeftAloneAndNothingIsRegistered) {
        }},
   };
   for (const auto& c : cases) {
-    plumet_test::TempFolder home;
+    plumet_test::ScratchDir home{"plumet-shell"};
     const std::string config = home / "config", data = home / "data";
     ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(data.c_str(), 0700), 0);

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/app/temp_folder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ class ShellOpen : public ::testing::Test {
     return path;
   }
 
-  plumet_test::TempFolder home_;
+  plumet_test::ScratchDir home_{"plumet-shell"};
 };
 
 TEST_F(ShellOpen, ContentThatRunsCodeIsRefusedWhateverItsName) {

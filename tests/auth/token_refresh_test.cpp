@@ -30,25 +30,6 @@ Answer Endpoint(const Request& r) {
   return {400, "", {}};
 }
 
-TEST(ParseHttpStatus, StatusLinesOfEveryForm) {
-  struct Case {
-    const char* headers;
-    int status;
-  } cases[] = {
-      {"HTTP/1.1 200 OK\r\nServer: x\r\n\r\n", 200},
-      {"HTTP/1.1 200\r\n\r\n", 200},
-      {"HTTP/2 200\r\ncontent-type: application/json\r\n", 200},
-      {"HTTP/1.0 404 Not Found\r\n", 404},
-      {"HTTP/1.1 400 Bad  Request Here\r\n", 400},
-      {"http/1.1 204\r\n", 204},
-      {"HTTP/1.1 20\r\n", -1},
-      {"HTTP/1.1 2000\r\n", -1},
-      {"garbage\r\n", -1},
-      {"", -1},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.status, ParseHttpStatus(c.headers)) << c.headers;
-}
-
 TEST(TokenEndpoint, HostOrUrl) {
   EXPECT_EQ("http://127.0.0.1:5/oauth/token", TokenEndpoint("127.0.0.1:5"));
   EXPECT_EQ("https://t.example:8/oauth/token", TokenEndpoint("https://t.example:8/"));

@@ -1,4 +1,4 @@
-// Status lines, error members and the JSON value readers.
+// Error members and the JSON value readers (the status line is tested in tests/common/).
 
 #include "dorvic/src/answers.h"
 
@@ -8,37 +8,6 @@
 
 namespace dorvic {
 namespace {
-
-TEST(ParseHttpStatus, FinalAnswersLineCounts) {
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n"), 200);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 404 Not Found\r\n\r\n"), 404);
-  EXPECT_EQ(ParseHttpStatus("\r\n\r\nHTTP/1.0 500 Internal Server Error\r\n"), 500);
-  // A proxy's answer to CONNECT, or an interim answer, is not the service's.
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200 Connection established\r\n\r\n"
-                            "HTTP/2 404\r\ncontent-type: application/json\r\n\r\n"),
-            404);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 401 Unauthorized\r\n\r\n"),
-            401);
-}
-
-TEST(ParseHttpStatus, ReasonPhraseMayBeMissing) {
-  EXPECT_EQ(ParseHttpStatus("HTTP/2 200\r\ncontent-type: application/json\r\n\r\n"), 200);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200 \r\n\r\n"), 200);
-  EXPECT_EQ(ParseHttpStatus("HTTP/2 404\r\n\r\n"), 404);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1   201   Created\r\n"), 201);
-}
-
-TEST(ParseHttpStatus, UnreadableLines) {
-  EXPECT_EQ(ParseHttpStatus(""), -1);
-  EXPECT_EQ(ParseHttpStatus("\r\n\r\n"), -1);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1\r\n"), -1);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 \r\n"), -1);
-  // The code is read like atoi: leading digits, 0 without any.
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 abc OK\r\n"), 0);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 200abc OK\r\n"), 200);
-  EXPECT_EQ(ParseHttpStatus("HTTP/1.1 99999999999999999999 OK\r\n"),
-            std::numeric_limits<int>::max());
-}
 
 TEST(ParseServiceError, CodeAndMessage) {
   ServiceError e = ParseServiceError(R"({"error_code": 40301, "error_msg": "\u6743\u9650"})");

@@ -7,9 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "platform/io_retry.h"
 
 extern char** environ;
 
@@ -85,11 +86,9 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+      const ssize_t n = platform::RetryOnEintr([&] { return read(fds[i].fd, buf, sizeof(buf)); });
       if (n > 0) {
         sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;

@@ -1,4 +1,4 @@
-// UTF-8 conversions, percent-encoding and request paths.
+// Percent-encoding and request paths (the UTF-8 codec is tested in tests/common/).
 
 #include "dorvic/src/text.h"
 
@@ -6,60 +6,6 @@
 
 namespace dorvic {
 namespace {
-
-TEST(Utf8, EncodesEveryPlane) {
-  EXPECT_EQ(ToUtf8(L"abc"), "abc");
-  EXPECT_EQ(ToUtf8(L"\u00e9"), "\xC3\xA9");
-  EXPECT_EQ(ToUtf8(L"\u6587\u4ef6"), "\xE6\x96\x87\xE4\xBB\xB6");
-  EXPECT_EQ(ToUtf8(L"\U0001F600"), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(ToUtf8(L"\U0010FFFF"), "\xF4\x8F\xBF\xBF");
-  EXPECT_EQ(ToUtf8(L""), "");
-}
-
-TEST(Utf8, EncodingEndsAtFirstNul) {
-  std::wstring text = L"ab";
-  text.push_back(L'\0');
-  text += L"cd";
-  EXPECT_EQ(ToUtf8(text), "ab");
-}
-
-TEST(Utf8, UnencodableCodePointsBecomeReplacement) {
-  std::wstring text;
-  text.push_back(static_cast<wchar_t>(0xD800));   // lone surrogate
-  text.push_back(static_cast<wchar_t>(0x110000));  // beyond Unicode
-  text.push_back(static_cast<wchar_t>(-5));
-  EXPECT_EQ(ToUtf8(text), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(Utf8, DecodesEveryPlane) {
-  EXPECT_EQ(FromUtf8("abc"), L"abc");
-  EXPECT_EQ(FromUtf8("\xC3\xA9"), L"\u00e9");
-  EXPECT_EQ(FromUtf8("\xE6\x96\x87\xE4\xBB\xB6"), L"\u6587\u4ef6");
-  EXPECT_EQ(FromUtf8("\xF0\x9F\x98\x80"), L"\U0001F600");
-  EXPECT_EQ(FromUtf8(""), L"");
-}
-
-TEST(Utf8, DecodingEndsAtFirstNul) {
-  EXPECT_EQ(FromUtf8(std::string("ab\0cd", 5)), L"ab");
-}
-
-TEST(Utf8, MalformedInputBecomesReplacement) {
-  const std::wstring r(1, static_cast<wchar_t>(0xFFFD));
-  EXPECT_EQ(FromUtf8("\x80"), r);                       // stray continuation byte
-  EXPECT_EQ(FromUtf8("\xC0\xAF"), r + r);               // overlong form
-  EXPECT_EQ(FromUtf8("\xED\xA0\x80"), r + r + r);       // encoded surrogate
-  EXPECT_EQ(FromUtf8("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
-  EXPECT_EQ(FromUtf8("a\xE6\x96"), L"a" + r);           // cut-off sequence
-  EXPECT_EQ(FromUtf8("\xE6\x96z"), r + L"z");           // the byte after a broken sequence stays
-}
-
-TEST(Utf8, RoundTripsAllScalarValuesSampled) {
-  for (uint32_t cp = 1; cp <= 0x10FFFF; cp += 97) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    const std::wstring text(1, static_cast<wchar_t>(cp));
-    ASSERT_EQ(FromUtf8(ToUtf8(text)), text) << cp;
-  }
-}
 
 TEST(UrlEncode, KeepsOnlyLettersAndDigits) {
   EXPECT_EQ(UrlEncode("azAZ09"), "azAZ09");

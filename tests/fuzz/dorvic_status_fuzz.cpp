@@ -1,7 +1,11 @@
-// The dorvic answer's head and error body: the status line reader and the error members, each
-// checked against a plain reading of what answers.h promises.
+// The dorvic answer's head and error body: the status line reader (common/, shared by every
+// client path) and the error members, each checked against a plain reading of what its header
+// promises.
 #include <cjson/cJSON.h>
 
+#include <strings.h>
+
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -9,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "common/http_status_line.h"
 #include "dorvic/src/answers.h"
 #include "tests/fuzz/fuzz_reach.h"
 
@@ -19,44 +25,40 @@ void Require(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-// The status as answers.h describes it: the final answer block starts at the last line that
-// begins with "HTTP/" at the start of the text or after an empty line (lines end in "\n", a "\r"
-// before it belongs to the ending), else the text itself; its first non-empty "\r\n" line; the
-// second of its space-separated words, read like atoi and held to int; -1 without two words.
+// The status as common/http_status_line.h describes it: the final answer block starts at the last
+// line that begins with "HTTP/" at the start of the text or after an empty line (lines end in
+// "\n", a "\r" before it belongs to the ending), else the text itself; its first non-empty line;
+// "HTTP/" in any case, a version of digits and dots, spaces, three digits from 100 to 599, then a
+// space or nothing. -1 for any other line.
 int ReferenceStatus(const std::string& text) {
-  size_t head = 0;
-  bool blockStart = true;
+  std::vector<std::string> lines;
   for (size_t at = 0; at < text.size();) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     size_t length = end - at;
     if (length > 0 && text[end - 1] == '\r') --length;
-    if (length == 0) {
-      blockStart = true;
-    } else {
-      if (blockStart && text.compare(at, 5, "HTTP/") == 0) head = at;
-      blockStart = false;
-    }
+    lines.push_back(text.substr(at, length));
     at = end + 1;
   }
-  std::string line;
-  for (size_t at = head; at < text.size() && line.empty();) {
-    size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) end = text.size();
-    line = text.substr(at, end - at);
-    at = end + 2;
+  size_t head = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if ((i == 0 || lines[i - 1].empty()) && lines[i].compare(0, 5, "HTTP/") == 0) head = i;
   }
-  std::string words[2];
-  int found = 0;
-  for (size_t at = 0; found < 2 && at < line.size(); ++at) {
-    if (line[at] == ' ') continue;
-    const size_t end = std::min(line.find(' ', at), line.size());
-    words[found++] = line.substr(at, end - at);
-    at = end;
+  while (head < lines.size() && lines[head].empty()) ++head;
+  if (head == lines.size()) return -1;
+  const std::string& line = lines[head];
+  if (line.size() < 5 || strncasecmp(line.c_str(), "http/", 5) != 0) return -1;
+  const size_t space = line.find(' ');
+  if (space == std::string::npos || space == 5) return -1;
+  if (line.find_first_not_of("0123456789.", 5) != space) return -1;
+  const size_t code = line.find_first_not_of(' ', space);
+  if (code == std::string::npos || line.size() < code + 3) return -1;
+  for (size_t i = code; i < code + 3; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(line[i]))) return -1;
   }
-  if (found < 2) return -1;
-  const long long code = std::strtoll(words[1].c_str(), nullptr, 10);
-  return code > INT_MAX ? INT_MAX : code < INT_MIN ? INT_MIN : static_cast<int>(code);
+  if (line.size() > code + 3 && line[code + 3] != ' ') return -1;
+  const int value = std::atoi(line.substr(code, 3).c_str());
+  return value >= 100 && value <= 599 ? value : -1;
 }
 
 }  // namespace
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz_reach::Counter statuses("status_lines_read");
   static fuzz_reach::Counter errors("error_bodies_read");
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const int status = dorvic::ParseHttpStatus(text);
+  const int status = plumet_text::FinalAnswerStatus(text).value_or(-1);
   Require(status == ReferenceStatus(text));
   if (status != -1) statuses.Hit();
   // Decimal text like the C runtime's atoi64.

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "service/upload/block_delta.h"
+#include "service/upload/delta_rebuild.h"
 #include "tests/fuzz/fuzz_reach.h"
 #include "upload/block_delta.h"
 

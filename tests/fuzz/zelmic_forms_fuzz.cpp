@@ -32,11 +32,12 @@
 
 #include "common/endpoints.h"
 #include "common/text_forms.h"
-#include "service/faults.h"
-#include "service/store.h"
-#include "service/token_server.h"
-#include "service/web_server.h"
+#include "service/http/faults.h"
+#include "service/http/token_server.h"
+#include "service/store/store.h"
+#include "service/web/web_server.h"
 #include "tests/fuzz/fuzz_reach.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -139,12 +140,9 @@ struct Login {
 struct Service {
   Service() {
     // On tmpfs where there is one: the store syncs every commit, which a disk makes slow.
-    char pattern[] = "/dev/shm/plumet-fuzz-forms-XXXXXX";
-    char fallback[] = "/tmp/plumet-fuzz-forms-XXXXXX";
-    char* made = ::mkdtemp(pattern);
-    if (made == nullptr) made = ::mkdtemp(fallback);
-    if (made == nullptr) __builtin_trap();
-    root = made;
+    root = plumet_test::MakeScratchFolder("plumet-fuzz-forms", "/dev/shm");
+    if (root.empty()) root = plumet_test::MakeScratchFolder("plumet-fuzz-forms");
+    if (root.empty()) __builtin_trap();
     const std::string dir = root + "/data";
     std::string error, refresh;
     if (!zelmic::Store::Create(dir, error)) __builtin_trap();

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "service/api_request.h"
-#include "service/auth.h"
-#include "service/faults.h"
-#include "service/paths.h"
-#include "service/request_forms.h"
+#include "service/http/api_request.h"
+#include "service/http/auth.h"
+#include "service/http/faults.h"
+#include "service/http/request_forms.h"
+#include "service/store/paths.h"
+#include "service/store/secrets.h"
 #include "service/upload/upload_answer.h"
 #include "tests/fuzz/fuzz_reach.h"
 

@@ -23,9 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "service/upload/block_delta.h"
+#include "service/upload/delta_rebuild.h"
 #include "service/upload/upload_service.h"
 #include "tests/fuzz/fuzz_reach.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -116,9 +117,8 @@ std::string LiteralOf(const std::string& target, const std::string& list) {
 class FuzzBackend : public zelmic::UploadBackend {
  public:
   FuzzBackend() {
-    char pattern[] = "/tmp/plumet-fuzz-upload-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) __builtin_trap();
-    dir_ = pattern;
+    dir_ = plumet_test::MakeScratchFolder("plumet-fuzz-upload");
+    if (dir_.empty()) __builtin_trap();
     stored_.blob_path = dir_ + "/stored.bin";
     std::ofstream(stored_.blob_path, std::ios::binary) << Data().stored;
     stored_.size = Data().stored.size();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
 #include "tests/support/zelmic_process.h"
 
 namespace {
@@ -68,20 +69,15 @@ std::vector<std::string> Words(const std::string& text) {
 class PackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/package-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    scratch_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(scratch_, ec);
+    ASSERT_TRUE(dir_.ok());
+    scratch_ = dir_.path();
   }
   RunResult Install(const std::string& destdir, const std::string& prefix) {
     return RunProgram({"/usr/bin/env", "DESTDIR=" + destdir, CMAKE_PATH, "--install", PLUMET_BUILD_DIR,
                        "--prefix", prefix},
                       120);
   }
+  plumet_test::ScratchDir dir_{"package-test"};
   std::string scratch_;
 };
 

@@ -18,6 +18,7 @@
 
 #include "session/session_list.h"
 #include "session/session_ports.h"
+#include "tests/support/scratch_dir.h"
 
 namespace session_test {
 
@@ -199,16 +200,14 @@ struct FakeLog : FailureLog {
   }
 };
 
+// The session tests' folder: `path` ends in "/" and holds "tmp" for the copies.
 struct Scratch {
   Scratch() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/plumet-sess-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path = pattern + "/";
+    if (!dir.ok()) return;
+    path = dir.path() + "/";
     std::filesystem::create_directories(path + "tmp");
   }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
+  plumet_test::ScratchDir dir{"plumet-sess"};
   std::string path;
 };
 

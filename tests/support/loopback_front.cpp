@@ -66,18 +66,6 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-TempFolder::TempFolder(const std::string& prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
-                        prefix + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
-
 TestCertificates::TestCertificates() : folder_("plumet-ca") {
   if (folder_.path().empty()) return;
   const std::string d = folder_.path();

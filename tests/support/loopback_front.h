@@ -17,24 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace zelmic_test {
 
 // A port on 127.0.0.1 that nobody listened on a moment ago (for servers that cannot report the
 // ephemeral port they were given). 0 on failure.
 uint16_t FreeLoopbackPort();
-
-// A private folder removed with the object.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& prefix);
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A test CA made at test time, and a server certificate it signed for 127.0.0.1 and localhost.
 class TestCertificates {
@@ -46,7 +35,7 @@ class TestCertificates {
   std::string key_file() const { return folder_.path() + "/server.key"; }
 
  private:
-  TempFolder folder_;
+  plumet_test::ScratchDir folder_;
   bool ok_ = false;
 };
 
@@ -83,7 +72,7 @@ class NginxFront {
     uint16_t front, backend;
     bool http2;
   };
-  TempFolder folder_;
+  plumet_test::ScratchDir folder_;
   std::vector<Route> routes_;
   ChildProcess process_;
 };
@@ -100,7 +89,7 @@ class ForwardProxy {
   int ConnectCount() const;
 
  private:
-  TempFolder folder_;
+  plumet_test::ScratchDir folder_;
   uint16_t port_ = 0;
   ChildProcess process_;
 };

@@ -26,6 +26,7 @@
 
 #include "common/endpoints.h"
 #include "common/text_forms.h"
+#include "tests/support/scratch_dir.h"
 
 namespace zelmic_test {
 
@@ -123,14 +124,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, int timeout_s) {
 }
 
 ZelmicProcess::ZelmicProcess() {
-  const char* tmp = getenv("TMPDIR");
-  std::string base = (tmp && *tmp) ? tmp : "/tmp";
-  std::string templ = base + "/zelmic-test-XXXXXX";
-  if (!mkdtemp(templ.data())) {
-    ADD_FAILURE() << "mkdtemp failed under " << base;
+  root_ = plumet_test::MakeScratchFolder("zelmic-test");
+  if (root_.empty()) {
+    ADD_FAILURE() << "mkdtemp failed under " << plumet_test::TempBase();
     return;
   }
-  root_ = templ;
   dir_ = root_ + "/data";
   RunResult r = RunProgram({ZelmicdPath(), "init", dir_});
   if (r.exit_code != 0) ADD_FAILURE() << "zelmicd init failed: " << r.err;

@@ -14,7 +14,7 @@
 #include "app/dorvic_network.h"
 #include "common/endpoints.h"
 #include "tests/transport/tls_fixture.h"
-#include "tests/upload/scratch_dir.h"
+#include "tests/upload/test_files.h"
 #include "tests/upload/upload_task_driver.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/upload_task.h"
@@ -83,7 +83,7 @@ class UploadThroughFront : public ::testing::Test {
                                  ",\"server\":\"ZELMIC\",\"body\":\"" + body + "\"}");
   }
 
-  upload_test::ScratchDir scratch;
+  plumet_test::ScratchDir scratch;
   FrontedService service;
   dorvic_info_stx network;
   std::string access;

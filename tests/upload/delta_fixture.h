@@ -16,7 +16,7 @@
 
 #include "upload/block_delta.h"
 #include "upload/digests.h"
-#include "tests/upload/scratch_dir.h"
+#include "tests/upload/test_files.h"
 
 namespace plumet_test {
 

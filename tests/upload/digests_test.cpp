@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/upload/scratch_dir.h"
+#include "tests/upload/test_files.h"
 
 namespace {
 

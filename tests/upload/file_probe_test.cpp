@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "tests/upload/scratch_dir.h"
+#include "tests/upload/test_files.h"
 
 namespace {
 

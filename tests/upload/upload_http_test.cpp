@@ -1,5 +1,6 @@
-// The reading of upload answers: status line, header map, identity check, JSON and decimal bodies,
-// and the formatting rules of the request lines.
+// The reading of upload answers: header map, identity check, what a status means, JSON and decimal
+// bodies, and the formatting rules of the request lines (the status line and the UTF-8 codec are
+// tested in tests/common/).
 
 #include "upload/upload_http.h"
 
@@ -13,47 +14,6 @@
 
 namespace plumet {
 namespace {
-
-int32_t Status(const std::string& headers) {
-  int32_t code = -1;
-  ParseStatusCode(headers, code);
-  return code;
-}
-
-TEST(ParseStatusCode, ReadsTheFinalAnswersLine) {
-  int32_t code = 0;
-  EXPECT_TRUE(ParseStatusCode("HTTP/1.1 200 OK\r\nX-SERVER: ZELMIC\r\n\r\n", code));
-  EXPECT_EQ(200, code);
-  // A proxy's answer to CONNECT, or an interim answer, is not the server's.
-  EXPECT_EQ(401, Status("HTTP/1.1 200 Connection established\r\n\r\n"
-                        "HTTP/2 401\r\nx-server: ZELMIC\r\n\r\n"));
-  EXPECT_EQ(409, Status("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 409 Conflict\r\n\r\n"));
-  // Lone line feeds still separate lines.
-  EXPECT_EQ(409, Status("HTTP/1.1 409 Conflict\nX-SERVER: ZELMIC\n\n"));
-}
-
-TEST(ParseStatusCode, AcceptsStatusLinesWithoutReason) {
-  EXPECT_EQ(200, Status("HTTP/2 200\r\n"));
-  EXPECT_EQ(200, Status("HTTP/1.1 200 \r\n"));
-  EXPECT_EQ(202, Status("\r\n\r\nHTTP/1.1   202   Accepted\r\n"));  // empty lines never count
-}
-
-TEST(ParseStatusCode, RejectsMissingOrSingleTokenLines) {
-  int32_t code = 7;
-  EXPECT_FALSE(ParseStatusCode("", code));
-  EXPECT_EQ(0, code);
-  code = 7;
-  EXPECT_FALSE(ParseStatusCode("\r\n\r\n", code));
-  EXPECT_EQ(0, code);
-  code = 7;
-  EXPECT_FALSE(ParseStatusCode("HTTP/1.1\r\nX-SERVER: ZELMIC\r\n", code));
-  EXPECT_EQ(0, code);
-  code = 7;
-  EXPECT_FALSE(ParseStatusCode("   HTTP/1.1   \r\n", code));
-  // A second token without digits reads as 0 but is a status line.
-  EXPECT_TRUE(ParseStatusCode("HTTP/1.1 abc\r\n", code));
-  EXPECT_EQ(0, code);
-}
 
 TEST(ParseHeaderMap, SplitsAtCrlfAndColonSpaceLastWins) {
   auto map =
@@ -192,11 +152,6 @@ TEST(HeaderLines, RefusesALineLongerThanItsBuffer) {
   EXPECT_STREQ("Expect:", fits.list()->data);
   ASSERT_NE(nullptr, fits.list()->next);
   EXPECT_STREQ("123456789", fits.list()->next->data);
-}
-
-TEST(ToUtf8, EncodesAndStopsAtNul) {
-  EXPECT_EQ("a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80", ToUtf8(L"a\u00e9\u6587\U0001F600"));
-  EXPECT_EQ("ab", ToUtf8(std::wstring(L"ab\0cd", 5)));
 }
 
 TEST(PercentEncode, KeepsOnlyLettersAndDigits) {

@@ -72,7 +72,7 @@ class UploadProtocolTest : public ::testing::Test {
     return ranges;
   }
 
-  upload_test::ScratchDir scratch;
+  plumet_test::ScratchDir scratch;
   FakeUploadServer server;
   std::recursive_mutex lock;
   UploadJob job;
@@ -599,7 +599,7 @@ class ReadCallbackTest : public ::testing::Test {
     return job;
   }
 
-  upload_test::ScratchDir scratch;
+  plumet_test::ScratchDir scratch;
   std::string path;
   std::string content;
   std::recursive_mutex lock;

@@ -72,7 +72,7 @@ class UploadTaskTest : public ::testing::Test {
     return false;
   }
 
-  upload_test::ScratchDir scratch;
+  plumet_test::ScratchDir scratch;
   FakeUploadServer server;
   std::string localPath;
   UploadJob job;
@@ -224,7 +224,7 @@ TEST(UploadReportEnd, ClassifiesTheOutcome) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    upload_test::ScratchDir scratch;
+    plumet_test::ScratchDir scratch;
     FakeUploadServer server;
     ASSERT_TRUE(server.Start());
     PointDorvicAt(server);

@@ -1,5 +1,6 @@
 #pragma once
-// Shared helpers of the upload engine's tests: scratch directories, file contents, sessions.
+// Shared helpers of the upload engine's tests: file contents and sessions (with the scratch folder
+// of tests/support/scratch_dir.h).
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -12,30 +13,9 @@
 #include <random>
 #include <string>
 
+#include "tests/support/scratch_dir.h"
+
 namespace upload_test {
-
-// A private directory under the test temp dir, removed with the object.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/uproto-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    if (!path_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path_, ignored);
-    }
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 inline std::string RandomBytes(size_t size, uint32_t seed) {
   std::mt19937 gen(seed);

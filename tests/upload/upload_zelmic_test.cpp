@@ -86,7 +86,7 @@ class UploadZelmicTest : public ::testing::Test {
     return zelmic.Script(json + "}");
   }
 
-  upload_test::ScratchDir scratch;
+  plumet_test::ScratchDir scratch;
   zelmic_test::ZelmicProcess zelmic;
   std::string access;
   upload_test::UploadRun run;  // its task goes before the service

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the digest, delta and file probe tests: a private scratch folder, files of random
-// content, and the output of a command.
+// Helpers for the digest, delta and file probe tests: files of random content and the output of a
+// command, beside the private scratch folder they are written in.
 
 #include <unistd.h>
 
@@ -13,30 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace plumet_test {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/plumet-udelta-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 inline std::vector<unsigned char> RandomBytes(size_t size, uint64_t seed) {
   std::mt19937_64 rng(seed);
