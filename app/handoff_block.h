@@ -26,7 +26,7 @@ inline constexpr size_t kHandoffMaxUnits = kHandoffBlockSize / 2 - 1;
 
 // The longest launch text handed over (code units): far beyond any real link, and a bound on what
 // a resident collects from the parts.
-inline constexpr size_t kHandoffMaxTextUnits = 64 * 1024;
+inline constexpr size_t kHandoffMaxTextUnits = size_t{64} * 1024;
 
 inline constexpr char16_t kHandoffFirstPart = 0x0001;
 inline constexpr char16_t kHandoffFurtherPart = 0x0002;

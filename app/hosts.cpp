@@ -36,7 +36,7 @@ std::string ApiHost() {
 }
 
 std::string WebSiteUrl() {
-  const std::string given = Environment("PLUMET_WEB_HOST");
+  std::string given = Environment("PLUMET_WEB_HOST");
   if (given.find("://") != std::string::npos) return given;
   const std::string host = BareHost(given);
   return "http://" + (host.empty() ? std::string(plumet_defaults::kWebHost) : host) + "/";

@@ -1,6 +1,6 @@
 #include "auth/token_refresh.h"
 
-#include <cJSON.h>
+#include <cjson/cJSON.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +8,7 @@
 
 #include "common/credential_guard.h"
 #include "common/endpoints.h"
+#include "common/owned_json.h"
 #include "common/http_status_line.h"
 #include "common/transport_settings.h"
 #include "common/text_utf.h"
@@ -106,7 +107,7 @@ TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
   }
   const int status = plumet_text::FinalAnswerStatus(headerText).value_or(-1);
 
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(body.c_str()), cJSON_Delete);
+  const plumet_common::JsonPtr root(cJSON_Parse(body.c_str()));
   TokenResult outcome = TokenResult::kFailed;
   std::wstring token;
   bool invalidGrant = false;

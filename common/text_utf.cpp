@@ -38,7 +38,7 @@ std::string ToUtf8(const std::wstring& text) {
   for (wchar_t wc : text) {
     if (wc == L'\0') break;
     // wchar_t is signed on Linux; a negative value is no code point at all.
-    const auto raw = static_cast<uint32_t>(wc);
+    const auto raw = static_cast<uint32_t>(static_cast<int32_t>(wc));
     AppendUtf8(static_cast<char32_t>(raw), &out);
   }
   return out;

@@ -10,10 +10,12 @@
 #include "platform/atomic_file.h"
 #include "platform/file_ops.h"
 #include "platform/state_dir.h"
+#include "common/owned_json.h"
 #include "common/text_utf.h"
 
 namespace plumet {
 
+using plumet_common::JsonPtr;
 using plumet_text::FromUtf8;
 using plumet_text::ToUtf8;
 
@@ -56,13 +58,7 @@ void AddString(cJSON* o, const char* name, const std::string& v) {
   cJSON_AddItemToObject(o, name, cJSON_CreateString(v.c_str()));
 }
 
-std::string Print(cJSON* root) {
-  char* text = cJSON_PrintUnformatted(root);
-  std::string out = text != nullptr ? text : "";
-  cJSON_free(text);
-  cJSON_Delete(root);
-  return out + "\n";
-}
+std::string Print(const JsonPtr& root) { return plumet_common::PrintJson(root.get()) + "\n"; }
 
 bool Store(const std::string& path, const std::string& text) {
   platform::AtomicFile out;
@@ -104,10 +100,10 @@ SessionJournal::SessionJournal(std::string dir) : dir_(std::move(dir)) {
 
 void SessionJournal::Write(const std::vector<std::unique_ptr<EditSession>>& sessions) {
   if (dir_.empty()) return;
-  cJSON* journal = cJSON_CreateObject();
-  cJSON_AddNumberToObject(journal, "format", kFormat);
-  cJSON* list = cJSON_AddArrayToObject(journal, "sessions");
-  cJSON* credentials = cJSON_CreateObject();
+  JsonPtr journal(cJSON_CreateObject());
+  cJSON_AddNumberToObject(journal.get(), "format", kFormat);
+  cJSON* list = cJSON_AddArrayToObject(journal.get(), "sessions");
+  JsonPtr credentials(cJSON_CreateObject());
   for (const auto& s : sessions) {
     if (!Kept(*s)) continue;
     const std::string remote = ToUtf8(s->remotePath);
@@ -126,7 +122,7 @@ void SessionJournal::Write(const std::vector<std::unique_ptr<EditSession>>& sess
     cJSON_AddBoolToObject(e, "link_expired", s->waitingForClick);
     AddString(e, "unsent_copy", s->unsentCopy);
     cJSON_AddItemToArray(list, e);
-    cJSON_AddItemToObject(credentials, Key(s->mount, remote).c_str(),
+    cJSON_AddItemToObject(credentials.get(), Key(s->mount, remote).c_str(),
                           cJSON_CreateString(ToUtf8(s->refreshToken).c_str()));
   }
   const std::string journalText = Print(journal);
@@ -144,9 +140,9 @@ void SessionJournal::Write(const std::vector<std::unique_ptr<EditSession>>& sess
 std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
   std::vector<std::unique_ptr<EditSession>> out;
   if (dir_.empty()) return out;
-  cJSON* journal = cJSON_Parse(Load(dir_ + "sessions.json").c_str());
-  cJSON* credentials = cJSON_Parse(Load(dir_ + "credentials.json").c_str());
-  const cJSON* found = cJSON_GetObjectItemCaseSensitive(journal, "sessions");
+  const JsonPtr journal(cJSON_Parse(Load(dir_ + "sessions.json").c_str()));
+  const JsonPtr credentials(cJSON_Parse(Load(dir_ + "credentials.json").c_str()));
+  const cJSON* found = cJSON_GetObjectItemCaseSensitive(journal.get(), "sessions");
   const cJSON* list = cJSON_IsArray(found) ? found : nullptr;
   const cJSON* e = nullptr;
   cJSON_ArrayForEach(e, list) {
@@ -174,12 +170,10 @@ std::vector<std::unique_ptr<EditSession>> SessionJournal::Read() {
                                  : EditSessionState::Editing;
     s->stopped = state == "failed";
     s->failureTold = s->stopped;
-    s->refreshToken = FromUtf8(GetString(credentials, Key(s->mount, remote).c_str()));
+    s->refreshToken = FromUtf8(GetString(credentials.get(), Key(s->mount, remote).c_str()));
     if (s->refreshToken.empty()) s->waitingForClick = true;
     out.push_back(std::move(s));
   }
-  cJSON_Delete(journal);
-  cJSON_Delete(credentials);
   return out;
 }
 

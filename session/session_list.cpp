@@ -267,10 +267,9 @@ bool SessionList::TakeClick(EditSession& session, const EditSession& click) {
   session.tokenFailures = 0;
   session.waitingForClick = false;
   switch (session.state) {
-    case EditSessionState::New:
-      return true;  // the copy is on its way and opens when it is there
-    case EditSessionState::Downloading:
-      return true;  // the same file is arriving already; a stalled one ends by its time limit
+    case EditSessionState::New:          // the copy is on its way and opens when it is there
+    case EditSessionState::Downloading:  // arriving already; a stalled one ends by its time limit
+      return true;
     case EditSessionState::Failed:
       if (!session.stopped) return false;  // nothing of the user's: start afresh
       session.stopped = false;

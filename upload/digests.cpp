@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/owned_digest.h"
 #include "platform/file_probe.h"
 
 namespace plumet {
@@ -19,10 +20,8 @@ constexpr int kOpenAttempts = 10;
 constexpr size_t kHashBlock = 1 << 20;
 constexpr uint64_t kCrcBlock = 4096;
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using plumet_common::DigestCtx;
+using plumet_common::NewDigest;
 
 }  // namespace
 
@@ -35,8 +34,8 @@ std::string HashFileSha1(const std::string& path) {
   }
   if (!opened) return {};
 
-  MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) return {};
+  const DigestCtx ctx = NewDigest(EVP_sha1());
+  if (!ctx) return {};
   std::vector<unsigned char> buffer(kHashBlock);
   for (;;) {
     const int64_t n = file.Read(buffer.data(), buffer.size());
@@ -51,8 +50,8 @@ std::string HashFileSha1(const std::string& path) {
   if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1) return {};
   file.Close();
 
-  std::string hex(size * 2, '\0');
-  for (unsigned int i = 0; i < size; ++i) {
+  std::string hex(size_t{size} * 2, '\0');
+  for (size_t i = 0; i < size; ++i) {
     std::snprintf(&hex[i * 2], 3, "%02x", digest[i]);
   }
   return hex;
@@ -85,7 +84,7 @@ uint32_t Crc32Buffer(const void* data, int32_t length) {
 
 struct Md5Hasher::State {
   EVP_MD* md = nullptr;
-  MdCtx ctx{EVP_MD_CTX_new()};
+  DigestCtx ctx{EVP_MD_CTX_new()};
   ~State() { EVP_MD_free(md); }
 };
 

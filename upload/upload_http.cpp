@@ -11,6 +11,7 @@
 
 #include "common/answer_head.h"
 #include "common/http_status_line.h"
+#include "common/owned_json.h"
 #include "common/result_codes.h"
 #include "common/transport_settings.h"
 #include "upload/upload_task.h"
@@ -30,13 +31,10 @@ int32_t IntegerValue(const cJSON* item) {
 }
 
 // Parses a JSON object answer; null when the body does not start with "{" or does not parse.
-cJSON* ParseObjectAnswer(const std::string& body) {
+plumet_common::JsonPtr ParseObjectAnswer(const std::string& body) {
   if (body.empty() || body[0] != '{') return nullptr;
-  cJSON* root = cJSON_ParseWithLength(body.data(), body.size());
-  if (root != nullptr && !cJSON_IsObject(root)) {
-    cJSON_Delete(root);
-    return nullptr;
-  }
+  plumet_common::JsonPtr root(cJSON_ParseWithLength(body.data(), body.size()));
+  if (root != nullptr && !cJSON_IsObject(root.get())) return nullptr;
   return root;
 }
 
@@ -175,7 +173,7 @@ int64_t ParseDecimal64(const std::string& text) {
 }
 
 void ReadInitAnswer(const std::string& body, std::string& uploadSession, int64_t& blockSize) {
-  cJSON* root = ParseObjectAnswer(body);
+  const plumet_common::JsonPtr root = ParseObjectAnswer(body);
   if (root == nullptr) return;
   for (const cJSON* item = root->child; item != nullptr; item = item->next) {
     if (item->string == nullptr) continue;
@@ -186,13 +184,12 @@ void ReadInitAnswer(const std::string& body, std::string& uploadSession, int64_t
       blockSize = IntegerValue(item);
     }
   }
-  cJSON_Delete(root);
 }
 
 void ReadConflictAnswer(const std::string& body, int32_t& errorCode, std::string& expect) {
   errorCode = 0;
   expect.clear();
-  cJSON* root = ParseObjectAnswer(body);
+  const plumet_common::JsonPtr root = ParseObjectAnswer(body);
   if (root == nullptr) return;
   for (const cJSON* item = root->child; item != nullptr; item = item->next) {
     if (item->string == nullptr) continue;
@@ -203,7 +200,6 @@ void ReadConflictAnswer(const std::string& body, int32_t& errorCode, std::string
       expect = item->valuestring;
     }
   }
-  cJSON_Delete(root);
 }
 
 }  // namespace plumet

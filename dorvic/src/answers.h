@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "common/owned_json.h"
+
 namespace dorvic {
 
 // libcurl header and write callback: appends size*count bytes to the std::string at `target`.
@@ -21,11 +23,7 @@ struct ServiceError {
 };
 ServiceError ParseServiceError(const std::string& body);
 
-// Owns a parsed cJSON tree.
-struct JsonDeleter {
-  void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using plumet_common::JsonPtr;
 
 // Parses `body` (which need not be NUL-terminated inside). Null when it is no JSON document.
 JsonPtr ParseJson(const std::string& body);

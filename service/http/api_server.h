@@ -27,7 +27,7 @@ class ApiServer {
   uint16_t port() const { return port_; }
   void Stop();
 
-  static constexpr size_t kMaxBody = 64 * 1024;
+  static constexpr size_t kMaxBody = size_t{64} * 1024;
 
  private:
   static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url,

@@ -52,7 +52,7 @@ bool ParseRequestDate(const std::string& text, time_t& wall) {
 
 bool DatePlausible(time_t wall, time_t now) {
   const long long diff = static_cast<long long>(wall) - static_cast<long long>(now);
-  constexpr long long kSkew = 15 * 60;
+  constexpr long long kSkew = 15LL * 60;
   return diff >= -(12LL * 3600 + kSkew) && diff <= 14LL * 3600 + kSkew;
 }
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <thread>
 
+#include "common/owned_json.h"
+
 namespace zelmic {
 
 void FaultScript::push(const std::string& endpoint, ScriptedAnswer answer) {
@@ -72,8 +74,7 @@ std::string StringMember(const cJSON* root, const char* name) {
 
 bool ParseScriptedAnswer(const std::string& json, std::string& endpoint, ScriptedAnswer& answer,
                          std::string& error) {
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_ParseWithLength(json.data(), json.size()),
-                                                       &cJSON_Delete);
+  const plumet_common::JsonPtr root(cJSON_ParseWithLength(json.data(), json.size()));
   if (!cJSON_IsObject(root.get())) {
     error = "the script is not a JSON object";
     return false;

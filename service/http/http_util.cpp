@@ -10,14 +10,12 @@
 
 namespace zelmic {
 
-JsonPtr MakeJson(cJSON* item) { return JsonPtr(item, &cJSON_Delete); }
+JsonPtr MakeJson(cJSON* item) { return JsonPtr(item); }
 
 std::string PrintJson(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  if (!text) return "{}";
-  std::string out(text);
-  cJSON_free(text);
-  return out;
+  // An answer body is always a JSON document, even when cJSON cannot print one.
+  std::string out = plumet_common::PrintJson(item);
+  return out.empty() ? "{}" : out;
 }
 
 void* LogUri(void* cls, const char* uri, MHD_Connection*) {
@@ -97,7 +95,7 @@ MhdDaemon StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, 
        const_cast<StateFactory*>(factory)},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&CompleteRequest), nullptr},
       {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&KeepEscaped), nullptr},
-      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 64 * 1024, nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t{64} * 1024, nullptr},
   };
   return StartListener(port, handler, cls, std::move(options), 0, 0, error);
 }

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/owned_json.h"
 #include "service/http/listener.h"
 
 namespace zelmic {
 
 // Owns a cJSON tree.
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+using plumet_common::JsonPtr;
 JsonPtr MakeJson(cJSON* item);
 std::string PrintJson(const cJSON* item);
 

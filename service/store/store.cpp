@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/owned_digest.h"
 #include "service/store/sqlite_util.h"
 #include "common/text_forms.h"
 
@@ -63,21 +64,22 @@ bool SyncPath(const std::string& path, bool directory) {
 bool HashFile(const std::string& path, std::string& sha1_hex, uint64_t& size) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr);
+  const plumet_common::DigestCtx ctx = plumet_common::NewDigest(EVP_sha1());
+  if (!ctx) {
+    close(fd);
+    return false;
+  }
   std::vector<char> buf(1 << 16);
   size = 0;
   ssize_t n;
   while ((n = read(fd, buf.data(), buf.size())) > 0) {
-    EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(n));
+    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
     size += static_cast<uint64_t>(n);
   }
   close(fd);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx, digest, &len);
-  EVP_MD_CTX_free(ctx);
-  if (n < 0) return false;
+  if (n < 0 || EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return false;
   sha1_hex = plumet_text::HexLower(digest, len);
   return true;
 }

@@ -45,7 +45,7 @@ enum Cmd : int { kCmdUpload = 1, kCmdRevert = 2, kCmdRename = 3, kCmdDelete = 4,
 struct TokenPolicy {
   int64_t access_ttl = 3600;           // access tokens
   int64_t link_unused_ttl = 86400;     // a link's refresh token that nobody has used yet
-  int64_t link_session_ttl = 7 * 86400;  // a link's refresh token after its first use
+  int64_t link_session_ttl = int64_t{7} * 86400;  // a link's refresh token after its first use
   int64_t download_ttl = 3600;         // a download location named by an answer or the page
 };
 

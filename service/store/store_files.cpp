@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 
+#include "common/owned_digest.h"
 #include "service/store/paths.h"
 #include "service/store/secrets.h"
 #include "service/store/sqlite_util.h"
@@ -185,6 +186,7 @@ ApiError Store::List(int mount, const std::string& folder, bool dirs_only,
     return a.path < b.path;
   };
   std::vector<ListEntry> all;
+  all.reserve(folders.size());
   for (auto& [name, e] : folders) all.push_back(e);
   std::stable_sort(all.begin(), all.end(), less);
   std::stable_sort(files.begin(), files.end(), less);
@@ -312,16 +314,15 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
   if (fd < 0) return Fail(500, 50006, "cannot create a staging file");
   // Locked while this process owns it: a server starting meanwhile sweeps only unowned files.
   flock(fd, LOCK_EX);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr);
+  const plumet_common::DigestCtx ctx = plumet_common::NewDigest(EVP_sha1());
   uint64_t size = 0;
   char buf[65536];
-  bool ok = true;
+  bool ok = ctx != nullptr;
   while (ok && in) {
     in.read(buf, sizeof buf);
     std::streamsize n = in.gcount();
     if (n <= 0) break;
-    EVP_DigestUpdate(ctx, buf, static_cast<size_t>(n));
+    EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(n));
     ok = write(fd, buf, static_cast<size_t>(n)) == n;
     size += static_cast<uint64_t>(n);
     if (progress) progress(size, std::max(size, total));
@@ -329,8 +330,7 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
   if (in.bad()) ok = false;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx, digest, &len);
-  EVP_MD_CTX_free(ctx);
+  if (ok) ok = EVP_DigestFinal_ex(ctx.get(), digest, &len) == 1;
   if (!ok) {
     unlink(staged.c_str());
     close(fd);

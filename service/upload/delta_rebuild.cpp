@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/owned_digest.h"
 #include "service/upload/file_io.h"
 #include "service/upload/rebuild_output.h"
 
@@ -45,7 +46,7 @@ constexpr size_t kMaxChecksumWorkers = 8;
 // From this size on, the rebuilt file is hashed and written by helper threads while it is copied.
 constexpr uint64_t kRebuildHelpersFrom = 4ull << 20;
 
-using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+using plumet_common::DigestCtx;
 
 }  // namespace
 
@@ -64,8 +65,8 @@ namespace {
 bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last, char* list,
                const std::atomic<bool>& failed, const std::atomic<bool>* cancel,
                std::string& error) {
-  MdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+  const DigestCtx ctx = plumet_common::NewDigest(EVP_md5());
+  if (!ctx) {
     error = "MD5 failed";
     return false;
   }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/owned_digest.h"
 #include "platform/io_retry.h"
 
 namespace zelmic {
@@ -30,8 +31,8 @@ bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::s
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) == 1;
+  const plumet_common::DigestCtx ctx = plumet_common::NewDigest(EVP_sha1());
+  bool ok = ctx != nullptr;
   std::vector<char> buffer(1 << 20);
   uint64_t offset = 0;
   while (ok && offset < size) {

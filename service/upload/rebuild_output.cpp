@@ -31,8 +31,8 @@ bool SetDirect(int fd, bool on) {
 }  // namespace
 
 RebuildOutput::RebuildOutput(int out_fd, bool threaded, bool direct)
-    : fd_(out_fd), ctx_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
-  hash_ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha1(), nullptr) == 1;
+    : fd_(out_fd), ctx_(plumet_common::NewDigest(EVP_sha1())) {
+  hash_ok_ = ctx_ != nullptr;
   if (threaded) {
     try {
       hasher_ = std::thread([this] { RunHelper(&next_hash_, true); });

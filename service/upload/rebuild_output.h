@@ -25,6 +25,8 @@
 
 #include <openssl/evp.h>
 
+#include "common/owned_digest.h"
+
 namespace zelmic {
 
 class RebuildOutput {
@@ -69,7 +71,7 @@ class RebuildOutput {
   void Stop();     // waits for the helpers to finish what was submitted
 
   const int fd_;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx_;
+  plumet_common::DigestCtx ctx_;
   std::vector<Memory> memory_;
   bool hash_ok_ = true;        // written by whoever hashes; read after the helpers are joined
   bool direct_used_ = false;   // written by whoever writes; read after the helpers are joined

@@ -23,11 +23,7 @@ constexpr uint64_t kMaxQueuedBytes = 64u << 20;
 // and the finish then reads the file instead.
 void HashWritten(UploadSession& session, uint64_t offset, const std::string& data) {
   if (offset == 0 && session.hashed == 0 && !session.written_sha1) {
-    session.written_sha1.reset(EVP_MD_CTX_new());
-    if (session.written_sha1 &&
-        EVP_DigestInit_ex(session.written_sha1.get(), EVP_sha1(), nullptr) != 1) {
-      session.written_sha1.reset();
-    }
+    session.written_sha1 = plumet_common::NewDigest(EVP_sha1());
   }
   if (!session.written_sha1) return;
   if (offset != session.hashed ||

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <memory>
 
+#include "common/owned_json.h"
+
 namespace zelmic {
 
 namespace {
@@ -13,12 +15,7 @@ UploadAnswer JsonAnswer(unsigned status, cJSON* root) {
   UploadAnswer answer;
   answer.status = status;
   answer.content_type = "application/json";
-  char* text = cJSON_PrintUnformatted(root);
-  if (text != nullptr) {
-    answer.body = text;
-    cJSON_free(text);
-  }
-  cJSON_Delete(root);
+  answer.body = plumet_common::PrintJson(plumet_common::JsonPtr(root).get());
   return answer;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/owned_json.h"
 #include "service/upload/delta_rebuild.h"
 #include "service/upload/file_io.h"
 
@@ -48,21 +49,17 @@ UploadAnswer Unauthorized() {
 // reach the client as such, so it knows not to send again; everything else is the store's fault.
 UploadAnswer CommitRefused(unsigned status, const std::string& error) {
   if (status == 409) return ErrorAnswer(409, kErrChanged, "commit refused: " + error);
-  if (status >= 400 && status < 500) return ErrorAnswer(status, status * 100, "commit refused: " + error);
+  if (status >= 400 && status < 500) return ErrorAnswer(status, static_cast<int>(status) * 100, "commit refused: " + error);
   return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
 }
 
 UploadAnswer SessionAnswer(const UploadSession& session) {
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_CreateObject(), &cJSON_Delete);
+  const plumet_common::JsonPtr root(cJSON_CreateObject());
   cJSON_AddStringToObject(root.get(), "session", session.id.c_str());
   cJSON_AddNumberToObject(root.get(), "piecelen", session.block_size);
   UploadAnswer answer;
   answer.content_type = "application/json";
-  char* text = cJSON_PrintUnformatted(root.get());
-  if (text != nullptr) {
-    answer.body = text;
-    cJSON_free(text);
-  }
+  answer.body = plumet_common::PrintJson(root.get());
   return answer;
 }
 

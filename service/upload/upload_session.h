@@ -18,6 +18,7 @@
 
 #include <openssl/evp.h>
 
+#include "common/owned_digest.h"
 #include "service/store/upload_backend.h"
 #include "service/upload/delta_rebuild.h"
 
@@ -55,7 +56,7 @@ struct UploadSession {
   // Used by the staged writer only, and read by the finish once no write is pending: the SHA-1
   // of a whole upload's content as it was written, in order, so the finish need not read the
   // staged file again. `hashed` bytes went into it; a delta's literal bytes are not hashed here.
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> written_sha1{nullptr, &EVP_MD_CTX_free};
+  plumet_common::DigestCtx written_sha1;
   uint64_t hashed = 0;
 };
 

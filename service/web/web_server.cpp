@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "common/owned_digest.h"
 #include "service/http/api_request.h"
 #include "service/http/http_util.h"
 #include "service/store/paths.h"
@@ -29,7 +30,6 @@ struct WebRequest : RequestState {
     if (post) MHD_destroy_post_processor(post);
     if (fd >= 0) close(fd);
     if (!staged.empty()) unlink(staged.c_str());
-    if (sha1) EVP_MD_CTX_free(sha1);
   }
   // Records the first failure only; later ones follow from it.
   void Fail(unsigned status, const std::string& message) {
@@ -49,7 +49,7 @@ struct WebRequest : RequestState {
   std::string staged;
   int fd = -1;
   uint64_t size = 0;
-  EVP_MD_CTX* sha1 = nullptr;
+  plumet_common::DigestCtx sha1;
   unsigned error_status = 0;  // 4xx: the form is at fault; 5xx: the store
   std::string error;
 };
@@ -105,7 +105,7 @@ MHD_Result CollectField(void* cls, MHD_ValueKind, const char* key, const char* f
       r->Fail(413, "the file is too large");
       return MHD_NO;
     }
-    EVP_DigestUpdate(r->sha1, data, size);
+    EVP_DigestUpdate(r->sha1.get(), data, size);
     if (write(r->fd, data, size) != static_cast<ssize_t>(size)) {
       r->Fail(500, "cannot store the upload");
       return MHD_NO;
@@ -207,7 +207,7 @@ MHD_Result WebServer::Handle(void* cls, MHD_Connection* connection, const char* 
     // A body without a declared length can still not run on: past the limit the connection goes.
     if (request->received > request->body_limit) return MHD_NO;
     if (request->route == WebRoute::AdminScript) {
-      CollectBody(*request, upload_data, *upload_data_size, 64 * 1024);
+      CollectBody(*request, upload_data, *upload_data_size, size_t{64} * 1024);
     } else if (request->post && request->error_status == 0) {
       if (MHD_post_process(request->post, upload_data, *upload_data_size) != MHD_YES)
         request->Fail(400, "malformed form");
@@ -281,7 +281,7 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
         return Html(connection, 403, RenderLoginPage("Log in first."));
       }
     }
-    request.post = MHD_create_post_processor(connection, 16 * 1024, &CollectField, &request);
+    request.post = MHD_create_post_processor(connection, size_t{16} * 1024, &CollectField, &request);
     if (!request.post) {
       request.answered = true;
       return Html(connection, 400, RenderLoginPage("The form must be sent as a form."));
@@ -291,9 +291,8 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
     // is locked while this request owns it, so the start-up sweep of another process leaves it.
     request.staged = store_.staging_dir() + "/web-XXXXXX";
     request.fd = mkostemp(request.staged.data(), O_CLOEXEC);
-    request.sha1 = EVP_MD_CTX_new();
-    if (request.fd < 0 || flock(request.fd, LOCK_EX | LOCK_NB) != 0 || !request.sha1 ||
-        EVP_DigestInit_ex(request.sha1, EVP_sha1(), nullptr) != 1) {
+    request.sha1 = plumet_common::NewDigest(EVP_sha1());
+    if (request.fd < 0 || flock(request.fd, LOCK_EX | LOCK_NB) != 0 || !request.sha1) {
       if (request.fd < 0) request.staged.clear();
       request.answered = true;
       return Html(connection, 500, RenderUserPage(store_, *request.login, "Cannot store uploads right now."));
@@ -371,7 +370,7 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   if (!IsValidUtf8(path)) return back(400, "Upload failed: the name is not UTF-8.");
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
-  EVP_DigestFinal_ex(request.sha1, digest, &len);
+  EVP_DigestFinal_ex(request.sha1.get(), digest, &len);
   if (fsync(request.fd) != 0) return back(500, "Upload failed: cannot store the file.");
   const std::string filehash = plumet_text::HexLower(digest, len);
   int version = 0;

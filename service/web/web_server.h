@@ -39,7 +39,7 @@ class WebServer {
   static constexpr uint64_t kMaxUpload = 1ULL << 30;
   static constexpr size_t kMaxFields = 8;
   static constexpr size_t kMaxFieldSize = 4096;
-  static constexpr uint64_t kMaxFormOverhead = 64 * 1024;
+  static constexpr uint64_t kMaxFormOverhead = uint64_t{64} * 1024;
 
  private:
   static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url,

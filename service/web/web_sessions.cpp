@@ -23,7 +23,7 @@ constexpr int64_t kAll = -1;
 }  // namespace
 
 std::string WebSessions::Create(int64_t user_id, const std::string& user, WebLogin& login) {
-  const std::string cookie = RandomHex(32);
+  std::string cookie = RandomHex(32);
   login = WebLogin{user_id, user, RandomHex(16)};
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = std::chrono::steady_clock::now();

@@ -19,7 +19,7 @@ using dorvic::FromUtf8;
 class Call {
  public:
   Call(const Invocation& inv, size_t min_words, size_t max_words,
-       std::set<std::string> allowed_options)
+       const std::set<std::string>& allowed_options)
       : inv_(inv) {
     if (inv.words.size() < min_words) throw UsageError(inv.command + ": too few arguments");
     if (inv.words.size() > max_words) throw UsageError(inv.command + ": too many arguments");

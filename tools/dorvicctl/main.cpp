@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/owned_json.h"
 #include "dorvic/src/text.h"
 #include "tools/dorvicctl/args.h"
 #include "tools/dorvicctl/commands.h"
@@ -33,7 +34,8 @@ constexpr const char kHelpTail[] =
 
 int Run(const std::vector<std::string>& args) {
   dorvicctl::Invocation inv;
-  cJSON* out = cJSON_CreateObject();
+  const plumet_common::JsonPtr owned(cJSON_CreateObject());
+  cJSON* out = owned.get();
   // The three common members come first; they get their values once the call is made.
   cJSON_AddFalseToObject(out, "ok");
   cJSON_AddNumberToObject(out, "error_code", 0);
@@ -47,7 +49,6 @@ int Run(const std::vector<std::string>& args) {
     dorvic_set_network_info(inv.globals.proxy ? &inv.globals.network : nullptr);
     ok = dorvicctl::RunCommand(inv, out, failure);
   } catch (const dorvicctl::UsageError& e) {
-    cJSON_Delete(out);
     std::fprintf(stderr, "dorvicctl: %s\n", e.what());
     return 2;
   }
@@ -61,14 +62,12 @@ int Run(const std::vector<std::string>& args) {
   cJSON_ReplaceItemInObject(out, "error_code", cJSON_CreateNumber(code));
   cJSON_ReplaceItemInObject(out, "error_msg",
                             cJSON_CreateString(dorvic::ToUtf8(message).c_str()));
-  char* text = cJSON_PrintUnformatted(out);
-  cJSON_Delete(out);
-  if (text == nullptr) {
+  const std::string text = plumet_common::PrintJson(out);
+  if (text.empty()) {
     std::fprintf(stderr, "dorvicctl: out of memory\n");
     return 1;
   }
-  std::printf("%s\n", text);
-  cJSON_free(text);
+  std::printf("%s\n", text.c_str());
   return ok ? 0 : 1;
 }
 

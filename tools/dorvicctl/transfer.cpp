@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/credential_guard.h"
+#include "common/owned_digest.h"
 #include "common/progress_line.h"
 #include "common/result_codes.h"
 #include "common/text_forms.h"
@@ -119,9 +120,9 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   if (!r.file.Begin(local)) {
     return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(errno));
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha1(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  const plumet_common::DigestCtx sha1 = plumet_common::NewDigest(EVP_sha1());
+  if (!sha1) return failure.Fail(kFailureLocalFile, "no SHA-1 context");
   r.sha1 = sha1.get();
-  EVP_DigestInit_ex(r.sha1, EVP_sha1(), nullptr);
 
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) return failure.Fail(plumet_codes::kTransportFailure, "no HTTP handle");
