@@ -3,7 +3,6 @@
 // a handler the test gives; an answer can also stall after its headers until the server stops.
 
 #include <microhttpd.h>
-#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +14,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "service/http/mhd_daemon.h"
 
 namespace session_test {
 
@@ -37,26 +38,22 @@ class LoopbackServer {
   using Handler = std::function<Answer(const Request&)>;
 
   explicit LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0,
-                               nullptr, nullptr, &LoopbackServer::OnRequest, this,
-                               MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_NOTIFY_COMPLETED,
-                               &LoopbackServer::OnCompleted, this, MHD_OPTION_END);
-    if (daemon_ != nullptr)
-      port_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port;
+    daemon_ = zelmic::MhdDaemon::Start(
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, 0,
+        &LoopbackServer::OnRequest, this,
+        {{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&LoopbackServer::OnCompleted),
+          this}});
   }
   ~LoopbackServer() {
     stopping_.store(true);
-    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    daemon_.Stop();  // before the members its threads read go
   }
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  bool ok() const { return daemon_ != nullptr; }
-  std::string Base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+  bool ok() const { return daemon_.running(); }
+  std::string Base() const { return "http://127.0.0.1:" + std::to_string(daemon_.port()); }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(daemon_.port()); }
   std::vector<Request> requests() {
     std::lock_guard<std::mutex> guard(mutex_);
     return requests_;
@@ -135,8 +132,7 @@ class LoopbackServer {
   }
 
   Handler handler_;
-  MHD_Daemon* daemon_ = nullptr;
-  uint16_t port_ = 0;
+  zelmic::MhdDaemon daemon_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> stallsBegun_{0};
   std::mutex mutex_;
