@@ -24,12 +24,16 @@ auto RetryOnEintr(Call call) -> decltype(call()) {
   }
 }
 
-// Writes all `size` bytes at the descriptor's position. False with errno on failure; a descriptor
-// that takes nothing and reports no error counts as full (ENOSPC) rather than being asked forever.
-inline bool WriteFull(int fd, const void* data, size_t size) {
+namespace io_detail {
+
+// Hands `write_some(p, left, done)` what is left until every byte is written. A descriptor that
+// takes nothing and reports no error counts as full (ENOSPC) rather than being asked forever.
+template <typename WriteSome>
+bool WriteEvery(const void* data, size_t size, WriteSome write_some) {
   const char* p = static_cast<const char*>(data);
+  uint64_t done = 0;
   while (size > 0) {
-    const ssize_t n = RetryOnEintr([&] { return ::write(fd, p, size); });
+    const ssize_t n = RetryOnEintr([&] { return write_some(p, size, done); });
     if (n < 0) return false;
     if (n == 0) {
       errno = ENOSPC;
@@ -37,26 +41,25 @@ inline bool WriteFull(int fd, const void* data, size_t size) {
     }
     p += n;
     size -= static_cast<size_t>(n);
+    done += static_cast<uint64_t>(n);
   }
   return true;
 }
 
+}  // namespace io_detail
+
+// Writes all `size` bytes at the descriptor's position. False with errno on failure.
+inline bool WriteFull(int fd, const void* data, size_t size) {
+  return io_detail::WriteEvery(data, size, [fd](const char* p, size_t left, uint64_t) {
+    return ::write(fd, p, left);
+  });
+}
+
 // Writes all `size` bytes at `offset`, as WriteFull.
 inline bool PwriteFull(int fd, const void* data, size_t size, uint64_t offset) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n =
-        RetryOnEintr([&] { return ::pwrite(fd, p, size, static_cast<off_t>(offset)); });
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return io_detail::WriteEvery(data, size, [fd, offset](const char* p, size_t left, uint64_t done) {
+    return ::pwrite(fd, p, left, static_cast<off_t>(offset + done));
+  });
 }
 
 // Reads up to `size` bytes at `offset`, going on after short reads until the end of the file.
