@@ -241,9 +241,8 @@ class InProcessStore : public zelmic::UploadBackend {
   bool has_blob(const std::string&) override { return false; }
   bool may_skip_content(const zelmic::UploadTicket&) override { return false; }
   std::string staging_dir() override { return dir_; }
-  unsigned commit(const zelmic::UploadTicket&, const std::string&, std::string& error) override {
-    error = "the benchmark commits nothing";
-    return 500;
+  zelmic::Status commit(const zelmic::UploadTicket&, const std::string&) override {
+    return zelmic::Fail(500, 0, "the benchmark commits nothing");
   }
 
  private:
@@ -255,8 +254,7 @@ class InProcessTarget : public PartTarget {
  public:
   InProcessTarget()
       : store_(content_.size()), keeper_(store_.staging_dir()), server_(store_, faults_, keeper_) {
-    std::string error;
-    started_ = server_.Start(0, error);
+    started_ = server_.Start(0).ok();
     token_ = "bench-token";
     pathhash_ = "bench";
     client_ = std::make_unique<zelmic_test::UploadTestClient>(server_.port());

@@ -25,21 +25,15 @@ namespace zelmic {
 
 namespace {
 
-bool WriteReadyFile(const std::string& path, const std::string& text, std::string& error) {
+Status WriteReadyFile(const std::string& path, const std::string& text) {
   const std::string tmp = path + ".tmp";
   {
     std::ofstream out(tmp, std::ios::trunc);
     out << text;
-    if (!out) {
-      error = "cannot write " + tmp;
-      return false;
-    }
+    if (!out) return Status::Error("cannot write " + tmp);
   }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + tmp;
-    return false;
-  }
-  return true;
+  if (rename(tmp.c_str(), path.c_str()) != 0) return Status::Error("cannot rename " + tmp);
+  return Status::OK();
 }
 
 // Staged uploads do not outlive the process that received them (upload sessions are kept in
@@ -57,25 +51,21 @@ void SweepStaging(const std::string& dir) {
   }
 }
 
-bool ReadPem(const std::string& path, std::string& text, std::string& error) {
+Status ReadPem(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream all;
   all << in.rdbuf();
   text = all.str();
-  if (!in || text.empty()) {
-    error = "cannot read " + path;
-    return false;
-  }
-  return true;
+  if (!in || text.empty()) return Status::Error("cannot read " + path);
+  return Status::OK();
 }
 
 }  // namespace
 
 int Serve(const Options& options) {
-  std::string error;
-  std::unique_ptr<Store> store = Store::Open(options.dir, error);
-  if (!store) {
-    fprintf(stderr, "zelmicd: %s\n", error.c_str());
+  std::unique_ptr<Store> store;
+  if (Status opened = Store::Open(options.dir, store); !opened.ok()) {
+    fprintf(stderr, "zelmicd: %s\n", opened.message().c_str());
     return 1;
   }
   SweepStaging(store->staging_dir());
@@ -89,9 +79,10 @@ int Serve(const Options& options) {
       fprintf(stderr, "zelmicd: this libmicrohttpd was built without TLS\n");
       return 1;
     }
-    if (!ReadPem(options.tls_cert, listeners.tls_cert, error) ||
-        !ReadPem(options.tls_key, listeners.tls_key, error)) {
-      fprintf(stderr, "zelmicd: %s\n", error.c_str());
+    Status read = ReadPem(options.tls_cert, listeners.tls_cert);
+    if (read.ok()) read = ReadPem(options.tls_key, listeners.tls_key);
+    if (!read.ok()) {
+      fprintf(stderr, "zelmicd: %s\n", read.message().c_str());
       return 1;
     }
   }
@@ -121,9 +112,10 @@ int Serve(const Options& options) {
     fprintf(stderr, "zelmicd: %s\n", what.c_str());
     return 1;
   };
-  if (!token.Start(options.token_port, error)) return fail("token listener: " + error);
-  if (!web.Start(options.web_port, error)) return fail("web listener: " + error);
-  if (!upload.Start(options.upload_port, error)) return fail("upload listener: " + error);
+  if (Status s = token.Start(options.token_port); !s.ok()) return fail("token listener: " + s.message());
+  if (Status s = web.Start(options.web_port); !s.ok()) return fail("web listener: " + s.message());
+  if (Status s = upload.Start(options.upload_port); !s.ok())
+    return fail("upload listener: " + s.message());
   // Clients may reach the listeners through a front (TLS, another name): the links name it.
   const std::string scheme = tls ? "https://" : "http://";
   const std::string web_base = !options.web_url.empty()
@@ -134,7 +126,7 @@ int Serve(const Options& options) {
                                       : scheme + "127.0.0.1:" + std::to_string(upload.port());
   ServiceUrls urls{web_base + "/download/", web_base + "/s/", upload_base};
   api.set_urls(urls);
-  if (!api.Start(options.api_port, error)) return fail("API listener: " + error);
+  if (Status s = api.Start(options.api_port); !s.ok()) return fail("API listener: " + s.message());
 
   if (!options.ready_file.empty()) {
     const std::string ready = "{\"api\":" + std::to_string(api.port()) +
@@ -142,7 +134,7 @@ int Serve(const Options& options) {
                               ",\"upload\":" + std::to_string(upload.port()) +
                               ",\"web\":" + std::to_string(web.port()) +
                               ",\"pid\":" + std::to_string(getpid()) + "}\n";
-    if (!WriteReadyFile(options.ready_file, ready, error)) return fail(error);
+    if (Status s = WriteReadyFile(options.ready_file, ready); !s.ok()) return fail(s.message());
   }
   fprintf(stderr, "zelmicd: serving %s (api %u, token %u, upload %u, web %u)\n",
           options.dir.c_str(), api.port(), token.port(), upload.port(), web.port());

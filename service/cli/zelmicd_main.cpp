@@ -83,20 +83,23 @@ int Run(const zelmic::Options& o) {
   using zelmic::Store;
   std::string error;
   if (o.command == "init") {
-    if (!Store::Create(o.dir, error)) return Die(error);
+    if (zelmic::Status made = Store::Create(o.dir); !made.ok()) return Die(made.message());
     return 0;
   }
   if (o.command == "serve") return zelmic::Serve(o);
-  std::unique_ptr<Store> store = Store::Open(o.dir, error);
-  if (!store) return Die(error);
+  std::unique_ptr<Store> store;
+  if (zelmic::Status opened = Store::Open(o.dir, store); !opened.ok()) return Die(opened.message());
   if (o.command == "add-user") {
     std::optional<std::string> password;
     if (!PasswordFor(o, password, error)) return Die(error);
     std::string refresh;
-    if (!store->AddUser(o.args[0], o.mounts, refresh, error)) return Die(error);
+    if (zelmic::Status added = store->AddUser(o.args[0], o.mounts, refresh); !added.ok())
+      return Die(added.message());
     if (password) {
       auto user_id = store->FindUser(o.args[0]);
-      if (!user_id || !store->SetPassword(*user_id, *password, error)) return Die(error);
+      if (!user_id) return Die(error);
+      if (zelmic::Status set = store->SetPassword(*user_id, *password); !set.ok())
+        return Die(set.message());
     }
     printf("%s\n", refresh.c_str());
     return 0;
@@ -110,7 +113,8 @@ int Run(const zelmic::Options& o) {
   const int mount = o.mounts[0];
   const std::string& remote = o.command == "put" ? o.args[1] : o.args[0];
   std::string path;
-  if (!zelmic::NormalisePath(remote, path, error)) return Die("bad remote path: " + error);
+  if (zelmic::Status bad = zelmic::NormalisePath(remote, path); !bad.ok())
+    return Die("bad remote path: " + bad.message());
   if (path == "/") return Die("the remote path must name a file");
   if (o.command == "put") {
     int version = 0;
@@ -120,15 +124,15 @@ int Run(const zelmic::Options& o) {
       line.emplace(stderr, platform::IsTerminal(stderr), "zelmicd: put " + path);
       progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
     }
-    zelmic::ApiError e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+    zelmic::Status e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
     if (line) line->Finish();
-    if (e) return Die(e.msg);
+    if (!e.ok()) return Die(e.message());
     return 0;
   }
   // link
   if (!store->GetFile(mount, path)) return Die("no file " + path + " in mount " + std::to_string(mount));
   std::string token;
-  if (zelmic::ApiError e = store->MintLinkToken(user_id, mount, path, token)) return Die(e.msg);
+  if (zelmic::Status e = store->MintLinkToken(user_id, mount, path, token); !e.ok()) return Die(e.message());
   printf("%s\n", zelmic::MakeLaunchUrl(mount, path, token).c_str());
   return 0;
 }

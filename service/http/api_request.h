@@ -26,7 +26,7 @@ struct ApiReply {
   unsigned status = 200;
   std::string body;
   const char* content_type = "application/json";
-  static ApiReply Error(const ApiError& e);
+  static ApiReply Error(const Status& e);
 };
 
 // Where the other listeners are reached, for the URLs that answers carry.

@@ -17,8 +17,8 @@ struct ApiState : RequestState {
 
 const StateFactory kFactory{[]() -> RequestState* { return new ApiState(); }};
 
-MHD_Result Reply(MHD_Connection* connection, const ApiError& e) {
-  return AnswerError(connection, e.status, e.code, e.msg);
+MHD_Result Reply(MHD_Connection* connection, const Status& e) {
+  return AnswerError(connection, e.http_status(), e.code(), e.message());
 }
 
 }  // namespace
@@ -28,19 +28,18 @@ ApiServer::ApiServer(Store& store, FaultScript& faults, std::string secret)
 
 ApiServer::~ApiServer() { Stop(); }
 
-bool ApiServer::Start(uint16_t port, std::string& error) {
-  daemon_ = StartLoopbackDaemon(port, &ApiServer::Handle, this, &kFactory, error);
-  if (!daemon_) return false;
-  port_ = daemon_.port();
-  return true;
+Status ApiServer::Start(uint16_t port) {
+  Status started = StartLoopbackDaemon(port, &ApiServer::Handle, this, &kFactory, daemon_);
+  if (started.ok()) port_ = daemon_.port();
+  return started;
 }
 
 void ApiServer::Stop() {
   daemon_.Stop();
 }
 
-ApiError ApiServer::Admit(MHD_Connection* connection, const std::string& method,
-                          const std::string& raw_uri, ApiRequest& request) {
+Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
+                        const std::string& raw_uri, ApiRequest& request) {
   if (!IsKnownVerb(method)) return Fail(405, 40500, "unknown verb " + method);
   request.verb = method;
   request.connection = connection;
@@ -71,9 +70,8 @@ ApiError ApiServer::Admit(MHD_Connection* connection, const std::string& method,
   const size_t mark = raw_uri.find('?');
   const std::string raw_path = raw_uri.substr(0, mark);
   if (mark != std::string::npos) request.query = raw_uri.substr(mark + 1);
-  std::string error;
-  if (!DecodeRequestPath(raw_path, request.path, request.folder, error))
-    return Fail(400, 40001, error);
+  if (Status bad = DecodeRequestPath(raw_path, request.path, request.folder); !bad.ok())
+    return Fail(400, 40001, bad.message());
   if (!store_.HasGrant(who->user_id, request.mount)) return Fail(403, 40301, "no access to this mount");
   if (!who->Allows(request.mount, request.path))
     return Fail(403, 40300, "this token is limited to another file");
@@ -104,7 +102,7 @@ MHD_Result ApiServer::Handle(void* cls, MHD_Connection* connection, const char*,
         return Reply(connection, Fail(413, 41301, "the request body is too large"));
       }
     }
-    if (ApiError e = self->Admit(connection, method, state->raw_uri, state->request)) {
+    if (Status e = self->Admit(connection, method, state->raw_uri, state->request); !e.ok()) {
       state->answered = true;
       return Reply(connection, e);
     }

@@ -23,7 +23,7 @@ class ApiServer {
 
   // Set before Start: the URLs that answers carry.
   void set_urls(const ServiceUrls& urls) { urls_ = urls; }
-  bool Start(uint16_t port, std::string& error);
+  Status Start(uint16_t port);
   uint16_t port() const { return port_; }
   void Stop();
 
@@ -34,8 +34,8 @@ class ApiServer {
                            const char* method, const char* version, const char* upload_data,
                            size_t* upload_data_size, void** con_cls);
   // Checks everything the headers carry; an error answer when the request is refused.
-  ApiError Admit(MHD_Connection* connection, const std::string& method, const std::string& raw_uri,
-                 ApiRequest& request);
+  Status Admit(MHD_Connection* connection, const std::string& method, const std::string& raw_uri,
+               ApiRequest& request);
 
   Store& store_;
   FaultScript& faults_;

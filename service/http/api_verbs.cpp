@@ -33,29 +33,21 @@ bool IntHeader(const ApiRequest& req, const char* name, long long min, long long
   return ParseInt(*text, min, max, out);
 }
 
-// The message member of a form body, percent-decoded.
-bool FormMessage(const std::vector<std::pair<std::string, std::string>>& form, std::string& text,
-                 std::string& error) {
+Status FormRefusal(std::string message) { return Fail(400, 40015, std::move(message)); }
+
+// The message member of a form body, percent-decoded; a refusal is the 400 answer that says why.
+Status FormMessage(const std::vector<std::pair<std::string, std::string>>& form,
+                   std::string& text) {
   const std::string* raw = FormValue(form, "message");
-  if (!raw) {
-    error = "the body has no message";
-    return false;
-  }
+  if (!raw) return FormRefusal("the body has no message");
   std::string decoded;
   if (!PercentDecode(*raw, decoded) || decoded.find('\0') != std::string::npos) {
-    error = "the message is not properly encoded";
-    return false;
+    return FormRefusal("the message is not properly encoded");
   }
-  if (decoded.size() > 8000) {
-    error = "the message is too long";
-    return false;
-  }
-  if (!IsValidUtf8(decoded)) {
-    error = "the message is not UTF-8";
-    return false;
-  }
+  if (decoded.size() > 8000) return FormRefusal("the message is too long");
+  if (!IsValidUtf8(decoded)) return FormRefusal("the message is not UTF-8");
   text = decoded;
-  return true;
+  return Status::OK();
 }
 
 void AddEntry(cJSON* array, const ListEntry& e) {
@@ -87,8 +79,8 @@ ApiReply List(Store& store, const ApiRequest& req) {
   const std::string order = req.header("x-zm-order").value_or("name");
   int total = 0;
   std::vector<ListEntry> entries;
-  if (ApiError e = store.List(req.mount, req.path, dir == 1, order, static_cast<int>(start),
-                              static_cast<int>(size), total, entries))
+  if (Status e = store.List(req.mount, req.path, dir == 1, order, static_cast<int>(start),
+                            static_cast<int>(size), total, entries); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "count", total);
@@ -100,7 +92,7 @@ ApiReply List(Store& store, const ApiRequest& req) {
 ApiReply Url(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   const std::string wanted = req.header("x-zm-filehash").value_or("");
   std::vector<VersionRecord> versions;
-  if (ApiError e = store.Versions(req.mount, req.path, versions)) return ApiReply::Error(e);
+  if (Status e = store.Versions(req.mount, req.path, versions); !e.ok()) return ApiReply::Error(e);
   for (const auto& v : versions) {  // newest first
     if (wanted.empty() || v.filehash == wanted)
       return ApiReply{200, urls.download_base + store.DownloadLocation(v.download_key),
@@ -120,9 +112,9 @@ ApiReply Put(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   const std::string machine = req.header("x-zm-machine").value_or("").substr(0, 255);
   int state = 0, new_version = 0;
   std::string pathhash;
-  if (ApiError e = store.RegisterUpload(req.who, req.mount, req.path, *filehash,
-                                        static_cast<uint64_t>(size), static_cast<int>(version),
-                                        machine, state, pathhash, new_version))
+  if (Status e = store.RegisterUpload(req.who, req.mount, req.path, *filehash,
+                                      static_cast<uint64_t>(size), static_cast<int>(version),
+                                      machine, state, pathhash, new_version); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "state", state);
@@ -132,8 +124,8 @@ ApiReply Put(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   return Ok(root.get());
 }
 
-ApiReply VersionOnly(const ApiError& e, int version) {
-  if (e) return ApiReply::Error(e);
+ApiReply VersionOnly(const Status& e, int version) {
+  if (!e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "version", version);
   return Ok(root.get());
@@ -141,15 +133,16 @@ ApiReply VersionOnly(const ApiError& e, int version) {
 
 ApiReply Rename(Store& store, const ApiRequest& req) {
   auto raw = req.header("x-zm-newname");
-  std::string name, target, error;
+  std::string name, target;
   if (!raw || raw->empty() || !PercentDecode(*raw, name))
     return BadRequest(40011, "x-zm-newname must be a percent-encoded name");
   if (name.find('\0') != std::string::npos) return BadRequest(40001, "NUL in the new name");
-  if (!ResolvePath(ParentOf(req.path), name, target, error)) return BadRequest(40001, error);
+  if (Status bad = ResolvePath(ParentOf(req.path), name, target); !bad.ok())
+    return BadRequest(40001, bad.message());
   if (!req.who.Allows(req.mount, target))
     return ApiReply::Error(Fail(403, 40300, "this token is limited to another file"));
   int version = 0;
-  ApiError e = store.Rename(req.who.user_id, req.mount, req.path, target, version);
+  Status e = store.Rename(req.who.user_id, req.mount, req.path, target, version);
   return VersionOnly(e, version);
 }
 
@@ -206,7 +199,7 @@ ApiReply Compare(Store& store, const ApiRequest& req) {
 
 ApiReply Versions(Store& store, const ApiRequest& req) {
   std::vector<VersionRecord> versions;
-  if (ApiError e = store.Versions(req.mount, req.path, versions)) return ApiReply::Error(e);
+  if (Status e = store.Versions(req.mount, req.path, versions); !e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   for (const auto& v : versions) {
     cJSON* item = cJSON_CreateObject();
@@ -229,7 +222,7 @@ ApiReply Revert(Store& store, const ApiRequest& req) {
   if (const std::string* v = FormValue(query, "v")) found = ParseInt(*v, 1, INT32_MAX, version);
   if (!found) return BadRequest(40014, "the query must name the version: ?v=N");
   int new_version = 0;
-  ApiError e = store.Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version), new_version);
+  Status e = store.Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version), new_version);
   return VersionOnly(e, new_version);
 }
 
@@ -237,7 +230,7 @@ ApiReply Lock(Store& store, const ApiRequest& req) {
   long long flag = 0;
   auto text = req.header("x-zm-bool");
   if (!text || !ParseInt(*text, 0, 1, flag)) return BadRequest(40011, "x-zm-bool must be 0 or 1");
-  if (ApiError e = store.Lock(req.who.user_id, req.mount, req.path, flag == 1)) return ApiReply::Error(e);
+  if (Status e = store.Lock(req.who.user_id, req.mount, req.path, flag == 1); !e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "lock", static_cast<double>(flag));
   return Ok(root.get());
@@ -249,16 +242,16 @@ ApiReply Remind(Store& store, const ApiRequest& req) {
   if (!text || !ParseInt(*text, 0, 1, remind)) return BadRequest(40011, "x-zm-bool must be 0 or 1");
   std::vector<std::pair<std::string, std::string>> form;
   if (!ParseForm(req.body, form)) return BadRequest(40015, "malformed form body");
-  std::string message, error;
-  if (!FormMessage(form, message, error)) return BadRequest(40015, error);
+  std::string message;
+  if (Status bad = FormMessage(form, message); !bad.ok()) return ApiReply::Error(bad);
   std::vector<std::string> emails;
   if (remind == 1) {
     const std::string* list = FormValue(form, "email");
     if (!list || !ParseEmails(*list, false, emails)) return BadRequest(40016, "malformed address list");
   }
   if (message.empty() && emails.empty()) return BadRequest(40017, "nothing to post: the message is empty");
-  ApiError e = store.AddMessage(req.who.user_id, req.mount, req.path, message, emails);
-  if (e) return ApiReply::Error(e);
+  Status e = store.AddMessage(req.who.user_id, req.mount, req.path, message, emails);
+  if (!e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "reminded", static_cast<double>(emails.size()));
   return Ok(root.get());
@@ -269,7 +262,7 @@ ApiReply Discuss(Store& store, const ApiRequest& req) {
   if (!IntHeader(req, "x-zm-size", INT32_MIN, INT32_MAX, 20, size))
     return BadRequest(40011, "x-zm-size must be a number");
   std::vector<Message> messages;
-  if (ApiError e = store.Messages(req.mount, req.path, static_cast<int>(size), messages))
+  if (Status e = store.Messages(req.mount, req.path, static_cast<int>(size), messages); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateArray());
   for (const auto& m : messages) {
@@ -295,7 +288,7 @@ ApiReply Publish(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
       return BadRequest(40015, "day_limit and download_limit must be numbers");
   }
   PublishInfo info;
-  if (ApiError e = store.Publish(req.mount, req.path, set, day, downloads, info))
+  if (Status e = store.Publish(req.mount, req.path, set, day, downloads, info); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddStringToObject(root.get(), "url", (urls.publish_base + info.key).c_str());
@@ -308,13 +301,13 @@ ApiReply Publish(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
 ApiReply Share(Store& store, const ApiRequest& req) {
   std::vector<std::pair<std::string, std::string>> form;
   if (!ParseForm(req.body, form)) return BadRequest(40015, "malformed form body");
-  std::string message, error;
-  if (!FormMessage(form, message, error)) return BadRequest(40015, error);
+  std::string message;
+  if (Status bad = FormMessage(form, message); !bad.ok()) return ApiReply::Error(bad);
   const std::string* list = FormValue(form, "email");
   std::vector<std::string> emails;
   if (!list || !ParseEmails(*list, true, emails) || emails.empty())
     return BadRequest(40016, "the share list must name at least one address");
-  if (ApiError e = store.Share(req.who.user_id, req.mount, req.path, emails, message))
+  if (Status e = store.Share(req.who.user_id, req.mount, req.path, emails, message); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "shared", static_cast<double>(emails.size()));
@@ -327,11 +320,11 @@ std::optional<std::string> ApiRequest::header(const char* name) const {
   return HeaderValue(connection, name);
 }
 
-ApiReply ApiReply::Error(const ApiError& e) {
+ApiReply ApiReply::Error(const Status& e) {
   JsonPtr root = MakeJson(cJSON_CreateObject());
-  cJSON_AddNumberToObject(root.get(), "error_code", e.code);
-  cJSON_AddStringToObject(root.get(), "error_msg", e.msg.c_str());
-  return ApiReply{e.status, PrintJson(root.get()), "application/json"};
+  cJSON_AddNumberToObject(root.get(), "error_code", e.code());
+  cJSON_AddStringToObject(root.get(), "error_msg", e.message().c_str());
+  return ApiReply{e.http_status(), PrintJson(root.get()), "application/json"};
 }
 
 bool IsKnownVerb(const std::string& verb) { return kVerbs.count(verb) != 0; }
@@ -356,7 +349,7 @@ ApiReply HandleVerb(Store& store, const ServiceUrls& urls, const ApiRequest& req
   if (v == "PUT") return Put(store, urls, req);
   if (v == "DELETE") {
     int version = 0;
-    ApiError e = store.Delete(req.who.user_id, req.mount, req.path, version);
+    Status e = store.Delete(req.who.user_id, req.mount, req.path, version);
     return VersionOnly(e, version);
   }
   if (v == "RENAME") return Rename(store, req);

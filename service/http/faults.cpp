@@ -72,17 +72,15 @@ std::string StringMember(const cJSON* root, const char* name) {
 
 }  // namespace
 
-bool ParseScriptedAnswer(const std::string& json, std::string& endpoint, ScriptedAnswer& answer,
-                         std::string& error) {
+Status ParseScriptedAnswer(const std::string& json, std::string& endpoint,
+                           ScriptedAnswer& answer) {
   const plumet_common::JsonPtr root(cJSON_ParseWithLength(json.data(), json.size()));
   if (!cJSON_IsObject(root.get())) {
-    error = "the script is not a JSON object";
-    return false;
+    return Status::Error("the script is not a JSON object");
   }
   endpoint = StringMember(root.get(), "endpoint");
   if (endpoint.empty()) {
-    error = "\"endpoint\" is missing";
-    return false;
+    return Status::Error("\"endpoint\" is missing");
   }
   const std::string kind = StringMember(root.get(), "kind");
   answer = ScriptedAnswer{};
@@ -95,14 +93,12 @@ bool ParseScriptedAnswer(const std::string& json, std::string& endpoint, Scripte
   } else if (kind == "drop") {
     answer.kind = ScriptedAnswer::Kind::Drop;
   } else {
-    error = "unknown \"kind\": " + kind;
-    return false;
+    return Status::Error("unknown \"kind\": " + kind);
   }
   const cJSON* status = cJSON_GetObjectItemCaseSensitive(root.get(), "status");
   if (cJSON_IsNumber(status)) {
     if (status->valueint < 100 || status->valueint > 599) {
-      error = "\"status\" must be between 100 and 599";
-      return false;
+      return Status::Error("\"status\" must be between 100 and 599");
     }
     answer.status = static_cast<unsigned>(status->valueint);
   }
@@ -111,18 +107,16 @@ bool ParseScriptedAnswer(const std::string& json, std::string& endpoint, Scripte
   if (cJSON_IsString(server)) answer.server_header = server->valuestring;
   answer.location = StringMember(root.get(), "location");
   if (answer.kind == ScriptedAnswer::Kind::Redirect && answer.location.empty()) {
-    error = "a redirect needs \"location\"";
-    return false;
+    return Status::Error("a redirect needs \"location\"");
   }
   const cJSON* stall = cJSON_GetObjectItemCaseSensitive(root.get(), "stall_ms");
   if (cJSON_IsNumber(stall)) {
     if (stall->valueint < 0 || stall->valueint > 600000) {
-      error = "\"stall_ms\" must be between 0 and 600000";
-      return false;
+      return Status::Error("\"stall_ms\" must be between 0 and 600000");
     }
     answer.stall_ms = static_cast<unsigned>(stall->valueint);
   }
-  return true;
+  return Status::OK();
 }
 
 }  // namespace zelmic

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "service/store/status.h"
+
 namespace zelmic {
 
 struct ScriptedAnswer {
@@ -44,7 +46,7 @@ std::optional<MHD_Result> ServeScripted(MHD_Connection* connection, const Script
 // Parses one answer from the admin endpoint's JSON:
 // {"endpoint": "/upload_part", "kind": "status"|"redirect"|"stall"|"drop", "status": 409,
 //  "body": "...", "server": "ZELMIC" (absent: no X-SERVER), "location": "...", "stall_ms": 1500}
-bool ParseScriptedAnswer(const std::string& json, std::string& endpoint, ScriptedAnswer& answer,
-                         std::string& error);
+// A refusal is a plain Status::Error saying what is wrong with the script.
+Status ParseScriptedAnswer(const std::string& json, std::string& endpoint, ScriptedAnswer& answer);
 
 }  // namespace zelmic

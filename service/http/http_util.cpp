@@ -87,8 +87,8 @@ bool PeerIsLoopback(MHD_Connection* connection) {
   return false;
 }
 
-MhdDaemon StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                              const StateFactory* factory, std::string& error) {
+Status StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                           const StateFactory* factory, MhdDaemon& daemon) {
   // Header lines beyond the memory limit are refused by MHD itself with a 4xx.
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&LogUri),
@@ -97,7 +97,7 @@ MhdDaemon StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, 
       {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&KeepEscaped), nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t{64} * 1024, nullptr},
   };
-  return StartListener(port, handler, cls, std::move(options), 0, 0, error);
+  return StartListener(port, handler, cls, std::move(options), 0, 0, daemon);
 }
 
 }  // namespace zelmic

@@ -52,11 +52,11 @@ std::optional<std::string> HeaderValue(MHD_Connection* connection, const char* n
 bool PeerIsLoopback(MHD_Connection* connection);
 
 // StartListener with the per-request state of RequestState: the factory is used by the URI log
-// callback. Returns a stopped holder on failure.
+// callback. daemon receives the holder, a stopped one on failure.
 struct StateFactory {
   RequestState* (*make)();
 };
-MhdDaemon StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                              const StateFactory* factory, std::string& error);
+Status StartLoopbackDaemon(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                           const StateFactory* factory, MhdDaemon& daemon);
 
 }  // namespace zelmic

@@ -34,9 +34,9 @@ unsigned DefaultConnectionLimit() {
   return static_cast<unsigned>(std::min<uint64_t>(share, 8192));
 }
 
-MhdDaemon StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                        std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
-                        unsigned threads, std::string& error) {
+Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
+                     unsigned threads, MhdDaemon& daemon) {
   const ListenerSettings& settings = g_settings;
   const unsigned limit =
       settings.connection_limit != 0 ? settings.connection_limit : DefaultConnectionLimit();
@@ -51,9 +51,9 @@ MhdDaemon StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* 
     options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls_cert.c_str())});
     options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls_key.c_str())});
   }
-  MhdDaemon daemon = MhdDaemon::Start(flags, port, handler, cls, std::move(options));
-  if (!daemon) error = "cannot listen on 127.0.0.1:" + std::to_string(port);
-  return daemon;
+  daemon = MhdDaemon::Start(flags, port, handler, cls, std::move(options));
+  if (!daemon) return Status::Error("cannot listen on 127.0.0.1:" + std::to_string(port));
+  return Status::OK();
 }
 
 }  // namespace zelmic

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service/http/mhd_daemon.h"
+#include "service/store/status.h"
 
 namespace zelmic {
 
@@ -32,9 +33,10 @@ unsigned DefaultConnectionLimit();
 
 // Starts a daemon on 127.0.0.1:port (0: ephemeral) with the current listener settings, the given
 // handler and further options (MHD_OPTION_END-terminated array items are added by the callee).
-// idle_timeout_s 0 takes the settings' value. Returns a stopped holder on failure, with error set.
-MhdDaemon StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                          std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
-                          unsigned threads, std::string& error);
+// idle_timeout_s 0 takes the settings' value. daemon receives the holder, a stopped one when it
+// fails ("cannot listen on 127.0.0.1:PORT").
+Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
+                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
+                     unsigned threads, MhdDaemon& daemon);
 
 }  // namespace zelmic

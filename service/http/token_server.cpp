@@ -52,11 +52,10 @@ TokenServer::TokenServer(Store& store, FaultScript& faults, std::string client_i
 
 TokenServer::~TokenServer() { Stop(); }
 
-bool TokenServer::Start(uint16_t port, std::string& error) {
-  daemon_ = StartLoopbackDaemon(port, &TokenServer::Handle, this, &kFactory, error);
-  if (!daemon_) return false;
-  port_ = daemon_.port();
-  return true;
+Status TokenServer::Start(uint16_t port) {
+  Status started = StartLoopbackDaemon(port, &TokenServer::Handle, this, &kFactory, daemon_);
+  if (started.ok()) port_ = daemon_.port();
+  return started;
 }
 
 void TokenServer::Stop() {

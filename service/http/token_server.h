@@ -20,7 +20,7 @@ class TokenServer {
   TokenServer(const TokenServer&) = delete;
   TokenServer& operator=(const TokenServer&) = delete;
 
-  bool Start(uint16_t port, std::string& error);
+  Status Start(uint16_t port);
   uint16_t port() const { return port_; }
   void Stop();
 

@@ -51,42 +51,28 @@ bool IsValidUtf8(const std::string& s) {
 
 namespace {
 
-bool CheckSegment(const std::string& segment, std::string& error) {
-  if (segment == "." || segment == "..") {
-    error = "path segments \".\" and \"..\" are not allowed";
-    return false;
-  }
-  if (segment.size() > kMaxSegment) {
-    error = "path segment too long";
-    return false;
-  }
+Status CheckSegment(const std::string& segment) {
+  if (segment == "." || segment == "..")
+    return Status::Error("path segments \".\" and \"..\" are not allowed");
+  if (segment.size() > kMaxSegment) return Status::Error("path segment too long");
   for (unsigned char c : segment) {
-    if (c < 0x20 || c == 0x7F) {
-      error = "control bytes are not allowed in paths";
-      return false;
-    }
+    if (c < 0x20 || c == 0x7F) return Status::Error("control bytes are not allowed in paths");
   }
-  if (!IsValidUtf8(segment)) {
-    error = "path is not valid UTF-8";
-    return false;
-  }
-  return true;
+  if (!IsValidUtf8(segment)) return Status::Error("path is not valid UTF-8");
+  return Status::OK();
 }
 
-bool Join(const std::vector<std::string>& segments, std::string& path, std::string& error) {
+Status Join(const std::vector<std::string>& segments, std::string& path) {
   std::string out;
   for (const auto& s : segments) {
-    if (!CheckSegment(s, error)) return false;
+    if (Status bad = CheckSegment(s); !bad.ok()) return bad;
     out += '/';
     out += s;
   }
   if (out.empty()) out.push_back('/');  // the root
-  if (out.size() > kMaxPath) {
-    error = "path too long";
-    return false;
-  }
+  if (out.size() > kMaxPath) return Status::Error("path too long");
   path = out;
-  return true;
+  return Status::OK();
 }
 
 std::vector<std::string> Split(const std::string& text) {
@@ -119,46 +105,32 @@ bool PercentDecode(const std::string& in, std::string& out) {
   return true;
 }
 
-bool DecodeRequestPath(const std::string& raw, std::string& path, bool& trailing_slash,
-                       std::string& error) {
-  if (raw.empty() || raw[0] != '/') {
-    error = "the request path must begin with \"/\"";
-    return false;
-  }
-  if (raw.size() > kMaxPath * 3) {
-    error = "path too long";
-    return false;
-  }
+Status DecodeRequestPath(const std::string& raw, std::string& path, bool& trailing_slash) {
+  if (raw.empty() || raw[0] != '/')
+    return Status::Error("the request path must begin with \"/\"");
+  if (raw.size() > kMaxPath * 3) return Status::Error("path too long");
   trailing_slash = raw.size() > 1 && raw.back() == '/';
   std::vector<std::string> segments;
   for (const auto& part : Split(raw)) {
     std::string decoded;
-    if (!PercentDecode(part, decoded)) {
-      error = "malformed percent-escape in path";
-      return false;
-    }
-    if (decoded.find('/') != std::string::npos) {
-      error = "an escaped \"/\" is not allowed inside a path segment";
-      return false;
-    }
+    if (!PercentDecode(part, decoded))
+      return Status::Error("malformed percent-escape in path");
+    if (decoded.find('/') != std::string::npos)
+      return Status::Error("an escaped \"/\" is not allowed inside a path segment");
     if (decoded.empty()) continue;
     segments.push_back(decoded);
   }
-  return Join(segments, path, error);
+  return Join(segments, path);
 }
 
-bool NormalisePath(const std::string& text, std::string& path, std::string& error) {
-  if (text.size() > kMaxPath) {
-    error = "path too long";
-    return false;
-  }
-  return Join(Split(text), path, error);
+Status NormalisePath(const std::string& text, std::string& path) {
+  if (text.size() > kMaxPath) return Status::Error("path too long");
+  return Join(Split(text), path);
 }
 
-bool ResolvePath(const std::string& folder, const std::string& relative, std::string& path,
-                 std::string& error) {
-  if (!relative.empty() && relative[0] == '/') return NormalisePath(relative, path, error);
-  return NormalisePath(folder + "/" + relative, path, error);
+Status ResolvePath(const std::string& folder, const std::string& relative, std::string& path) {
+  if (!relative.empty() && relative[0] == '/') return NormalisePath(relative, path);
+  return NormalisePath(folder + "/" + relative, path);
 }
 
 std::string ParentOf(const std::string& path) {

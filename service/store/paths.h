@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "service/store/status.h"
+
 namespace zelmic {
 
 bool IsValidUtf8(const std::string& text);
@@ -16,16 +18,15 @@ bool PercentDecode(const std::string& in, std::string& out);
 // The path part of a REST request target (query already cut off), percent-encoded segment by
 // segment. An escaped "/" inside a segment is refused: it would smuggle a separator past the
 // client's encoding. trailing_slash tells whether the client named a folder.
-bool DecodeRequestPath(const std::string& raw, std::string& path, bool& trailing_slash,
-                       std::string& error);
+// A refusal is a plain Status::Error saying what is wrong with the path.
+Status DecodeRequestPath(const std::string& raw, std::string& path, bool& trailing_slash);
 
 // A plain (unescaped) path from the command line, a form or a rename: the same rules, with empty
 // segments dropped.
-bool NormalisePath(const std::string& text, std::string& path, std::string& error);
+Status NormalisePath(const std::string& text, std::string& path);
 
 // Joins a folder and a relative path and normalises the result.
-bool ResolvePath(const std::string& folder, const std::string& relative, std::string& path,
-                 std::string& error);
+Status ResolvePath(const std::string& folder, const std::string& relative, std::string& path);
 
 std::string ParentOf(const std::string& path);  // "/a/b" -> "/a", "/a" -> "/"
 std::string NameOf(const std::string& path);    // "/a/b.txt" -> "b.txt", "/" -> ""

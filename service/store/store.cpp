@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/owned_digest.h"
+#include "service/store/file_hash.h"
 #include "service/store/sqlite_util.h"
 #include "common/text_forms.h"
 
@@ -61,102 +62,60 @@ bool SyncPath(const std::string& path, bool directory) {
 
 }  // namespace
 
-bool HashFile(const std::string& path, std::string& sha1_hex, uint64_t& size) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const plumet_common::DigestCtx ctx = plumet_common::NewDigest(EVP_sha1());
-  if (!ctx) {
-    close(fd);
-    return false;
-  }
-  std::vector<char> buf(1 << 16);
-  size = 0;
-  ssize_t n;
-  while ((n = read(fd, buf.data(), buf.size())) > 0) {
-    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
-    size += static_cast<uint64_t>(n);
-  }
-  close(fd);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (n < 0 || EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return false;
-  sha1_hex = plumet_text::HexLower(digest, len);
-  return true;
-}
-
-ApiError Fail(unsigned status, int code, std::string msg) {
-  return ApiError{status, code, std::move(msg)};
-}
-
-bool Store::Create(const std::string& dir, std::string& error) {
+Status Store::Create(const std::string& dir) {
   std::error_code ec;
   if (fs::exists(dir, ec)) {
-    if (!fs::is_directory(dir, ec)) {
-      error = dir + " exists and is not a directory";
-      return false;
-    }
-    if (!fs::is_empty(dir, ec)) {
-      error = dir + " is not empty";
-      return false;
-    }
+    if (!fs::is_directory(dir, ec)) return Status::Error(dir + " exists and is not a directory");
+    if (!fs::is_empty(dir, ec)) return Status::Error(dir + " is not empty");
   }
   fs::create_directories(dir + "/blobs", ec);
   if (!ec) fs::create_directories(dir + "/staging", ec);
-  if (ec) {
-    error = "cannot create " + dir + ": " + ec.message();
-    return false;
-  }
+  if (ec) return Status::Error("cannot create " + dir + ": " + ec.message());
   sqlite3* db = nullptr;
   const std::string db_path = dir + "/zelmic.db";
   if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
-    error = "cannot create " + db_path;
     sqlite3_close(db);
-    return false;
+    return Status::Error("cannot create " + db_path);
   }
   std::string sql = std::string("PRAGMA journal_mode=WAL;") + kSchema +
                     "INSERT OR REPLACE INTO meta(key, value) VALUES('" + kMarkerKey + "', '1');";
   char* msg = nullptr;
-  bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) == SQLITE_OK;
-  if (!ok) error = std::string("cannot initialise the database: ") + (msg ? msg : "?");
+  Status done;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK)
+    done = Status::Error(std::string("cannot initialise the database: ") + (msg ? msg : "?"));
   sqlite3_free(msg);
   sqlite3_close(db);
-  return ok;
+  return done;
 }
 
-std::unique_ptr<Store> Store::Open(const std::string& dir, std::string& error) {
+Status Store::Open(const std::string& dir, std::unique_ptr<Store>& opened) {
   const std::string db_path = dir + "/zelmic.db";
   std::error_code ec;
   if (!fs::is_regular_file(db_path, ec) || !fs::is_directory(dir + "/blobs", ec)) {
-    error = dir + " is not a zelmicd data directory (run `zelmicd init " + dir + "`)";
-    return nullptr;
+    return Status::Error(dir + " is not a zelmicd data directory (run `zelmicd init " + dir + "`)");
   }
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
-    error = "cannot open " + db_path;
     sqlite3_close(db);
-    return nullptr;
+    return Status::Error("cannot open " + db_path);
   }
   std::unique_ptr<Store> store(new Store(dir, db));
   sqlite3_busy_timeout(db, 10000);
   if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") || !store->Exec(kSchema)) {
-    error = "cannot read the database in " + dir;
-    return nullptr;
+    return Status::Error("cannot read the database in " + dir);
   }
   Statement marker(db, "SELECT value FROM meta WHERE key = ?");
   marker.bind(1, std::string(kMarkerKey));
-  if (!marker.step()) {
-    error = dir + " is not a zelmicd data directory";
-    return nullptr;
-  }
+  if (!marker.step()) return Status::Error(dir + " is not a zelmicd data directory");
   if (!store->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0") ||
       !store->LoadLinkSecret()) {
-    error = "cannot upgrade the database in " + dir;
-    return nullptr;
+    return Status::Error("cannot upgrade the database in " + dir);
   }
   fs::create_directories(dir + "/staging", ec);
-  return store;
+  opened = std::move(store);
+  return Status::OK();
 }
 
 Store::~Store() { sqlite3_close(db_); }
@@ -187,8 +146,8 @@ bool Store::has_blob(const std::string& filehash) {
   return stat(BlobPath(filehash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-ApiError Store::PlaceBlob(const std::string& staged_path, const std::string& filehash,
-                          bool verified) {
+Status Store::PlaceBlob(const std::string& staged_path, const std::string& filehash,
+                        bool verified) {
   const std::string target = BlobPath(filehash);
   if (staged_path.empty()) {
     if (!has_blob(filehash)) return Fail(409, 40901, "the content is not stored yet");
@@ -198,9 +157,9 @@ ApiError Store::PlaceBlob(const std::string& staged_path, const std::string& fil
   // store; and it must be durable before anything refers to it. Content its writer hashed and
   // flushed on the way in is not read a second time for that.
   if (!verified) {
-    uint64_t size = 0;
     std::string actual;
-    if (!HashFile(staged_path, actual, size)) return Fail(500, 50001, "cannot read the staged content");
+    if (!Sha1OfFile(staged_path, kWholeFile, actual).ok())
+      return Fail(500, 50001, "cannot read the staged content");
     if (actual != filehash) return Fail(409, 40907, "the content does not match its filehash");
     if (!SyncPath(staged_path, false)) return Fail(500, 50001, "cannot sync the staged content");
   }

@@ -22,21 +22,10 @@
 #include <tuple>
 #include <vector>
 
+#include "service/store/status.h"
 #include "service/store/upload_backend.h"
 
 namespace zelmic {
-
-// A refusal with its HTTP status and the service's error code and message; status 0 is success.
-struct ApiError {
-  unsigned status = 0;
-  int code = 0;
-  std::string msg;
-  explicit operator bool() const { return status != 0; }
-};
-ApiError Fail(unsigned status, int code, std::string msg);
-
-// SHA-1 (40 lowercase hex digits) and size of a file; false when it cannot be read.
-bool HashFile(const std::string& path, std::string& sha1_hex, uint64_t& size);
 
 // What a file's last change was (the "cmd" member).
 enum Cmd : int { kCmdUpload = 1, kCmdRevert = 2, kCmdRename = 3, kCmdDelete = 4, kCmdLock = 5 };
@@ -115,10 +104,11 @@ struct DownloadTarget {
 
 class Store : public UploadBackend {
  public:
-  // Opens DIR made by Create; fails with a one-line reason when it is not a data dir.
-  static std::unique_ptr<Store> Open(const std::string& dir, std::string& error);
+  // Opens DIR made by Create into `opened` (untouched on failure); fails with a one-line reason
+  // when it is not a data dir.
+  static Status Open(const std::string& dir, std::unique_ptr<Store>& opened);
   // Makes DIR (which must be missing or empty) into a data dir.
-  static bool Create(const std::string& dir, std::string& error);
+  static Status Create(const std::string& dir);
   ~Store() override;
 
   void set_policy(const TokenPolicy& p) { policy_ = p; }
@@ -127,19 +117,18 @@ class Store : public UploadBackend {
   const std::string& dir() const { return dir_; }
 
   // Users and tokens.
-  bool AddUser(const std::string& name, const std::vector<int>& mounts, std::string& refresh,
-               std::string& error);
+  Status AddUser(const std::string& name, const std::vector<int>& mounts, std::string& refresh);
   std::optional<int64_t> FindUser(const std::string& name);
   std::vector<int> Mounts(int64_t user_id);
   bool HasGrant(int64_t user_id, int mount);
   // A refresh token for one file, for the "edit" link of that file.
-  ApiError MintLinkToken(int64_t user_id, int mount, const std::string& path, std::string& token);
+  Status MintLinkToken(int64_t user_id, int mount, const std::string& path, std::string& token);
   // The same for a page view: a token this process minted earlier for the same user and file is
   // handed out again while it has a good while to live, so views do not pile up tokens.
-  ApiError LinkTokenFor(int64_t user_id, int mount, const std::string& path, std::string& token);
+  Status LinkTokenFor(int64_t user_id, int mount, const std::string& path, std::string& token);
 
   // Web login. A user without a password can use the REST interface but not log in to the page.
-  bool SetPassword(int64_t user_id, const std::string& password, std::string& error);
+  Status SetPassword(int64_t user_id, const std::string& password);
   // The user's id when the name and password match (as slow for unknown names as for known ones).
   std::optional<int64_t> CheckPassword(const std::string& name, const std::string& password);
   enum class Exchange { Ok, Unknown, Expired };
@@ -151,45 +140,45 @@ class Store : public UploadBackend {
   bool FolderExists(int mount, const std::string& path);
   // Every live file of the mount, by path.
   std::vector<FileRecord> FilesOf(int mount);
-  ApiError List(int mount, const std::string& folder, bool dirs_only, const std::string& order,
-                int start, int size, int& total, std::vector<ListEntry>& entries);
+  Status List(int mount, const std::string& folder, bool dirs_only, const std::string& order,
+              int start, int size, int& total, std::vector<ListEntry>& entries);
   // Everything under folder (or the file itself) changed after `since`, deleted files included.
   std::vector<ListEntry> ChangedSince(int mount, const std::string& path, int64_t since);
   // Registers an upload ("PUT"); see the definition for the meaning of state.
-  ApiError RegisterUpload(const AccessInfo& who, int mount, const std::string& path,
-                          const std::string& filehash, uint64_t filesize, int expect_version,
-                          const std::string& machine, int& state, std::string& pathhash,
-                          int& version);
+  Status RegisterUpload(const AccessInfo& who, int mount, const std::string& path,
+                        const std::string& filehash, uint64_t filesize, int expect_version,
+                        const std::string& machine, int& state, std::string& pathhash,
+                        int& version);
   // Stores a complete local file as the new version (copying it into the store). `progress`, when
   // given, is told the bytes copied so far and the file's length.
-  ApiError PutLocalFile(int64_t user_id, int mount, const std::string& path,
-                        const std::string& local_file, const std::string& machine, int& version,
-                        const std::function<void(uint64_t, uint64_t)>& progress = {});
+  Status PutLocalFile(int64_t user_id, int mount, const std::string& path,
+                      const std::string& local_file, const std::string& machine, int& version,
+                      const std::function<void(uint64_t, uint64_t)>& progress = {});
   // Commits staged content (moved into the store; empty: content the store already holds).
   // A non-zero expect_version must still be the file's current version when the commit happens.
   // `verified`: the caller hashed the staged content to `filehash` as it wrote it, and flushed
   // it to the device; the store then takes it as it is instead of reading it once more.
-  ApiError CommitContent(int64_t user_id, int mount, const std::string& path,
-                         const std::string& staged_path, const std::string& filehash,
-                         uint64_t filesize, const std::string& machine, int& version,
-                         int expect_version = 0, bool verified = false);
-  ApiError Delete(int64_t user_id, int mount, const std::string& path, int& version);
-  ApiError Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
-                  int& version);
-  ApiError Versions(int mount, const std::string& path, std::vector<VersionRecord>& out);
-  ApiError Revert(int64_t user_id, int mount, const std::string& path, int version,
-                  int& new_version);
-  ApiError Lock(int64_t user_id, int mount, const std::string& path, bool lock);
+  Status CommitContent(int64_t user_id, int mount, const std::string& path,
+                       const std::string& staged_path, const std::string& filehash,
+                       uint64_t filesize, const std::string& machine, int& version,
+                       int expect_version = 0, bool verified = false);
+  Status Delete(int64_t user_id, int mount, const std::string& path, int& version);
+  Status Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
+                int& version);
+  Status Versions(int mount, const std::string& path, std::vector<VersionRecord>& out);
+  Status Revert(int64_t user_id, int mount, const std::string& path, int version,
+                int& new_version);
+  Status Lock(int64_t user_id, int mount, const std::string& path, bool lock);
 
   // Collaboration.
-  ApiError AddMessage(int64_t user_id, int mount, const std::string& path, const std::string& text,
-                      const std::vector<std::string>& emails);
-  ApiError Messages(int mount, const std::string& path, int limit, std::vector<Message>& out);
-  ApiError Share(int64_t user_id, int mount, const std::string& path,
-                 const std::vector<std::string>& emails, const std::string& text);
+  Status AddMessage(int64_t user_id, int mount, const std::string& path, const std::string& text,
+                    const std::vector<std::string>& emails);
+  Status Messages(int mount, const std::string& path, int limit, std::vector<Message>& out);
+  Status Share(int64_t user_id, int mount, const std::string& path,
+               const std::vector<std::string>& emails, const std::string& text);
   // Publishes the file (once; later calls keep the key), setting the limits when `set`.
-  ApiError Publish(int mount, const std::string& path, bool set, int64_t day_limit,
-                   int64_t download_limit, PublishInfo& out);
+  Status Publish(int mount, const std::string& path, bool set, int64_t day_limit,
+                 int64_t download_limit, PublishInfo& out);
 
   // A download location for a version's download key: the key, an expiry time and a MAC over
   // both with a secret of this data dir, so it works without a login, cannot be guessed and
@@ -211,10 +200,9 @@ class Store : public UploadBackend {
   bool has_blob(const std::string& filehash) override;
   std::string staging_dir() override;
   bool may_skip_content(const UploadTicket& ticket) override;
-  unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
-                  std::string& error) override;
-  unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
-                         const std::string& sha1, std::string& error) override;
+  Status commit(const UploadTicket& ticket, const std::string& staged_path) override;
+  Status commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                       const std::string& sha1) override;
 
   std::string BlobPath(const std::string& filehash) const;
   // Runs PRAGMA integrity_check; true when SQLite reports "ok".
@@ -229,18 +217,18 @@ class Store : public UploadBackend {
   std::optional<FileRecord> LoadFile(int mount, const std::string& path, bool with_deleted);
   VersionRecord LoadVersion(int64_t file_id, int version);
   // commit and commit_hashed; sha1 is null when the content must be hashed here.
-  unsigned Commit(const UploadTicket& ticket, const std::string& staged_path,
-                  const std::string* sha1, std::string& error);
+  Status Commit(const UploadTicket& ticket, const std::string& staged_path,
+                const std::string* sha1);
   // Moves a staged file into the blob store (or checks the blob exists when staged is empty).
-  ApiError PlaceBlob(const std::string& staged_path, const std::string& filehash,
-                     bool verified = false);
-  ApiError CommitLocked(int64_t user_id, int mount, const std::string& path,
-                        const std::string& filehash, uint64_t filesize,
-                        const std::string& machine, int cmd, int& version,
-                        int expect_version = 0);
+  Status PlaceBlob(const std::string& staged_path, const std::string& filehash,
+                   bool verified = false);
+  Status CommitLocked(int64_t user_id, int mount, const std::string& path,
+                      const std::string& filehash, uint64_t filesize,
+                      const std::string& machine, int cmd, int& version,
+                      int expect_version = 0);
   bool AddColumn(const char* table, const char* column, const char* declaration);
   bool LoadLinkSecret();
-  ApiError CheckUnlocked(const FileRecord& file, int64_t user_id);
+  Status CheckUnlocked(const FileRecord& file, int64_t user_id);
   int64_t Now() const;
 
   std::string dir_;

@@ -87,23 +87,16 @@ bool Store::CanReadContent(int64_t user_id, const std::string& filehash) {
   return q.step();
 }
 
-bool Store::SetPassword(int64_t user_id, const std::string& password, std::string& error) {
-  if (password.empty() || password.size() > kMaxPasswordLength) {
-    error = "the password must have 1 to " + std::to_string(kMaxPasswordLength) + " bytes";
-    return false;
-  }
+Status Store::SetPassword(int64_t user_id, const std::string& password) {
+  if (password.empty() || password.size() > kMaxPasswordLength)
+    return Status::Error("the password must have 1 to " + std::to_string(kMaxPasswordLength) +
+                         " bytes");
   const std::string hash = HashPassword(password);
-  if (hash.empty()) {
-    error = "cannot hash the password";
-    return false;
-  }
+  if (hash.empty()) return Status::Error("cannot hash the password");
   std::lock_guard<std::mutex> lock(mutex_);
   Statement put(db_, "INSERT OR REPLACE INTO passwords(user_id, hash) VALUES(?, ?)");
-  if (!put.bind(1, user_id).bind(2, hash).run()) {
-    error = "cannot store the password";
-    return false;
-  }
-  return true;
+  if (!put.bind(1, user_id).bind(2, hash).run()) return Status::Error("cannot store the password");
+  return Status::OK();
 }
 
 std::optional<int64_t> Store::CheckPassword(const std::string& name, const std::string& password) {

@@ -13,8 +13,8 @@ std::string JoinEmails(const std::vector<std::string>& emails) {
 }
 }  // namespace
 
-ApiError Store::AddMessage(int64_t user_id, int mount, const std::string& path,
-                           const std::string& text, const std::vector<std::string>& emails) {
+Status Store::AddMessage(int64_t user_id, int mount, const std::string& path,
+                         const std::string& text, const std::vector<std::string>& emails) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");
@@ -25,7 +25,7 @@ ApiError Store::AddMessage(int64_t user_id, int mount, const std::string& path,
   return {};
 }
 
-ApiError Store::Messages(int mount, const std::string& path, int limit, std::vector<Message>& out) {
+Status Store::Messages(int mount, const std::string& path, int limit, std::vector<Message>& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");
@@ -41,8 +41,8 @@ ApiError Store::Messages(int mount, const std::string& path, int limit, std::vec
   return {};
 }
 
-ApiError Store::Share(int64_t user_id, int mount, const std::string& path,
-                      const std::vector<std::string>& emails, const std::string& text) {
+Status Store::Share(int64_t user_id, int mount, const std::string& path,
+                    const std::vector<std::string>& emails, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");
@@ -64,8 +64,8 @@ ApiError Store::Share(int64_t user_id, int mount, const std::string& path,
   return {};
 }
 
-ApiError Store::Publish(int mount, const std::string& path, bool set, int64_t day_limit,
-                        int64_t download_limit, PublishInfo& out) {
+Status Store::Publish(int mount, const std::string& path, bool set, int64_t day_limit,
+                      int64_t download_limit, PublishInfo& out) {
   if (set && (day_limit < 0 || day_limit > kMaxDayLimit))
     return Fail(400, 40009, "day_limit must be between 0 and " + std::to_string(kMaxDayLimit));
   if (set && (download_limit < 0 || download_limit > kMaxDownloadLimit))

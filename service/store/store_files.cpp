@@ -134,9 +134,9 @@ bool Store::FolderExists(int mount, const std::string& path) {
   return q.step();
 }
 
-ApiError Store::List(int mount, const std::string& folder, bool dirs_only,
-                     const std::string& order, int start, int size, int& total,
-                     std::vector<ListEntry>& entries) {
+Status Store::List(int mount, const std::string& folder, bool dirs_only,
+                   const std::string& order, int start, int size, int& total,
+                   std::vector<ListEntry>& entries) {
   std::string key = order.empty() ? "name" : order;
   bool desc = false;
   for (const char* suffix : {" desc", "-desc"}) {
@@ -221,16 +221,16 @@ std::vector<ListEntry> Store::ChangedSince(int mount, const std::string& path, i
   return out;
 }
 
-ApiError Store::CheckUnlocked(const FileRecord& file, int64_t user_id) {
+Status Store::CheckUnlocked(const FileRecord& file, int64_t user_id) {
   if (file.lock_user != 0 && file.lock_user != user_id)
     return Fail(423, 42300, "the file is locked by another member");
   return {};
 }
 
-ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path,
-                             const std::string& filehash, uint64_t filesize,
-                             const std::string& machine, int cmd, int& version,
-                             int expect_version) {
+Status Store::CommitLocked(int64_t user_id, int mount, const std::string& path,
+                           const std::string& filehash, uint64_t filesize,
+                           const std::string& machine, int cmd, int& version,
+                           int expect_version) {
   if (path == "/") return Fail(400, 40005, "the mount root is a folder");
   // A file may not take the place of a folder, nor lie beneath a file.
   {
@@ -246,7 +246,7 @@ ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path
   }
   auto file = LoadFile(mount, path, true);
   if (file && !file->deleted) {
-    if (ApiError e = CheckUnlocked(*file, user_id)) return e;
+    if (Status e = CheckUnlocked(*file, user_id); !e.ok()) return e;
   }
   // Compare and set: the upload was registered against expect_version, and a commit that landed
   // since then must not be overwritten silently.
@@ -283,28 +283,28 @@ ApiError Store::CommitLocked(int64_t user_id, int mount, const std::string& path
   return {};
 }
 
-ApiError Store::CommitContent(int64_t user_id, int mount, const std::string& path,
-                              const std::string& staged_path, const std::string& filehash,
-                              uint64_t filesize, const std::string& machine, int& version,
-                              int expect_version, bool verified) {
+Status Store::CommitContent(int64_t user_id, int mount, const std::string& path,
+                            const std::string& staged_path, const std::string& filehash,
+                            uint64_t filesize, const std::string& machine, int& version,
+                            int expect_version, bool verified) {
   if (!ValidHash(filehash)) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
-  if (ApiError e = PlaceBlob(staged_path, filehash, verified)) return e;
+  if (Status e = PlaceBlob(staged_path, filehash, verified); !e.ok()) return e;
   struct stat st{};
   if (stat(BlobPath(filehash).c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != filesize)
     return Fail(409, 40905, "the stored content does not have the announced size");
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(db_);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
-  if (ApiError e = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
-                                version, expect_version))
+  if (Status e = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
+                              version, expect_version); !e.ok())
     return e;
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
 }
 
-ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path,
-                             const std::string& local_file, const std::string& machine,
-                             int& version, const std::function<void(uint64_t, uint64_t)>& progress) {
+Status Store::PutLocalFile(int64_t user_id, int mount, const std::string& path,
+                           const std::string& local_file, const std::string& machine,
+                           int& version, const std::function<void(uint64_t, uint64_t)>& progress) {
   std::ifstream in(local_file, std::ios::binary);
   if (!in) return Fail(400, 40006, "cannot read " + local_file);
   struct stat st;
@@ -337,13 +337,13 @@ ApiError Store::PutLocalFile(int64_t user_id, int mount, const std::string& path
     return Fail(500, 50007, "cannot copy " + local_file);
   }
   const std::string filehash = plumet_text::HexLower(digest, len);
-  ApiError e = CommitContent(user_id, mount, path, staged, filehash, size, machine, version);
+  Status e = CommitContent(user_id, mount, path, staged, filehash, size, machine, version);
   unlink(staged.c_str());  // no-op once moved into the store
   close(fd);
   return e;
 }
 
-ApiError Store::Delete(int64_t user_id, int mount, const std::string& path, int& version) {
+Status Store::Delete(int64_t user_id, int mount, const std::string& path, int& version) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(db_);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
@@ -361,7 +361,7 @@ ApiError Store::Delete(int64_t user_id, int mount, const std::string& path, int&
     version = 0;
   }
   for (const auto& v : victims)
-    if (ApiError e = CheckUnlocked(v, user_id)) return e;
+    if (Status e = CheckUnlocked(v, user_id); !e.ok()) return e;
   for (const auto& v : victims) {
     Statement upd(db_,
                   "UPDATE files SET deleted = 1, cmd = ?, dateline = ?, lock_user = 0, "
@@ -373,8 +373,8 @@ ApiError Store::Delete(int64_t user_id, int mount, const std::string& path, int&
   return {};
 }
 
-ApiError Store::Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
-                       int& version) {
+Status Store::Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
+                     int& version) {
   if (path == "/" || to == "/") return Fail(400, 40007, "the mount root cannot be renamed");
   if (IsInside(to, path)) return Fail(400, 40008, "a folder cannot move into itself");
   std::lock_guard<std::mutex> lock(mutex_);
@@ -397,7 +397,7 @@ ApiError Store::Rename(int64_t user_id, int mount, const std::string& path, cons
   }
   if (to == path) return {};
   for (const auto& [file, target] : moves) {
-    if (ApiError e = CheckUnlocked(file, user_id)) return e;
+    if (Status e = CheckUnlocked(file, user_id); !e.ok()) return e;
     if (LoadFile(mount, target, false)) return Fail(409, 40906, "the target exists: " + target);
   }
   // The target must not be a folder in use, nor lie beneath a file.
@@ -427,7 +427,7 @@ ApiError Store::Rename(int64_t user_id, int mount, const std::string& path, cons
   return {};
 }
 
-ApiError Store::Versions(int mount, const std::string& path, std::vector<VersionRecord>& out) {
+Status Store::Versions(int mount, const std::string& path, std::vector<VersionRecord>& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");
@@ -437,8 +437,8 @@ ApiError Store::Versions(int mount, const std::string& path, std::vector<Version
   return {};
 }
 
-ApiError Store::Revert(int64_t user_id, int mount, const std::string& path, int version,
-                       int& new_version) {
+Status Store::Revert(int64_t user_id, int mount, const std::string& path, int version,
+                     int& new_version) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(db_);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
@@ -447,15 +447,15 @@ ApiError Store::Revert(int64_t user_id, int mount, const std::string& path, int 
   VersionRecord v = LoadVersion(f->id, version);
   if (v.version == 0) return Fail(404, 40402, "no such version");
   // Reverting never rewrites history: the old content becomes a new version.
-  if (ApiError e = CommitLocked(user_id, mount, path, v.filehash,
-                                static_cast<uint64_t>(v.filesize), v.machine, kCmdRevert,
-                                new_version))
+  if (Status e = CommitLocked(user_id, mount, path, v.filehash,
+                              static_cast<uint64_t>(v.filesize), v.machine, kCmdRevert,
+                              new_version); !e.ok())
     return e;
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
 }
 
-ApiError Store::Lock(int64_t user_id, int mount, const std::string& path, bool lock_it) {
+Status Store::Lock(int64_t user_id, int mount, const std::string& path, bool lock_it) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");

@@ -38,16 +38,14 @@ bool ValidUserName(const std::string& name) {
 
 }  // namespace
 
-bool Store::AddUser(const std::string& name, const std::vector<int>& mounts, std::string& refresh,
-                    std::string& error) {
+Status Store::AddUser(const std::string& name, const std::vector<int>& mounts,
+                      std::string& refresh) {
   if (!ValidUserName(name)) {
-    error = "invalid user name (use letters, digits, '.', '_', '-', '@'; at most 64)";
-    return false;
+    return Status::Error("invalid user name (use letters, digits, '.', '_', '-', '@'; at most 64)");
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!Exec("BEGIN IMMEDIATE")) {
-    error = "the database is busy";
-    return false;
+    return Status::Error("the database is busy");
   }
   Statement insert(db_, "INSERT OR IGNORE INTO users(name) VALUES(?)");
   insert.bind(1, name).run();
@@ -55,8 +53,7 @@ bool Store::AddUser(const std::string& name, const std::vector<int>& mounts, std
   find.bind(1, name);
   if (!find.step()) {
     Exec("ROLLBACK");
-    error = "cannot add the user";
-    return false;
+    return Status::Error("cannot add the user");
   }
   const int64_t user_id = find.i64(0);
   for (int m : mounts) {
@@ -69,10 +66,9 @@ bool Store::AddUser(const std::string& name, const std::vector<int>& mounts, std
   bool ok = token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, Now()).run();
   if (!ok || !Exec("COMMIT")) {
     Exec("ROLLBACK");
-    error = "cannot store the token";
-    return false;
+    return Status::Error("cannot store the token");
   }
-  return true;
+  return Status::OK();
 }
 
 std::optional<int64_t> Store::FindUser(const std::string& name) {
@@ -99,8 +95,8 @@ bool Store::HasGrant(int64_t user_id, int mount) {
   return q.step();
 }
 
-ApiError Store::MintLinkToken(int64_t user_id, int mount, const std::string& path,
-                              std::string& token) {
+Status Store::MintLinkToken(int64_t user_id, int mount, const std::string& path,
+                            std::string& token) {
   if (!HasGrant(user_id, mount)) return Fail(403, 40301, "no access to this mount");
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t now = Now();
@@ -116,8 +112,8 @@ ApiError Store::MintLinkToken(int64_t user_id, int mount, const std::string& pat
   return {};
 }
 
-ApiError Store::LinkTokenFor(int64_t user_id, int mount, const std::string& path,
-                             std::string& token) {
+Status Store::LinkTokenFor(int64_t user_id, int mount, const std::string& path,
+                           std::string& token) {
   // A page lists every file of the user's mounts; a bounded cache keeps a busy page from growing
   // memory without end (forgetting only costs a fresh token).
   constexpr size_t kMaxLinkCache = 20000;
@@ -136,7 +132,7 @@ ApiError Store::LinkTokenFor(int64_t user_id, int mount, const std::string& path
       link_tokens_.erase(it);
     }
   }
-  if (ApiError e = MintLinkToken(user_id, mount, path, token)) return e;
+  if (Status e = MintLinkToken(user_id, mount, path, token); !e.ok()) return e;
   std::lock_guard<std::mutex> lock(mutex_);
   if (link_tokens_.size() >= kMaxLinkCache) link_tokens_.clear();
   link_tokens_[key] = token;

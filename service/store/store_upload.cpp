@@ -22,10 +22,10 @@ constexpr uint64_t kMaxFileSize = 64ULL << 30;
 constexpr int64_t kTicketTtl = 86400;
 }  // namespace
 
-ApiError Store::RegisterUpload(const AccessInfo& who, int mount, const std::string& path,
-                               const std::string& filehash, uint64_t filesize, int expect_version,
-                               const std::string& machine, int& state, std::string& pathhash,
-                               int& version) {
+Status Store::RegisterUpload(const AccessInfo& who, int mount, const std::string& path,
+                             const std::string& filehash, uint64_t filesize, int expect_version,
+                             const std::string& machine, int& state, std::string& pathhash,
+                             int& version) {
   const bool hex = filehash.size() == 40 &&
                    std::all_of(filehash.begin(), filehash.end(), [](char c) {
                      return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -39,7 +39,7 @@ ApiError Store::RegisterUpload(const AccessInfo& who, int mount, const std::stri
     if (LoadFile(mount, p, false)) return Fail(409, 40904, "a file is in the way: " + p);
   auto file = LoadFile(mount, path, false);
   if (file) {
-    if (ApiError e = CheckUnlocked(*file, who.user_id)) return e;
+    if (Status e = CheckUnlocked(*file, who.user_id); !e.ok()) return e;
   }
   const int current = file ? file->current.version : 0;
   if (expect_version != 0 && expect_version != current)
@@ -111,22 +111,19 @@ bool Store::may_skip_content(const UploadTicket& ticket) {
   return has_blob(ticket.filehash) && CanReadContent(ticket.user_id, ticket.filehash);
 }
 
-unsigned Store::commit(const UploadTicket& ticket, const std::string& staged_path,
-                       std::string& error) {
-  return Commit(ticket, staged_path, nullptr, error);
+Status Store::commit(const UploadTicket& ticket, const std::string& staged_path) {
+  return Commit(ticket, staged_path, nullptr);
 }
 
-unsigned Store::commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
-                              const std::string& sha1, std::string& error) {
-  return Commit(ticket, staged_path, &sha1, error);
+Status Store::commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                            const std::string& sha1) {
+  return Commit(ticket, staged_path, &sha1);
 }
 
-unsigned Store::Commit(const UploadTicket& ticket, const std::string& staged_path,
-                       const std::string* sha1, std::string& error) {
-  if (sha1 != nullptr && *sha1 != ticket.filehash) {
-    error = "the content does not match its filehash";
-    return 409;
-  }
+Status Store::Commit(const UploadTicket& ticket, const std::string& staged_path,
+                     const std::string* sha1) {
+  if (sha1 != nullptr && *sha1 != ticket.filehash)
+    return Fail(409, 0, "the content does not match its filehash");
   int64_t user_id = 0;
   std::string machine;
   int expect_version = 0;
@@ -138,28 +135,23 @@ unsigned Store::Commit(const UploadTicket& ticket, const std::string& staged_pat
     q.bind(1, ticket.pathhash);
     if (!q.step() || q.text(2) != ticket.filehash ||
         static_cast<uint64_t>(q.i64(3)) != ticket.filesize) {
-      error = "unknown or used upload";
-      return 409;
+      return Fail(409, 0, "unknown or used upload");
     }
     user_id = q.i64(0);
     machine = q.text(1);
     expect_version = q.i32(4);
   }
-  if (staged_path.empty() && !CanReadContent(user_id, ticket.filehash)) {
-    error = "the content must be sent";
-    return 409;
-  }
+  if (staged_path.empty() && !CanReadContent(user_id, ticket.filehash))
+    return Fail(409, 0, "the content must be sent");
   int version = 0;
-  if (ApiError e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
-                                 ticket.filesize, machine, version, expect_version,
-                                 sha1 != nullptr)) {
-    error = e.msg;
-    return e.status;
-  }
+  if (Status e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
+                               ticket.filesize, machine, version, expect_version,
+                               sha1 != nullptr); !e.ok())
+    return e;
   std::lock_guard<std::mutex> lock(mutex_);
   Statement del(db_, "DELETE FROM tickets WHERE pathhash = ?");
   del.bind(1, ticket.pathhash).run();
-  return 0;
+  return Status::OK();
 }
 
 }  // namespace zelmic

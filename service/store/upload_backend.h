@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "service/store/status.h"
+
 namespace zelmic {
 
 // One upload registered by the REST "PUT" (dorvic_add_file), found again by its pathhash.
@@ -50,17 +52,16 @@ class UploadBackend {
 
   // Commits the ticket's content as the file's new version. staged_path is a complete file whose
   // size and SHA-1 were checked against the ticket; it is moved into the store. An empty
-  // staged_path commits content the store already holds. Returns 0 on success, else the HTTP
-  // status of the refusal (4xx: the upload cannot be taken as it is, e.g. the file changed since
-  // the version the client edited; 5xx: the store failed), with error saying why; the previous
-  // version is then untouched.
-  virtual unsigned commit(const UploadTicket& ticket, const std::string& staged_path,
-                          std::string& error) = 0;
+  // staged_path commits content the store already holds. A failure carries the HTTP status of
+  // the refusal (4xx: the upload cannot be taken as it is, e.g. the file changed since the version
+  // the client edited; 5xx: the store failed) and a message saying why; its error code is not
+  // part of the upload server's answer. The previous version is then untouched.
+  virtual Status commit(const UploadTicket& ticket, const std::string& staged_path) = 0;
   // The same for content the caller hashed to `sha1` as it wrote it and flushed to the device:
   // the store compares the hashes instead of reading the whole content once more.
-  virtual unsigned commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
-                                 const std::string& sha1, std::string& error) {
-    return sha1 == ticket.filehash ? commit(ticket, staged_path, error) : 409;
+  virtual Status commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                               const std::string& sha1) {
+    return sha1 == ticket.filehash ? commit(ticket, staged_path) : Fail(409, 0, std::string());
   }
 };
 

@@ -150,27 +150,29 @@ bool ChecksumKeeper::ComputeAndKeep(const StoredContent& c, uint32_t block_size,
   return true;
 }
 
-bool ChecksumKeeper::List(const StoredContent& c, uint32_t block_size, uint64_t block_count,
-                          std::string& list, std::string& error) {
+Status ChecksumKeeper::List(const StoredContent& c, uint32_t block_size, uint64_t block_count,
+                            std::string& list) {
+  std::string error;
+  const auto outcome = [&](bool built) { return built ? Status::OK() : Status::Error(error); };
   const std::string path = KeptPath(c.filehash, block_size);
   if (!path.empty()) {
     // Another computation of the same list may end without keeping it (stopped, or the file
     // cannot be written); after waiting for two such, this one computes for itself.
     for (int round = 0; round < 2; ++round) {
-      if (ReadKept(path, block_size, block_count, list)) return true;
+      if (ReadKept(path, block_size, block_count, list)) return Status::OK();
       std::unique_lock<std::mutex> lock(mutex_);
       // Queued but not started: computed here and now, at the priority of the waiting request.
       std::erase_if(queue_, [&](const Job& job) { return job.key == path; });
       if (busy_.insert(path).second) {
         lock.unlock();
         BusyGuard guard(mutex_, busy_, done_, path);
-        return ComputeAndKeep(c, block_size, block_count, path, list, error, nullptr);
+        return outcome(ComputeAndKeep(c, block_size, block_count, path, list, error, nullptr));
       }
       done_.wait(lock, [&] { return busy_.count(path) == 0; });
     }
   }
   ++computations_;
-  return BuildChecksumList(c.blob_path, block_size, block_count, list, error);
+  return outcome(BuildChecksumList(c.blob_path, block_size, block_count, list, error));
 }
 
 void ChecksumKeeper::Prepare(const StoredContent& c) {

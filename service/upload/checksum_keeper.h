@@ -36,9 +36,8 @@ class ChecksumKeeper {
 
   // The checksum list of the first block_count blocks of c: the kept one when its file checks
   // out, else the one being computed in the background once it is done, else computed now and
-  // kept. False only when the content cannot be read.
-  bool List(const StoredContent& c, uint32_t block_size, uint64_t block_count, std::string& list,
-            std::string& error);
+  // kept. Fails (a plain Status::Error saying why) only when the content cannot be read.
+  Status List(const StoredContent& c, uint32_t block_size, uint64_t block_count, std::string& list);
 
   // Computes the list of c (at the block size its size gets) in the background, unless it is kept
   // already, on its way, small, or the queue is full.

@@ -1,6 +1,6 @@
 #pragma once
 // Small POSIX file helpers for the upload server: whole reads and writes that retry short
-// transfers (over platform/io_retry.h), and the SHA-1 of a file.
+// transfers (over platform/io_retry.h). The SHA-1 of a file is the store's (service/store/file_hash.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,10 +15,6 @@ bool PreadAll(int fd, void* data, size_t size, uint64_t offset);
 bool PwriteAll(int fd, const void* data, size_t size, uint64_t offset);
 // Appends all size bytes at the descriptor's position.
 bool WriteAll(int fd, const void* data, size_t size);
-
-// SHA-1 of the first size bytes of the file at path as 40 lowercase hex characters. False when the
-// file cannot be read or is shorter.
-bool Sha1OfFile(const std::string& path, uint64_t size, std::string& hex, std::string& error);
 
 // Lowercase hex of raw bytes.
 using plumet_text::HexLower;

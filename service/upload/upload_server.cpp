@@ -128,19 +128,15 @@ UploadServer::UploadServer(UploadBackend& backend, FaultScript& faults, Checksum
 
 UploadServer::~UploadServer() { Stop(); }
 
-bool UploadServer::Start(uint16_t port, std::string& error) {
-  if (daemon_.running()) {
-    error = "the upload server is already running";
-    return false;
-  }
+Status UploadServer::Start(uint16_t port) {
+  if (daemon_.running()) return Status::Error("the upload server is already running");
   service_->RemoveStaleStagedFiles();
-  daemon_ = StartListener(
+  Status started = StartListener(
       port, &Glue::Access, this,
       {{MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Glue::Completed), this}},
-      kConnectionTimeoutSeconds, kThreads, error);
-  if (!daemon_) return false;
-  port_ = daemon_.port();
-  return true;
+      kConnectionTimeoutSeconds, kThreads, daemon_);
+  if (started.ok()) port_ = daemon_.port();
+  return started;
 }
 
 uint16_t UploadServer::port() const { return port_; }

@@ -25,7 +25,7 @@ class UploadServer {
   UploadServer(const UploadServer&) = delete;
   UploadServer& operator=(const UploadServer&) = delete;
 
-  bool Start(uint16_t port, std::string& error);  // binds 127.0.0.1 only; port 0 = ephemeral
+  Status Start(uint16_t port);  // binds 127.0.0.1 only; port 0 = ephemeral
   uint16_t port() const;                           // the bound port after Start
   void Stop();
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/owned_json.h"
+#include "service/store/file_hash.h"
 #include "service/upload/delta_rebuild.h"
 #include "service/upload/file_io.h"
 
@@ -203,9 +204,8 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
     return ErrorAnswer(400, kErrTicketMismatch, "size or hash differs from the registered upload");
   }
   if (backend_.may_skip_content(*ticket)) {
-    std::string error;
-    if (unsigned status = backend_.commit(*ticket, std::string(), error)) {
-      return CommitRefused(status, error);
+    if (Status refused = backend_.commit(*ticket, std::string()); !refused.ok()) {
+      return CommitRefused(refused.http_status(), refused.message());
     }
     PrepareCurrent(*ticket);
     return Text(202, std::string());
@@ -215,9 +215,8 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
   std::lock_guard<std::mutex> lock(init_mutex_);
   std::shared_ptr<UploadSession> session = sessions_.FindByKey(key);
   if (!session) {
-    std::string error;
-    session = OpenSession(*ticket, key, error);
-    if (!session) return ErrorAnswer(500, kErrInternal, error);
+    if (Status opened = OpenSession(*ticket, key, session); !opened.ok())
+      return ErrorAnswer(500, kErrInternal, opened.message());
     if (!sessions_.Add(session, kMaxSessionsPerUser)) {
       return ErrorAnswer(429, kErrTooMany,
                          "too many uploads in progress for this user; finish or abandon one");
@@ -226,15 +225,11 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
   return SessionAnswer(*session);
 }
 
-std::shared_ptr<UploadSession> UploadService::OpenSession(const UploadTicket& ticket,
-                                                          const std::string& key,
-                                                          std::string& error) {
+Status UploadService::OpenSession(const UploadTicket& ticket, const std::string& key,
+                                  std::shared_ptr<UploadSession>& opened) {
   auto session = std::make_shared<UploadSession>();
   session->id = NewSessionId();
-  if (session->id.empty()) {
-    error = "no random bytes for a session id";
-    return nullptr;
-  }
+  if (session->id.empty()) return Status::Error("no random bytes for a session id");
   session->key = key;
   session->ticket = ticket;
   session->base = backend_.current_content(ticket);
@@ -248,13 +243,14 @@ std::shared_ptr<UploadSession> UploadService::OpenSession(const UploadTicket& ti
   session->staged_path = dir + "/" + kStagedPrefix + session->id + ".part";
   const int fd = ::open(session->staged_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "cannot create a staged file in " + dir + ": " + std::strerror(errno);
+    const std::string why = "cannot create a staged file in " + dir + ": " + std::strerror(errno);
     session->staged_path.clear();
-    return nullptr;
+    return Status::Error(why);
   }
   ::close(fd);
   session->total = ticket.filesize;
-  return session;
+  opened = std::move(session);
+  return Status::OK();
 }
 
 UploadAnswer UploadService::Req(UploadRequest& request) {
@@ -273,10 +269,10 @@ UploadAnswer UploadService::DownloadChecksum(UploadRequest& request) {
   }
   UploadAnswer answer;
   answer.content_type = "application/octet-stream";
-  std::string error;
-  if (!keeper_.List(*session->base, session->block_size, session->block_count, answer.body,
-                    error)) {
-    return ErrorAnswer(205, kErrDeltaRefused, error);
+  if (Status listed = keeper_.List(*session->base, session->block_size, session->block_count,
+                                   answer.body);
+      !listed.ok()) {
+    return ErrorAnswer(205, kErrDeltaRefused, listed.message());
   }
   return answer;
 }
@@ -408,10 +404,12 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
       }
       session->written_sha1.reset();
     }
-    if (!synced ||
-        (sha1.empty() && !Sha1OfFile(session->staged_path, session->ticket.filesize, sha1, error))) {
+    Status hashed;
+    if (synced && sha1.empty()) hashed = Sha1OfFile(session->staged_path, session->ticket.filesize, sha1);
+    if (!synced || !hashed.ok()) {
       Discard(*session);
-      return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + error);
+      return ErrorAnswer(500, kErrInternal,
+                         "cannot read the staged content: " + (hashed.ok() ? error : hashed.message()));
     }
   }
   if (sha1 != session->ticket.filehash) {
@@ -420,11 +418,11 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
                        "the content's SHA-1 " + sha1 + " differs from " + session->ticket.filehash);
   }
   // Hashed on the way in and flushed: the store need not read the content again.
-  const unsigned refused = backend_.commit_hashed(session->ticket, final_path, sha1, error);
+  const Status refused = backend_.commit_hashed(session->ticket, final_path, sha1);
   const bool delta = session->delta;
   const uint64_t sent = session->total;
   Discard(*session);
-  if (refused != 0) return CommitRefused(refused, error);
+  if (!refused.ok()) return CommitRefused(refused.http_status(), refused.message());
   PrepareCurrent(session->ticket);
   // One line per stored upload, so that whoever runs the service sees what a save cost the wire.
   std::string path = session->ticket.path;

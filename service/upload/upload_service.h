@@ -81,8 +81,9 @@ class UploadService {
 
   // The session named by the request's x-zm-upload-session, or nullptr.
   std::shared_ptr<UploadSession> SessionOf(const UploadRequest& request);
-  std::shared_ptr<UploadSession> OpenSession(const UploadTicket& ticket, const std::string& key,
-                                             std::string& error);
+  // A new session for the ticket with its staged file made; session receives it.
+  Status OpenSession(const UploadTicket& ticket, const std::string& key,
+                     std::shared_ptr<UploadSession>& session);
   // Ends a session for good: no request may use it again.
   void Discard(UploadSession& session);
   // The ticket's file has a new current content: the next edit of it will want its list.

@@ -93,7 +93,7 @@ std::string MountSection(Store& store, const WebLogin& login, int mount) {
     for (const auto& f : files) {
       std::string token;
       std::string edit;
-      if (!store.LinkTokenFor(login.user_id, mount, f.path, token))
+      if (store.LinkTokenFor(login.user_id, mount, f.path, token).ok())
         edit = "<a class=\"edit\" href=\"" + HtmlEscape(MakeLaunchUrl(mount, f.path, token)) +
                "\">edit</a>";
       html += "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +

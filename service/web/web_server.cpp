@@ -138,11 +138,10 @@ WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options,
 
 WebServer::~WebServer() { Stop(); }
 
-bool WebServer::Start(uint16_t port, std::string& error) {
-  daemon_ = StartLoopbackDaemon(port, &WebServer::Handle, this, &kFactory, error);
-  if (!daemon_) return false;
-  port_ = daemon_.port();
-  return true;
+Status WebServer::Start(uint16_t port) {
+  Status started = StartLoopbackDaemon(port, &WebServer::Handle, this, &kFactory, daemon_);
+  if (started.ok()) port_ = daemon_.port();
+  return started;
 }
 
 void WebServer::Stop() {
@@ -305,11 +304,11 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
 MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
   if (request.route == WebRoute::AdminScript) {
     if (request.too_large) return Answer(connection, 413, "{\"error\":\"too large\"}", "application/json");
-    std::string endpoint, error;
+    std::string endpoint;
     ScriptedAnswer answer;
-    if (!ParseScriptedAnswer(request.body, endpoint, answer, error)) {
+    if (Status bad = ParseScriptedAnswer(request.body, endpoint, answer); !bad.ok()) {
       JsonPtr root = MakeJson(cJSON_CreateObject());
-      cJSON_AddStringToObject(root.get(), "error", error.c_str());
+      cJSON_AddStringToObject(root.get(), "error", bad.message().c_str());
       return AnswerJson(connection, 400, root.get());
     }
     faults_.push(endpoint, answer);
@@ -362,11 +361,14 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   std::string name = request.filename;
   const size_t slash = name.find_last_of("/\\");
   if (slash != std::string::npos) name = name.substr(slash + 1);
-  std::string path, error;
-  if (name.empty() || name.find('/') != std::string::npos ||
-      !ResolvePath(request.fields.count("folder") ? request.fields["folder"] : "/", name, path, error) ||
-      !IsInside(path, "/"))
-    return back(400, "Upload failed: " + (error.empty() ? std::string("choose a file") : error));
+  std::string path;
+  const bool plain_name = !name.empty() && name.find('/') == std::string::npos;
+  Status resolved;
+  if (plain_name)
+    resolved = ResolvePath(request.fields.count("folder") ? request.fields["folder"] : "/", name, path);
+  if (!plain_name || !resolved.ok() || !IsInside(path, "/"))
+    return back(400, "Upload failed: " +
+                         (resolved.ok() ? std::string("choose a file") : resolved.message()));
   if (!IsValidUtf8(path)) return back(400, "Upload failed: the name is not UTF-8.");
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
@@ -374,9 +376,9 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   if (fsync(request.fd) != 0) return back(500, "Upload failed: cannot store the file.");
   const std::string filehash = plumet_text::HexLower(digest, len);
   int version = 0;
-  ApiError e = store_.CommitContent(login.user_id, static_cast<int>(mount), path, request.staged,
-                                    filehash, request.size, "web", version);
-  if (e) return back(e.status, "Upload failed: " + e.msg);
+  Status e = store_.CommitContent(login.user_id, static_cast<int>(mount), path, request.staged,
+                                  filehash, request.size, "web", version);
+  if (!e.ok()) return back(e.http_status(), "Upload failed: " + e.message());
   request.staged.clear();  // moved into the store
   keeper_.Prepare(StoredContent{store_.BlobPath(filehash), request.size, filehash});
   // Post/redirect/get: reloading the page must not send the file again.

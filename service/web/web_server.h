@@ -30,7 +30,7 @@ class WebServer {
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
 
-  bool Start(uint16_t port, std::string& error);
+  Status Start(uint16_t port);
   uint16_t port() const { return port_; }
   void Stop();
 

@@ -144,17 +144,17 @@ struct Service {
     if (root.empty()) root = plumet_test::MakeScratchFolder("plumet-fuzz-forms");
     if (root.empty()) __builtin_trap();
     const std::string dir = root + "/data";
-    std::string error, refresh;
-    if (!zelmic::Store::Create(dir, error)) __builtin_trap();
-    store = zelmic::Store::Open(dir, error);
-    if (!store || !store->AddUser(kUser, {kMount}, refresh, error)) __builtin_trap();
+    std::string refresh;
+    if (!zelmic::Store::Create(dir).ok()) __builtin_trap();
+    if (!zelmic::Store::Open(dir, store).ok()) __builtin_trap();
+    if (!store || !store->AddUser(kUser, {kMount}, refresh).ok()) __builtin_trap();
     user_id = store->FindUser(kUser).value_or(0);
     StoreCheapPassword(dir + "/zelmic.db");
     token = std::make_unique<zelmic::TokenServer>(*store, faults, plumet_defaults::kClientId,
                                                   plumet_defaults::kClientSecret);
     keeper = std::make_unique<zelmic::ChecksumKeeper>(dir);
     web = std::make_unique<zelmic::WebServer>(*store, faults, zelmic::WebOptions{}, *keeper);
-    if (!token->Start(0, error) || !web->Start(0, error)) __builtin_trap();
+    if (!token->Start(0).ok() || !web->Start(0).ok()) __builtin_trap();
     session = LogIn("user=" + std::string(kUser) + "&password=" + kPassword,
                     "application/x-www-form-urlencoded");
     if (!session) __builtin_trap();

@@ -83,8 +83,8 @@ void CheckStored(const std::string& path) {
   std::vector<std::string> segments = Segments(path);
   std::string rebuilt;
   Require(Expected(segments, rebuilt) && rebuilt == path);
-  std::string again, error;
-  Require(zelmic::NormalisePath(path, again, error) && again == path);
+  std::string again;
+  Require(zelmic::NormalisePath(path, again).ok() && again == path);
 }
 
 int Hex(char c) {
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz_reach::Counter rangesAccepted("ranges_accepted");
   static fuzz_reach::Counter formsAccepted("forms_accepted");
   const std::string text(reinterpret_cast<const char*>(data), size);
-  std::string path, error, decoded, token, signature, expected;
+  std::string path, decoded, token, signature, expected;
   bool folder = false;
 
   // The request target: each part percent-decoded, none hiding a "/", empty ones dropped.
@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ok && !decoded.empty()) parts.push_back(decoded);
   }
   ok = ok && Expected(parts, expected);
-  Require(zelmic::DecodeRequestPath(text, path, folder, error) == ok);
+  Require(zelmic::DecodeRequestPath(text, path, folder).ok() == ok);
   if (ok) {
     Require(path == expected && folder == (text.size() > 1 && text.back() == '/'));
     CheckStored(path);
@@ -151,13 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A plain path: the same rules without escapes.
   ok = text.size() <= 4096 && Expected(Segments(text), expected);
-  Require(zelmic::NormalisePath(text, path, error) == ok);
+  Require(zelmic::NormalisePath(text, path).ok() == ok);
   if (ok) {
     Require(path == expected);
     CheckStored(path);
   }
   // Relative to a folder: stays inside it unless the text is itself absolute.
-  if (zelmic::ResolvePath("/docs", text, path, error)) {
+  if (zelmic::ResolvePath("/docs", text, path).ok()) {
     CheckStored(path);
     Require(text[0] == '/' || path == "/docs" || path.rfind("/docs/", 0) == 0);
   }
@@ -242,6 +242,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string endpoint;
   zelmic::ScriptedAnswer answer;
-  (void)zelmic::ParseScriptedAnswer(text, endpoint, answer, error);
+  (void)zelmic::ParseScriptedAnswer(text, endpoint, answer);
   return 0;
 }

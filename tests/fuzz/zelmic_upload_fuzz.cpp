@@ -149,8 +149,7 @@ class FuzzBackend : public zelmic::UploadBackend {
   std::string staging_dir() override { return dir_; }
   // Where the store would take the file over: it must be the ticket's content, whatever path the
   // server took to it.
-  unsigned commit(const zelmic::UploadTicket& ticket, const std::string& staged,
-                  std::string&) override {
+  zelmic::Status commit(const zelmic::UploadTicket& ticket, const std::string& staged) override {
     std::ifstream file(staged, std::ios::binary);
     std::ostringstream content;
     content << file.rdbuf();
@@ -161,7 +160,7 @@ class FuzzBackend : public zelmic::UploadBackend {
     ::unlink(staged.c_str());
     ++commits;
     commits_checked.Hit();
-    return 0;
+    return zelmic::Status::OK();
   }
   uint64_t commits = 0;
 

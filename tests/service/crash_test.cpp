@@ -29,9 +29,10 @@ void ExpectEveryVersionIntact(ServiceTest& t, ZelmicProcess& z, const std::strin
 }
 
 void ExpectDatabaseConsistent(ZelmicProcess& z) {
-  std::string error;
-  auto store = zelmic::Store::Open(z.dir(), error);
-  ASSERT_TRUE(store) << error;
+  std::unique_ptr<zelmic::Store> store;
+  const zelmic::Status opened = zelmic::Store::Open(z.dir(), store);
+  ASSERT_TRUE(opened.ok()) << opened.message();
+  ASSERT_TRUE(store);
   EXPECT_TRUE(store->IntegrityOk());
 }
 

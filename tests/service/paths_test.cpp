@@ -7,9 +7,9 @@ namespace zelmic {
 namespace {
 
 std::string Decode(const std::string& raw, bool* folder = nullptr) {
-  std::string path, error;
+  std::string path;
   bool trailing = false;
-  if (!DecodeRequestPath(raw, path, trailing, error)) return "ERR";
+  if (!DecodeRequestPath(raw, path, trailing).ok()) return "ERR";
   if (folder) *folder = trailing;
   return path;
 }
@@ -43,16 +43,16 @@ TEST(DecodeRequestPath, RefusesOverlongPaths) {
 }
 
 TEST(NormalisePath, PlainPathsFollowTheSameRules) {
-  std::string path, error;
-  ASSERT_TRUE(NormalisePath("docs//plan.txt/", path, error));
+  std::string path;
+  ASSERT_TRUE(NormalisePath("docs//plan.txt/", path).ok());
   EXPECT_EQ(path, "/docs/plan.txt");
-  EXPECT_FALSE(NormalisePath("docs/../x", path, error));
-  EXPECT_FALSE(NormalisePath(std::string("a\0b", 3), path, error));
-  ASSERT_TRUE(ResolvePath("/docs", "new name.txt", path, error));
+  EXPECT_FALSE(NormalisePath("docs/../x", path).ok());
+  EXPECT_FALSE(NormalisePath(std::string("a\0b", 3), path).ok());
+  ASSERT_TRUE(ResolvePath("/docs", "new name.txt", path).ok());
   EXPECT_EQ(path, "/docs/new name.txt");
-  ASSERT_TRUE(ResolvePath("/docs", "/other/x", path, error));
+  ASSERT_TRUE(ResolvePath("/docs", "/other/x", path).ok());
   EXPECT_EQ(path, "/other/x");
-  EXPECT_FALSE(ResolvePath("/docs", "../../x", path, error));
+  EXPECT_FALSE(ResolvePath("/docs", "../../x", path).ok());
 }
 
 TEST(PathParts, NamesParentsAndContainment) {

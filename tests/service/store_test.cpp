@@ -17,13 +17,16 @@ class StoreTest : public ::testing::Test {
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/zelmic-store-XXXXXX";
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     root_ = templ;
-    std::string error;
-    ASSERT_TRUE(Store::Create(root_ + "/d", error)) << error;
-    store_ = Store::Open(root_ + "/d", error);
-    ASSERT_TRUE(store_) << error;
+    const Status made = Store::Create(root_ + "/d");
+    ASSERT_TRUE(made.ok()) << made.message();
+    const Status opened = Store::Open(root_ + "/d", store_);
+    ASSERT_TRUE(opened.ok()) << opened.message();
+    ASSERT_TRUE(store_);
     std::string refresh;
-    ASSERT_TRUE(store_->AddUser("ann", {1, 2}, refresh, error)) << error;
-    ASSERT_TRUE(store_->AddUser("bob", {1}, bob_refresh_, error)) << error;
+    const Status ann_added = store_->AddUser("ann", {1, 2}, refresh);
+    ASSERT_TRUE(ann_added.ok()) << ann_added.message();
+    const Status bob_added = store_->AddUser("bob", {1}, bob_refresh_);
+    ASSERT_TRUE(bob_added.ok()) << bob_added.message();
     ann_ = *store_->FindUser("ann");
     bob_ = *store_->FindUser("bob");
   }
@@ -37,8 +40,8 @@ class StoreTest : public ::testing::Test {
     const std::string local = root_ + "/local";
     std::ofstream(local, std::ios::binary | std::ios::trunc) << content;
     int version = 0;
-    ApiError e = store_->PutLocalFile(user, 1, path, local, "test", version);
-    EXPECT_EQ(e.status, expect_status) << path << ": " << e.msg;
+    Status e = store_->PutLocalFile(user, 1, path, local, "test", version);
+    EXPECT_EQ(e.http_status(), expect_status) << path << ": " << e.message();
     return version;
   }
   std::string Staged(const std::string& content) {
@@ -59,27 +62,29 @@ class StoreTest : public ::testing::Test {
 };
 
 TEST_F(StoreTest, OpenRefusesDirectoriesThatAreNotDataDirs) {
-  std::string error;
-  EXPECT_FALSE(Store::Open(root_, error));
-  EXPECT_NE(error.find("not a zelmicd data directory"), std::string::npos);
-  EXPECT_FALSE(Store::Create(root_ + "/d", error));  // not empty
+  std::unique_ptr<Store> none;
+  const Status refused = Store::Open(root_, none);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_FALSE(none);
+  EXPECT_NE(refused.message().find("not a zelmicd data directory"), std::string::npos);
+  EXPECT_FALSE(Store::Create(root_ + "/d").ok());  // not empty
 }
 
 TEST_F(StoreTest, RevertAddsAVersionAndKeepsHistory) {
   EXPECT_EQ(Put(ann_, "/docs/a.txt", "one\n"), 1);
   EXPECT_EQ(Put(bob_, "/docs/a.txt", "two\n"), 2);
   int v = 0;
-  ASSERT_FALSE(store_->Revert(ann_, 1, "/docs/a.txt", 1, v));
+  ASSERT_TRUE(store_->Revert(ann_, 1, "/docs/a.txt", 1, v).ok());
   EXPECT_EQ(v, 3);
   std::vector<VersionRecord> versions;
-  ASSERT_FALSE(store_->Versions(1, "/docs/a.txt", versions));
+  ASSERT_TRUE(store_->Versions(1, "/docs/a.txt", versions).ok());
   ASSERT_EQ(versions.size(), 3u);
   EXPECT_EQ(versions[0].version, 3);
   EXPECT_EQ(versions[0].filehash, versions[2].filehash);
   EXPECT_EQ(versions[0].cmd, kCmdRevert);
   EXPECT_EQ(versions[1].user, "bob");
   EXPECT_NE(versions[0].download_key, versions[2].download_key);
-  EXPECT_EQ(store_->Revert(ann_, 1, "/docs/a.txt", 9, v).status, 404u);
+  EXPECT_EQ(store_->Revert(ann_, 1, "/docs/a.txt", 9, v).http_status(), 404u);
   auto file = store_->GetFile(1, "/docs/a.txt");
   ASSERT_TRUE(file);
   EXPECT_EQ(file->current.filesize, 4);
@@ -92,21 +97,21 @@ TEST_F(StoreTest, RegisterUploadTellsWhetherContentMustTravel) {
   auto file = *store_->GetFile(1, "/a.txt");
   int state = -1, version = 0;
   std::string pathhash;
-  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
-                                      pathhash, version));
+  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
+                                     pathhash, version).ok());
   EXPECT_EQ(state, 1);
   EXPECT_EQ(version, 1);
-  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
-                                      pathhash, version));
+  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
+                                     pathhash, version).ok());
   EXPECT_EQ(state, 0);
   EXPECT_EQ(version, 2);
   EXPECT_EQ(pathhash.size(), 40u);
   // A client that edited version 7 must not overwrite version 1 unseen.
   EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state,
-                                   pathhash, version).status, 409u);
+                                   pathhash, version).http_status(), 409u);
   for (const std::string& bad : {std::string(39, 'a'), std::string(40, 'A'), std::string(40, 'g')})
     EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", bad, 1, 0, "m", state, pathhash, version)
-                  .status, 400u);
+                  .http_status(), 400u);
 }
 
 TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
@@ -117,10 +122,10 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   std::string pathhash;
   const std::string content = "two\n";
   const std::string hash = "7bbef45b3bc70855010e02460717643125c3beca";  // SHA-1 of "two\n"
-  ASSERT_FALSE(store_->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state,
-                                      pathhash, version));
+  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state,
+                                     pathhash, version).ok());
   std::string ann_link;
-  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", ann_link));
+  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", ann_link).ok());
   EXPECT_FALSE(store_->ticket_for(pathhash, Access(ann_link)));  // another user
   EXPECT_FALSE(store_->ticket_for(pathhash, "nonsense"));
   EXPECT_FALSE(store_->ticket_for("unknown", bob_access));
@@ -132,16 +137,16 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   ASSERT_TRUE(base);
   EXPECT_EQ(base->size, 4u);
 
-  std::string error;
   // Content that does not hash to the ticket's filehash is refused and never enters the blob
   // store under that name; the previous version stays current.
-  EXPECT_EQ(store_->commit(*ticket, Staged("owt\n"), error), 409u);
+  EXPECT_EQ(store_->commit(*ticket, Staged("owt\n")).http_status(), 409u);
   EXPECT_FALSE(store_->has_blob(hash));
   EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 1);
-  ASSERT_EQ(store_->commit(*ticket, Staged(content), error), 0u) << error;
+  const zelmic::Status stored = store_->commit(*ticket, Staged(content));
+  ASSERT_EQ(stored.http_status(), 0u) << stored.message();
   EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 2);
   EXPECT_TRUE(store_->has_blob(hash));
-  EXPECT_EQ(store_->commit(*ticket, std::string(), error), 409u);  // used
+  EXPECT_EQ(store_->commit(*ticket, std::string()).http_status(), 409u);  // used
   EXPECT_TRUE(store_->IntegrityOk());
 }
 
@@ -155,19 +160,19 @@ TEST_F(StoreTest, DownloadLocationsEndAndSurviveARestart) {
   EXPECT_FALSE(store_->ResolveDownload(store_->DownloadLocation(key))) << "already expired";
   EXPECT_FALSE(store_->ResolveDownload(key)) << "the bare key is no location";
   // The MAC's secret belongs to the data dir: locations stay valid across a restart.
-  std::string error;
-  store_ = Store::Open(root_ + "/d", error);
-  ASSERT_TRUE(store_) << error;
+  const Status reopened = Store::Open(root_ + "/d", store_);
+  ASSERT_TRUE(reopened.ok()) << reopened.message();
+  ASSERT_TRUE(store_);
   auto target = store_->ResolveDownload(live);
   ASSERT_TRUE(target);
   EXPECT_EQ(target->size, 4);
 }
 
 TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
-  std::string error;
   EXPECT_FALSE(store_->CheckPassword("ann", "pw")) << "no password set: no login";
-  ASSERT_TRUE(store_->SetPassword(ann_, "pw", error)) << error;
-  EXPECT_FALSE(store_->SetPassword(bob_, "", error));
+  const Status set = store_->SetPassword(ann_, "pw");
+  ASSERT_TRUE(set.ok()) << set.message();
+  EXPECT_FALSE(store_->SetPassword(bob_, "").ok());
   EXPECT_EQ(store_->CheckPassword("ann", "pw"), ann_);
   EXPECT_FALSE(store_->CheckPassword("ann", "PW"));
   EXPECT_FALSE(store_->CheckPassword("bob", "pw"));
@@ -181,24 +186,24 @@ TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
 
   Put(ann_, "/a.txt", "one\n");
   std::string first, again, other;
-  ASSERT_FALSE(store_->LinkTokenFor(ann_, 1, "/a.txt", first));
-  ASSERT_FALSE(store_->LinkTokenFor(ann_, 1, "/a.txt", again));
-  ASSERT_FALSE(store_->LinkTokenFor(bob_, 1, "/a.txt", other));
+  ASSERT_TRUE(store_->LinkTokenFor(ann_, 1, "/a.txt", first).ok());
+  ASSERT_TRUE(store_->LinkTokenFor(ann_, 1, "/a.txt", again).ok());
+  ASSERT_TRUE(store_->LinkTokenFor(bob_, 1, "/a.txt", other).ok());
   EXPECT_EQ(first, again);
   EXPECT_NE(first, other);
   // A token that has run out is not handed out again.
   TokenPolicy policy;
   policy.link_unused_ttl = -10;
   store_->set_policy(policy);
-  ASSERT_FALSE(store_->LinkTokenFor(ann_, 2, "/a.txt", first));
-  ASSERT_FALSE(store_->LinkTokenFor(ann_, 2, "/a.txt", again));
+  ASSERT_TRUE(store_->LinkTokenFor(ann_, 2, "/a.txt", first).ok());
+  ASSERT_TRUE(store_->LinkTokenFor(ann_, 2, "/a.txt", again).ok());
   EXPECT_NE(first, again);
 }
 
 TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
   Put(ann_, "/a.txt", "one\n");
   std::string link;
-  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", link));
+  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", link).ok());
   auto who = store_->CheckAccess(Access(link));
   ASSERT_TRUE(who);
   EXPECT_TRUE(who->scoped);
@@ -212,14 +217,14 @@ TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
   policy.link_unused_ttl = -1;
   store_->set_policy(policy);
   std::string stale, access;
-  ASSERT_FALSE(store_->MintLinkToken(ann_, 1, "/a.txt", stale));
+  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", stale).ok());
   EXPECT_EQ(store_->ExchangeRefresh(stale, access), Store::Exchange::Expired);
   EXPECT_EQ(store_->ExchangeRefresh(link, access), Store::Exchange::Ok);
   EXPECT_EQ(store_->ExchangeRefresh("0000", access), Store::Exchange::Unknown);
   // General tokens are not scoped.
   EXPECT_FALSE(store_->CheckAccess(Access(bob_refresh_))->scoped);
   // No link for a mount the user lacks.
-  EXPECT_EQ(store_->MintLinkToken(bob_, 2, "/a.txt", link).status, 403u);
+  EXPECT_EQ(store_->MintLinkToken(bob_, 2, "/a.txt", link).http_status(), 403u);
 
   policy.access_ttl = -1;
   store_->set_policy(policy);
@@ -230,14 +235,14 @@ TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
 
 TEST_F(StoreTest, LocksKeepOtherMembersOut) {
   Put(ann_, "/a.txt", "one\n");
-  ASSERT_FALSE(store_->Lock(ann_, 1, "/a.txt", true));
+  ASSERT_TRUE(store_->Lock(ann_, 1, "/a.txt", true).ok());
   Put(bob_, "/a.txt", "two\n", 423);
   int v = 0;
-  EXPECT_EQ(store_->Delete(bob_, 1, "/a.txt", v).status, 423u);
-  EXPECT_EQ(store_->Rename(bob_, 1, "/a.txt", "/b.txt", v).status, 423u);
-  EXPECT_EQ(store_->Lock(bob_, 1, "/a.txt", false).status, 423u);
+  EXPECT_EQ(store_->Delete(bob_, 1, "/a.txt", v).http_status(), 423u);
+  EXPECT_EQ(store_->Rename(bob_, 1, "/a.txt", "/b.txt", v).http_status(), 423u);
+  EXPECT_EQ(store_->Lock(bob_, 1, "/a.txt", false).http_status(), 423u);
   EXPECT_EQ(Put(ann_, "/a.txt", "two\n"), 2);
-  ASSERT_FALSE(store_->Lock(ann_, 1, "/a.txt", false));
+  ASSERT_TRUE(store_->Lock(ann_, 1, "/a.txt", false).ok());
   EXPECT_EQ(Put(bob_, "/a.txt", "three\n"), 3);
 }
 
@@ -248,14 +253,14 @@ TEST_F(StoreTest, FoldersAndFilesDoNotOverlap) {
   Put(ann_, "/", "two\n", 400);
   int v = 0;
   Put(ann_, "/other/y.txt", "two\n");
-  EXPECT_EQ(store_->Rename(ann_, 1, "/x/y.txt", "/other/y.txt", v).status, 409u);
-  EXPECT_EQ(store_->Rename(ann_, 1, "/x", "/x/inner", v).status, 400u);
-  ASSERT_FALSE(store_->Rename(ann_, 1, "/x", "/moved", v));
+  EXPECT_EQ(store_->Rename(ann_, 1, "/x/y.txt", "/other/y.txt", v).http_status(), 409u);
+  EXPECT_EQ(store_->Rename(ann_, 1, "/x", "/x/inner", v).http_status(), 400u);
+  ASSERT_TRUE(store_->Rename(ann_, 1, "/x", "/moved", v).ok());
   EXPECT_TRUE(store_->GetFile(1, "/moved/y.txt"));
   EXPECT_FALSE(store_->GetFile(1, "/x/y.txt"));
-  ASSERT_FALSE(store_->Delete(ann_, 1, "/moved", v));
+  ASSERT_TRUE(store_->Delete(ann_, 1, "/moved", v).ok());
   EXPECT_FALSE(store_->FolderExists(1, "/moved"));
-  EXPECT_EQ(store_->Delete(ann_, 1, "/moved", v).status, 404u);
+  EXPECT_EQ(store_->Delete(ann_, 1, "/moved", v).http_status(), 404u);
   // A deleted file comes back with its numbering continued.
   EXPECT_EQ(Put(ann_, "/moved/y.txt", "again\n"), 2);
 }
@@ -267,32 +272,32 @@ TEST_F(StoreTest, ListsChildrenWithPagingAndOrder) {
   Put(ann_, "/dx.txt", "1\n");  // a sibling sharing the prefix must not show up
   int total = 0;
   std::vector<ListEntry> entries;
-  ASSERT_FALSE(store_->List(1, "/d", false, "name", 0, 100, total, entries));
+  ASSERT_TRUE(store_->List(1, "/d", false, "name", 0, 100, total, entries).ok());
   ASSERT_EQ(total, 3);
   EXPECT_TRUE(entries[0].dir);
   EXPECT_EQ(entries[0].path, "/d/sub");
   EXPECT_EQ(entries[1].path, "/d/a.txt");
   entries.clear();
-  ASSERT_FALSE(store_->List(1, "/d", false, "size desc", 1, 1, total, entries));
+  ASSERT_TRUE(store_->List(1, "/d", false, "size desc", 1, 1, total, entries).ok());
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].path, "/d/a.txt");
   entries.clear();
-  ASSERT_FALSE(store_->List(1, "/d", true, "name", 0, 100, total, entries));
+  ASSERT_TRUE(store_->List(1, "/d", true, "name", 0, 100, total, entries).ok());
   EXPECT_EQ(total, 1);
-  EXPECT_EQ(store_->List(1, "/nope", false, "name", 0, 100, total, entries).status, 404u);
-  EXPECT_EQ(store_->List(1, "/d", false, "colour", 0, 100, total, entries).status, 400u);
+  EXPECT_EQ(store_->List(1, "/nope", false, "name", 0, 100, total, entries).http_status(), 404u);
+  EXPECT_EQ(store_->List(1, "/d", false, "colour", 0, 100, total, entries).http_status(), 400u);
 }
 
 TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
   Put(ann_, "/a.txt", "one\n");
   PublishInfo info;
-  EXPECT_EQ(store_->Publish(1, "/a.txt", true, -1, 0, info).status, 400u);
-  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).status, 400u);
-  ASSERT_FALSE(store_->Publish(1, "/a.txt", true, 7, 2, info));
+  EXPECT_EQ(store_->Publish(1, "/a.txt", true, -1, 0, info).http_status(), 400u);
+  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).http_status(), 400u);
+  ASSERT_TRUE(store_->Publish(1, "/a.txt", true, 7, 2, info).ok());
   EXPECT_EQ(info.day_limit, 7);
   EXPECT_EQ(info.download_limit, 2);
   PublishInfo again;
-  ASSERT_FALSE(store_->Publish(1, "/a.txt", false, 0, 0, again));
+  ASSERT_TRUE(store_->Publish(1, "/a.txt", false, 0, 0, again).ok());
   EXPECT_EQ(again.key, info.key);
   EXPECT_EQ(again.download_limit, 2);
   EXPECT_TRUE(store_->ResolvePublished(info.key));
@@ -304,14 +309,14 @@ TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
 TEST_F(StoreTest, MessagesKeepTheNewestInOrder) {
   Put(ann_, "/a.txt", "one\n");
   for (int i = 0; i < 4; ++i)
-    ASSERT_FALSE(store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}));
+    ASSERT_TRUE(store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}).ok());
   std::vector<Message> out;
-  ASSERT_FALSE(store_->Messages(1, "/a.txt", 3, out));
+  ASSERT_TRUE(store_->Messages(1, "/a.txt", 3, out).ok());
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].text, "m1");
   EXPECT_EQ(out[0].member, "bob");
   EXPECT_EQ(out[2].text, "m3");
-  EXPECT_EQ(store_->AddMessage(ann_, 1, "/none", "x", {}).status, 404u);
+  EXPECT_EQ(store_->AddMessage(ann_, 1, "/none", "x", {}).http_status(), 404u);
 }
 
 }  // namespace

@@ -24,6 +24,12 @@
 namespace zelmic {
 namespace {
 
+// A Status as a gtest result, so a failure prints its message.
+::testing::AssertionResult Succeeded(const Status& s) {
+  if (s.ok()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << s.message();
+}
+
 using zelmic_test::RandomBytes;
 using zelmic_test::ReadWholeFile;
 
@@ -66,21 +72,21 @@ TEST_F(ChecksumKeeperTest, KeptListIsServedAsComputedAndABadFileIsRedone) {
   ChecksumKeeper keeper(backend_.root());
   const StoredContent c = Write("blob", RandomBytes(16 * 4096 + 100, 7));
   const std::string expected = Computed(c, 4096);
-  std::string list, error;
-  ASSERT_TRUE(keeper.List(c, 4096, 16, list, error)) << error;
+  std::string list;
+  ASSERT_TRUE(Succeeded(keeper.List(c, 4096, 16, list)));
   EXPECT_TRUE(list == expected);
   const std::string kept_path = keeper.KeptPath(c.filehash, 4096);
   const std::string good = ReadWholeFile(kept_path);
   ASSERT_FALSE(good.empty());
   // The list at another block size has a file of its own.
-  ASSERT_TRUE(keeper.List(c, 8192, 8, list, error)) << error;
+  ASSERT_TRUE(Succeeded(keeper.List(c, 8192, 8, list)));
   EXPECT_TRUE(list == Computed(c, 8192));
   const std::string other_size = ReadWholeFile(keeper.KeptPath(c.filehash, 8192));
   ASSERT_EQ(keeper.computations(), 2u);
 
   // Read back, not computed again.
   list.clear();
-  ASSERT_TRUE(keeper.List(c, 4096, 16, list, error)) << error;
+  ASSERT_TRUE(Succeeded(keeper.List(c, 4096, 16, list)));
   EXPECT_TRUE(list == expected);
   EXPECT_EQ(keeper.computations(), 2u);
 
@@ -109,7 +115,7 @@ TEST_F(ChecksumKeeperTest, KeptListIsServedAsComputedAndABadFileIsRedone) {
     SCOPED_TRACE(b.what);
     std::ofstream(kept_path, std::ios::binary | std::ios::trunc) << b.bytes;
     list.clear();
-    ASSERT_TRUE(keeper.List(c, 4096, 16, list, error)) << error;
+    ASSERT_TRUE(Succeeded(keeper.List(c, 4096, 16, list)));
     EXPECT_TRUE(list == expected);
     EXPECT_EQ(keeper.computations(), ++computations);
     EXPECT_TRUE(ReadWholeFile(kept_path) == good);
@@ -124,8 +130,8 @@ TEST_F(ChecksumKeeperTest, PreparedListIsComputedOnceInTheBackgroundAtLowPriorit
   keeper.Prepare(big);  // on its way already
   ASSERT_TRUE(WaitForComputations(keeper, 1));
   // Waits for the background computation instead of starting its own.
-  std::string list, error;
-  ASSERT_TRUE(keeper.List(big, block, FullBlockCount(big.size, block), list, error)) << error;
+  std::string list;
+  ASSERT_TRUE(Succeeded(keeper.List(big, block, FullBlockCount(big.size, block), list)));
   EXPECT_TRUE(list == Computed(big, block));
   EXPECT_EQ(keeper.computations(), 1u);
   keeper.Prepare(big);  // kept

@@ -123,29 +123,24 @@ bool FakeBackend::may_skip_content(const zelmic::UploadTicket& ticket) {
   return has_blob(ticket.filehash);
 }
 
-unsigned FakeBackend::commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
-                             std::string& error) {
+zelmic::Status FakeBackend::commit(const zelmic::UploadTicket& ticket,
+                                   const std::string& staged_path) {
   std::lock_guard<std::mutex> lock(mutex_);
   last_staged_ = staged_path;
   std::string blob;
   if (staged_path.empty()) {
     auto it = blobs_.find(ticket.filehash);
-    if (it == blobs_.end()) {
-      error = "no such blob";
-      return 409;
-    }
+    if (it == blobs_.end()) return zelmic::Fail(409, 0, "no such blob");
     blob = it->second;
   } else {
     blob = root_ + "/blobs/" + ticket.filehash;
-    if (std::rename(staged_path.c_str(), blob.c_str()) != 0) {
-      error = "rename failed";
-      return 500;
-    }
+    if (std::rename(staged_path.c_str(), blob.c_str()) != 0)
+      return zelmic::Fail(500, 0, "rename failed");
     blobs_[ticket.filehash] = blob;
   }
   current_[ticket.path] = zelmic::StoredContent{blob, ticket.filesize, ticket.filehash};
   ++commits_;
-  return 0;
+  return zelmic::Status::OK();
 }
 
 }  // namespace zelmic_test

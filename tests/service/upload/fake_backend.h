@@ -36,8 +36,8 @@ class FakeBackend : public zelmic::UploadBackend {
   bool has_blob(const std::string& filehash) override;
   std::string staging_dir() override;
   bool may_skip_content(const zelmic::UploadTicket& ticket) override;
-  unsigned commit(const zelmic::UploadTicket& ticket, const std::string& staged_path,
-                  std::string& error) override;
+  zelmic::Status commit(const zelmic::UploadTicket& ticket,
+                        const std::string& staged_path) override;
 
  private:
   std::string WriteBlob(const std::string& content);

@@ -41,8 +41,8 @@ inline int JsonInt(const std::string& body, const char* name) {
 class UploadServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(server_.Start(0, error)) << error;
+    const zelmic::Status started = server_.Start(0);
+    ASSERT_TRUE(started.ok()) << started.message();
     ASSERT_NE(server_.port(), 0);
     client_ = std::make_unique<UploadTestClient>(server_.port());
   }
