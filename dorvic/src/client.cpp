@@ -27,7 +27,7 @@ CdorvicClient::~CdorvicClient() {
   curl = nullptr;
 }
 
-void CdorvicClient::SetSecret(std::wstring text) { secret = ToUtf8(text); }
+void CdorvicClient::SetSecret(const std::wstring& text) { secret = ToUtf8(text); }
 
 int32_t CdorvicClient::GetLastErrorCode() const {
   std::lock_guard<std::mutex> hold(errorLock);

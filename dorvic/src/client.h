@@ -2,7 +2,6 @@
 // The process-wide client of the library and the global object that owns it.
 
 #include <curl/curl.h>
-
 #include <dorvic/dorvic.h>
 
 #include <cstdint>
@@ -30,7 +29,7 @@ class CdorvicClient {
   // Configuration: callers set these before operations can run, so they take no request lock.
   void SetHost(std::wstring text) { host = std::move(text); }
   std::wstring GetHost() const { return host; }
-  void SetSecret(std::wstring text);
+  void SetSecret(const std::wstring& text);
   void SetNetworkInfo(dorvic_info_stx* info) { networkInfo = info; }
   void SetTransferLimits(const TransferLimits& value) { limits = value; }
 

@@ -10,7 +10,9 @@ void dorvic_set_host(std::wstring host) { dorvic::Client().SetHost(std::move(hos
 
 std::wstring dorvic_get_host() { return dorvic::Client().GetHost(); }
 
-void dorvic_set_secret(std::wstring secret) { dorvic::Client().SetSecret(std::move(secret)); }
+// The interface takes the secret by value; only its UTF-8 bytes are kept.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void dorvic_set_secret(std::wstring secret) { dorvic::Client().SetSecret(secret); }
 
 void dorvic_set_network_info(dorvic_info_stx* info) { dorvic::Client().SetNetworkInfo(info); }
 
