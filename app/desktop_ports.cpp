@@ -1,7 +1,7 @@
 #include "app/desktop_ports.h"
 
-#include "platform/shell_open.h"
 #include "app/tray_icon.h"
+#include "platform/shell_open.h"
 
 namespace plumet {
 

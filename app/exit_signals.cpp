@@ -21,10 +21,11 @@ void RouteExitSignals(QObject* context, std::function<void()> onSignal) {
   static platform::LocalEvent event;  // lives until the process ends, as the handlers do
   g_exitEvent = &event;
   auto* notifier = new QSocketNotifier(event.fd(), QSocketNotifier::Read, context);
-  QObject::connect(notifier, &QSocketNotifier::activated, context, [onSignal = std::move(onSignal)] {
-    g_exitEvent->Reset();
-    onSignal();
-  });
+  QObject::connect(notifier, &QSocketNotifier::activated, context,
+                   [onSignal = std::move(onSignal)] {
+                     g_exitEvent->Reset();
+                     onSignal();
+                   });
   struct sigaction action {};
   action.sa_handler = OnExitSignal;
   sigemptyset(&action.sa_mask);

@@ -1,6 +1,7 @@
 #pragma once
-// SIGTERM, SIGINT, SIGHUP and SIGQUIT take the same orderly exit as the menu command: the handler only sets an
-// event whose descriptor the event loop watches, and the exit then runs on the main thread.
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT take the same orderly exit as the menu command: the handler
+// only sets an event whose descriptor the event loop watches, and the exit then runs on the main
+// thread.
 
 #include <QObject>
 #include <functional>

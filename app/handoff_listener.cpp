@@ -1,7 +1,8 @@
 #include "app/handoff_listener.h"
 
-#include <cstring>
 #include <poll.h>
+
+#include <cstring>
 
 #include "app/handoff_block.h"
 

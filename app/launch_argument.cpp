@@ -15,14 +15,27 @@ std::u16string Utf8ToUtf16(const char* s) {
   while (*p != 0) {
     uint32_t cp = *p;
     int extra = 0;
-    if (cp >= 0xF0 && cp < 0xF8) { cp &= 0x07; extra = 3; }
-    else if (cp >= 0xE0) { cp &= 0x0F; extra = 2; }
-    else if (cp >= 0xC2 && cp < 0xE0) { cp &= 0x1F; extra = 1; }
-    else if (cp >= 0x80) { out.push_back(0xFFFD); ++p; continue; }
+    if (cp >= 0xF0 && cp < 0xF8) {
+      cp &= 0x07;
+      extra = 3;
+    } else if (cp >= 0xE0) {
+      cp &= 0x0F;
+      extra = 2;
+    } else if (cp >= 0xC2 && cp < 0xE0) {
+      cp &= 0x1F;
+      extra = 1;
+    } else if (cp >= 0x80) {
+      out.push_back(0xFFFD);
+      ++p;
+      continue;
+    }
     ++p;
     bool ok = true;
     for (int i = 0; i < extra; ++i) {
-      if ((*p & 0xC0) != 0x80) { ok = false; break; }
+      if ((*p & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
       cp = (cp << 6) | (*p & 0x3F);
       ++p;
     }

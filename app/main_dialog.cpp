@@ -7,10 +7,10 @@
 #include <QString>
 #include <cstdio>
 
+#include "app/dorvic_network.h"
 #include "app/handoff_block.h"
 #include "app/hosts.h"
 #include "app/scheme_entry.h"
-#include "app/dorvic_network.h"
 #include "common/endpoints.h"
 #include "common/transport_settings.h"
 #include "platform/detached_start.h"
@@ -83,7 +83,10 @@ bool CplumetDlg::OnInitDialog(const std::u16string& firstLaunch) {
   }
   m_sessions = std::make_unique<SessionList>(m_engine.Ports(), temp);
   // An answer from the network wakes the tick at once instead of at the next beat.
-  m_sessions->SetWake([this] { QMetaObject::invokeMethod(this, [this] { Tick(); }, Qt::QueuedConnection); });
+  m_sessions->SetWake([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { Tick(); }, Qt::QueuedConnection);
+  });
 
   m_trayCheckTimer.start(kTimerTrayCheckMs);
   m_sessionsTimer.start(kTimerSessionsMs);
@@ -108,7 +111,8 @@ void CplumetDlg::PostLaunchRequest(std::u16string text) {
     std::lock_guard<std::mutex> guard(m_launchMutex);
     m_launches.push_back(std::move(text));
   }
-  QMetaObject::invokeMethod(this, [this] { TakePendingLaunches(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { TakePendingLaunches(); }, Qt::QueuedConnection);
 }
 
 void CplumetDlg::TakePendingLaunches() {

@@ -14,10 +14,10 @@
 #include <string>
 
 #include "app/desktop_ports.h"
+#include "app/tray_icon.h"
 #include "platform/save_watch.h"
 #include "session/engine_ports.h"
 #include "session/session_list.h"
-#include "app/tray_icon.h"
 
 namespace plumet {
 

@@ -44,7 +44,8 @@ extern "C" int plumet_run_resident(int argc, char** argv, const char16_t* launch
         })) {
       std::fprintf(stderr, "plumet: later starts cannot reach this instance (hand-off objects)\n");
     }
-    // The listener hands texts to the dialog: it stops when the exit begins, before the dialog goes.
+    // The listener hands texts to the dialog: it stops when the exit begins, before the dialog
+    // goes.
     dialog.SetBeforeExit([&listener] { listener.Stop(); });
     dialog.Publish();
     plumet::RouteExitSignals(&dialog, [&dialog] { dialog.OnExit(); });

@@ -9,7 +9,8 @@ namespace plumet {
 namespace {
 
 void Replace(std::string& text, const std::string& field, const std::string& value) {
-  for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + value.size())) {
+  for (size_t at = text.find(field); at != std::string::npos;
+       at = text.find(field, at + value.size())) {
     text.replace(at, field.size(), value);
   }
 }

@@ -34,10 +34,10 @@ CTrayIcon::CTrayIcon(QObject* parent) : QObject(parent) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (bus.isConnected()) {
     // A tray host that restarts loses every item: put ours back once it is there again.
-    m_watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
-                                        QDBusServiceWatcher::WatchForRegistration |
-                                            QDBusServiceWatcher::WatchForUnregistration,
-                                        this);
+    m_watcher = new QDBusServiceWatcher(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
+        QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration,
+        this);
     connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this,
             [this] { QTimer::singleShot(1000, this, &CTrayIcon::ReAdd); });
     // Gone with its watcher: the icon check keeps trying until a host takes it again.

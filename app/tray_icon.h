@@ -49,8 +49,8 @@ class CTrayIcon : public QObject {
   bool visible() const { return m_bVisible; }
 
  signals:
-  void exitRequested();     // the menu command "退出"
-  void activatedByUser();   // click or double click on the icon
+  void exitRequested();    // the menu command "退出"
+  void activatedByUser();  // click or double click on the icon
 
  private:
   void ReAdd();

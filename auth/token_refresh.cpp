@@ -8,10 +8,10 @@
 
 #include "common/credential_guard.h"
 #include "common/endpoints.h"
-#include "common/owned_json.h"
 #include "common/http_status_line.h"
-#include "common/transport_settings.h"
+#include "common/owned_json.h"
 #include "common/text_utf.h"
+#include "common/transport_settings.h"
 
 namespace plumet {
 
@@ -72,8 +72,7 @@ std::string TokenHostFromEnvironment() {
 
 TokenResult RefreshAccessToken(CURL* curl, const std::string& endpoint,
                                const std::wstring& refreshToken, std::wstring& accessToken,
-                               std::string* cause,
-                               const plumet_transport::ProgressLimits& limits) {
+                               std::string* cause, const plumet_transport::ProgressLimits& limits) {
   if (curl == nullptr) {
     SetCause(cause, "no HTTP handle");
     return TokenResult::kFailed;

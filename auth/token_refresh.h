@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "common/transport_settings.h"
 #include "auth/token_result.h"
+#include "common/transport_settings.h"
 
 namespace plumet {
 

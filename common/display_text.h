@@ -47,12 +47,23 @@ inline std::wstring MarkupEscaped(std::wstring_view text) {
   out.reserve(text.size());
   for (wchar_t c : text) {
     switch (c) {
-      case L'&': out += L"&amp;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'\'': out += L"&#39;"; break;
-      case L'"': out += L"&quot;"; break;
-      default: out += c;
+      case L'&':
+        out += L"&amp;";
+        break;
+      case L'<':
+        out += L"&lt;";
+        break;
+      case L'>':
+        out += L"&gt;";
+        break;
+      case L'\'':
+        out += L"&#39;";
+        break;
+      case L'"':
+        out += L"&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

@@ -1,6 +1,6 @@
 #pragma once
-// Built-in endpoints and credentials. plumet, dorvicctl and zelmicd agree on these, so a new user runs
-// against the embedded service on loopback without configuring anything.
+// Built-in endpoints and credentials. plumet, dorvicctl and zelmicd agree on these, so a new user
+// runs against the embedded service on loopback without configuring anything.
 
 namespace plumet_defaults {
 

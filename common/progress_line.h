@@ -17,13 +17,14 @@ class ProgressLine {
       : out_(out), terminal_(terminal), label_(std::move(label)) {}
 
   void Update(uint64_t done, uint64_t total) {
-    const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
+    const int percent =
+        total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
     const int step = terminal_ ? percent : percent / 10 * 10;
     if (step == shown_) return;
     shown_ = step;
     constexpr double kMiB = 1024.0 * 1024.0;
-    std::fprintf(out_, "%s%s %d%% (%.1f of %.1f MiB)%s", terminal_ ? "\r" : "", label_.c_str(), step,
-                 static_cast<double>(std::min(done, total)) / kMiB,
+    std::fprintf(out_, "%s%s %d%% (%.1f of %.1f MiB)%s", terminal_ ? "\r" : "", label_.c_str(),
+                 step, static_cast<double>(std::min(done, total)) / kMiB,
                  static_cast<double>(total) / kMiB, terminal_ ? "\x1b[K" : "\n");
     std::fflush(out_);
   }

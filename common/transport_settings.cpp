@@ -28,9 +28,8 @@ struct TextFree {
 // "http" for most names); false when libcurl cannot read it.
 bool SchemeAndHost(const std::string& url, std::string& scheme, std::string& host) {
   std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
-                   CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(),
+                              CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     return false;
   }
   char* raw = nullptr;
@@ -96,7 +95,7 @@ std::string ProxyFor(const TransportSettings& settings, const std::string& url) 
   std::string scheme, host;
   // A URL libcurl cannot read fails in the transfer anyway; no proxy learns of it.
   if (!SchemeAndHost(url, scheme, host)) return {};
-  const std::string& proxy = scheme == "https" ? settings.httpsProxy
+  const std::string& proxy = scheme == "https"  ? settings.httpsProxy
                              : scheme == "http" ? settings.httpProxy
                                                 : std::string();
   if (proxy.empty() || Listed(settings.noProxy, host)) return {};

@@ -1,5 +1,3 @@
-#include "platform/atomic_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/io_retry.h"
 
 namespace platform {

@@ -13,7 +13,6 @@ inline constexpr size_t kNotificationTextCapacity = 256;
 
 // Sends a notification from "plumet" with `summary` and `body`, shown for `timeout_ms`. Does not
 // wait for the service's answer. False when no session bus is reachable.
-bool SendDesktopNotification(const std::wstring& summary, const std::wstring& body,
-                             int timeout_ms);
+bool SendDesktopNotification(const std::wstring& summary, const std::wstring& body, int timeout_ms);
 
 }  // namespace platform

@@ -1,5 +1,3 @@
-#include "platform/desktop_notification.h"
-
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
@@ -8,6 +6,7 @@
 #include <atomic>
 
 #include "common/display_text.h"
+#include "platform/desktop_notification.h"
 
 namespace platform {
 namespace {
@@ -21,8 +20,8 @@ bool BodyIsMarkup(QDBusConnection& bus) {
   static std::atomic<int> known{-1};
   const int value = known.load();
   if (value >= 0) return value == 1;
-  QDBusMessage ask = QDBusMessage::createMethodCall(kService, kPath, kService,
-                                                    QStringLiteral("GetCapabilities"));
+  QDBusMessage ask =
+      QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("GetCapabilities"));
   const QDBusMessage reply = bus.call(ask, QDBus::Block, 1000);
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
   const bool markup =

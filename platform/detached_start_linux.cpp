@@ -1,5 +1,3 @@
-#include "platform/detached_start.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
+
+#include "platform/detached_start.h"
 
 extern char** environ;
 
@@ -30,7 +30,7 @@ pid_t StartSelfDetached(const char* argv0) {
   }
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  struct stat err{};
+  struct stat err {};
   if (fstat(2, &err) != 0 || S_ISFIFO(err.st_mode)) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }

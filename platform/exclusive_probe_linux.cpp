@@ -1,5 +1,3 @@
-#include "platform/exclusive_probe.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/exclusive_probe.h"
 #include "platform/file.h"
 #include "platform/lock_probe.h"
 #include "platform/proc_descriptors.h"

@@ -1,5 +1,3 @@
-#include "platform/file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/io_retry.h"
 
 namespace platform {
@@ -64,9 +63,7 @@ int64_t File::ReadAt(void* buffer, size_t size, uint64_t offset) const {
   return n < 0 ? -1 : n;
 }
 
-bool File::Write(const void* data, size_t size) {
-  return fd_ >= 0 && WriteFull(fd_, data, size);
-}
+bool File::Write(const void* data, size_t size) { return fd_ >= 0 && WriteFull(fd_, data, size); }
 
 bool File::Seek(uint64_t offset) {
   if (fd_ < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;

@@ -1,9 +1,9 @@
-#include "platform/file_ops.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/file_ops.h"
 
 namespace platform {
 

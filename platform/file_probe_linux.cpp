@@ -1,5 +1,3 @@
-#include "platform/file_probe.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/file_probe.h"
 #include "platform/proc_descriptors.h"
 
 namespace platform {

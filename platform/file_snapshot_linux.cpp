@@ -1,5 +1,3 @@
-#include "platform/file_snapshot.h"
-
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -8,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/file_snapshot.h"
 #include "platform/io_retry.h"
 
 namespace platform {
@@ -20,7 +19,7 @@ bool CopyAll(int from, int to, uint64_t size) {
     const ssize_t n =
         RetryOnEintr([&] { return ::copy_file_range(from, nullptr, to, nullptr, size - done, 0); });
     if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
-      break;  // the plain loop below
+      break;                    // the plain loop below
     if (n <= 0) return n == 0;  // the file got shorter: what was there is the snapshot
     done += static_cast<uint64_t>(n);
   }

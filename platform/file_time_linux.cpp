@@ -1,6 +1,6 @@
-#include "platform/file_time.h"
-
 #include <sys/stat.h>
+
+#include "platform/file_time.h"
 
 namespace platform {
 

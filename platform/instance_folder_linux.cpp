@@ -1,10 +1,10 @@
-#include "platform/instance_folder.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/instance_folder.h"
 
 namespace platform {
 

@@ -1,8 +1,8 @@
-#include "platform/interrupt.h"
-
 #include <signal.h>
 
 #include <atomic>
+
+#include "platform/interrupt.h"
 
 namespace platform {
 

@@ -50,9 +50,8 @@ bool WriteEvery(const void* data, size_t size, WriteSome write_some) {
 
 // Writes all `size` bytes at the descriptor's position. False with errno on failure.
 inline bool WriteFull(int fd, const void* data, size_t size) {
-  return io_detail::WriteEvery(data, size, [fd](const char* p, size_t left, uint64_t) {
-    return ::write(fd, p, left);
-  });
+  return io_detail::WriteEvery(
+      data, size, [fd](const char* p, size_t left, uint64_t) { return ::write(fd, p, left); });
 }
 
 // Writes all `size` bytes at `offset`, as WriteFull.

@@ -1,5 +1,3 @@
-#include "platform/listener_owner.h"
-
 #include <arpa/inet.h>
 #include <strings.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "platform/listener_owner.h"
 
 namespace platform {
 
@@ -38,10 +38,14 @@ bool ParseHex(std::string_view text, uint64_t limit, uint64_t& value) {
   value = 0;
   for (char c : text) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else
+      return false;
     value = value * 16 + static_cast<uint64_t>(digit);
   }
   return value <= limit;
@@ -97,9 +101,7 @@ bool LiteralAddress(std::string_view host, Address& out) {
   return true;
 }
 
-bool IsLoopbackAddress(const Address& a) {
-  return IsMapped(a) ? a[12] == 127 : a == V6Loopback();
-}
+bool IsLoopbackAddress(const Address& a) { return IsMapped(a) ? a[12] == 127 : a == V6Loopback(); }
 
 bool IsLocalhostName(std::string_view host) {
   constexpr std::string_view kName = "localhost";

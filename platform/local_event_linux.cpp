@@ -1,9 +1,9 @@
-#include "platform/local_event.h"
-
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdint>
+
+#include "platform/local_event.h"
 
 namespace platform {
 

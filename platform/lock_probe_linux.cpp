@@ -1,5 +1,3 @@
-#include "platform/lock_probe.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +7,7 @@
 
 #include "platform/file.h"
 #include "platform/file_probe.h"
+#include "platform/lock_probe.h"
 
 namespace platform {
 

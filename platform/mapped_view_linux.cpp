@@ -1,11 +1,11 @@
-#include "platform/mapped_view.h"
-
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+
+#include "platform/mapped_view.h"
 
 namespace platform {
 

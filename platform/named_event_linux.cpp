@@ -1,11 +1,11 @@
-#include "platform/named_event.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/named_event.h"
 
 namespace platform {
 

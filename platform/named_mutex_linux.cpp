@@ -1,10 +1,10 @@
-#include "platform/named_mutex.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/named_mutex.h"
 
 namespace platform {
 

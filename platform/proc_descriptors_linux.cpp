@@ -1,11 +1,11 @@
-#include "platform/proc_descriptors.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/proc_descriptors.h"
 
 namespace platform {
 

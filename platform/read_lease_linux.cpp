@@ -1,9 +1,9 @@
-#include "platform/read_lease.h"
-
 #include <fcntl.h>
 
 #include <cerrno>
 #include <csignal>
+
+#include "platform/read_lease.h"
 
 namespace platform {
 

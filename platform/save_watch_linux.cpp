@@ -1,9 +1,8 @@
-#include "platform/save_watch.h"
-
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include "platform/io_retry.h"
+#include "platform/save_watch.h"
 
 namespace platform {
 

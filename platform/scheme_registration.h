@@ -1,7 +1,7 @@
 #pragma once
 // Registration of a URL scheme handler with the desktop: a desktop entry in
-// $XDG_DATA_HOME/applications and the scheme's default application in $XDG_CONFIG_HOME/mimeapps.list,
-// which is what `xdg-open "scheme://..."` and the browsers consult.
+// $XDG_DATA_HOME/applications and the scheme's default application in
+// $XDG_CONFIG_HOME/mimeapps.list, which is what `xdg-open "scheme://..."` and the browsers consult.
 //
 // mimeapps.list is the user's file: only our one key is changed, every other line and comment is
 // kept as it was, the new content replaces the old atomically, and a symlinked file is written

@@ -1,10 +1,7 @@
-#include "platform/scheme_registration.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "platform/io_retry.h"
+#include "platform/scheme_registration.h"
 
 namespace platform {
 namespace {
@@ -76,8 +74,8 @@ std::string ReadAll(const std::string& path, int* error) {
 
 // Says once, on stderr and to the system log, why the user's file was left alone.
 void TellUnreadable(const std::string& path, int error, const char* consequence) {
-  std::fprintf(stderr, "plumet: %s cannot be read (%s): %s\n", path.c_str(),
-               std::strerror(error), consequence);
+  std::fprintf(stderr, "plumet: %s cannot be read (%s): %s\n", path.c_str(), std::strerror(error),
+               consequence);
   ::syslog(LOG_WARNING, "%s cannot be read (%s): %s", path.c_str(), std::strerror(error),
            consequence);
 }
@@ -238,7 +236,8 @@ bool RegisterUrlScheme(const std::string& scheme, const std::string& desktop_fil
   const std::string new_list =
       SetDefaultApplication(old_list, "x-scheme-handler/" + scheme, desktop_file);
   if (new_list != old_list || list_error != 0) {
-    ok = MakeDirs(DirName(WriteTarget(list_path))) && WriteFileAtomically(list_path, new_list) && ok;
+    ok =
+        MakeDirs(DirName(WriteTarget(list_path))) && WriteFileAtomically(list_path, new_list) && ok;
   }
   return ok;
 }

@@ -1,5 +1,3 @@
-#include "platform/shared_block.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -8,6 +6,8 @@
 
 #include <cerrno>
 #include <thread>
+
+#include "platform/shared_block.h"
 
 namespace platform {
 

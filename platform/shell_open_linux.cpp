@@ -1,5 +1,3 @@
-#include "platform/shell_open.h"
-
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
@@ -7,6 +5,8 @@
 
 #include <cstdio>
 #include <memory>
+
+#include "platform/shell_open.h"
 
 namespace platform {
 namespace {
@@ -114,9 +114,8 @@ bool AskPortal(const std::string& path) {
   g_variant_builder_add(&options, "{sv}", "ask", g_variant_new_boolean(TRUE));
   GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
       bus.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-      "org.freedesktop.portal.OpenURI", "OpenFile",
-      g_variant_new("(sha{sv})", "", 0, &options), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
-      5000, fds.get(), nullptr, nullptr, &error);
+      "org.freedesktop.portal.OpenURI", "OpenFile", g_variant_new("(sha{sv})", "", 0, &options),
+      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, 5000, fds.get(), nullptr, nullptr, &error);
   g_clear_error(&error);
   if (reply == nullptr) return false;
   g_variant_unref(reply);

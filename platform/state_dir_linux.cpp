@@ -1,10 +1,10 @@
-#include "platform/state_dir.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/state_dir.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "platform/temp_dir.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/temp_dir.h"
 
 namespace platform {
 

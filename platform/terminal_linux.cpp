@@ -1,6 +1,6 @@
-#include "platform/terminal.h"
-
 #include <unistd.h>
+
+#include "platform/terminal.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "platform/thread_priority.h"
-
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/thread_priority.h"
 
 namespace platform {
 

@@ -1,5 +1,3 @@
-#include "platform/unsent_store.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/state_dir.h"
+#include "platform/unsent_store.h"
 
 namespace platform {
 

@@ -4,8 +4,9 @@
 // the process id and that process's start time, so an entry left by a killed process (or by a
 // process whose id has since been reused) is recognised as stale and ignored.
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace platform {
 

@@ -1,5 +1,3 @@
-#include "platform/window_registry.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <sstream>
 
 #include "platform/io_retry.h"
+#include "platform/window_registry.h"
 
 namespace platform {
 namespace {
@@ -23,7 +22,8 @@ std::string StartTime(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   if (!std::getline(in, stat)) return {};
-  // The command name (field 2) may hold blanks and parentheses: fields are counted after its last ')'.
+  // The command name (field 2) may hold blanks and parentheses: fields are counted after its last
+  // ')'.
   const size_t close = stat.rfind(')');
   if (close == std::string::npos) return {};
   std::istringstream fields(stat.substr(close + 1));

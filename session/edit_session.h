@@ -57,9 +57,9 @@ struct EditSession {
   std::string unsentCopy;       // where an exit saved the unsent copy (the unsent store), if it did
   int64_t retryAt = 0;          // seconds since 1970: no new upload attempt before then
   int32_t uploadFailures = 0;   // failed upload attempts in a row
-  bool waitingForClick = false; // the link expired: the token of the next click sends the copy
-  bool stopped = false;         // an upload failed for good: nothing is tried until the next click
-  bool callPending = false;     // a token exchange or re-fetch for this session runs off the tick
+  bool waitingForClick = false;  // the link expired: the token of the next click sends the copy
+  bool stopped = false;          // an upload failed for good: nothing is tried until the next click
+  bool callPending = false;      // a token exchange or re-fetch for this session runs off the tick
 
   std::unique_ptr<UploadObserver> uploadObserver;  // the running upload reports through it
   // Declared last so that it is destroyed first: a task's thread never outlives the record.

@@ -12,13 +12,13 @@
 
 #include "auth/token_refresh.h"
 #include "common/display_text.h"
+#include "common/text_utf.h"
 #include "platform/exclusive_probe.h"
 #include "platform/file.h"
 #include "platform/file_probe.h"
 #include "platform/file_time.h"
 #include "platform/lock_probe.h"
 #include "session/download_task.h"
-#include "common/text_utf.h"
 #include "upload/service_calls.h"
 #include "upload/upload_task.h"
 
@@ -45,7 +45,8 @@ class EndpointTokens : public TokenSource {
       cause = "no HTTP handle";
       return TokenResult::kFailed;
     }
-    const TokenResult result = RefreshAccessToken(curl, endpoint_, refreshToken, accessToken, &cause);
+    const TokenResult result =
+        RefreshAccessToken(curl, endpoint_, refreshToken, accessToken, &cause);
     curl_easy_cleanup(curl);
     return result;
   }
@@ -69,8 +70,8 @@ class DetachedCalls : public Dispatcher {
 
 class DorvicFiles : public FileService {
  public:
-  RegetEnd RegetFile(const std::wstring& accessToken, const std::wstring& remotePath,
-                     int32_t mount, dorvic_file_reget& answer, std::string& cause) override {
+  RegetEnd RegetFile(const std::wstring& accessToken, const std::wstring& remotePath, int32_t mount,
+                     dorvic_file_reget& answer, std::string& cause) override {
     // The library's last error is one for the process: read it before an upload worker's call
     // can replace it.
     std::lock_guard<std::mutex> hold(ServiceCallLock());

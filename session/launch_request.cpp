@@ -1,12 +1,12 @@
 #include "session/launch_request.h"
 
+#include <openssl/sha.h>
+
 #include <climits>
 #include <cstdlib>
 
-#include <openssl/sha.h>
-
-#include "session/session_texts.h"
 #include "common/text_utf.h"
+#include "session/session_texts.h"
 
 namespace plumet {
 
@@ -110,7 +110,8 @@ constexpr size_t kMirroredPathMax = 1024;
 
 }  // namespace
 
-std::string LocalPathFor(const std::string& tempDir, int32_t mount, const std::wstring& remotePath) {
+std::string LocalPathFor(const std::string& tempDir, int32_t mount,
+                         const std::wstring& remotePath) {
   const size_t slash = remotePath.rfind(L'/');
   const std::wstring name = slash == std::wstring::npos ? remotePath : remotePath.substr(slash + 1);
   const std::string dir = WithSlash(tempDir);
@@ -136,11 +137,12 @@ std::string LocalPathFor(const std::string& tempDir, int32_t mount, const std::w
 
 std::string WorkDirFor(const std::string& tempDir, int32_t mount, const std::wstring& remotePath) {
   if (tempDir.empty()) return {};
-  return WithSlash(tempDir) + ".work/" + ShortKey(std::to_string(mount) + "|" + ToUtf8(remotePath)) +
-         "/";
+  return WithSlash(tempDir) + ".work/" +
+         ShortKey(std::to_string(mount) + "|" + ToUtf8(remotePath)) + "/";
 }
 
-std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const std::string& tempDir) {
+std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text,
+                                                const std::string& tempDir) {
   const size_t zero = text.find(L'\0');
   if (zero != std::wstring_view::npos) text = text.substr(0, zero);
   if (text.empty()) return nullptr;

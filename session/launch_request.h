@@ -43,7 +43,8 @@ std::unique_ptr<EditSession> ParseLaunchRequest(std::wstring_view text, const st
 // The handler of a launch request, on the main thread: decodes, refuses a copy that is open
 // elsewhere (balloon "[%s]文件已经打开"), registers. A click on a file that has a session already
 // goes to that session (its copy is opened again; see SessionList::RegisterSession). True when the
-// list took the request: the caller then runs OnSessionTick() at once. Nothing of the text (it holds a token) is logged.
+// list took the request: the caller then runs OnSessionTick() at once. Nothing of the text (it
+// holds a token) is logged.
 bool OnLaunchRequest(SessionList& list, std::wstring_view text);
 
 }  // namespace plumet

@@ -7,11 +7,11 @@
 #include <sstream>
 #include <utility>
 
+#include "common/owned_json.h"
+#include "common/text_utf.h"
 #include "platform/atomic_file.h"
 #include "platform/file_ops.h"
 #include "platform/state_dir.h"
-#include "common/owned_json.h"
-#include "common/text_utf.h"
 
 namespace plumet {
 

@@ -74,7 +74,6 @@ std::string AsideName(const std::string& path, int n) {
 
 }  // namespace
 
-
 // Results of the calls that run off the tick. Shared with the calls, so that one still running when
 // the list is gone finds a mailbox that nobody reads any more instead of a freed list.
 struct SessionList::Mailbox {
@@ -98,7 +97,9 @@ struct SessionList::Mailbox {
 class SessionList::UploadReporter : public UploadObserver {
  public:
   UploadReporter(SessionList& list, uint64_t id) : list_(list), id_(id) {}
-  void OnUploadFinished(const UploadReport& report) override { list_.OnUploadFinished(id_, report); }
+  void OnUploadFinished(const UploadReport& report) override {
+    list_.OnUploadFinished(id_, report);
+  }
 
  private:
   SessionList& list_;
@@ -107,8 +108,11 @@ class SessionList::UploadReporter : public UploadObserver {
 
 SessionList::SessionList(const SessionPorts& ports, std::string tempDir, std::string unsentDir,
                          std::string journalDir)
-    : ports_(ports), tempDir_(std::move(tempDir)), unsentDir_(std::move(unsentDir)),
-      random_(std::random_device{}()), mailbox_(std::make_shared<Mailbox>()) {
+    : ports_(ports),
+      tempDir_(std::move(tempDir)),
+      unsentDir_(std::move(unsentDir)),
+      random_(std::random_device{}()),
+      mailbox_(std::make_shared<Mailbox>()) {
   if (!tempDir_.empty() && tempDir_.back() != '/') tempDir_.push_back('/');
   if (unsentDir_.empty()) unsentDir_ = platform::UnsentStoreDir();
   if (journalDir.empty()) journalDir = platform::StateDir();
@@ -364,7 +368,8 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
       session.tokenFailures = 0;
       if (++session.refusedGrants >= kRefusedGrantLimit) {
         if (session.state == EditSessionState::New) {
-          Fail(session, "edit link expired: " + cause, Format(texts::kLinkExpired, session.remotePath));
+          Fail(session, "edit link expired: " + cause,
+               Format(texts::kLinkExpired, session.remotePath));
           return false;
         }
         // The copy stays and is watched; the next click on this file brings a token to send it.
@@ -438,7 +443,8 @@ void SessionList::OnPrepared(uint64_t id, TokenResult token, const std::wstring&
   session.fileSize = answer.filesize > 0 ? static_cast<uint64_t>(answer.filesize) : 0;
   const std::string localPath = ToUtf8(session.localPath);
   const std::string hash = ToUtf8(answer.filehash);
-  if (!platform::MakePrivateDirs(FolderOf(localPath)) || !platform::MakePrivateDirs(session.workDir))
+  if (!platform::MakePrivateDirs(FolderOf(localPath)) ||
+      !platform::MakePrivateDirs(session.workDir))
     return;  // tried again next tick
 
   // A size of 0 is an empty file unless a hash of some content says the size was not announced.
@@ -510,8 +516,7 @@ void SessionList::OnDownloadFinished(uint64_t id, DownloadOutcome outcome,
       return;
     }
     session->state = EditSessionState::Editing;
-    session->modifiedTime =
-        ports_.probes->GetFileModifiedTime(ToUtf8(session->localPath));
+    session->modifiedTime = ports_.probes->GetFileModifiedTime(ToUtf8(session->localPath));
     session->downloadedHash = session->fileHash;
     session->fileHash.clear();
     OpenCopy(*session);
@@ -599,7 +604,8 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
         session.storedHash = report.fileHash;
         session.uploadFailures = 0;
         session.retryAt = 0;
-        if (report.conflict && !report.storedPath.empty() && report.storedPath != session.remotePath) {
+        if (report.conflict && !report.storedPath.empty() &&
+            report.storedPath != session.remotePath) {
           // Somebody stored another version meanwhile: ours went beside it, and this session
           // carries on with that copy.
           Log(session, "stored as a conflict copy: " + ToUtf8(report.storedPath));
@@ -644,14 +650,14 @@ bool SessionList::StepEditing(EditSession& session) {
     if (session.callPending) return true;
     session.callPending = true;
     TokenSource* tokens = ports_.tokens;
-    Dispatch([tokens, id = session.id,
-              refresh = session.refreshToken]() -> std::pair<Result, bool> {
-      std::wstring access;
-      std::string cause;
-      const TokenResult token = tokens->Refresh(refresh, access, cause);
-      Result result = [=](SessionList& list) { list.OnUploadToken(id, token, access, cause); };
-      return {result, token == TokenResult::kOk};
-    });
+    Dispatch(
+        [tokens, id = session.id, refresh = session.refreshToken]() -> std::pair<Result, bool> {
+          std::wstring access;
+          std::string cause;
+          const TokenResult token = tokens->Refresh(refresh, access, cause);
+          Result result = [=](SessionList& list) { list.OnUploadToken(id, token, access, cause); };
+          return {result, token == TokenResult::kOk};
+        });
     return true;
   }
   if (ports_.probes->IsFileLocked(path)) return true;

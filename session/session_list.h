@@ -42,7 +42,7 @@ struct SessionSummary {
   int transferring = 0;  // Downloading or Uploading
   int uploading = 0;
   int opening = 0;  // clicks waiting for the service before their download
-  int unsent = 0;        // sessions whose copy holds changes the service has not confirmed
+  int unsent = 0;   // sessions whose copy holds changes the service has not confirmed
   // The first transfer in the list, for the tooltip: its remote path, direction and how far it is.
   std::wstring transferPath;
   bool transferIsUpload = false;
@@ -160,8 +160,8 @@ class SessionList {
   uint32_t random_;
   std::shared_ptr<Mailbox> mailbox_;
   bool leftTasks_ = false;
-  int serviceFailures_ = 0;    // failed exchanges with the service in a row, all sessions
-  bool waitingTold_ = false;   // the user was told that plumet waits for the service
+  int serviceFailures_ = 0;   // failed exchanges with the service in a row, all sessions
+  bool waitingTold_ = false;  // the user was told that plumet waits for the service
 };
 
 }  // namespace plumet

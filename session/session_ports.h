@@ -6,10 +6,10 @@
 //
 // Threads: every port may be called from the main thread AND from a download thread (a finished
 // download opens its copy at once), always with the session lock held; the token source and the
-// file service are called from dispatched calls (see Dispatcher), without the lock. An implementation must
-// therefore be safe to call from any thread and must never call back into the SessionList, nor
-// run a nested event loop that could (the session lock is recursive: a tick started from inside a
-// port would change the list under the pass that called it).
+// file service are called from dispatched calls (see Dispatcher), without the lock. An
+// implementation must therefore be safe to call from any thread and must never call back into the
+// SessionList, nor run a nested event loop that could (the session lock is recursive: a tick
+// started from inside a port would change the list under the pass that called it).
 
 #include <dorvic/dorvic.h>
 
@@ -101,8 +101,8 @@ class FileProbes {
 
 // How a download ended, as the session sees it.
 enum class DownloadOutcome {
-  kComplete,   // status 2xx, announced length and hash matched: the copy is the file
-  kFailed,     // transfer error, refused status, wrong length or wrong hash
+  kComplete,  // status 2xx, announced length and hash matched: the copy is the file
+  kFailed,    // transfer error, refused status, wrong length or wrong hash
 };
 
 // Called by a download task on its own thread when its transfer ended, with the session lock
@@ -111,9 +111,10 @@ enum class DownloadOutcome {
 using DownloadFinished = std::function<void(DownloadOutcome, const std::string& cause)>;
 
 struct DownloadRequest {
-  std::string url;           // from the re-fetch answer
-  std::string localPath;     // UTF-8, inside the private temp folder
-  uint64_t expectedSize = 0; // the announced size; 0 never reaches a task (empty files are not downloaded)
+  std::string url;        // from the re-fetch answer
+  std::string localPath;  // UTF-8, inside the private temp folder
+  uint64_t expectedSize =
+      0;  // the announced size; 0 never reaches a task (empty files are not downloaded)
   std::string expectedSha1;  // 40 lowercase hex digits, or empty when the service named none
 };
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the user reads: the notification title and texts of the session list and the shell. "%s" stands for a
-// remote path (the first) or a local path (the second).
+// What the user reads: the notification title and texts of the session list and the shell. "%s"
+// stands for a remote path (the first) or a local path (the second).
 
 namespace plumet::texts {
 
@@ -11,9 +11,12 @@ inline constexpr const wchar_t* kAlreadyOpen = L"[%s]文件已经打开";
 inline constexpr const wchar_t* kUploaded = L"文件[%s]上传完成";
 inline constexpr const wchar_t* kDownloadFailed = L"文件[%s]下载失败";
 inline constexpr const wchar_t* kUploadFailed = L"文件[%s]上传失败，修改保存在[%s]";
-inline constexpr const wchar_t* kUploadRetrying = L"文件[%s]暂时无法上传，修改保存在[%s]，稍后自动重试";
-inline constexpr const wchar_t* kConflictCopy = L"文件[%s]在编辑期间已被他人修改，您的修改已另存为[%s]";
-inline constexpr const wchar_t* kWaitingForService = L"暂时无法连接服务，未完成的打开和上传会在恢复后自动继续";
+inline constexpr const wchar_t* kUploadRetrying =
+    L"文件[%s]暂时无法上传，修改保存在[%s]，稍后自动重试";
+inline constexpr const wchar_t* kConflictCopy =
+    L"文件[%s]在编辑期间已被他人修改，您的修改已另存为[%s]";
+inline constexpr const wchar_t* kWaitingForService =
+    L"暂时无法连接服务，未完成的打开和上传会在恢复后自动继续";
 inline constexpr const wchar_t* kServiceBack = L"服务已恢复，等待中的文件已继续处理";
 inline constexpr const wchar_t* kLinkExpired = L"文件[%s]的编辑链接已过期，请从网页重新打开";
 inline constexpr const wchar_t* kLinkExpiredKept = L"文件[%s]的编辑链接已过期，修改保存在[%s]";

@@ -25,17 +25,16 @@
 //
 // Everything here runs on the thread of the task that owns the object; nothing is shared. Two
 // exceptions: the helper of StartAhead, which only reads the local file into memory of its own
-// and is stopped by ComputeDelta, StopAhead or the destructor; and, inside ComputeDelta, on a big file, helper threads scan the later
-// pieces while the caller's thread scans the first (see upload/split_scan.h); they only read the
-// mapped file and the block index, and are stopped and joined before ComputeDelta returns,
-// whatever the outcome.
-
-#include <sparsehash/dense_hash_map>
+// and is stopped by ComputeDelta, StopAhead or the destructor; and, inside ComputeDelta, on a big
+// file, helper threads scan the later pieces while the caller's thread scans the first (see
+// upload/split_scan.h); they only read the mapped file and the block index, and are stopped and
+// joined before ComputeDelta returns, whatever the outcome.
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sparsehash/dense_hash_map>
 #include <string>
 #include <vector>
 

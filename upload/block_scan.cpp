@@ -24,7 +24,8 @@ int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
   if (stored == nullptr) return -1;
   const AlignedDigests::Block* known =
       input_.aligned != nullptr ? input_.aligned->At(p, input_.blockSize) : nullptr;
-  const Md5 digest = known != nullptr ? known->digest : md5_.Digest(input_.data + p, input_.blockSize);
+  const Md5 digest =
+      known != nullptr ? known->digest : md5_.Digest(input_.data + p, input_.blockSize);
   if (stored->all == nullptr) return digest == stored->digest ? stored->block : -1;
   const auto it = stored->all->find(DigestBytes(digest));
   return it == stored->all->end() ? -1 : it->second;

@@ -34,16 +34,17 @@ struct FileUploadResult {
   int32_t version = 0;         // the version the registration named
   int32_t status = 0;          // the upload server's last result code
   uint64_t fileSize = 0;
-  std::string fileHash;        // SHA-1, 40 lowercase hexadecimal characters
-  uint64_t bytesSent = 0;      // request body bytes (parts and match list)
-  std::string refusal;         // why a request was not sent (common/credential_guard.h), or ""
+  std::string fileHash;    // SHA-1, 40 lowercase hexadecimal characters
+  uint64_t bytesSent = 0;  // request body bytes (parts and match list)
+  std::string refusal;     // why a request was not sent (common/credential_guard.h), or ""
 };
 
 // Called on the caller's thread every `interval` while the content is being sent: bytes sent of
 // the content's total (the literal file's during a delta upload).
 using UploadProgress = std::function<void(uint64_t done, uint64_t total)>;
 
-FileUploadResult UploadLocalFile(const FileUploadRequest& request, const UploadProgress& progress,
-                                 std::chrono::milliseconds interval = std::chrono::milliseconds(100));
+FileUploadResult UploadLocalFile(
+    const FileUploadRequest& request, const UploadProgress& progress,
+    std::chrono::milliseconds interval = std::chrono::milliseconds(100));
 
 }  // namespace plumet

@@ -55,26 +55,25 @@ PLUMET_AVX512 inline __m512i Mod(__m512i x) {
 // Of the lanes in `lanes`, those whose checksum `bitmap` may contain (WeakFilter::Bitmap::Has
 // for sixteen lanes). Only the lanes asked for are read.
 PLUMET_AVX512 inline __mmask16 BitmapHits(__mmask16 lanes, __m512i weak,
-                                           const WeakFilter::Bitmap& bitmap) {
+                                          const WeakFilter::Bitmap& bitmap) {
   const __m512i one = _mm512_set1_epi32(1);
   const __m512i low5 = _mm512_set1_epi32(31);
   const __m512i index = _mm512_srl_epi32(
       _mm512_mullo_epi32(weak, _mm512_set1_epi32(static_cast<int>(bitmap.wordMultiplier))),
       _mm_cvtsi32_si128(static_cast<int>(bitmap.shift)));
-  const __m512i word = lanes == 0xFFFF
-                           ? _mm512_i32gather_epi32(index, bitmap.words.data(), 4)
-                           : _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), lanes, index,
-                                                         bitmap.words.data(), 4);
+  const __m512i word = lanes == 0xFFFF ? _mm512_i32gather_epi32(index, bitmap.words.data(), 4)
+                                       : _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), lanes,
+                                                                     index, bitmap.words.data(), 4);
   const __m512i c =
       _mm512_mullo_epi32(weak, _mm512_set1_epi32(static_cast<int>(bitmap.bitMultiplier)));
-  __m512i mask = _mm512_or_si512(
-      _mm512_sllv_epi32(one, _mm512_srli_epi32(c, 27)),
-      _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 22), low5)));
+  __m512i mask =
+      _mm512_or_si512(_mm512_sllv_epi32(one, _mm512_srli_epi32(c, 27)),
+                      _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 22), low5)));
   if (bitmap.bits == 4) {
     mask = _mm512_or_si512(
-        mask, _mm512_or_si512(
-                  _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 17), low5)),
-                  _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 12), low5))));
+        mask,
+        _mm512_or_si512(_mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 17), low5)),
+                        _mm512_sllv_epi32(one, _mm512_and_si512(_mm512_srli_epi32(c, 12), low5))));
   }
   return _mm512_mask_cmpeq_epi32_mask(lanes, _mm512_and_si512(word, mask), mask);
 }
@@ -101,7 +100,8 @@ PLUMET_AVX512 uint64_t RollToCandidateVector(const unsigned char* d, uint64_t q,
   __m512i b = _mm512_set1_epi32(static_cast<int>(start >> 16));
   // Sixteen windows q+1 .. q+16 per step, while all of them lie below stop.
   while (stop - q > 16) {
-    const __m512i out = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q)));
+    const __m512i out =
+        _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q)));
     const __m512i in =
         _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q + B)));
     // a of each window, from a of window q plus the running sum of (in - out), in (-M, 2M).

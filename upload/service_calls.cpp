@@ -38,7 +38,8 @@ UploadEnd RegistrationEnd(int32_t code) {
 
 bool IsServiceTrouble(int32_t code) {
   const int32_t status = HttpStatusOf(code);
-  return code == plumet_codes::kTransportFailure || status == 408 || status == 429 || (status >= 500 && status < 600);
+  return code == plumet_codes::kTransportFailure || status == 408 || status == 429 ||
+         (status >= 500 && status < 600);
 }
 
 bool IsNoSuchFile(int32_t code) { return code == kNoSuchFile || code == 404; }

@@ -119,7 +119,7 @@ class PieceScan {
   bool ok_ = false;
   uint64_t reached_ = 0;
   std::vector<BlockMatch> matches_;  // the helper's until kDone, then read-only
-  std::thread thread_;  // last: starts after everything it uses exists
+  std::thread thread_;               // last: starts after everything it uses exists
 };
 
 // The helpers of one scan; all are told to stop before any is waited for.
@@ -226,9 +226,10 @@ BlockScan::Stop ScanFile(const ScanInput& input, uint64_t abandonAfter, ScanSpli
     // From p on both paths are one up to where the piece stopped. The piece compared every
     // window from p up to its next match (or to where it stopped): with nothing matched so far,
     // those include any past abandonAfter.
-    const auto next = std::lower_bound(
-        theirs.begin(), theirs.end(), p,
-        [](const BlockMatch& m, uint64_t value) { return static_cast<uint64_t>(m.offset) < value; });
+    const auto next =
+        std::lower_bound(theirs.begin(), theirs.end(), p, [](const BlockMatch& m, uint64_t value) {
+          return static_cast<uint64_t>(m.offset) < value;
+        });
     if (matches.empty() && abandonAfter < UINT64_MAX) {
       const uint64_t lastCompared = next == theirs.end() ? reached - 1 : next->offset;
       if (std::max(p, abandonAfter + 1) <= lastCompared) return Stop::kAbandoned;

@@ -19,8 +19,8 @@ namespace plumet {
 class CUploadTask;
 
 // Result codes kept in CUploadTask::status beside the HTTP statuses.
-inline constexpr int32_t kStatusNoAnswer = 0;             // no readable status line
-inline constexpr int32_t kStatusNotOurServer = 500;       // 2xx without the identity header
+inline constexpr int32_t kStatusNoAnswer = 0;        // no readable status line
+inline constexpr int32_t kStatusNotOurServer = 500;  // 2xx without the identity header
 
 // The fixed User-Agent of every upload request.
 inline constexpr const char* kUploadUserAgent = "7d2c9e41b0a85f3e6c17d4a92b08e5f3c61a7d90";
@@ -62,7 +62,8 @@ class HeaderLines {
 // Resets the task's handle and applies the options every upload request shares: time limits (the
 // overall one only when `timeLimited`; the connect limit and the stall limit, task.stallSeconds
 // below one byte per second, always), no signals, the task's transport settings (redirects are
-// not followed), collection of header and body text, URL and User-Agent. The caller adds its body and header list.
+// not followed), collection of header and body text, URL and User-Agent. The caller adds its body
+// and header list.
 void PrepareUploadRequest(CUploadTask& task, const std::string& url, bool timeLimited,
                           std::string& headerText, std::string& bodyText);
 

@@ -37,11 +37,11 @@ enum class UploadEnd {
 
 struct UploadReport {
   UploadEnd end = UploadEnd::kRetry;
-  int32_t status = 0;          // the last result code (HTTP status, 10061, or the service's code)
-  std::string cause;           // a few words for the log; never a token
-  std::wstring storedPath;     // the remote path the content went to (a conflict copy's, if any)
-  bool conflict = false;       // storedPath is a conflict copy beside remotePath
-  std::wstring fileHash;       // SHA-1 of what was sent
+  int32_t status = 0;       // the last result code (HTTP status, 10061, or the service's code)
+  std::string cause;        // a few words for the log; never a token
+  std::wstring storedPath;  // the remote path the content went to (a conflict copy's, if any)
+  bool conflict = false;    // storedPath is a conflict copy beside remotePath
+  std::wstring fileHash;    // SHA-1 of what was sent
   uint64_t fileSize = 0;
   std::wstring uploadHash;     // the path hash of the registration
   bool alreadyStored = false;  // the service held this content: nothing was sent

@@ -322,9 +322,8 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
     // local file's blocks are summed ahead on the processor the client would leave idle.
     task.delta.StartAhead(task.localFile, static_cast<uint32_t>(task.blockSize));
     const Checksums checksums = FetchChecksums(task, n);
-    const bool prepared =
-        checksums == Checksums::kRefused ||
-        (checksums == Checksums::kLoaded && PrepareDeltaWithRetries(task, n));
+    const bool prepared = checksums == Checksums::kRefused ||
+                          (checksums == Checksums::kLoaded && PrepareDeltaWithRetries(task, n));
     // The scan stopped the helper; a failure before it must not leave it reading the local file.
     task.delta.StopAhead();
     if (!prepared) return UploadOutcome::kFailed;

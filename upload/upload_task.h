@@ -66,7 +66,7 @@ class CUploadTask : public TransferTask {
   platform::AutoResetEvent doneEvent;  // signalled by the worker on every exit
   CURL* curl = nullptr;                // the only HTTP handle of the task
   std::atomic<bool> stopRequested{false};
-  platform::File localFile;            // the source file, once the protocol runs
+  platform::File localFile;  // the source file, once the protocol runs
   platform::File literalFile;
   std::thread thread;
 

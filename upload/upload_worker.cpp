@@ -3,8 +3,8 @@
 #include <dorvic/dorvic.h>
 
 #include <chrono>
-#include <cwctype>
 #include <ctime>
+#include <cwctype>
 #include <thread>
 
 #include "common/credential_guard.h"

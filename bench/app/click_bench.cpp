@@ -23,9 +23,9 @@
 
 #include "bench/upload/bench_support.h"
 #include "common/endpoints.h"
-#include "upload/file_upload.h"
 #include "tests/app/desktop_session.h"
 #include "tests/support/zelmic_process.h"
+#include "upload/file_upload.h"
 
 namespace {
 
@@ -192,12 +192,24 @@ void BM_Reference_EngineUpload(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_Reference_EngineUpload)->UseManualTime()->Iterations(6)->Repetitions(5)
-    ->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Reference_CurlTokenGetDownload)->UseManualTime()->Iterations(6)->Repetitions(5)
-    ->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ClickToEditor)->UseManualTime()->Iterations(6)->Repetitions(5)
-    ->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_EngineUpload)
+    ->UseManualTime()
+    ->Iterations(6)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_CurlTokenGetDownload)
+    ->UseManualTime()
+    ->Iterations(6)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClickToEditor)
+    ->UseManualTime()
+    ->Iterations(6)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -216,8 +228,9 @@ int main(int argc, char** argv) {
       std::sort(s.begin(), s.end());
       const double median = s[s.size() / 2];
       const double floor = reporter.Median("BM_Reference_EngineUpload") / 1000;  // ms -> s
-      std::printf("FIGURE SaveToStored median %.0f ms over %zu saves (goal: < 150 ms; tick 1000 ms)\n",
-                  median * 1000, s.size());
+      std::printf(
+          "FIGURE SaveToStored median %.0f ms over %zu saves (goal: < 150 ms; tick 1000 ms)\n",
+          median * 1000, s.size());
       if (floor > 0) {
         std::printf("RATIO %-44s %.2fx (engine alone %.0f ms)\n",
                     "SaveToStored / engine upload of 1 MiB", median / floor, floor * 1000);

@@ -49,11 +49,12 @@ struct Resident {
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     folder = platform::InstanceFolder();
     ok = !folder.empty() && mutex.TryAcquire(folder, plumet::kMutexName) &&
-         listener.Start(folder, [this](std::u16string) {
-           std::lock_guard<std::mutex> lock(m);
-           ++delivered;
-           cv.notify_all();
-         }) &&
+         listener.Start(folder,
+                        [this](std::u16string) {
+                          std::lock_guard<std::mutex> lock(m);
+                          ++delivered;
+                          cv.notify_all();
+                        }) &&
          platform::PublishWindow(folder, plumet::kWindowTitle);
   }
 };
@@ -95,10 +96,18 @@ void BM_LaterStartHandoff(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_Reference_BareProcessStart)->UseManualTime()->Iterations(20)->Repetitions(5)
-    ->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LaterStartHandoff)->UseManualTime()->Iterations(20)->Repetitions(5)
-    ->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_BareProcessStart)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LaterStartHandoff)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -18,10 +18,9 @@
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <microhttpd.h>
-#include <zlib.h>
-
 #include <sched.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -96,7 +95,8 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 class PartSender {
  public:
   explicit PartSender(uint16_t port)
-      : curl_(curl_easy_init()), url_("http://127.0.0.1:" + std::to_string(port) + "/upload_part") {}
+      : curl_(curl_easy_init()),
+        url_("http://127.0.0.1:" + std::to_string(port) + "/upload_part") {}
   ~PartSender() { curl_easy_cleanup(curl_); }
 
   // PUTs content[first, first + kPart) as the desktop helper does; returns the status.
@@ -276,8 +276,8 @@ std::unique_ptr<PartTarget> MakeTarget(int64_t kind) {
 }
 
 // The finish of an upload is not part of a part's cost.
-bool NextUntimed(benchmark::State& state, PartTarget& target, std::string& session,
-                 size_t& index, uint32_t& crc) {
+bool NextUntimed(benchmark::State& state, PartTarget& target, std::string& session, size_t& index,
+                 uint32_t& crc) {
   if (index + 1 == kParts || session.empty()) {
     state.PauseTiming();
     bool ok = target.Next(session, index, crc);
@@ -392,7 +392,15 @@ void BM_PartRatio(benchmark::State& state) {
     state.counters["ratio"] = zelmic_median / sink_median;
   }
 }
-BENCHMARK(BM_PartRatio)->Args({0, 0})->Args({0, 1})->Args({1, 0})->Args({1, 1})->UseRealTime()->MinTime(1.0)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_PartRatio)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 

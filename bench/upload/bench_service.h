@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "bench/upload/bench_support.h"
-
 #include "common/endpoints.h"
 #include "tests/support/zelmic_process.h"
 #include "tests/upload/upload_test_util.h"

@@ -54,8 +54,8 @@ struct Files {
 
   bool Prepare(StoredCopy& copy) {
     copy.rdiffSignature = copy.path + ".sig";
-    if (!plumet_bench::RunChild({"rdiff", "signature", "-b", std::to_string(kBlock), copy.path,
-                                 copy.rdiffSignature})) {
+    if (!plumet_bench::RunChild(
+            {"rdiff", "signature", "-b", std::to_string(kBlock), copy.path, copy.rdiffSignature})) {
       return false;
     }
     platform::File in;
@@ -67,7 +67,8 @@ struct Files {
       if (n <= 0) break;
       const uint32_t w = static_cast<uint32_t>(adler32(1L, block.data(), static_cast<uInt>(n)));
       for (int i = 0; i < 4; ++i) weak += static_cast<char>(w >> (8 * i));
-      strong += std::string(plumet::DigestBytes(plumet::Md5Digest(block.data(), static_cast<size_t>(n))));
+      strong +=
+          std::string(plumet::DigestBytes(plumet::Md5Digest(block.data(), static_cast<size_t>(n))));
     }
     copy.checksums = weak + strong;
     return true;
@@ -79,8 +80,9 @@ Files& TheFiles() {
   return files;
 }
 
-void RunComputeDelta(benchmark::State& state, const StoredCopy& stored, const std::string& localPath,
-                     uint64_t size, bool vector = true, bool split = true) {
+void RunComputeDelta(benchmark::State& state, const StoredCopy& stored,
+                     const std::string& localPath, uint64_t size, bool vector = true,
+                     bool split = true) {
   Files& f = TheFiles();
   if (!f.ok) {
     state.SkipWithError("could not prepare the files");
@@ -130,8 +132,8 @@ void RunRdiff(benchmark::State& state, const StoredCopy& stored, const std::stri
       return;
     }
   }
-  state.counters["cpu_s"] = (plumet_bench::ChildrenCpuSeconds() - cpu0) /
-                            static_cast<double>(state.iterations());
+  state.counters["cpu_s"] =
+      (plumet_bench::ChildrenCpuSeconds() - cpu0) / static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 
@@ -213,18 +215,66 @@ void BM_Reference_RollingModulo(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRollBuffer));
 }
 
-BENCHMARK(BM_ComputeDelta_OnePercent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_Reference_RdiffDelta_OnePercent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_ComputeDelta_OnePercent_OneThread)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_ComputeDelta_OnePercent_Scalar)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_ComputeDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread_NoAvx512)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_Reference_RdiffDelta_OnePercent_256MiB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_ComputeDelta_AllDifferent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_Reference_RdiffDelta_AllDifferent)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_RollingOnly)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(5);
-BENCHMARK(BM_Reference_RollingModulo)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_OnePercent)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_Reference_RdiffDelta_OnePercent)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_OnePercent_OneThread)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_ComputeDelta_OnePercent_Scalar)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_ComputeDelta_OnePercent_256MiB)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_ComputeDelta_OnePercent_256MiB_OneThread_NoAvx512)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_Reference_RdiffDelta_OnePercent_256MiB)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_ComputeDelta_AllDifferent)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_Reference_RdiffDelta_AllDifferent)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
+BENCHMARK(BM_RollingOnly)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->Repetitions(5);
+BENCHMARK(BM_Reference_RollingModulo)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->Repetitions(5);
 
 }  // namespace
 
@@ -235,7 +285,8 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("ComputeDelta / rdiff delta (1% changed)", "BM_ComputeDelta_OnePercent",
                       "BM_Reference_RdiffDelta_OnePercent", 1.5);
   reporter.PrintRatio("one-thread ComputeDelta / rdiff delta (1% changed)",
-                      "BM_ComputeDelta_OnePercent_OneThread", "BM_Reference_RdiffDelta_OnePercent", 0);
+                      "BM_ComputeDelta_OnePercent_OneThread", "BM_Reference_RdiffDelta_OnePercent",
+                      0);
   reporter.PrintRatio("scalar ComputeDelta / rdiff delta (1% changed)",
                       "BM_ComputeDelta_OnePercent_Scalar", "BM_Reference_RdiffDelta_OnePercent", 0);
   reporter.PrintRatio("ComputeDelta / rdiff delta (256 MiB, 1% changed)",

@@ -18,7 +18,9 @@ struct Files {
   plumet_test::ScratchDir dir{"plumet-bench"};
   std::string big;
   bool ok = false;
-  Files() : big(dir.File("big")) { ok = dir.ok() && plumet_bench::WriteRandomFile(big, kFileSize, 5); }
+  Files() : big(dir.File("big")) {
+    ok = dir.ok() && plumet_bench::WriteRandomFile(big, kFileSize, 5);
+  }
 };
 
 Files& TheFiles() {
@@ -88,10 +90,26 @@ void BM_Reference_ByteAtATimeTableCrc(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileSize));
 }
 
-BENCHMARK(BM_HashFileSha1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_Reference_OpensslDgstSha1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_Crc32Range)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5);
-BENCHMARK(BM_Reference_ByteAtATimeTableCrc)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_HashFileSha1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_Reference_OpensslDgstSha1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_Crc32Range)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5);
+BENCHMARK(BM_Reference_ByteAtATimeTableCrc)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3);
 
 }  // namespace
 

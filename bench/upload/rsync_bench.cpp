@@ -16,6 +16,8 @@
 // file is read into the cache, and everything written so far is flushed to the device.
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
+#include <dorvic/dorvic.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -31,11 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include <curl/curl.h>
-#include <dorvic/dorvic.h>
-
-#include "bench/upload/bench_support.h"
 #include "bench/upload/bench_service.h"
+#include "bench/upload/bench_support.h"
 #include "tests/upload/upload_test_util.h"
 #include "upload/upload_task.h"
 #include "upload/upload_worker.h"
@@ -317,16 +316,22 @@ void BM_EditedFileStored(benchmark::State& state) {
     state.counters["rsync_sent_MB"] = theirs.bytesSent / 1e6;
     for (size_t i = 0; i < kVariants; ++i) {
       const RsyncRun& r = best[i];
-      std::printf("RATIO edited %4llu MiB stored%s: rsync time / ours %.2fx%s: ours %.3f s (cpu "
-                  "client %.3f s + server %.3f s, %.2f MB sent), rsync %.3f s (cpu client %.3f s "
-                  "+ server %.3f s, %.2f MB sent); load %s\n",
-                  static_cast<unsigned long long>(size >> 20), variants[i].label, r.seconds / ours,
-                  i == 0 ? " (goal >= 0.80x)" : "", ours, oursCpu, oursServerCpu, oursBytes / 1e6,
-                  r.seconds, r.clientCpu, r.serverCpu, r.bytesSent / 1e6, LoadAverage().c_str());
+      std::printf(
+          "RATIO edited %4llu MiB stored%s: rsync time / ours %.2fx%s: ours %.3f s (cpu "
+          "client %.3f s + server %.3f s, %.2f MB sent), rsync %.3f s (cpu client %.3f s "
+          "+ server %.3f s, %.2f MB sent); load %s\n",
+          static_cast<unsigned long long>(size >> 20), variants[i].label, r.seconds / ours,
+          i == 0 ? " (goal >= 0.80x)" : "", ours, oursCpu, oursServerCpu, oursBytes / 1e6,
+          r.seconds, r.clientCpu, r.serverCpu, r.bytesSent / 1e6, LoadAverage().c_str());
     }
   }
 }
-BENCHMARK(BM_EditedFileStored)->Arg(256)->Arg(1024)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EditedFileStored)
+    ->Arg(256)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -93,7 +93,8 @@ int64_t ParseDecimal64(const char* text) {
 }
 
 void JsonDecimalText(const cJSON* item, int64_t* field) {
-  if (cJSON_IsString(item) && item->valuestring != nullptr) *field = ParseDecimal64(item->valuestring);
+  if (cJSON_IsString(item) && item->valuestring != nullptr)
+    *field = ParseDecimal64(item->valuestring);
 }
 
 }  // namespace dorvic

@@ -18,8 +18,8 @@ size_t AppendData(char* data, size_t size, size_t count, void* target);
 
 // The error members of a failed answer's body.
 struct ServiceError {
-  int32_t code = 0;       // "error_code", 0 when absent
-  std::wstring message;   // "error_msg" when it is a string, else empty
+  int32_t code = 0;      // "error_code", 0 when absent
+  std::wstring message;  // "error_msg" when it is a string, else empty
 };
 ServiceError ParseServiceError(const std::string& body);
 

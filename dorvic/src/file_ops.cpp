@@ -17,7 +17,8 @@ bool ListFile(CdorvicClient& client, const std::wstring& token, const std::wstri
   Request request = MakeRequest("LIST", token, path, mount);
   request.headers = {"x-zm-dir: " + std::to_string(dir), "x-zm-start: " + std::to_string(start),
                      "x-zm-size: " + std::to_string(size), "x-zm-order: " + ToUtf8(order)};
-  return client.Perform(request, [&](const std::string& body) { ReadListing(body, &size, &files); });
+  return client.Perform(request,
+                        [&](const std::string& body) { ReadListing(body, &size, &files); });
 }
 
 bool GetFileRealUrl(CdorvicClient& client, const std::wstring& token, const std::wstring& path,

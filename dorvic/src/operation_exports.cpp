@@ -47,8 +47,8 @@ bool dorvic_del_file(std::wstring token, std::wstring path, int32_t mount, int32
       [&](dorvic::CdorvicClient& c) { return dorvic::DelFile(c, token, path, mount, version); });
 }
 
-bool dorvic_rename_file(std::wstring token, std::wstring path, int32_t mount,
-                        std::wstring newname, int32_t& version) {
+bool dorvic_rename_file(std::wstring token, std::wstring path, int32_t mount, std::wstring newname,
+                        int32_t& version) {
   return Guarded([&](dorvic::CdorvicClient& c) {
     return dorvic::RenameFile(c, token, path, mount, newname, version);
   });
@@ -102,8 +102,7 @@ bool dorvic_discuss(std::wstring token, std::wstring path, int32_t mount,
 }
 
 bool dorvic_publish(std::wstring token, std::wstring path, int32_t mount, std::wstring& url,
-                    uint32_t& day_limit, uint32_t& download_limit,
-                    uint32_t& max_download_limit) {
+                    uint32_t& day_limit, uint32_t& download_limit, uint32_t& max_download_limit) {
   return Guarded([&](dorvic::CdorvicClient& c) {
     return dorvic::Publish(c, token, path, mount, url, day_limit, download_limit,
                            max_download_limit);

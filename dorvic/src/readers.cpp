@@ -171,7 +171,7 @@ void ReadVersions(const std::string& body, std::vector<dorvic_file_version>* ver
     if (!cJSON_IsObject(m)) continue;
     dorvic_file_version entry;
     const int64_t number = ParseDecimal64(m->string);
-    entry.version = number > INT32_MAX ? INT32_MAX
+    entry.version = number > INT32_MAX   ? INT32_MAX
                     : number < INT32_MIN ? INT32_MIN
                                          : static_cast<int32_t>(number);
     for (const cJSON* f = m->child; f != nullptr; f = f->next) {

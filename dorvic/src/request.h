@@ -11,10 +11,10 @@
 namespace dorvic {
 
 struct Request {
-  std::string verb;                  // sent as the method; signed in lowercase
-  std::wstring token;                // begins the Authorization value
-  std::wstring path;                 // remote path, encoded by EncodePath
-  std::string query;                 // appended to the encoded path, e.g. "?v=7"; signed with it
+  std::string verb;    // sent as the method; signed in lowercase
+  std::wstring token;  // begins the Authorization value
+  std::wstring path;   // remote path, encoded by EncodePath
+  std::string query;   // appended to the encoded path, e.g. "?v=7"; signed with it
   int32_t mount = 0;
   std::string body;                  // sent as post data with its exact length
   std::vector<std::string> headers;  // the operation's own lines, after the common ones

@@ -2,7 +2,6 @@
 // Building one transfer on the client's libcurl handle.
 
 #include <curl/curl.h>
-
 #include <dorvic/dorvic.h>
 
 #include <cstdint>

@@ -9,9 +9,8 @@ bool Compare(CdorvicClient& client, const std::wstring& token, const std::wstrin
   Request request = MakeRequest("COMPARE", token, path, mount);
   request.headers = {"x-zm-version: " + std::to_string(version),
                      "x-zm-dateline: " + std::to_string(dateline)};
-  return client.Perform(request, [&](const std::string& body) {
-    ReadCompare(body, &version, &dateline, &files);
-  });
+  return client.Perform(
+      request, [&](const std::string& body) { ReadCompare(body, &version, &dateline, &files); });
 }
 
 bool Versions(CdorvicClient& client, const std::wstring& token, const std::wstring& path,

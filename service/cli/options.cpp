@@ -41,8 +41,8 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
 }
 
 struct Shape {
-  size_t positional;                 // arguments after DIR
-  std::set<std::string> flags;       // allowed --options
+  size_t positional;            // arguments after DIR
+  std::set<std::string> flags;  // allowed --options
   std::set<std::string> required;
 };
 

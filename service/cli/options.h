@@ -9,24 +9,24 @@
 namespace zelmic {
 
 struct Options {
-  std::string command;                // init, add-user, put, link, serve
+  std::string command;  // init, add-user, put, link, serve
   std::string dir;
-  std::vector<std::string> args;      // positional arguments after DIR
-  std::vector<int> mounts;            // --mount (repeatable)
-  std::string user;                   // --user
+  std::vector<std::string> args;  // positional arguments after DIR
+  std::vector<int> mounts;        // --mount (repeatable)
+  std::string user;               // --user
   uint16_t api_port = 0, token_port = 0, upload_port = 0, web_port = 0;
-  int64_t token_ttl = 3600;           // --token-ttl seconds
-  std::string ready_file;             // --ready-file
-  std::string secret;                 // --secret
-  bool progress = false;              // --progress (put): progress on stderr
-  bool faults = false;                // --faults: the test hooks that script answers
-  unsigned max_connections = 0;       // --max-connections per listener; 0: from the fd limit
-  std::string password_file;          // --password-file (add-user)
-  std::string tls_cert, tls_key;      // --tls-cert, --tls-key (PEM files)
+  int64_t token_ttl = 3600;       // --token-ttl seconds
+  std::string ready_file;         // --ready-file
+  std::string secret;             // --secret
+  bool progress = false;          // --progress (put): progress on stderr
+  bool faults = false;            // --faults: the test hooks that script answers
+  unsigned max_connections = 0;   // --max-connections per listener; 0: from the fd limit
+  std::string password_file;      // --password-file (add-user)
+  std::string tls_cert, tls_key;  // --tls-cert, --tls-key (PEM files)
   // External base URLs (no trailing "/") under which clients reach the upload listener and the
   // web listener, e.g. through a TLS front; empty: http://127.0.0.1:PORT of the listener.
-  std::string upload_url;             // --upload-url, named as "server" in PUT answers
-  std::string web_url;                // --web-url, base of the "uri" download and publish links
+  std::string upload_url;  // --upload-url, named as "server" in PUT answers
+  std::string web_url;     // --web-url, base of the "uri" download and publish links
 };
 
 // Parses argv; on failure returns nullopt and a one-line reason in error.

@@ -112,7 +112,8 @@ int Serve(const Options& options) {
     fprintf(stderr, "zelmicd: %s\n", what.c_str());
     return 1;
   };
-  if (Status s = token.Start(options.token_port); !s.ok()) return fail("token listener: " + s.message());
+  if (Status s = token.Start(options.token_port); !s.ok())
+    return fail("token listener: " + s.message());
   if (Status s = web.Start(options.web_port); !s.ok()) return fail("web listener: " + s.message());
   if (Status s = upload.Start(options.upload_port); !s.ok())
     return fail("upload listener: " + s.message());
@@ -129,11 +130,10 @@ int Serve(const Options& options) {
   if (Status s = api.Start(options.api_port); !s.ok()) return fail("API listener: " + s.message());
 
   if (!options.ready_file.empty()) {
-    const std::string ready = "{\"api\":" + std::to_string(api.port()) +
-                              ",\"token\":" + std::to_string(token.port()) +
-                              ",\"upload\":" + std::to_string(upload.port()) +
-                              ",\"web\":" + std::to_string(web.port()) +
-                              ",\"pid\":" + std::to_string(getpid()) + "}\n";
+    const std::string ready =
+        "{\"api\":" + std::to_string(api.port()) + ",\"token\":" + std::to_string(token.port()) +
+        ",\"upload\":" + std::to_string(upload.port()) + ",\"web\":" + std::to_string(web.port()) +
+        ",\"pid\":" + std::to_string(getpid()) + "}\n";
     if (Status s = WriteReadyFile(options.ready_file, ready); !s.ok()) return fail(s.message());
   }
   fprintf(stderr, "zelmicd: serving %s (api %u, token %u, upload %u, web %u)\n",

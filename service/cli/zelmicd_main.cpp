@@ -124,15 +124,18 @@ int Run(const zelmic::Options& o) {
       line.emplace(stderr, platform::IsTerminal(stderr), "zelmicd: put " + path);
       progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
     }
-    zelmic::Status e = store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+    zelmic::Status e =
+        store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
     if (line) line->Finish();
     if (!e.ok()) return Die(e.message());
     return 0;
   }
   // link
-  if (!store->GetFile(mount, path)) return Die("no file " + path + " in mount " + std::to_string(mount));
+  if (!store->GetFile(mount, path))
+    return Die("no file " + path + " in mount " + std::to_string(mount));
   std::string token;
-  if (zelmic::Status e = store->MintLinkToken(user_id, mount, path, token); !e.ok()) return Die(e.message());
+  if (zelmic::Status e = store->MintLinkToken(user_id, mount, path, token); !e.ok())
+    return Die(e.message());
   printf("%s\n", zelmic::MakeLaunchUrl(mount, path, token).c_str());
   return 0;
 }

@@ -13,9 +13,9 @@ namespace zelmic {
 struct ApiRequest {
   std::string verb;
   int mount = 0;
-  std::string path;        // normalised, see paths.h
-  bool folder = false;     // the request path ended in "/"
-  std::string query;       // raw text after "?", empty when none
+  std::string path;     // normalised, see paths.h
+  bool folder = false;  // the request path ended in "/"
+  std::string query;    // raw text after "?", empty when none
   AccessInfo who;
   std::string body;
   MHD_Connection* connection = nullptr;

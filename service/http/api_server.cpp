@@ -34,9 +34,7 @@ Status ApiServer::Start(uint16_t port) {
   return started;
 }
 
-void ApiServer::Stop() {
-  daemon_.Stop();
-}
+void ApiServer::Stop() { daemon_.Stop(); }
 
 Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
                         const std::string& raw_uri, ApiRequest& request) {
@@ -54,7 +52,8 @@ Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
   time_t wall = 0;
   if (!date || !ParseRequestDate(*date, wall))
     return Fail(400, 40012, "Date must look like \"Mon, 07 Dec 26 14:05:09 GMT\"");
-  if (!DatePlausible(wall, time(nullptr))) return Fail(401, 40103, "the request date is out of range");
+  if (!DatePlausible(wall, time(nullptr)))
+    return Fail(401, 40103, "the request date is out of range");
 
   auto authorization = HeaderValue(connection, "Authorization");
   std::string token, signature;
@@ -72,15 +71,16 @@ Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
   if (mark != std::string::npos) request.query = raw_uri.substr(mark + 1);
   if (Status bad = DecodeRequestPath(raw_path, request.path, request.folder); !bad.ok())
     return Fail(400, 40001, bad.message());
-  if (!store_.HasGrant(who->user_id, request.mount)) return Fail(403, 40301, "no access to this mount");
+  if (!store_.HasGrant(who->user_id, request.mount))
+    return Fail(403, 40301, "no access to this mount");
   if (!who->Allows(request.mount, request.path))
     return Fail(403, 40300, "this token is limited to another file");
   return {};
 }
 
-MHD_Result ApiServer::Handle(void* cls, MHD_Connection* connection, const char*,
-                             const char* method, const char*, const char* upload_data,
-                             size_t* upload_data_size, void** con_cls) {
+MHD_Result ApiServer::Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
+                             const char*, const char* upload_data, size_t* upload_data_size,
+                             void** con_cls) {
   auto* self = static_cast<ApiServer*>(cls);
   auto* state = static_cast<ApiState*>(*con_cls);
   if (!state->started) {

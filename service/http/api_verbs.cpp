@@ -14,13 +14,15 @@ namespace zelmic {
 
 namespace {
 
-const std::set<std::string> kVerbs = {"LIST",    "URL",     "PUT",    "DELETE", "RENAME",
-                                      "GET",     "COMPARE", "VERSION", "REVERT", "LOCK",
-                                      "REMIND",  "DISCUSS", "PUBLISH", "SHARE"};
+const std::set<std::string> kVerbs = {"LIST",   "URL",     "PUT",     "DELETE", "RENAME",
+                                      "GET",    "COMPARE", "VERSION", "REVERT", "LOCK",
+                                      "REMIND", "DISCUSS", "PUBLISH", "SHARE"};
 
 ApiReply Ok(const cJSON* json) { return ApiReply{200, PrintJson(json), "application/json"}; }
 
-ApiReply BadRequest(int code, const std::string& msg) { return ApiReply::Error(Fail(400, code, msg)); }
+ApiReply BadRequest(int code, const std::string& msg) {
+  return ApiReply::Error(Fail(400, code, msg));
+}
 
 // An integer header line; `fallback` when absent, false when present but malformed.
 bool IntHeader(const ApiRequest& req, const char* name, long long min, long long max,
@@ -61,7 +63,8 @@ void AddEntry(cJSON* array, const ListEntry& e) {
   cJSON_AddNumberToObject(item, "version", e.dir ? 0 : f.current.version);
   cJSON_AddNumberToObject(item, "cmd", e.dir ? 0 : f.cmd);
   cJSON_AddNumberToObject(item, "dir", e.dir ? 1 : 0);
-  cJSON_AddNumberToObject(item, "last_member_id", static_cast<double>(e.dir ? 0 : f.current.user_id));
+  cJSON_AddNumberToObject(item, "last_member_id",
+                          static_cast<double>(e.dir ? 0 : f.current.user_id));
   cJSON_AddStringToObject(item, "last_member_name", e.dir ? "" : f.current.user.c_str());
   cJSON_AddNumberToObject(item, "dateline", static_cast<double>(e.dir ? 0 : f.dateline));
   cJSON_AddNumberToObject(item, "auth", 1);
@@ -73,14 +76,16 @@ void AddEntry(cJSON* array, const ListEntry& e) {
 
 ApiReply List(Store& store, const ApiRequest& req) {
   long long dir, start, size;
-  if (!IntHeader(req, "x-zm-dir", 0, 1, 0, dir) || !IntHeader(req, "x-zm-start", 0, INT32_MAX, 0, start) ||
+  if (!IntHeader(req, "x-zm-dir", 0, 1, 0, dir) ||
+      !IntHeader(req, "x-zm-start", 0, INT32_MAX, 0, start) ||
       !IntHeader(req, "x-zm-size", INT32_MIN, INT32_MAX, 100, size))
     return BadRequest(40011, "x-zm-dir, x-zm-start and x-zm-size must be numbers");
   const std::string order = req.header("x-zm-order").value_or("name");
   int total = 0;
   std::vector<ListEntry> entries;
   if (Status e = store.List(req.mount, req.path, dir == 1, order, static_cast<int>(start),
-                            static_cast<int>(size), total, entries); !e.ok())
+                            static_cast<int>(size), total, entries);
+      !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "count", total);
@@ -112,9 +117,10 @@ ApiReply Put(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   const std::string machine = req.header("x-zm-machine").value_or("").substr(0, 255);
   int state = 0, new_version = 0;
   std::string pathhash;
-  if (Status e = store.RegisterUpload(req.who, req.mount, req.path, *filehash,
-                                      static_cast<uint64_t>(size), static_cast<int>(version),
-                                      machine, state, pathhash, new_version); !e.ok())
+  if (Status e =
+          store.RegisterUpload(req.who, req.mount, req.path, *filehash, static_cast<uint64_t>(size),
+                               static_cast<int>(version), machine, state, pathhash, new_version);
+      !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "state", state);
@@ -191,7 +197,8 @@ ApiReply Compare(Store& store, const ApiRequest& req) {
   for (const auto& e : changed) latest = std::max(latest, e.file.dateline);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "version", file ? file->current.version : 0);
-  cJSON_AddNumberToObject(root.get(), "dateline", static_cast<double>(std::max<int64_t>(latest, dateline)));
+  cJSON_AddNumberToObject(root.get(), "dateline",
+                          static_cast<double>(std::max<int64_t>(latest, dateline)));
   cJSON* list = cJSON_AddArrayToObject(root.get(), "list");
   for (const auto& e : changed) AddEntry(list, e);
   return Ok(root.get());
@@ -222,7 +229,8 @@ ApiReply Revert(Store& store, const ApiRequest& req) {
   if (const std::string* v = FormValue(query, "v")) found = ParseInt(*v, 1, INT32_MAX, version);
   if (!found) return BadRequest(40014, "the query must name the version: ?v=N");
   int new_version = 0;
-  Status e = store.Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version), new_version);
+  Status e =
+      store.Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version), new_version);
   return VersionOnly(e, new_version);
 }
 
@@ -230,7 +238,8 @@ ApiReply Lock(Store& store, const ApiRequest& req) {
   long long flag = 0;
   auto text = req.header("x-zm-bool");
   if (!text || !ParseInt(*text, 0, 1, flag)) return BadRequest(40011, "x-zm-bool must be 0 or 1");
-  if (Status e = store.Lock(req.who.user_id, req.mount, req.path, flag == 1); !e.ok()) return ApiReply::Error(e);
+  if (Status e = store.Lock(req.who.user_id, req.mount, req.path, flag == 1); !e.ok())
+    return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "lock", static_cast<double>(flag));
   return Ok(root.get());
@@ -247,9 +256,11 @@ ApiReply Remind(Store& store, const ApiRequest& req) {
   std::vector<std::string> emails;
   if (remind == 1) {
     const std::string* list = FormValue(form, "email");
-    if (!list || !ParseEmails(*list, false, emails)) return BadRequest(40016, "malformed address list");
+    if (!list || !ParseEmails(*list, false, emails))
+      return BadRequest(40016, "malformed address list");
   }
-  if (message.empty() && emails.empty()) return BadRequest(40017, "nothing to post: the message is empty");
+  if (message.empty() && emails.empty())
+    return BadRequest(40017, "nothing to post: the message is empty");
   Status e = store.AddMessage(req.who.user_id, req.mount, req.path, message, emails);
   if (!e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
@@ -294,7 +305,8 @@ ApiReply Publish(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   cJSON_AddStringToObject(root.get(), "url", (urls.publish_base + info.key).c_str());
   cJSON_AddNumberToObject(root.get(), "day_limit", static_cast<double>(info.day_limit));
   cJSON_AddNumberToObject(root.get(), "download_limit", static_cast<double>(info.download_limit));
-  cJSON_AddNumberToObject(root.get(), "max_download_limit", static_cast<double>(Store::kMaxDownloadLimit));
+  cJSON_AddNumberToObject(root.get(), "max_download_limit",
+                          static_cast<double>(Store::kMaxDownloadLimit));
   return Ok(root.get());
 }
 

@@ -72,8 +72,7 @@ std::string StringMember(const cJSON* root, const char* name) {
 
 }  // namespace
 
-Status ParseScriptedAnswer(const std::string& json, std::string& endpoint,
-                           ScriptedAnswer& answer) {
+Status ParseScriptedAnswer(const std::string& json, std::string& endpoint, ScriptedAnswer& answer) {
   const plumet_common::JsonPtr root(cJSON_ParseWithLength(json.data(), json.size()));
   if (!cJSON_IsObject(root.get())) {
     return Status::Error("the script is not a JSON object");

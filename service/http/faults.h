@@ -17,11 +17,11 @@ namespace zelmic {
 struct ScriptedAnswer {
   enum class Kind { Status, Redirect, Stall, Drop };
   Kind kind = Kind::Status;
-  unsigned status = 500;                    // Status: the status to answer
-  std::string body;                         // Status: the body (JSON or text)
-  std::optional<std::string> server_header; // Status: X-SERVER value; none leaves the header out
-  std::string location;                     // Redirect: the Location (answered with 302)
-  unsigned stall_ms = 0;                    // Stall: wait this long, then do the real work
+  unsigned status = 500;                     // Status: the status to answer
+  std::string body;                          // Status: the body (JSON or text)
+  std::optional<std::string> server_header;  // Status: X-SERVER value; none leaves the header out
+  std::string location;                      // Redirect: the Location (answered with 302)
+  unsigned stall_ms = 0;                     // Stall: wait this long, then do the real work
 };
 
 // Endpoint keys: the upload paths ("/upload_part"...), "/oauth/token", "download" for the

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-
 #include <cstring>
 
 namespace zelmic {

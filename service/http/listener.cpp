@@ -35,8 +35,8 @@ unsigned DefaultConnectionLimit() {
 }
 
 Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
-                     unsigned threads, MhdDaemon& daemon) {
+                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s, unsigned threads,
+                     MhdDaemon& daemon) {
   const ListenerSettings& settings = g_settings;
   const unsigned limit =
       settings.connection_limit != 0 ? settings.connection_limit : DefaultConnectionLimit();

@@ -17,10 +17,10 @@ namespace zelmic {
 // no thread: a few threads wait on epoll for all of them, so slow or idle clients cannot starve
 // the others until the connection limit, which stays below the descriptor limit.
 struct ListenerSettings {
-  unsigned threads = 4;            // threads per listener
-  unsigned connection_limit = 0;   // per listener; 0: derived from the descriptor limit
-  unsigned idle_timeout_s = 15;    // a connection silent this long is closed
-  std::string tls_cert, tls_key;   // PEM text; both empty: plain HTTP
+  unsigned threads = 4;           // threads per listener
+  unsigned connection_limit = 0;  // per listener; 0: derived from the descriptor limit
+  unsigned idle_timeout_s = 15;   // a connection silent this long is closed
+  std::string tls_cert, tls_key;  // PEM text; both empty: plain HTTP
 };
 // Set once by `serve` before any listener starts; tests that run a listener in-process keep the
 // defaults.
@@ -36,7 +36,7 @@ unsigned DefaultConnectionLimit();
 // idle_timeout_s 0 takes the settings' value. daemon receives the holder, a stopped one when it
 // fails ("cannot listen on 127.0.0.1:PORT").
 Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
-                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s,
-                     unsigned threads, MhdDaemon& daemon);
+                     std::vector<MHD_OptionItem> options, unsigned idle_timeout_s, unsigned threads,
+                     MhdDaemon& daemon);
 
 }  // namespace zelmic

@@ -58,9 +58,7 @@ Status TokenServer::Start(uint16_t port) {
   return started;
 }
 
-void TokenServer::Stop() {
-  daemon_.Stop();
-}
+void TokenServer::Stop() { daemon_.Stop(); }
 
 MHD_Result TokenServer::Handle(void* cls, MHD_Connection* connection, const char* url,
                                const char* method, const char*, const char* upload_data,
@@ -79,7 +77,8 @@ MHD_Result TokenServer::Handle(void* cls, MHD_Connection* connection, const char
     return MHD_YES;
   }
   if (*upload_data_size != 0) {
-    if (!request->malformed && MHD_post_process(request->post, upload_data, *upload_data_size) != MHD_YES)
+    if (!request->malformed &&
+        MHD_post_process(request->post, upload_data, *upload_data_size) != MHD_YES)
       request->malformed = true;
     *upload_data_size = 0;
     return MHD_YES;
@@ -112,7 +111,8 @@ MHD_Result TokenServer::Finish(MHD_Connection* connection, TokenRequest& request
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddStringToObject(root.get(), "access_token", access.c_str());
   cJSON_AddStringToObject(root.get(), "token_type", "bearer");
-  cJSON_AddNumberToObject(root.get(), "expires_in", static_cast<double>(store_.policy().access_ttl));
+  cJSON_AddNumberToObject(root.get(), "expires_in",
+                          static_cast<double>(store_.policy().access_ttl));
   return AnswerJson(connection, 200, root.get());
 }
 

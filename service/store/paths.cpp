@@ -106,15 +106,13 @@ bool PercentDecode(const std::string& in, std::string& out) {
 }
 
 Status DecodeRequestPath(const std::string& raw, std::string& path, bool& trailing_slash) {
-  if (raw.empty() || raw[0] != '/')
-    return Status::Error("the request path must begin with \"/\"");
+  if (raw.empty() || raw[0] != '/') return Status::Error("the request path must begin with \"/\"");
   if (raw.size() > kMaxPath * 3) return Status::Error("path too long");
   trailing_slash = raw.size() > 1 && raw.back() == '/';
   std::vector<std::string> segments;
   for (const auto& part : Split(raw)) {
     std::string decoded;
-    if (!PercentDecode(part, decoded))
-      return Status::Error("malformed percent-escape in path");
+    if (!PercentDecode(part, decoded)) return Status::Error("malformed percent-escape in path");
     if (decoded.find('/') != std::string::npos)
       return Status::Error("an escaped \"/\" is not allowed inside a path segment");
     if (decoded.empty()) continue;

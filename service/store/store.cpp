@@ -1,18 +1,17 @@
 #include "service/store/store.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 #include <filesystem>
 #include <vector>
 
 #include "common/owned_digest.h"
+#include "common/text_forms.h"
 #include "service/store/file_hash.h"
 #include "service/store/sqlite_util.h"
-#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -128,8 +127,8 @@ bool Store::AddColumn(const char* table, const char* column, const char* declara
   Statement info(db_, ("PRAGMA table_info(" + std::string(table) + ")").c_str());
   while (info.step())
     if (info.text(1) == column) return true;
-  return Exec(("ALTER TABLE " + std::string(table) + " ADD COLUMN " + column + " " + declaration)
-                  .c_str());
+  return Exec(
+      ("ALTER TABLE " + std::string(table) + " ADD COLUMN " + column + " " + declaration).c_str());
 }
 
 int64_t Store::Now() const { return static_cast<int64_t>(time(nullptr)); }
@@ -142,7 +141,7 @@ std::string Store::staging_dir() { return dir_ + "/staging"; }
 
 bool Store::has_blob(const std::string& filehash) {
   if (filehash.size() != 40) return false;
-  struct stat st{};
+  struct stat st {};
   return stat(BlobPath(filehash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 

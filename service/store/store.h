@@ -14,10 +14,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -32,10 +32,10 @@ enum Cmd : int { kCmdUpload = 1, kCmdRevert = 2, kCmdRename = 3, kCmdDelete = 4,
 
 // How long tokens live.
 struct TokenPolicy {
-  int64_t access_ttl = 3600;           // access tokens
-  int64_t link_unused_ttl = 86400;     // a link's refresh token that nobody has used yet
+  int64_t access_ttl = 3600;                      // access tokens
+  int64_t link_unused_ttl = 86400;                // a link's refresh token that nobody has used yet
   int64_t link_session_ttl = int64_t{7} * 86400;  // a link's refresh token after its first use
-  int64_t download_ttl = 3600;         // a download location named by an answer or the page
+  int64_t download_ttl = 3600;  // a download location named by an answer or the page
 };
 
 struct AccessInfo {
@@ -166,8 +166,7 @@ class Store : public UploadBackend {
   Status Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,
                 int& version);
   Status Versions(int mount, const std::string& path, std::vector<VersionRecord>& out);
-  Status Revert(int64_t user_id, int mount, const std::string& path, int version,
-                int& new_version);
+  Status Revert(int64_t user_id, int mount, const std::string& path, int version, int& new_version);
   Status Lock(int64_t user_id, int mount, const std::string& path, bool lock);
 
   // Collaboration.
@@ -223,9 +222,8 @@ class Store : public UploadBackend {
   Status PlaceBlob(const std::string& staged_path, const std::string& filehash,
                    bool verified = false);
   Status CommitLocked(int64_t user_id, int mount, const std::string& path,
-                      const std::string& filehash, uint64_t filesize,
-                      const std::string& machine, int cmd, int& version,
-                      int expect_version = 0);
+                      const std::string& filehash, uint64_t filesize, const std::string& machine,
+                      int cmd, int& version, int expect_version = 0);
   bool AddColumn(const char* table, const char* column, const char* declaration);
   bool LoadLinkSecret();
   Status CheckUnlocked(const FileRecord& file, int64_t user_id);

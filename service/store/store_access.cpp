@@ -6,11 +6,11 @@
 
 #include <cstdlib>
 
+#include "common/text_forms.h"
 #include "service/store/password.h"
 #include "service/store/secrets.h"
 #include "service/store/sqlite_util.h"
 #include "service/store/store.h"
-#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -74,8 +74,7 @@ std::optional<DownloadTarget> Store::ResolveDownload(const std::string& location
   q.bind(1, key);
   if (!q.step()) return std::nullopt;
   const std::string path = q.text(2);
-  return DownloadTarget{BlobPath(q.text(0)), q.i64(1), path.substr(path.rfind('/') + 1),
-                        q.text(0)};
+  return DownloadTarget{BlobPath(q.text(0)), q.i64(1), path.substr(path.rfind('/') + 1), q.text(0)};
 }
 
 bool Store::CanReadContent(int64_t user_id, const std::string& filehash) {

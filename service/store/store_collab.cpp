@@ -18,9 +18,14 @@ Status Store::AddMessage(int64_t user_id, int mount, const std::string& path,
   std::lock_guard<std::mutex> lock(mutex_);
   auto f = LoadFile(mount, path, false);
   if (!f) return Fail(404, 40400, "no such file");
-  Statement ins(db_,
-                "INSERT INTO messages(file_id, user_id, text, emails, lasttime) VALUES(?, ?, ?, ?, ?)");
-  if (!ins.bind(1, f->id).bind(2, user_id).bind(3, text).bind(4, JoinEmails(emails)).bind(5, Now()).run())
+  Statement ins(
+      db_, "INSERT INTO messages(file_id, user_id, text, emails, lasttime) VALUES(?, ?, ?, ?, ?)");
+  if (!ins.bind(1, f->id)
+           .bind(2, user_id)
+           .bind(3, text)
+           .bind(4, JoinEmails(emails))
+           .bind(5, Now())
+           .run())
     return Fail(500, 50004, "cannot store the message");
   return {};
 }
@@ -32,10 +37,11 @@ Status Store::Messages(int mount, const std::string& path, int limit, std::vecto
   if (limit <= 0) limit = 20;
   if (limit > 1000) limit = 1000;
   // The newest `limit` messages, oldest first.
-  Statement q(db_,
-              "SELECT text, name, lasttime FROM (SELECT m.id, m.text, COALESCE(u.name, '') AS name, "
-              "m.lasttime FROM messages m LEFT JOIN users u ON u.id = m.user_id WHERE m.file_id = ? "
-              "ORDER BY m.id DESC LIMIT ?) ORDER BY id ASC");
+  Statement q(
+      db_,
+      "SELECT text, name, lasttime FROM (SELECT m.id, m.text, COALESCE(u.name, '') AS name, "
+      "m.lasttime FROM messages m LEFT JOIN users u ON u.id = m.user_id WHERE m.file_id = ? "
+      "ORDER BY m.id DESC LIMIT ?) ORDER BY id ASC");
   q.bind(1, f->id).bind(2, limit);
   while (q.step()) out.push_back(Message{q.text(0), q.text(1), q.i64(2)});
   return {};
@@ -84,12 +90,15 @@ Status Store::Publish(int mount, const std::string& path, bool set, int64_t day_
     Statement lim(db_,
                   "UPDATE files SET day_limit = ?, download_limit = ?, downloads = 0, "
                   "publish_expires = ? WHERE id = ?");
-    lim.bind(1, day_limit).bind(2, download_limit).bind(3, day_limit ? Now() + day_limit * 86400 : 0);
+    lim.bind(1, day_limit)
+        .bind(2, download_limit)
+        .bind(3, day_limit ? Now() + day_limit * 86400 : 0);
     if (!lim.bind(4, f->id).run()) return Fail(500, 50004, "cannot set the limits");
   }
-  Statement q(db_,
-              "SELECT publish_key, day_limit, download_limit, downloads, publish_expires FROM files "
-              "WHERE id = ?");
+  Statement q(
+      db_,
+      "SELECT publish_key, day_limit, download_limit, downloads, publish_expires FROM files "
+      "WHERE id = ?");
   q.bind(1, f->id);
   if (!q.step()) return Fail(500, 50004, "cannot read the link");
   out = PublishInfo{q.text(0), q.i64(1), q.i64(2), q.i64(3), q.i64(4)};

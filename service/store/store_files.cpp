@@ -1,6 +1,6 @@
 // Files and versions. Folders are implicit: a folder exists while a file lies beneath it.
-#include <openssl/evp.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +11,11 @@
 #include <map>
 
 #include "common/owned_digest.h"
+#include "common/text_forms.h"
 #include "service/store/paths.h"
 #include "service/store/secrets.h"
 #include "service/store/sqlite_util.h"
 #include "service/store/store.h"
-#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -134,9 +134,8 @@ bool Store::FolderExists(int mount, const std::string& path) {
   return q.step();
 }
 
-Status Store::List(int mount, const std::string& folder, bool dirs_only,
-                   const std::string& order, int start, int size, int& total,
-                   std::vector<ListEntry>& entries) {
+Status Store::List(int mount, const std::string& folder, bool dirs_only, const std::string& order,
+                   int start, int size, int& total, std::vector<ListEntry>& entries) {
   std::string key = order.empty() ? "name" : order;
   bool desc = false;
   for (const char* suffix : {" desc", "-desc"}) {
@@ -196,7 +195,8 @@ Status Store::List(int mount, const std::string& folder, bool dirs_only,
   }
   all.insert(all.end(), files.begin(), files.end());
   total = static_cast<int>(all.size());
-  for (size_t i = static_cast<size_t>(start); i < all.size() && entries.size() < static_cast<size_t>(size); ++i)
+  for (size_t i = static_cast<size_t>(start);
+       i < all.size() && entries.size() < static_cast<size_t>(size); ++i)
     entries.push_back(all[i]);
   return {};
 }
@@ -210,7 +210,8 @@ std::vector<ListEntry> Store::ChangedSince(int mount, const std::string& path, i
     paths.push_back(path);
   } else {
     const std::string prefix = Prefix(path);
-    Statement q(db_, "SELECT path FROM files WHERE mount = ? AND path > ? AND path < ? ORDER BY path");
+    Statement q(db_,
+                "SELECT path FROM files WHERE mount = ? AND path > ? AND path < ? ORDER BY path");
     q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
     while (q.step()) paths.push_back(q.text(0));
   }
@@ -229,8 +230,7 @@ Status Store::CheckUnlocked(const FileRecord& file, int64_t user_id) {
 
 Status Store::CommitLocked(int64_t user_id, int mount, const std::string& path,
                            const std::string& filehash, uint64_t filesize,
-                           const std::string& machine, int cmd, int& version,
-                           int expect_version) {
+                           const std::string& machine, int cmd, int& version, int expect_version) {
   if (path == "/") return Fail(400, 40005, "the mount root is a folder");
   // A file may not take the place of a folder, nor lie beneath a file.
   {
@@ -289,22 +289,23 @@ Status Store::CommitContent(int64_t user_id, int mount, const std::string& path,
                             int expect_version, bool verified) {
   if (!ValidHash(filehash)) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
   if (Status e = PlaceBlob(staged_path, filehash, verified); !e.ok()) return e;
-  struct stat st{};
+  struct stat st {};
   if (stat(BlobPath(filehash).c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != filesize)
     return Fail(409, 40905, "the stored content does not have the announced size");
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(db_);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
   if (Status e = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
-                              version, expect_version); !e.ok())
+                              version, expect_version);
+      !e.ok())
     return e;
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
 }
 
 Status Store::PutLocalFile(int64_t user_id, int mount, const std::string& path,
-                           const std::string& local_file, const std::string& machine,
-                           int& version, const std::function<void(uint64_t, uint64_t)>& progress) {
+                           const std::string& local_file, const std::string& machine, int& version,
+                           const std::function<void(uint64_t, uint64_t)>& progress) {
   std::ifstream in(local_file, std::ios::binary);
   if (!in) return Fail(400, 40006, "cannot read " + local_file);
   struct stat st;
@@ -353,7 +354,8 @@ Status Store::Delete(int64_t user_id, int mount, const std::string& path, int& v
     version = f->current.version;
   } else {
     const std::string prefix = Prefix(path);
-    Statement q(db_, "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
+    Statement q(db_,
+                "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
     q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
     while (q.step())
       if (auto g = LoadFile(mount, q.text(0), false)) victims.push_back(*g);
@@ -386,7 +388,8 @@ Status Store::Rename(int64_t user_id, int mount, const std::string& path, const 
     version = f->current.version;
   } else {
     const std::string prefix = Prefix(path);
-    Statement q(db_, "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
+    Statement q(db_,
+                "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
     q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
     while (q.step()) {
       const std::string p = q.text(0);
@@ -403,7 +406,9 @@ Status Store::Rename(int64_t user_id, int mount, const std::string& path, const 
   // The target must not be a folder in use, nor lie beneath a file.
   {
     const std::string prefix = Prefix(to);
-    Statement q(db_, "SELECT 1 FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ? LIMIT 1");
+    Statement q(
+        db_,
+        "SELECT 1 FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ? LIMIT 1");
     q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
     if (q.step()) return Fail(409, 40906, "the target exists");
     for (std::string p = ParentOf(to); p != "/"; p = ParentOf(p))
@@ -413,14 +418,19 @@ Status Store::Rename(int64_t user_id, int mount, const std::string& path, const 
   for (const auto& [file, target] : moves) {
     // A deleted file at the target gives way; its content stays in the blob store.
     if (auto old = LoadFile(mount, target, true)) {
-      for (const char* sql : {"DELETE FROM versions WHERE file_id = ?", "DELETE FROM messages WHERE file_id = ?",
-                              "DELETE FROM shares WHERE file_id = ?", "DELETE FROM files WHERE id = ?"}) {
+      for (const char* sql :
+           {"DELETE FROM versions WHERE file_id = ?", "DELETE FROM messages WHERE file_id = ?",
+            "DELETE FROM shares WHERE file_id = ?", "DELETE FROM files WHERE id = ?"}) {
         Statement del(db_, sql);
         del.bind(1, old->id).run();
       }
     }
     Statement upd(db_, "UPDATE files SET path = ?, cmd = ?, dateline = ? WHERE id = ?");
-    if (!upd.bind(1, target).bind(2, static_cast<int>(kCmdRename)).bind(3, now).bind(4, file.id).run())
+    if (!upd.bind(1, target)
+             .bind(2, static_cast<int>(kCmdRename))
+             .bind(3, now)
+             .bind(4, file.id)
+             .run())
       return Fail(500, 50004, "cannot rename");
   }
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
@@ -447,9 +457,9 @@ Status Store::Revert(int64_t user_id, int mount, const std::string& path, int ve
   VersionRecord v = LoadVersion(f->id, version);
   if (v.version == 0) return Fail(404, 40402, "no such version");
   // Reverting never rewrites history: the old content becomes a new version.
-  if (Status e = CommitLocked(user_id, mount, path, v.filehash,
-                              static_cast<uint64_t>(v.filesize), v.machine, kCmdRevert,
-                              new_version); !e.ok())
+  if (Status e = CommitLocked(user_id, mount, path, v.filehash, static_cast<uint64_t>(v.filesize),
+                              v.machine, kCmdRevert, new_version);
+      !e.ok())
     return e;
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
@@ -466,6 +476,5 @@ Status Store::Lock(int64_t user_id, int mount, const std::string& path, bool loc
     return Fail(500, 50004, "cannot change the lock");
   return {};
 }
-
 
 }  // namespace zelmic

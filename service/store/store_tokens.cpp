@@ -8,10 +8,10 @@
 // token and live access_ttl seconds.
 #include <openssl/evp.h>
 
+#include "common/text_forms.h"
 #include "service/store/secrets.h"
 #include "service/store/sqlite_util.h"
 #include "service/store/store.h"
-#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -61,9 +61,10 @@ Status Store::AddUser(const std::string& name, const std::vector<int>& mounts,
     grant.bind(1, user_id).bind(2, m).run();
   }
   refresh = RandomHex(20);
-  Statement token(db_,
-                  "INSERT INTO tokens(token, kind, user_id, created, expires) VALUES(?, ?, ?, ?, 0)");
-  bool ok = token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, Now()).run();
+  Statement token(
+      db_, "INSERT INTO tokens(token, kind, user_id, created, expires) VALUES(?, ?, ?, ?, 0)");
+  bool ok =
+      token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, Now()).run();
   if (!ok || !Exec("COMMIT")) {
     Exec("ROLLBACK");
     return Status::Error("cannot store the token");

@@ -26,10 +26,10 @@ Status Store::RegisterUpload(const AccessInfo& who, int mount, const std::string
                              const std::string& filehash, uint64_t filesize, int expect_version,
                              const std::string& machine, int& state, std::string& pathhash,
                              int& version) {
-  const bool hex = filehash.size() == 40 &&
-                   std::all_of(filehash.begin(), filehash.end(), [](char c) {
-                     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                   });
+  const bool hex =
+      filehash.size() == 40 && std::all_of(filehash.begin(), filehash.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+      });
   if (!hex) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
   if (filesize > kMaxFileSize) return Fail(413, 41300, "the file is too large");
   if (path == "/") return Fail(400, 40005, "the mount root is a folder");
@@ -145,8 +145,8 @@ Status Store::Commit(const UploadTicket& ticket, const std::string& staged_path,
     return Fail(409, 0, "the content must be sent");
   int version = 0;
   if (Status e = CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
-                               ticket.filesize, machine, version, expect_version,
-                               sha1 != nullptr); !e.ok())
+                               ticket.filesize, machine, version, expect_version, sha1 != nullptr);
+      !e.ok())
     return e;
   std::lock_guard<std::mutex> lock(mutex_);
   Statement del(db_, "DELETE FROM tickets WHERE pathhash = ?");

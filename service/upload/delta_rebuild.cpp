@@ -74,8 +74,8 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
   uLong weak = weak_start;
   uint64_t in_block = 0;  // bytes of block i summed so far
   size_t i = first;
-  std::vector<unsigned char> run(std::min<uint64_t>(
-      kChecksumReadBytes, static_cast<uint64_t>(last - first) * block_size));
+  std::vector<unsigned char> run(
+      std::min<uint64_t>(kChecksumReadBytes, static_cast<uint64_t>(last - first) * block_size));
   uint64_t at = static_cast<uint64_t>(first) * block_size;
   const uint64_t end = static_cast<uint64_t>(last) * block_size;
   while (at < end && !failed.load(std::memory_order_relaxed)) {
@@ -89,7 +89,8 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
       return false;
     }
     for (size_t used = 0; used < length;) {
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(length - used, block_size - in_block));
+      const size_t take =
+          static_cast<size_t>(std::min<uint64_t>(length - used, block_size - in_block));
       weak = adler32_z(weak, run.data() + used, take);
       if (EVP_DigestUpdate(ctx.get(), run.data() + used, take) != 1) {
         error = "MD5 failed";
@@ -223,7 +224,8 @@ bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block
   uint64_t count = 0;
   if (!CheckMatchList(body, block_size, block_count, file_size, count, error)) return false;
   matches.reserve(static_cast<size_t>(count));
-  for (size_t i = 0; i < count; ++i) matches.push_back(RecordAt(body.data() + i * kMatchRecordSize));
+  for (size_t i = 0; i < count; ++i)
+    matches.push_back(RecordAt(body.data() + i * kMatchRecordSize));
   return true;
 }
 

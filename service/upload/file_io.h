@@ -1,10 +1,12 @@
 #pragma once
 // Small POSIX file helpers for the upload server: whole reads and writes that retry short
-// transfers (over platform/io_retry.h). The SHA-1 of a file is the store's (service/store/file_hash.h).
+// transfers (over platform/io_retry.h). The SHA-1 of a file is the store's
+// (service/store/file_hash.h).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
 #include "common/text_forms.h"
 
 namespace zelmic {

@@ -13,6 +13,8 @@
 // A file system that refuses direct I/O gets ordinary writes and the same final flush. A small
 // file is hashed and written by the caller's thread, without helpers.
 
+#include <openssl/evp.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <openssl/evp.h>
 
 #include "common/owned_digest.h"
 
@@ -73,17 +73,17 @@ class RebuildOutput {
   const int fd_;
   plumet_common::DigestCtx ctx_;
   std::vector<Memory> memory_;
-  bool hash_ok_ = true;        // written by whoever hashes; read after the helpers are joined
-  bool direct_used_ = false;   // written by whoever writes; read after the helpers are joined
-  bool direct_ = false;        // the descriptor is in direct mode; used by whoever writes
-  Buffer filling_;             // the caller's buffer; data null when it holds none
-  uint64_t appended_ = 0;      // bytes appended so far
+  bool hash_ok_ = true;       // written by whoever hashes; read after the helpers are joined
+  bool direct_used_ = false;  // written by whoever writes; read after the helpers are joined
+  bool direct_ = false;       // the descriptor is in direct mode; used by whoever writes
+  Buffer filling_;            // the caller's buffer; data null when it holds none
+  uint64_t appended_ = 0;     // bytes appended so far
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Buffer> queue_;   // submitted in order, released from the front
-  size_t next_hash_ = 0;       // index in queue_ of the next buffer to hash: those before are
-  size_t next_write_ = 0;      // ...and of the next to write
+  std::deque<Buffer> queue_;  // submitted in order, released from the front
+  size_t next_hash_ = 0;      // index in queue_ of the next buffer to hash: those before are
+  size_t next_write_ = 0;     // ...and of the next to write
   std::vector<char*> free_;
   bool write_failed_ = false;  // a write failed: nothing more is written
   int write_errno_ = 0;

@@ -1,9 +1,8 @@
 #include "service/upload/staged_writer.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>

@@ -41,10 +41,10 @@ class StagedWriter {
   void Run();
 
   std::mutex mutex_;
-  std::condition_variable wake_;   // a batch is ready, a flush is wanted, or stop
-  std::condition_variable room_;   // queued bytes went down
+  std::condition_variable wake_;  // a batch is ready, a flush is wanted, or stop
+  std::condition_variable room_;  // queued bytes went down
   std::deque<Write> queue_;
-  uint64_t queued_bytes_ = 0;      // queued or being written
+  uint64_t queued_bytes_ = 0;  // queued or being written
   bool flush_ = false;
   bool stop_ = false;
   std::thread thread_;

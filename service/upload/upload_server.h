@@ -26,7 +26,7 @@ class UploadServer {
   UploadServer& operator=(const UploadServer&) = delete;
 
   Status Start(uint16_t port);  // binds 127.0.0.1 only; port 0 = ephemeral
-  uint16_t port() const;                           // the bound port after Start
+  uint16_t port() const;        // the bound port after Start
   void Stop();
 
   // Upload sessions idle for longer are forgotten (default one hour).

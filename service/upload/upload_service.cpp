@@ -50,7 +50,8 @@ UploadAnswer Unauthorized() {
 // reach the client as such, so it knows not to send again; everything else is the store's fault.
 UploadAnswer CommitRefused(unsigned status, const std::string& error) {
   if (status == 409) return ErrorAnswer(409, kErrChanged, "commit refused: " + error);
-  if (status >= 400 && status < 500) return ErrorAnswer(status, static_cast<int>(status) * 100, "commit refused: " + error);
+  if (status >= 400 && status < 500)
+    return ErrorAnswer(status, static_cast<int>(status) * 100, "commit refused: " + error);
   return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
 }
 
@@ -67,7 +68,9 @@ UploadAnswer SessionAnswer(const UploadSession& session) {
 }  // namespace
 
 UploadService::UploadService(UploadBackend& backend, ChecksumKeeper& keeper)
-    : backend_(backend), keeper_(keeper), sessions_(std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultIdleLimit)) {}
+    : backend_(backend),
+      keeper_(keeper),
+      sessions_(std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultIdleLimit)) {}
 
 void UploadService::RemoveStaleStagedFiles() {
   const std::string dir = backend_.staging_dir();
@@ -84,7 +87,8 @@ std::optional<UploadAnswer> UploadService::Refusal(const UploadRequest& request)
   const std::string* length_text = request.header("content-length");
   uint64_t length = 0;
   const bool has_length = length_text != nullptr && ParseDecimal(*length_text, length);
-  const bool has_body = (has_length && length > 0) || request.header("transfer-encoding") != nullptr;
+  const bool has_body =
+      (has_length && length > 0) || request.header("transfer-encoding") != nullptr;
   if (request.method != "PUT" || !IsBodyRequest(request.path)) {
     if (!has_body) return std::nullopt;
     UploadRequest headless = request;
@@ -210,8 +214,8 @@ UploadAnswer UploadService::Init(UploadRequest& request) {
     PrepareCurrent(*ticket);
     return Text(202, std::string());
   }
-  const std::string key = *token + '\n' + *pathhash + '\n' + ticket->filehash + '\n' +
-                          std::to_string(filesize);
+  const std::string key =
+      *token + '\n' + *pathhash + '\n' + ticket->filehash + '\n' + std::to_string(filesize);
   std::lock_guard<std::mutex> lock(init_mutex_);
   std::shared_ptr<UploadSession> session = sessions_.FindByKey(key);
   if (!session) {
@@ -269,8 +273,8 @@ UploadAnswer UploadService::DownloadChecksum(UploadRequest& request) {
   }
   UploadAnswer answer;
   answer.content_type = "application/octet-stream";
-  if (Status listed = keeper_.List(*session->base, session->block_size, session->block_count,
-                                   answer.body);
+  if (Status listed =
+          keeper_.List(*session->base, session->block_size, session->block_count, answer.body);
       !listed.ok()) {
     return ErrorAnswer(205, kErrDeltaRefused, listed.message());
   }
@@ -381,7 +385,8 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
   std::string sha1;
   std::string final_path = session->staged_path;
   if (session->delta) {
-    session->rebuilt_path = session->staged_path.substr(0, session->staged_path.size() - 5) + ".new";
+    session->rebuilt_path =
+        session->staged_path.substr(0, session->staged_path.size() - 5) + ".new";
     final_path = session->rebuilt_path;
     if (!RebuildFileFromList(session->base->blob_path, session->staged_path, session->match_path,
                              session->block_size, session->ticket.filesize, final_path, sha1,
@@ -405,11 +410,13 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
       session->written_sha1.reset();
     }
     Status hashed;
-    if (synced && sha1.empty()) hashed = Sha1OfFile(session->staged_path, session->ticket.filesize, sha1);
+    if (synced && sha1.empty())
+      hashed = Sha1OfFile(session->staged_path, session->ticket.filesize, sha1);
     if (!synced || !hashed.ok()) {
       Discard(*session);
-      return ErrorAnswer(500, kErrInternal,
-                         "cannot read the staged content: " + (hashed.ok() ? error : hashed.message()));
+      return ErrorAnswer(
+          500, kErrInternal,
+          "cannot read the staged content: " + (hashed.ok() ? error : hashed.message()));
     }
   }
   if (sha1 != session->ticket.filehash) {

@@ -68,8 +68,8 @@ std::shared_ptr<UploadSession> SessionTable::Find(const std::string& id) {
   return TouchLocked(id, std::chrono::steady_clock::now());
 }
 
-std::shared_ptr<UploadSession> SessionTable::TouchLocked(const std::string& id,
-                                                        std::chrono::steady_clock::time_point now) {
+std::shared_ptr<UploadSession> SessionTable::TouchLocked(
+    const std::string& id, std::chrono::steady_clock::time_point now) {
   auto it = by_id_.find(id);
   if (it == by_id_.end()) return nullptr;
   if (now - it->second.last_used > idle_limit_) {

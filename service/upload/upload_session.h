@@ -5,6 +5,8 @@
 // descriptor and no match list in memory (both are files), and the table forgets idle sessions on
 // a timer of its own, so abandoned uploads cost neither descriptors nor requests to clean up.
 
+#include <openssl/evp.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <openssl/evp.h>
 
 #include "common/owned_digest.h"
 #include "service/store/upload_backend.h"
@@ -43,14 +43,14 @@ struct UploadSession {
 
   // Guarded by mutex.
   std::mutex mutex;
-  uint64_t held = 0;                  // bytes of the content received and checked
-  uint64_t total = 0;                 // bytes the content must reach
-  bool delta = false;                 // a match list was accepted (at match_path)
+  uint64_t held = 0;   // bytes of the content received and checked
+  uint64_t total = 0;  // bytes the content must reach
+  bool delta = false;  // a match list was accepted (at match_path)
   uint64_t match_count = 0;
-  bool closed = false;                // finished or discarded: no request may use it any more
-  int pending_writes = 0;             // accepted parts not yet in the staged file
-  bool write_failed = false;          // a part could not be written: the staged bytes were
-                                      // dropped (held is 0) and the upload cannot finish
+  bool closed = false;                  // finished or discarded: no request may use it any more
+  int pending_writes = 0;               // accepted parts not yet in the staged file
+  bool write_failed = false;            // a part could not be written: the staged bytes were
+                                        // dropped (held is 0) and the upload cannot finish
   std::condition_variable writes_done;  // pending_writes went down
 
   // Used by the staged writer only, and read by the finish once no write is pending: the SHA-1
@@ -88,7 +88,8 @@ class SessionTable {
   };
   // Drops sessions idle for longer than the limit and returns them, so their files are removed
   // after mutex_ is let go. mutex_ must be held.
-  std::vector<std::shared_ptr<UploadSession>> ExpireLocked(std::chrono::steady_clock::time_point now);
+  std::vector<std::shared_ptr<UploadSession>> ExpireLocked(
+      std::chrono::steady_clock::time_point now);
   // The expiry timer: sweeps a few times per idle limit until the table is destroyed.
   void RunTimer();
   void RemoveLocked(const std::string& id);

@@ -86,32 +86,33 @@ std::string MountSection(Store& store, const WebLogin& login, int mount) {
   if (files.empty()) {
     html += "<div class=\"empty\">No files yet.</div>";
   } else {
-    html += "<table><colgroup><col class=\"c-file\"><col class=\"c-size\"><col class=\"c-ver\">"
-            "<col class=\"c-time\"><col class=\"c-by\"><col class=\"c-act\"></colgroup>"
-            "<thead><tr><th>File</th><th class=\"num\">Size</th><th class=\"num\">Version</th>"
-            "<th>Modified</th><th>By</th><th></th></tr></thead><tbody>";
+    html +=
+        "<table><colgroup><col class=\"c-file\"><col class=\"c-size\"><col class=\"c-ver\">"
+        "<col class=\"c-time\"><col class=\"c-by\"><col class=\"c-act\"></colgroup>"
+        "<thead><tr><th>File</th><th class=\"num\">Size</th><th class=\"num\">Version</th>"
+        "<th>Modified</th><th>By</th><th></th></tr></thead><tbody>";
     for (const auto& f : files) {
       std::string token;
       std::string edit;
       if (store.LinkTokenFor(login.user_id, mount, f.path, token).ok())
         edit = "<a class=\"edit\" href=\"" + HtmlEscape(MakeLaunchUrl(mount, f.path, token)) +
                "\">edit</a>";
-      html += "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
-              FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
-              std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) +
-              "</td><td>" + HtmlEscape(f.current.user) + "</td><td>" + edit +
-              "<a class=\"dl\" href=\"/download/" +
-              HtmlEscape(store.DownloadLocation(f.current.download_key)) +
-              "\">download</a></td></tr>";
+      html +=
+          "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
+          FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
+          std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) + "</td><td>" +
+          HtmlEscape(f.current.user) + "</td><td>" + edit + "<a class=\"dl\" href=\"/download/" +
+          HtmlEscape(store.DownloadLocation(f.current.download_key)) + "\">download</a></td></tr>";
     }
     html += "</tbody></table>";
   }
-  html += "<form class=\"upload\" method=\"post\" action=\"/upload\" enctype=\"multipart/form-data\">"
-          + CsrfField(login) +
-          "<input type=\"hidden\" name=\"mount\" value=\"" + std::to_string(mount) + "\">"
-          "<label>Upload to folder <input type=\"text\" name=\"folder\" value=\"/\" size=\"18\">"
-          "</label><input type=\"file\" name=\"file\" required><button type=\"submit\">Upload"
-          "</button></form></section>";
+  html +=
+      "<form class=\"upload\" method=\"post\" action=\"/upload\" enctype=\"multipart/form-data\">" +
+      CsrfField(login) + "<input type=\"hidden\" name=\"mount\" value=\"" + std::to_string(mount) +
+      "\">"
+      "<label>Upload to folder <input type=\"text\" name=\"folder\" value=\"/\" size=\"18\">"
+      "</label><input type=\"file\" name=\"file\" required><button type=\"submit\">Upload"
+      "</button></form></section>";
   return html;
 }
 
@@ -121,12 +122,23 @@ std::string HtmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -136,11 +148,13 @@ std::string RenderUserPage(Store& store, const WebLogin& login, const std::strin
   std::string html = Head("Files of " + login.user) + "<header><h1>Zelmic files</h1><span>" +
                      HtmlEscape(login.user) +
                      "</span><form class=\"logout\" method=\"post\" action=\"/logout\">" +
-                     CsrfField(login) + "<button type=\"submit\">Log out</button></form>"
+                     CsrfField(login) +
+                     "<button type=\"submit\">Log out</button></form>"
                      "</header><main>";
   if (!notice.empty()) html += "<div class=\"notice\">" + HtmlEscape(notice) + "</div>";
   std::vector<int> mounts = store.Mounts(login.user_id);
-  if (mounts.empty()) html += "<section><div class=\"empty\">No mounts are granted to you.</div></section>";
+  if (mounts.empty())
+    html += "<section><div class=\"empty\">No mounts are granted to you.</div></section>";
   for (int m : mounts) html += MountSection(store, login, m);
   html += "</main></body></html>\n";
   return html;
@@ -149,11 +163,12 @@ std::string RenderUserPage(Store& store, const WebLogin& login, const std::strin
 std::string RenderLoginPage(const std::string& notice) {
   std::string html = Head("Zelmic files") + "<header><h1>Zelmic files</h1></header><main>";
   if (!notice.empty()) html += "<div class=\"notice\">" + HtmlEscape(notice) + "</div>";
-  html += "<section><h2>Log in</h2><form class=\"upload\" method=\"post\" action=\"/login\">"
-          "<label>User <input type=\"text\" name=\"user\" autocomplete=\"username\" required>"
-          "</label><label>Password <input type=\"password\" name=\"password\" "
-          "autocomplete=\"current-password\" required></label>"
-          "<button type=\"submit\">Log in</button></form></section></main></body></html>\n";
+  html +=
+      "<section><h2>Log in</h2><form class=\"upload\" method=\"post\" action=\"/login\">"
+      "<label>User <input type=\"text\" name=\"user\" autocomplete=\"username\" required>"
+      "</label><label>Password <input type=\"password\" name=\"password\" "
+      "autocomplete=\"current-password\" required></label>"
+      "<button type=\"submit\">Log in</button></form></section></main></body></html>\n";
   return html;
 }
 

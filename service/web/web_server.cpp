@@ -11,11 +11,11 @@
 #include <set>
 
 #include "common/owned_digest.h"
+#include "common/text_forms.h"
 #include "service/http/api_request.h"
 #include "service/http/http_util.h"
 #include "service/store/paths.h"
 #include "service/web/web_page.h"
-#include "common/text_forms.h"
 
 namespace zelmic {
 
@@ -86,8 +86,9 @@ MHD_Result SeeOther(MHD_Connection* connection, const std::string& location,
 }
 
 std::string CookieHeader(const std::string& value, bool secure, long max_age) {
-  return std::string(kCookie) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
-         std::to_string(max_age) + (secure ? "; Secure" : "");
+  return std::string(kCookie) + "=" + value +
+         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(max_age) +
+         (secure ? "; Secure" : "");
 }
 
 MHD_Result CollectField(void* cls, MHD_ValueKind, const char* key, const char* filename,
@@ -132,8 +133,7 @@ bool SameToken(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options,
-                     ChecksumKeeper& keeper)
+WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options, ChecksumKeeper& keeper)
     : store_(store), faults_(faults), keeper_(keeper), options_(options) {}
 
 WebServer::~WebServer() { Stop(); }
@@ -144,9 +144,7 @@ Status WebServer::Start(uint16_t port) {
   return started;
 }
 
-void WebServer::Stop() {
-  daemon_.Stop();
-}
+void WebServer::Stop() { daemon_.Stop(); }
 
 std::optional<WebLogin> WebServer::LoginOf(MHD_Connection* connection) {
   const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookie);
@@ -186,8 +184,8 @@ MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& ke
   MHD_destroy_response(response);
   // An edit starts with this download and saves back a delta on this content.
   if (!published && !head) {
-    keeper_.Prepare(StoredContent{target->blob_path, static_cast<uint64_t>(target->size),
-                                  target->filehash});
+    keeper_.Prepare(
+        StoredContent{target->blob_path, static_cast<uint64_t>(target->size), target->filehash});
   }
   return r;
 }
@@ -253,7 +251,8 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
       return Html(connection, 200,
                   login ? RenderUserPage(store_, *login, notice) : RenderLoginPage(notice));
     }
-    for (const auto& [prefix, published] : {std::pair{"/download/", false}, std::pair{"/s/", true}}) {
+    for (const auto& [prefix, published] :
+         {std::pair{"/download/", false}, std::pair{"/s/", true}}) {
       const std::string p(prefix);
       if (url.rfind(p, 0) == 0) {
         request.answered = true;
@@ -262,8 +261,10 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
     }
   } else if (method == "POST" && (url == "/login" || url == "/logout" || url == "/upload")) {
     const bool upload = url == "/upload";
-    request.route = upload ? WebRoute::FormUpload : url == "/login" ? WebRoute::Login : WebRoute::Logout;
-    request.allowed = upload ? std::set<std::string>{"csrf", "mount", "folder", "file"}
+    request.route = upload            ? WebRoute::FormUpload
+                    : url == "/login" ? WebRoute::Login
+                                      : WebRoute::Logout;
+    request.allowed = upload            ? std::set<std::string>{"csrf", "mount", "folder", "file"}
                       : url == "/login" ? std::set<std::string>{"user", "password"}
                                         : std::set<std::string>{"csrf"};
     request.body_limit = (upload ? kMaxUpload : 0) + kMaxFormOverhead;
@@ -280,7 +281,8 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
         return Html(connection, 403, RenderLoginPage("Log in first."));
       }
     }
-    request.post = MHD_create_post_processor(connection, size_t{16} * 1024, &CollectField, &request);
+    request.post =
+        MHD_create_post_processor(connection, size_t{16} * 1024, &CollectField, &request);
     if (!request.post) {
       request.answered = true;
       return Html(connection, 400, RenderLoginPage("The form must be sent as a form."));
@@ -294,7 +296,8 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
     if (request.fd < 0 || flock(request.fd, LOCK_EX | LOCK_NB) != 0 || !request.sha1) {
       if (request.fd < 0) request.staged.clear();
       request.answered = true;
-      return Html(connection, 500, RenderUserPage(store_, *request.login, "Cannot store uploads right now."));
+      return Html(connection, 500,
+                  RenderUserPage(store_, *request.login, "Cannot store uploads right now."));
     }
     return MHD_YES;
   }
@@ -303,7 +306,8 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
 
 MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
   if (request.route == WebRoute::AdminScript) {
-    if (request.too_large) return Answer(connection, 413, "{\"error\":\"too large\"}", "application/json");
+    if (request.too_large)
+      return Answer(connection, 413, "{\"error\":\"too large\"}", "application/json");
     std::string endpoint;
     ScriptedAnswer answer;
     if (Status bad = ParseScriptedAnswer(request.body, endpoint, answer); !bad.ok()) {
@@ -334,17 +338,20 @@ MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
 
 MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& request) {
   if (request.error_status != 0)
-    return Html(connection, request.error_status, RenderLoginPage("Login failed: " + request.error));
+    return Html(connection, request.error_status,
+                RenderLoginPage("Login failed: " + request.error));
   const std::string& user = request.fields["user"];
   const std::string& password = request.fields["password"];
-  auto user_id = user.empty() || password.empty() ? std::nullopt : store_.CheckPassword(user, password);
+  auto user_id =
+      user.empty() || password.empty() ? std::nullopt : store_.CheckPassword(user, password);
   if (!user_id) return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
   WebLogin login;
   const std::string cookie = sessions_.Create(*user_id, user, login);
-  return SeeOther(connection, "/",
-                  CookieHeader(cookie, options_.secure_cookie,
-                               std::chrono::duration_cast<std::chrono::seconds>(
-                                   WebSessions::kLifetime).count()));
+  return SeeOther(
+      connection, "/",
+      CookieHeader(
+          cookie, options_.secure_cookie,
+          std::chrono::duration_cast<std::chrono::seconds>(WebSessions::kLifetime).count()));
 }
 
 MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& request) {
@@ -352,7 +359,8 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   auto back = [&](unsigned status, const std::string& notice) {
     return Html(connection, status, RenderUserPage(store_, login, notice));
   };
-  if (request.error_status != 0) return back(request.error_status, "Upload failed: " + request.error);
+  if (request.error_status != 0)
+    return back(request.error_status, "Upload failed: " + request.error);
   long long mount = 0;
   if (!ParseInt(request.fields["mount"], INT32_MIN, INT32_MAX, mount))
     return back(400, "Upload failed: bad mount.");
@@ -365,7 +373,8 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   const bool plain_name = !name.empty() && name.find('/') == std::string::npos;
   Status resolved;
   if (plain_name)
-    resolved = ResolvePath(request.fields.count("folder") ? request.fields["folder"] : "/", name, path);
+    resolved =
+        ResolvePath(request.fields.count("folder") ? request.fields["folder"] : "/", name, path);
   if (!plain_name || !resolved.ok() || !IsInside(path, "/"))
     return back(400, "Upload failed: " +
                          (resolved.ok() ? std::string("choose a file") : resolved.message()));
@@ -382,8 +391,9 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   request.staged.clear();  // moved into the store
   keeper_.Prepare(StoredContent{store_.BlobPath(filehash), request.size, filehash});
   // Post/redirect/get: reloading the page must not send the file again.
-  return SeeOther(connection, "/?notice=" + plumet_text::PercentEncode(
-                                  "Stored " + path + " as version " + std::to_string(version) + "."));
+  return SeeOther(connection,
+                  "/?notice=" + plumet_text::PercentEncode("Stored " + path + " as version " +
+                                                           std::to_string(version) + "."));
 }
 
 }  // namespace zelmic

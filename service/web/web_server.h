@@ -18,8 +18,8 @@
 namespace zelmic {
 
 struct WebOptions {
-  bool faults = false;          // answer the admin endpoints
-  bool secure_cookie = false;   // served over TLS: the cookie is only sent back over TLS
+  bool faults = false;         // answer the admin endpoints
+  bool secure_cookie = false;  // served over TLS: the cookie is only sent back over TLS
 };
 
 class WebServer {

@@ -2,8 +2,8 @@
 
 #include <openssl/evp.h>
 
-#include "service/store/secrets.h"
 #include "common/text_forms.h"
+#include "service/store/secrets.h"
 
 namespace zelmic {
 

@@ -53,11 +53,11 @@ const std::string& StartingTempBase() {
 
 DesktopSession::DesktopSession() : root_("plumet-desk", StartingTempBase()) {
   if (!root_.ok()) return;
-  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME",
-                           "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR", "DBUS_SESSION_BUS_ADDRESS",
-                           "DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
-                           "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID", "BROWSER",
-                           "QT_QPA_PLATFORM"}) {
+  for (const char* name :
+       {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+        "XDG_RUNTIME_DIR", "TMPDIR", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY",
+        "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID",
+        "BROWSER", "QT_QPA_PLATFORM"}) {
     const char* value = std::getenv(name);
     saved_.push_back({name, value != nullptr, value != nullptr ? value : ""});
   }
@@ -73,9 +73,9 @@ DesktopSession::DesktopSession() : root_("plumet-desk", StartingTempBase()) {
   setenv("XDG_RUNTIME_DIR", Path("run").c_str(), 1);
   setenv("TMPDIR", Path("tmp").c_str(), 1);
   // Nothing of a desktop the tests did not start: no bus, no display, no desktop-specific openers.
-  for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY",
-                           "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
-                           "GNOME_DESKTOP_SESSION_ID", "BROWSER"}) {
+  for (const char* name :
+       {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
+        "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID", "BROWSER"}) {
     unsetenv(name);
   }
   setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -26,10 +26,10 @@ class DesktopSession {
   const std::string& root() const { return root_.path(); }
   std::string Path(const std::string& relative) const { return root_.File(relative); }
 
-  bool StartBus();                        // dbus-daemon on a socket in root
-  bool StartServices(bool watcher);       // fake notifications (+ StatusNotifierWatcher)
+  bool StartBus();                   // dbus-daemon on a socket in root
+  bool StartServices(bool watcher);  // fake notifications (+ StatusNotifierWatcher)
   void StopServices();
-  bool StartDisplay();                    // Xvfb, sets DISPLAY (and drops QT_QPA_PLATFORM)
+  bool StartDisplay();  // Xvfb, sets DISPLAY (and drops QT_QPA_PLATFORM)
 
   // Starts argv[0] with its output appended to root/NAME.out (NAME = last path part of argv[0]).
   pid_t Start(const std::vector<std::string>& argv);

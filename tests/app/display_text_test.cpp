@@ -12,7 +12,8 @@ TEST(DisplayText, MarkupAndControlsOfARemotePath) {
     std::wstring in, markup, controls;
   } cases[] = {
       {"plain path", L"/docs/a b.txt", L"/docs/a b.txt", L"/docs/a b.txt"},
-      {"tags and entities", L"/<b>x</b>&amp;", L"/&lt;b&gt;x&lt;/b&gt;&amp;amp;", L"/<b>x</b>&amp;"},
+      {"tags and entities", L"/<b>x</b>&amp;", L"/&lt;b&gt;x&lt;/b&gt;&amp;amp;",
+       L"/<b>x</b>&amp;"},
       {"quotes", L"it's \"q\"", L"it&#39;s &quot;q&quot;", L"it's \"q\""},
       {"line break, tab, escape, DEL", L"a\nb\tc\x1b[31md\x7f", L"a\nb\tc\x1b[31md\x7f",
        L"a?b?c?[31md?"},
@@ -33,7 +34,10 @@ TEST(DisplayText, LogLinesKeepUtf8ButNoControls) {
       {"plain", "upload of /docs/a.txt failed", "upload of /docs/a.txt failed"},
       {"forged second line", "/a\nplumet: all good\r", "/a?plumet: all good?"},
       {"terminal escape and DEL", "\x1b]0;title\x07\x7f", "?]0;title??"},
-      {"C1 control as UTF-8", "a\xc2\x9b" "31m", "a?31m"},
+      {"C1 control as UTF-8",
+       "a\xc2\x9b"
+       "31m",
+       "a?31m"},
       // Continuation bytes 0x80..0x9F are not controls: 中 is E4 B8 AD, é is C3 A9, Ā is C4 80.
       {"multi-byte characters kept", "\xe4\xb8\xad \xc3\xa9 \xc4\x80 \xc2\xa0",
        "\xe4\xb8\xad \xc3\xa9 \xc4\x80 \xc2\xa0"},

@@ -2,7 +2,7 @@
 // receive is appended as one tab-separated line to the log file, so tests can watch what the
 // program under test told the desktop:
 //   notify <app> <summary> <body> <timeout>      org.freedesktop.Notifications.Notify
-//   item <service>                               org.kde.StatusNotifierWatcher.RegisterStatusNotifierItem
+//   item <service> org.kde.StatusNotifierWatcher.RegisterStatusNotifierItem
 // Usage: fake_desktop_services LOG [--watcher]
 // With --watcher it also is the StatusNotifierWatcher with a registered host, so that Qt shows its
 // tray icon as a StatusNotifierItem. "ready" is logged once the names are owned.

@@ -40,14 +40,16 @@ TEST(HandoffBlock, TextIsBoundedAndAlwaysTerminated) {
       {"url", u"plumet://MXwvYS50eHR8dA==/", u"plumet://MXwvYS50eHR8dA==/"},
       {"3999 units fit with the terminator", full, full},
       {"longer texts are cut to 3999", full + u"xyz", full},
-      {"a surrogate pair is not split", split_pair, split_pair.substr(0, plumet::kHandoffMaxUnits - 1)},
+      {"a surrogate pair is not split", split_pair,
+       split_pair.substr(0, plumet::kHandoffMaxUnits - 1)},
   };
   for (const auto& c : cases) {
     unsigned char block[plumet::kHandoffBlockSize];
     std::fill(std::begin(block), std::end(block), 0xEE);
     plumet::EncodeHandoff(c.in, block);
     EXPECT_EQ(plumet::DecodeHandoff(block), c.out) << c.name;
-    EXPECT_EQ(block[plumet::kHandoffBlockSize - 2] | block[plumet::kHandoffBlockSize - 1], 0) << c.name;
+    EXPECT_EQ(block[plumet::kHandoffBlockSize - 2] | block[plumet::kHandoffBlockSize - 1], 0)
+        << c.name;
     if (!c.out.empty()) {
       EXPECT_EQ(block[0], static_cast<unsigned char>(c.out[0] & 0xFF)) << c.name;
     }
@@ -124,7 +126,8 @@ TEST(Handoff, RoundTripDeliversTheTextOnce) {
   EXPECT_EQ(plumet::HandOffToResident(folder.path(), Text("plumet://second/"), later),
             HandoffResult::kDelivered);
   const auto texts = resident.WaitFor(2);
-  EXPECT_EQ(texts, (std::vector<std::u16string>{Text("plumet://first/"), Text("plumet://second/")}));
+  EXPECT_EQ(texts,
+            (std::vector<std::u16string>{Text("plumet://first/"), Text("plumet://second/")}));
 }
 
 TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
@@ -143,8 +146,8 @@ TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
   } cases[] = {
       {"a link of 20000 characters", link, HandoffResult::kDelivered, true},
       {"a surrogate pair across two blocks", pair_across, HandoffResult::kDelivered, true},
-      {"a short text that begins with a part marker", std::u16string(1, plumet::kHandoffLastPart) + u"x",
-       HandoffResult::kDelivered, true},
+      {"a short text that begins with a part marker",
+       std::u16string(1, plumet::kHandoffLastPart) + u"x", HandoffResult::kDelivered, true},
       {"the longest text taken", std::u16string(plumet::kHandoffMaxTextUnits, u'm'),
        HandoffResult::kDelivered, true},
       {"one unit longer is refused, not cut",
@@ -164,8 +167,8 @@ TEST(Handoff, LongTextsArriveWholeOrNotAtAll) {
   const auto texts = resident.WaitFor(expected.size());
   ASSERT_EQ(texts.size(), expected.size());
   for (size_t i = 0; i < texts.size(); ++i) {
-    EXPECT_TRUE(texts[i] == expected[i]) << cases[std::min(i, std::size(cases) - 1)].name
-                                         << ": " << texts[i].size() << " units arrived";
+    EXPECT_TRUE(texts[i] == expected[i]) << cases[std::min(i, std::size(cases) - 1)].name << ": "
+                                         << texts[i].size() << " units arrived";
   }
 }
 

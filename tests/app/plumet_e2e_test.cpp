@@ -38,8 +38,11 @@ std::string Slurp(const std::string& path) {
 }
 
 std::string HtmlUnescape(std::string s) {
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"&amp;", "&"}, {"&quot;", "\""},
-                                 {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}}) {
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"&amp;", "&"},
+                                 {"&quot;", "\""},
+                                 {"&lt;", "<"},
+                                 {"&gt;", ">"},
+                                 {"&#39;", "'"}}) {
     for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
       s.replace(at, from.size(), to);
     }
@@ -107,7 +110,8 @@ class PlumetEndToEnd : public ::testing::Test {
     if (row == std::string::npos) return {0, "<missing>"};
     const std::string tail = page.body.substr(row, page.body.find("</tr>", row) - row);
     std::smatch m;
-    if (!std::regex_search(tail, m, std::regex("class=\"num\">([0-9]+)</td><td>.*href=\"(/download/[^\"]+)\""))) {
+    if (!std::regex_search(
+            tail, m, std::regex("class=\"num\">([0-9]+)</td><td>.*href=\"(/download/[^\"]+)\""))) {
       return {0, "<unreadable row>"};
     }
     const auto body = zelmic_test::HttpRequest("GET", zelmic_.web_base() + m[2].str());
@@ -135,7 +139,8 @@ class PlumetEndToEnd : public ::testing::Test {
     const int status = desk_.WaitExit(resident, 15s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string out = Output();
-    for (const std::string& line : desk_.ServiceLog()) EXPECT_EQ(line.find("plumet://"), std::string::npos);
+    for (const std::string& line : desk_.ServiceLog())
+      EXPECT_EQ(line.find("plumet://"), std::string::npos);
     EXPECT_EQ(out.find(refresh_), std::string::npos) << out;
   }
 
@@ -198,15 +203,17 @@ TEST_F(PlumetEndToEnd, SaveByRenameAndASecondSaveAreBothStored) {
     std::this_thread::sleep_for(50ms);
   }
   EXPECT_EQ(desk_.CountLog(Uploaded()), 2u) << Output();
-  EXPECT_EQ(Stored(kRemote), (std::pair<int, std::string>{3, std::string(kEdited) + "saved again\n"}));
+  EXPECT_EQ(Stored(kRemote),
+            (std::pair<int, std::string>{3, std::string(kEdited) + "saved again\n"}));
   ExitAndCheckNothingLeaks(resident);
 }
 
 TEST_F(PlumetEndToEnd, TokenEndpointDownThenBack) {
   setenv("PLUMET_TEST_EDITOR", "append", 1);
   for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(zelmic_.Script("{\"endpoint\":\"/oauth/token\",\"kind\":\"status\",\"status\":503,"
-                               "\"body\":\"down\"}"));
+    ASSERT_TRUE(
+        zelmic_.Script("{\"endpoint\":\"/oauth/token\",\"kind\":\"status\",\"status\":503,"
+                       "\"body\":\"down\"}"));
   }
   const pid_t resident = StartResident();
   const auto clicked = std::chrono::steady_clock::now();
@@ -215,14 +222,16 @@ TEST_F(PlumetEndToEnd, TokenEndpointDownThenBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - clicked, 1500ms) << "two refusals are two ticks";
   ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
   EXPECT_EQ(Stored(kRemote).second, kEdited);
-  EXPECT_NE(Output().find("token"), std::string::npos) << "the cause of a failure is told on stderr";
+  EXPECT_NE(Output().find("token"), std::string::npos)
+      << "the cause of a failure is told on stderr";
   ExitAndCheckNothingLeaks(resident);
 }
 
 TEST_F(PlumetEndToEnd, FailedUploadSaysWhereTheCopyIsAndIsSentAgain) {
   setenv("PLUMET_TEST_EDITOR", "append", 1);
-  ASSERT_TRUE(zelmic_.Script("{\"endpoint\":\"/upload_init\",\"kind\":\"status\",\"status\":500,"
-                             "\"body\":\"broken\",\"server\":\"ZELMIC\"}"));
+  ASSERT_TRUE(
+      zelmic_.Script("{\"endpoint\":\"/upload_init\",\"kind\":\"status\",\"status\":500,"
+                     "\"body\":\"broken\",\"server\":\"ZELMIC\"}"));
   const pid_t resident = StartResident();
   Click(EditLinkFromWebPage(kRemote));
   ASSERT_TRUE(WaitForEditor("saved")) << Output();
@@ -263,7 +272,8 @@ TEST_F(PlumetEndToEnd, HangupOrQuitEndsInTimeWhateverTheServiceDoesAndKeepsTheSa
     const int status = desk_.WaitExit(resident, 15s);
     const auto took = std::chrono::steady_clock::now() - signalled;
     std::printf("exit with %s stalled: %lld ms\n", c.stalled,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(took, 5s);
     // The save is kept where the user can find it, and the journal sends it at the next start.
@@ -276,8 +286,9 @@ TEST_F(PlumetEndToEnd, HangupOrQuitEndsInTimeWhateverTheServiceDoesAndKeepsTheSa
 TEST_F(PlumetEndToEnd, KillNineWithAnUnsentSaveIsSentByTheNextStart) {
   setenv("PLUMET_TEST_EDITOR", "append", 1);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(zelmic_.Script("{\"endpoint\":\"/upload_init\",\"kind\":\"status\",\"status\":500,"
-                               "\"body\":\"broken\",\"server\":\"ZELMIC\"}"));
+    ASSERT_TRUE(
+        zelmic_.Script("{\"endpoint\":\"/upload_init\",\"kind\":\"status\",\"status\":500,"
+                       "\"body\":\"broken\",\"server\":\"ZELMIC\"}"));
   }
   const pid_t killed = StartResident();
   Click(EditLinkFromWebPage(kRemote));
@@ -323,11 +334,13 @@ TEST_F(PlumetEndToEnd, TrayTooltipShowsTheTransferThatRuns) {
   item = item.substr(5);
   auto tooltip = [&] {
     const auto r = zelmic_test::RunProgram(
-        {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=" + item, "/StatusNotifierItem",
-         "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierItem", "string:ToolTip"},
+        {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=" + item,
+         "/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
+         "string:org.kde.StatusNotifierItem", "string:ToolTip"},
         10);
     std::smatch m;
-    return std::regex_search(r.out, m, std::regex("string \"(Zelmic[^\"]*)\"")) ? m[1].str() : r.out;
+    return std::regex_search(r.out, m, std::regex("string \"(Zelmic[^\"]*)\"")) ? m[1].str()
+                                                                                : r.out;
   };
   auto waitFor = [&](const std::regex& wanted) {
     std::string seen;
@@ -362,7 +375,8 @@ TEST_F(PlumetEndToEnd, VimInTmuxChangesALineAndTheServiceReceivesIt) {
   // vim shows the copy once tmux runs it.
   std::string screen;
   for (const auto deadline = std::chrono::steady_clock::now() + 15s;
-       screen.find("first line") == std::string::npos && std::chrono::steady_clock::now() < deadline;
+       screen.find("first line") == std::string::npos &&
+       std::chrono::steady_clock::now() < deadline;
        std::this_thread::sleep_for(100ms)) {
     screen = tmux({"capture-pane", "-p", "-t", "edit"}).out;
   }
@@ -375,7 +389,8 @@ TEST_F(PlumetEndToEnd, VimInTmuxChangesALineAndTheServiceReceivesIt) {
   // The session ended with vim; the server, if it lingers, ends by its PID.
   tmux({"kill-server"});
   const int serverPid = std::atoi(server.c_str());
-  if (serverPid > 0 && Slurp("/proc/" + std::to_string(serverPid) + "/comm").rfind("tmux", 0) == 0) {
+  if (serverPid > 0 &&
+      Slurp("/proc/" + std::to_string(serverPid) + "/comm").rfind("tmux", 0) == 0) {
     kill(serverPid, SIGKILL);
   }
   ExitAndCheckNothingLeaks(resident);

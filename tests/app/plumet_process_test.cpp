@@ -109,8 +109,8 @@ TEST_F(PlumetProcess, LaterStartsHandOffQuicklyAndNoneIsLost) {
   // Five at once: every one arrives.
   std::vector<pid_t> starts;
   for (int i = 1; i < 6; ++i) {
-    starts.push_back(desk_.Start(
-        {PlumetPath(), LaunchUrl(1, "/docs/f" + std::to_string(i) + ".txt", kToken)}));
+    starts.push_back(
+        desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/f" + std::to_string(i) + ".txt", kToken)}));
   }
   for (pid_t p : starts) EXPECT_EQ(desk_.WaitExit(p, 10s), 0);
   for (int i = 1; i < 6; ++i) {
@@ -178,8 +178,8 @@ TEST_F(PlumetProcess, MarkupAndLineBreaksOfAPathAreShownAsText) {
   const std::string folders = "/do<b>c\ns";
   HoldHashedCopyOpen(folders, "a.txt");
   StartResident();
-  EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, folders + "/a.txt", kToken)}), 5s),
-            0);
+  EXPECT_EQ(
+      desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, folders + "/a.txt", kToken)}), 5s), 0);
   std::string line;
   EXPECT_TRUE(desk_.WaitForLog({"notify\tplumet\t提示\t[/do"}, 5s, &line))
       << Slurp(desk_.Path("plumet.out"));
@@ -192,8 +192,9 @@ TEST_F(PlumetProcess, XdgOpenOfALinkEndsAndTheResidentItStartedServesIt) {
   // Registration happens during the start-up, into the private XDG folders (the window is
   // published first, so that no click waits for it).
   const std::string registered = "x-scheme-handler/plumet=plumet.desktop";
-  for (int i = 0; i < 250 && Slurp(desk_.Path("config/mimeapps.list")).find(registered) ==
-                                 std::string::npos; ++i) {
+  for (int i = 0;
+       i < 250 && Slurp(desk_.Path("config/mimeapps.list")).find(registered) == std::string::npos;
+       ++i) {
     std::this_thread::sleep_for(20ms);
   }
   const std::string list = Slurp(desk_.Path("config/mimeapps.list"));
@@ -218,8 +219,8 @@ TEST_F(PlumetProcess, XdgOpenOfALinkEndsAndTheResidentItStartedServesIt) {
 
 TEST_F(PlumetProcess, RunsWithoutAnySessionBus) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  ASSERT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/none.txt", kToken)}), 10s),
-            0);
+  ASSERT_EQ(
+      desk_.WaitExit(desk_.Start({PlumetPath(), LaunchUrl(1, "/docs/none.txt", kToken)}), 10s), 0);
   const pid_t resident = desk_.AdoptResident();
   ASSERT_GT(resident, 0) << Slurp(desk_.Path("plumet.out"));
   EXPECT_EQ(desk_.WaitExit(resident, 1500ms), -1) << Slurp(desk_.Path("plumet.out"));

@@ -96,17 +96,20 @@ TEST_F(PlumetTray, PanelSeesTooltipActivatesWebSiteAndExitsFromTheMenu) {
   ASSERT_FALSE(item.empty()) << "icon not re-added after the watcher came back";
 
   // The menu offers one command; clicking it ends the program in order.
-  const std::string menu = DbusSend({"--dest=" + item, "/MenuBar", "com.canonical.dbusmenu.GetLayout",
-                                     "int32:0", "int32:-1", "array:string:"});
+  const std::string menu =
+      DbusSend({"--dest=" + item, "/MenuBar", "com.canonical.dbusmenu.GetLayout", "int32:0",
+                "int32:-1", "array:string:"});
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(menu, m, std::regex(R"(int32 ([0-9]+)\s+array \[[^\]]*string "退出")")))
+  ASSERT_TRUE(
+      std::regex_search(menu, m, std::regex(R"(int32 ([0-9]+)\s+array \[[^\]]*string "退出")")))
       << menu;
-  EXPECT_EQ(menu.find("string \"label\""), menu.rfind("string \"label\"")) << "one item only: " << menu;
+  EXPECT_EQ(menu.find("string \"label\""), menu.rfind("string \"label\""))
+      << "one item only: " << menu;
   DbusSend({"--dest=" + item, "/MenuBar", "com.canonical.dbusmenu.Event", "int32:" + m[1].str(),
             "string:clicked", "variant:int32:0", "uint32:0"});
   const int status = desk_.WaitExit(resident, 10s);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << status << "\n" << Slurp(desk_.Path("plumet.out"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n"
+                                                             << Slurp(desk_.Path("plumet.out"));
   EXPECT_NE(access(desk_.WindowEntry().c_str(), F_OK), 0);
 }
 

@@ -1,8 +1,8 @@
 // The user's mimeapps.list: only our key changes; the desktop entry's Exec line survives any path.
 #include "platform/scheme_registration.h"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,7 +63,8 @@ TEST(MimeappsEdit, ChangesOnlyOurKey) {
        "[Default Applications]\nx-scheme-handler/plumet=plumet.desktop\n"
        "#x-scheme-handler/plumet=x.desktop\n"},
       {"CRLF file stays CRLF", "[Default Applications]\r\ntext/html=a.desktop\r\n",
-       "[Default Applications]\r\ntext/html=a.desktop\r\nx-scheme-handler/plumet=plumet.desktop\r\n"},
+       "[Default "
+       "Applications]\r\ntext/html=a.desktop\r\nx-scheme-handler/plumet=plumet.desktop\r\n"},
   };
   for (const EditCase& c : cases) {
     EXPECT_EQ(platform::SetDefaultApplication(c.before, kKey, kValue), c.after) << c.name;
@@ -104,7 +105,8 @@ TEST(MimeappsEdit, RegistrationWritesThroughSymlinkAndKeepsTheRest) {
   EXPECT_EQ(std::system(validate.c_str()), 0);
 
   // A second start leaves both files alone (no rewrite: same inode).
-  struct stat before {}, after {};
+  struct stat before {
+  }, after{};
   ASSERT_EQ(stat(target.c_str(), &before), 0);
   ASSERT_TRUE(platform::RegisterUrlScheme("plumet", "plumet.desktop", entry));
   ASSERT_EQ(stat(target.c_str(), &after), 0);
@@ -137,7 +139,8 @@ TEST(Hosts, EnvironmentOverridesAcceptHostsAndUrls) {
   } cases[] = {
       {"", "127.0.0.1:47810", "http://127.0.0.1:47813/"},
       {"10.0.0.5:8080", "10.0.0.5:8080", "http://10.0.0.5:8080/"},
-      {"https://files.example:8443/api/", "https://files.example:8443", "https://files.example:8443/api/"},
+      {"https://files.example:8443/api/", "https://files.example:8443",
+       "https://files.example:8443/api/"},
       {"http://127.0.0.1:9", "http://127.0.0.1:9", "http://127.0.0.1:9"},
   };
   for (const auto& c : cases) {
@@ -200,9 +203,7 @@ TEST(MimeappsEdit, UnreadableFileIsLeftAloneAndNothingIsRegistered) {
          chmod(list.c_str(), 0);
        }},
       {"a symlink loop (ELOOP)",
-       [](const std::string& list, const std::string&) {
-         symlink("mimeapps.list", list.c_str());
-       }},
+       [](const std::string& list, const std::string&) { symlink("mimeapps.list", list.c_str()); }},
   };
   for (const auto& c : cases) {
     plumet_test::ScratchDir home{"plumet-shell"};

@@ -60,9 +60,12 @@ TEST_F(ShellOpen, ContentThatRunsCodeIsRefusedWhateverItsName) {
       {"program.txt", elf, true},  // a native executable posing as text
       {"libthing.so", elf, true},
       {"launcher.desktop", "[Desktop Entry]\nType=Application\nExec=sh -c id\n", true},
-      {"setup.exe", "MZ\x90" + std::string(200, '\0') + "This program cannot be run in DOS mode", true},
-      {"installer.msi", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(504, '\0'), true},
-      {"tool.jar", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "META-INF/MANIFEST.MF", true},
+      {"setup.exe", "MZ\x90" + std::string(200, '\0') + "This program cannot be run in DOS mode",
+       true},
+      {"installer.msi", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(504, '\0'),
+       true},
+      {"tool.jar", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "META-INF/MANIFEST.MF",
+       true},
       {"notes.txt", "just some notes\n", false},
       {"build.sh", "#!/bin/sh\necho hello\n", false},  // scripts stay editable
       {"main.py", "print('hello')\n", false},
@@ -70,9 +73,11 @@ TEST_F(ShellOpen, ContentThatRunsCodeIsRefusedWhateverItsName) {
   };
   for (const auto& c : cases) {
     const std::string path = Make(c.name, c.content);
-    EXPECT_EQ(platform::RunsCode(path), c.runs) << c.name << " (" << platform::ContentTypeOf(path) << ")";
+    EXPECT_EQ(platform::RunsCode(path), c.runs)
+        << c.name << " (" << platform::ContentTypeOf(path) << ")";
     if (c.runs) {
-      EXPECT_EQ(platform::OpenInDefaultApplication(path), platform::OpenOutcome::kRefused) << c.name;
+      EXPECT_EQ(platform::OpenInDefaultApplication(path), platform::OpenOutcome::kRefused)
+          << c.name;
     }
   }
 }
@@ -87,7 +92,8 @@ TEST_F(ShellOpen, TheUsersDefaultApplicationOpensTheCopy) {
   }
   EXPECT_EQ(Slurp(home_ / "editor.log"), "started " + path + "\nsaved\n");
   EXPECT_EQ(Slurp(path), "first line\nedited by the editor\n");
-  EXPECT_EQ(platform::OpenInDefaultApplication(home_ / "missing.txt"), platform::OpenOutcome::kFailed);
+  EXPECT_EQ(platform::OpenInDefaultApplication(home_ / "missing.txt"),
+            platform::OpenOutcome::kFailed);
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ TEST(RefreshAccessToken, AnswersOfTheEndpoint) {
   // Nobody listening: a failure with its cause, never a token in it.
   std::wstring access = L"before";
   std::string cause;
-  EXPECT_EQ(TokenResult::kFailed,
-            RefreshAccessToken(curl, TokenEndpoint("127.0.0.1:1"), L"secret-refresh", access, &cause));
+  EXPECT_EQ(TokenResult::kFailed, RefreshAccessToken(curl, TokenEndpoint("127.0.0.1:1"),
+                                                     L"secret-refresh", access, &cause));
   EXPECT_EQ(std::string::npos, cause.find("secret-refresh"));
   curl_easy_cleanup(curl);
 }

@@ -44,12 +44,12 @@ TEST(Utf8, EncodesAndDecodesEveryForm) {
       // Code points UTF-8 cannot carry (lone surrogate, beyond Unicode, negative) become U+FFFD.
       {kEncode, Units({0xD800, 0x110000, -5}), replacement + replacement + replacement},
       // Every malformed sequence becomes one U+FFFD.
-      {kDecode, r, "\x80"},                       // stray continuation byte
-      {kDecode, r + r, "\xC0\xAF"},               // overlong form
-      {kDecode, r + r + r, "\xED\xA0\x80"},       // encoded surrogate
+      {kDecode, r, "\x80"},                          // stray continuation byte
+      {kDecode, r + r, "\xC0\xAF"},                  // overlong form
+      {kDecode, r + r + r, "\xED\xA0\x80"},          // encoded surrogate
       {kDecode, r + r + r + r, "\xF4\x90\x80\x80"},  // above U+10FFFF
-      {kDecode, L"a" + r, "a\xE6\x96"},           // cut-off sequence
-      {kDecode, r + L"z", "\xE6\x96z"},           // the byte after a broken sequence stays
+      {kDecode, L"a" + r, "a\xE6\x96"},              // cut-off sequence
+      {kDecode, r + L"z", "\xE6\x96z"},              // the byte after a broken sequence stays
   };
   for (const Case& c : cases) {
     if (c.direction == kEncode) {

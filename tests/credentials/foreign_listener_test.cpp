@@ -48,7 +48,8 @@ void Serve(int c, const std::string& answer) {
     const size_t body = length != nullptr ? std::strtoul(length + 17, nullptr, 10) : 0;
     if (have >= static_cast<size_t>(static_cast<const char*>(end) - buf) + 4 + body) break;
   }
-  if (::write(c, answer.data(), answer.size()) < 0) {}
+  if (::write(c, answer.data(), answer.size()) < 0) {
+  }
   ::close(c);
 }
 
@@ -56,9 +57,10 @@ class ChildListener {
  public:
   // `uid` < 0: ours. Every request is answered 200 with `body`.
   ChildListener(int uid, const std::string& body) {
-    const std::string answer = "HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\nContent-Type: application/json"
-                               "\r\nConnection: close\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string answer =
+        "HTTP/1.1 200 OK\r\nX-Server: ZELMIC\r\nContent-Type: application/json"
+        "\r\nConnection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     int control[2], result[2];
     if (::pipe(control) != 0 || ::pipe(result) != 0) return;
     pid_ = ::fork();
@@ -93,7 +95,8 @@ class ChildListener {
     ::close(result[1]);
     control_ = control[1];
     result_ = result[0];
-    if (pid_ > 0 && Readable(result_, 5000) && ::read(result_, &port_, sizeof port_) != sizeof port_)
+    if (pid_ > 0 && Readable(result_, 5000) &&
+        ::read(result_, &port_, sizeof port_) != sizeof port_)
       port_ = 0;
   }
   ~ChildListener() { Stop(); }
@@ -154,7 +157,10 @@ Outcome Upload(const std::string& apiHost) {
   KeptReport kept;
   auto task = std::make_unique<plumet::CUploadTask>(job, lock, &kept);
   bool done = false;
-  { std::lock_guard<std::recursive_mutex> hold(lock); done = !task->Start(); }
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    done = !task->Start();
+  }
   for (int i = 0; i < 600 && !done; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::recursive_mutex> hold(lock);
@@ -192,7 +198,8 @@ TEST(ForeignListener, NothingIsSentToAnotherAccount) {
          return Outcome{p.exit_code == 1 && p.out.find("refusing") != std::string::npos, p.out};
        }},
       {"upload, REST host", "", [](const ChildListener& l) { return Upload(l.Host()); }},
-      {"upload, upload server", "{}", [](const ChildListener& l) {
+      {"upload, upload server", "{}",
+       [](const ChildListener& l) {
          ChildListener registrar(-1, RegistrationNaming(l));
          return Upload(registrar.Host());
        }},
@@ -207,9 +214,8 @@ TEST(ForeignListener, NothingIsSentToAnotherAccount) {
       const int accepted = listener.Stop();
       if (uid == kNobody) {
         EXPECT_TRUE(outcome.refused) << c.name << ": " << outcome.detail;
-        EXPECT_NE(std::string::npos, outcome.detail.find(
-                                         "the service on " + listener.Host() +
-                                         " belongs to another user (uid 65534)"))
+        EXPECT_NE(std::string::npos, outcome.detail.find("the service on " + listener.Host() +
+                                                         " belongs to another user (uid 65534)"))
             << c.name << ": " << outcome.detail;
         EXPECT_EQ(0, accepted) << c.name;
       } else {

@@ -29,18 +29,18 @@ class Tables : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string head = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when\n";
-    std::ofstream(tables_.tcp4)
-        << head << Line("0100007F:03E8", "0A", 0)           // 127.0.0.1:1000 root
-        << Line("0100007F:03E9", "0A", kOther)              // 127.0.0.1:1001
-        << Line("00000000:03EA", "0A", kOther)              // 0.0.0.0:1002
-        << Line("0100007F:03ED", "0A", kSelf)               // 127.0.0.1:1005
-        << Line("0100007F:03EF", "01", kOther);             // 127.0.0.1:1007, not listening
+    std::ofstream(tables_.tcp4) << head << Line("0100007F:03E8", "0A", 0)  // 127.0.0.1:1000 root
+                                << Line("0100007F:03E9", "0A", kOther)     // 127.0.0.1:1001
+                                << Line("00000000:03EA", "0A", kOther)     // 0.0.0.0:1002
+                                << Line("0100007F:03ED", "0A", kSelf)      // 127.0.0.1:1005
+                                << Line("0100007F:03EF", "01",
+                                        kOther);  // 127.0.0.1:1007, not listening
     const std::string any6(32, '0'), one6 = "00000000000000000000000001000000";
-    std::ofstream(tables_.tcp6)
-        << head << Line(any6 + ":03EB", "0A", kOther)       // [::]:1003
-        << Line(one6 + ":03EC", "0A", kOther)               // [::1]:1004
-        << Line(one6 + ":03ED", "0A", kOther)               // [::1]:1005
-        << Line("0000000000000000FFFF00000100007F:03EE", "0A", kOther);  // [::ffff:127.0.0.1]:1006
+    std::ofstream(tables_.tcp6) << head << Line(any6 + ":03EB", "0A", kOther)  // [::]:1003
+                                << Line(one6 + ":03EC", "0A", kOther)          // [::1]:1004
+                                << Line(one6 + ":03ED", "0A", kOther)          // [::1]:1005
+                                << Line("0000000000000000FFFF00000100007F:03EE", "0A",
+                                        kOther);  // [::ffff:127.0.0.1]:1006
   }
   void TearDown() override {
     std::remove(tables_.tcp4.c_str());
@@ -62,8 +62,8 @@ TEST(ParseSocketLine, ColumnsOfBothTables) {
       {Line("0200007F:0050", "01", 0), false, true, false, 2, 80, 0},
       {Line("00000000000000000000000001000000:1F90", "0A", 33), true, true, true, 1, 8080, 33},
       {Line("0000000000000000FFFF00000500007F:0016", "0A", 7), true, true, true, 5, 22, 7},
-      {"  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n",
-       false, false},
+      {"  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n", false,
+       false},
       {Line("01Z0007F:0050", "0A", 0), false, false},
       {Line("0100007F:10050", "0A", 0), false, false},
       {Line("0100007F:0050", "0A", 0), true, false},  // an IPv4 address in the IPv6 table
@@ -89,14 +89,14 @@ TEST_F(Tables, WhichListenerAConnectionReaches) {
   } cases[] = {
       {"127.0.0.1", 1000, ListenerVerdict::kOwned},
       {"127.0.0.1", 1001, ListenerVerdict::kOtherUser},
-      {"0.0.0.0", 1001, ListenerVerdict::kOtherUser},      // connects to 127.0.0.1
-      {"127.0.0.9", 1002, ListenerVerdict::kOtherUser},    // the IPv4 wildcard takes it
-      {"127.0.0.1", 1003, ListenerVerdict::kOtherUser},    // so does the IPv6 one
+      {"0.0.0.0", 1001, ListenerVerdict::kOtherUser},    // connects to 127.0.0.1
+      {"127.0.0.9", 1002, ListenerVerdict::kOtherUser},  // the IPv4 wildcard takes it
+      {"127.0.0.1", 1003, ListenerVerdict::kOtherUser},  // so does the IPv6 one
       {"[::1]", 1004, ListenerVerdict::kOtherUser},
-      {"127.0.0.1", 1004, ListenerVerdict::kNoListener},   // ::1 takes no IPv4
+      {"127.0.0.1", 1004, ListenerVerdict::kNoListener},  // ::1 takes no IPv4
       {"127.0.0.1", 1005, ListenerVerdict::kOwned},
-      {"localhost", 1005, ListenerVerdict::kOtherUser},    // its ::1 is another's
-      {"127.0.0.1", 1006, ListenerVerdict::kOtherUser},    // bound as IPv4-mapped
+      {"localhost", 1005, ListenerVerdict::kOtherUser},  // its ::1 is another's
+      {"127.0.0.1", 1006, ListenerVerdict::kOtherUser},  // bound as IPv4-mapped
       {"::ffff:127.0.0.1", 1001, ListenerVerdict::kOtherUser},
       {"127.0.0.1", 1007, ListenerVerdict::kNoListener},
       {"10.0.0.1", 1001, ListenerVerdict::kNotLoopback},
@@ -104,7 +104,8 @@ TEST_F(Tables, WhichListenerAConnectionReaches) {
   };
   for (const Case& c : cases) {
     const platform::ListenerCheck check = platform::CheckLoopbackListener(c.host, c.port, tables_);
-    EXPECT_EQ(static_cast<int>(c.verdict), static_cast<int>(check.verdict)) << c.host << ":" << c.port;
+    EXPECT_EQ(static_cast<int>(c.verdict), static_cast<int>(check.verdict))
+        << c.host << ":" << c.port;
     if (c.verdict == ListenerVerdict::kOtherUser) {
       EXPECT_EQ(kOther, check.uid) << c.host;
     }
@@ -115,8 +116,8 @@ TEST_F(Tables, WhichListenerAConnectionReaches) {
 }
 
 TEST_F(Tables, RequestsThatMayCarryACredential) {
-  const std::string refused = "belongs to another user (uid " + std::to_string(kOther) +
-                              "); refusing to send credentials";
+  const std::string refused =
+      "belongs to another user (uid " + std::to_string(kOther) + "); refusing to send credentials";
   struct Case {
     std::string url, proxy, expected;  // "" : the request may go
   } cases[] = {

@@ -22,7 +22,8 @@ TEST(ParseServiceError, CodeAndMessage) {
   EXPECT_EQ(e.code, 7);
   EXPECT_EQ(e.message, L"");
 
-  e = ParseServiceError(R"({"error_code": 1, "error_code": 2, "error_msg": "a", "error_msg": "b"})");
+  e = ParseServiceError(
+      R"({"error_code": 1, "error_code": 2, "error_msg": "a", "error_msg": "b"})");
   EXPECT_EQ(e.code, 2);
   EXPECT_EQ(e.message, L"b");
 
@@ -31,8 +32,8 @@ TEST(ParseServiceError, CodeAndMessage) {
 }
 
 TEST(ParseServiceError, BodiesThatAreNoObject) {
-  for (const char* body : {"", "<html>502</html>", "[{\"error_code\": 5}]", "17", "{\"error_code\":",
-                           "null"}) {
+  for (const char* body :
+       {"", "<html>502</html>", "[{\"error_code\": 5}]", "17", "{\"error_code\":", "null"}) {
     const ServiceError e = ParseServiceError(body);
     EXPECT_EQ(e.code, 0) << body;
     EXPECT_EQ(e.message, L"") << body;
@@ -44,7 +45,9 @@ TEST(JsonValues, IntegerReadingOfEveryType) {
       R"({"n": 42, "neg": -7.9, "pos": 7.9, "t": true, "f": false, "z": null, "s": "12",
           "a": [1], "o": {"x": 1}, "big": 3000000000, "small": -3000000000, "huge": 1e300})");
   ASSERT_TRUE(root);
-  auto get = [&](const char* key) { return JsonInt(cJSON_GetObjectItemCaseSensitive(root.get(), key)); };
+  auto get = [&](const char* key) {
+    return JsonInt(cJSON_GetObjectItemCaseSensitive(root.get(), key));
+  };
   EXPECT_EQ(get("n"), 42);
   EXPECT_EQ(get("neg"), -7);
   EXPECT_EQ(get("pos"), 7);

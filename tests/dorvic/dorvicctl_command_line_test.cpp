@@ -78,11 +78,14 @@ class Dorvicctl : public ::testing::Test {
 };
 
 TEST_F(Dorvicctl, List) {
-  server.Script({200, R"({"count": 7, "list": [{"filename": "\u6587\u4ef6", "filesize": "5368709120",
+  server.Script(
+      {200, R"({"count": 7, "list": [{"filename": "\u6587\u4ef6", "filesize": "5368709120",
                           "dir": 1}]})"});
-  Json out = Run({"list", "/docs", "--dir", "1", "--start", "2", "--size", "50", "--order", "name"}, 0);
-  ExpectRequest(Last(), "LIST", "/docs", 0, L"tok",
-                {{"x-zm-dir", "1"}, {"x-zm-start", "2"}, {"x-zm-size", "50"}, {"x-zm-order", "name"}});
+  Json out =
+      Run({"list", "/docs", "--dir", "1", "--start", "2", "--size", "50", "--order", "name"}, 0);
+  ExpectRequest(
+      Last(), "LIST", "/docs", 0, L"tok",
+      {{"x-zm-dir", "1"}, {"x-zm-start", "2"}, {"x-zm-size", "50"}, {"x-zm-order", "name"}});
   EXPECT_EQ(Number(out.get(), "error_code"), 0);
   EXPECT_EQ(Text(out.get(), "error_msg"), "");
   EXPECT_EQ(Number(out.get(), "size"), 7);
@@ -105,9 +108,12 @@ TEST_F(Dorvicctl, UrlAddDeleteRenameGet) {
   EXPECT_EQ(Text(out.get(), "url"), "http://dl/x\n");
 
   server.Script({200, R"({"state": 1, "hash": "h", "version": 4, "server": "http://up"})"});
-  out = Run({"add", "/a.txt", "--filehash", "ab12", "--filesize", "5368709121", "--version", "2"}, 0);
+  out =
+      Run({"add", "/a.txt", "--filehash", "ab12", "--filesize", "5368709121", "--version", "2"}, 0);
   ExpectRequest(Last(), "PUT", "/a%2Etxt", 0, L"tok",
-                {{"x-zm-filehash", "ab12"}, {"x-zm-filesize", "5368709121"}, {"x-zm-version", "2"},
+                {{"x-zm-filehash", "ab12"},
+                 {"x-zm-filesize", "5368709121"},
+                 {"x-zm-version", "2"},
                  {"x-zm-machine", dorvic::ToUtf8(dorvic::GetMachineName())}});
   EXPECT_EQ(Number(out.get(), "state"), 1);
   EXPECT_EQ(Text(out.get(), "hash"), "h");
@@ -121,12 +127,13 @@ TEST_F(Dorvicctl, UrlAddDeleteRenameGet) {
 
   server.Script({200, R"({"version": 6})"});
   out = Run({"rename", "/a.txt", "b c/d"}, 0);
-  ExpectRequest(Last(), "RENAME", "/a%2Etxt", 0, L"tok",
-                {{"x-zm-newname", "b%20c%2Fd"},
-                 {"x-zm-machine", dorvic::ToUtf8(dorvic::GetMachineName())}});
+  ExpectRequest(
+      Last(), "RENAME", "/a%2Etxt", 0, L"tok",
+      {{"x-zm-newname", "b%20c%2Fd"}, {"x-zm-machine", dorvic::ToUtf8(dorvic::GetMachineName())}});
   EXPECT_EQ(Number(out.get(), "version"), 6);
 
-  server.Script({200, R"({"filehash": "fh", "filesize": 3221225472, "dir": 0, "uri": "http://dl/y"})"});
+  server.Script(
+      {200, R"({"filehash": "fh", "filesize": 3221225472, "dir": 0, "uri": "http://dl/y"})"});
   out = Run({"get", "/docs/plan.txt"}, 0, {{"DORVIC_MOUNT", "7"}});
   ExpectRequest(Last(), "GET", "/docs/plan%2Etxt", 7, L"tok", {});
   const cJSON* file = Member(out.get(), "file");
@@ -139,7 +146,8 @@ TEST_F(Dorvicctl, UrlAddDeleteRenameGet) {
 TEST_F(Dorvicctl, VersionOperations) {
   server.Script({200, R"({"version": 9, "dateline": 100, "a": [{"filename": "f"}]})"});
   Json out = Run({"compare", "/d", "--version", "3", "--dateline", "4"}, 0);
-  ExpectRequest(Last(), "COMPARE", "/d", 0, L"tok", {{"x-zm-version", "3"}, {"x-zm-dateline", "4"}});
+  ExpectRequest(Last(), "COMPARE", "/d", 0, L"tok",
+                {{"x-zm-version", "3"}, {"x-zm-dateline", "4"}});
   EXPECT_EQ(Number(out.get(), "version"), 9);
   EXPECT_EQ(Number(out.get(), "dateline"), 100);
   EXPECT_EQ(cJSON_GetArraySize(Member(out.get(), "files")), 1);
@@ -214,8 +222,8 @@ TEST_F(Dorvicctl, FailuresReportTheLastError) {
 
 TEST_F(Dorvicctl, GlobalOptionsOverrideTheEnvironment) {
   HttpFixture other;
-  Run({"--host", other.host(), "--token", "t2", "--secret", "other", "--mount", "9", "lock", "/x"}, 0,
-      {{"DORVIC_MOUNT", "4"}});
+  Run({"--host", other.host(), "--token", "t2", "--secret", "other", "--mount", "9", "lock", "/x"},
+      0, {{"DORVIC_MOUNT", "4"}});
   EXPECT_EQ(server.request_count(), 0u);
   const auto seen = other.requests();
   ASSERT_EQ(seen.size(), 1u);
@@ -224,8 +232,8 @@ TEST_F(Dorvicctl, GlobalOptionsOverrideTheEnvironment) {
 
 TEST_F(Dorvicctl, ProxyOptions) {
   HttpFixture proxy;
-  Run({"--proxy-type", "0", "--proxy-host", "127.0.0.1", "--proxy-port", std::to_string(proxy.port()),
-       "--proxy-user", "u", "--proxy-password", "p", "lock", "/x"},
+  Run({"--proxy-type", "0", "--proxy-host", "127.0.0.1", "--proxy-port",
+       std::to_string(proxy.port()), "--proxy-user", "u", "--proxy-password", "p", "lock", "/x"},
       0);
   EXPECT_EQ(server.request_count(), 0u);
   const auto seen = proxy.requests();

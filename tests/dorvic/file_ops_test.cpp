@@ -31,12 +31,15 @@ class FileOps : public ::testing::Test {
 };
 
 TEST_F(FileOps, ListSendsControlsAndReadsEntries) {
-  server.Script({200, R"({"count": 2, "list": [{"filename": "a"}], "dirs": [{"filename": "b", "dir": 1}]})"});
+  server.Script(
+      {200, R"({"count": 2, "list": [{"filename": "a"}], "dirs": [{"filename": "b", "dir": 1}]})"});
   int32_t size = 100;
   std::vector<dorvic_file_stx> files(1);
   ASSERT_TRUE(ListFile(client, L"tok", L"docs", 3, 1, 20, size, L"name \u5347\u5e8f", files));
   ExpectRequest(Only(), "LIST", "/docs", 3, L"tok",
-                {{"x-zm-dir", "1"}, {"x-zm-start", "20"}, {"x-zm-size", "100"},
+                {{"x-zm-dir", "1"},
+                 {"x-zm-start", "20"},
+                 {"x-zm-size", "100"},
                  {"x-zm-order", "name \xE5\x8D\x87\xE5\xBA\x8F"}});
   EXPECT_EQ(size, 2);
   ASSERT_EQ(files.size(), 3u);
@@ -74,7 +77,8 @@ TEST_F(FileOps, UrlIsTheWholeBody) {
 }
 
 TEST_F(FileOps, AddSendsFullSizeAndMachine) {
-  server.Script({200, R"({"state": 0, "hash": "up-7", "version": 3, "server": "http://127.0.0.1:47812"})"});
+  server.Script(
+      {200, R"({"state": 0, "hash": "up-7", "version": 3, "server": "http://127.0.0.1:47812"})"});
   dorvic_addfile_ret ret;
   const uint64_t size = 5ULL * 1024 * 1024 * 1024 + 1;
   ASSERT_TRUE(AddFile(client, L"tok", L"/docs/plan.txt", 7, L"da39a3ee", size, 0, ret));
@@ -143,7 +147,8 @@ TEST_F(FileOps, NonAsciiSecretSignsWithUtf8) {
   int32_t version = 0;
   ASSERT_TRUE(DelFile(client, L"tok", L"/f", 4, version));
   ExpectRequest(Only(), "DELETE", "/f", 4, L"tok", {{"x-zm-machine", ToUtf8(GetMachineName())}},
-                "s\xC3\xA9" "cr\xF0\x9F\x94\x91");
+                "s\xC3\xA9"
+                "cr\xF0\x9F\x94\x91");
 }
 
 }  // namespace

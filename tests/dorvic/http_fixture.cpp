@@ -81,7 +81,8 @@ struct FixtureAccess {
     }
     fixture->Record(*request);
     const ScriptedAnswer answer = fixture->NextAnswer(*request);
-    if (answer.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
+    if (answer.delay_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
     MHD_Response* response = MHD_create_response_from_buffer(
         answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
     for (const auto& [name, value] : answer.headers) {

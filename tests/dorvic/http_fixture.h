@@ -30,9 +30,10 @@ struct RecordedRequest {
 struct ScriptedAnswer {
   ScriptedAnswer() = default;
   ScriptedAnswer(unsigned status_code, std::string body_text,
-                 std::vector<std::pair<std::string, std::string>> header_lines = {},
-                 int delay = 0)
-      : status(status_code), body(std::move(body_text)), headers(std::move(header_lines)),
+                 std::vector<std::pair<std::string, std::string>> header_lines = {}, int delay = 0)
+      : status(status_code),
+        body(std::move(body_text)),
+        headers(std::move(header_lines)),
         delay_ms(delay) {}
 
   unsigned status = 200;
@@ -55,7 +56,8 @@ class HttpFixture {
   std::string host() const;
   std::wstring whost() const;
 
-  // Answers are used in order; once the queue is empty the responder (if set) answers, else 200 "{}".
+  // Answers are used in order; once the queue is empty the responder (if set) answers, else 200
+  // "{}".
   void Script(ScriptedAnswer answer);
   void SetResponder(std::function<ScriptedAnswer(const RecordedRequest&)> responder);
 

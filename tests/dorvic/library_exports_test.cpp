@@ -36,12 +36,27 @@ TEST(LibraryExports, ExactlyTheTwentyOneFunctions) {
   for (const std::string& name : DefinedDynamicSymbols(true)) {
     functions.insert(name.substr(0, name.find_first_of("[(")));
   }
-  const std::multiset<std::string> expected = {
-      "dorvic_set_host", "dorvic_get_host", "dorvic_set_secret", "dorvic_set_network_info",
-      "dorvic_get_last_error_code", "dorvic_get_last_error_code", "dorvic_list_file",
-      "dorvic_get_file_real_url", "dorvic_add_file", "dorvic_del_file", "dorvic_rename_file",
-      "dorvic_regetfile", "dorvic_compare", "dorvic_version", "dorvic_revert", "dorvic_lockfile",
-      "dorvic_remarks", "dorvic_remind", "dorvic_discuss", "dorvic_publish", "dorvic_share"};
+  const std::multiset<std::string> expected = {"dorvic_set_host",
+                                               "dorvic_get_host",
+                                               "dorvic_set_secret",
+                                               "dorvic_set_network_info",
+                                               "dorvic_get_last_error_code",
+                                               "dorvic_get_last_error_code",
+                                               "dorvic_list_file",
+                                               "dorvic_get_file_real_url",
+                                               "dorvic_add_file",
+                                               "dorvic_del_file",
+                                               "dorvic_rename_file",
+                                               "dorvic_regetfile",
+                                               "dorvic_compare",
+                                               "dorvic_version",
+                                               "dorvic_revert",
+                                               "dorvic_lockfile",
+                                               "dorvic_remarks",
+                                               "dorvic_remind",
+                                               "dorvic_discuss",
+                                               "dorvic_publish",
+                                               "dorvic_share"};
   EXPECT_EQ(functions, expected);
   EXPECT_EQ(mangled.size(), 21u);
 }

@@ -19,8 +19,8 @@ namespace dorvic_test {
 namespace {
 
 bool Dropped(const std::string& entry) {
-  static const char* kPrefixes[] = {"DORVIC_", "http_proxy=", "HTTP_PROXY=", "https_proxy=",
-                                    "HTTPS_PROXY=", "all_proxy=", "ALL_PROXY="};
+  static const char* kPrefixes[] = {"DORVIC_",      "http_proxy=", "HTTP_PROXY=", "https_proxy=",
+                                    "HTTPS_PROXY=", "all_proxy=",  "ALL_PROXY="};
   for (const char* prefix : kPrefixes) {
     if (entry.rfind(prefix, 0) == 0) return true;
   }

@@ -1,5 +1,6 @@
 // Operations called from several threads at once run one at a time on the library's one handle.
 
+#include <dorvic/dorvic.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <dorvic/dorvic.h>
 
 #include "tests/dorvic/http_fixture.h"
 
@@ -52,8 +51,8 @@ TEST(RequestLock, ConcurrentCallersAreSerialised) {
       for (int i = 1; i <= kCallsPerThread; ++i) {
         const int expected = t * 1000 + i;
         int32_t version = -1;
-        const bool ok = dorvic_del_file(L"tok", L"/t" + std::to_wstring(t) + L"x" + std::to_wstring(i),
-                                        0, version);
+        const bool ok = dorvic_del_file(
+            L"tok", L"/t" + std::to_wstring(t) + L"x" + std::to_wstring(i), 0, version);
         const bool should_fail = expected % 5 == 0;
         if (ok == should_fail || (ok && version != expected) || (!ok && version != -1)) ++wrong;
       }

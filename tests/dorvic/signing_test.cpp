@@ -32,8 +32,7 @@ std::string OpensslHmac(const std::string& key, const std::string& message) {
   EXPECT_GE(fd, 0);
   std::ofstream(path, std::ios::binary) << message;
   close(fd);
-  const std::string key_arg =
-      key.empty() ? "-hmac ''" : "-mac HMAC -macopt hexkey:" + Hex(key);
+  const std::string key_arg = key.empty() ? "-hmac ''" : "-mac HMAC -macopt hexkey:" + Hex(key);
   const std::string command =
       "openssl dgst -sha1 " + key_arg + " -binary < " + path + " | base64 -w0";
   std::string out;
@@ -51,7 +50,9 @@ TEST(Signing, HmacMatchesOpenssl) {
   const std::string long_message(5000, 'x');  // beyond any fixed working buffer
   const std::string cases[][2] = {
       {"5e0b7c3a9d21f4e86a0c5b7d3e9f1a24", "list\nMon, 07 Dec 26 13:02:37 GMT\n3\n/docs"},
-      {"s\xC3\xA9" "cr\xE6\x96\x87", "get\nd\n0\n/"},   // key beyond ASCII: its UTF-8 bytes
+      {"s\xC3\xA9"
+       "cr\xE6\x96\x87",
+       "get\nd\n0\n/"},                                      // key beyond ASCII: its UTF-8 bytes
       {std::string(100, 'k'), "revert\nd\n-1\n/a%2Eb?v=7"},  // key longer than one block
       {"", "put\nd\n1\n/x"},
       {"key", long_message},
@@ -76,8 +77,7 @@ TEST(Signing, AuthorizationIsTokenColonSignature) {
   ASSERT_EQ(value.size(), prefix.size() + 28);
   EXPECT_EQ(value.substr(0, prefix.size()), prefix);
   EXPECT_EQ(value.back(), '=');
-  EXPECT_EQ(value.substr(prefix.size()),
-            OpensslHmac("secret", "list\n" + date + "\n3\n/docs"));
+  EXPECT_EQ(value.substr(prefix.size()), OpensslHmac("secret", "list\n" + date + "\n3\n/docs"));
 }
 
 class TimeZone : public ::testing::Test {

@@ -166,8 +166,8 @@ class EnvironmentProxy : public Transport {
   void TearDown() override {
     for (const char* name : kNames) unsetenv(name);
   }
-  static constexpr const char* kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy",
-                                           "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+  static constexpr const char* kNames[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                           "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
   HttpFixture proxy;
 };
 

@@ -58,7 +58,8 @@ TEST_F(Ops, CompareSendsBothValuesAndReadsAnswer) {
 }
 
 TEST_F(Ops, VersionListsObjectMembersInOrder) {
-  server.Script({200, R"({"3": {"filesize": "30", "filehash": "h3"}, "2": {"filesize": "20"}, "x": {}})"});
+  server.Script(
+      {200, R"({"3": {"filesize": "30", "filehash": "h3"}, "2": {"filesize": "20"}, "x": {}})"});
   std::vector<dorvic_file_version> versions;
   ASSERT_TRUE(Versions(client, L"tok", L"/v.doc", 0, versions));
   ExpectRequest(Last(), "VERSION", "/v%2Edoc", 0, L"tok", {});

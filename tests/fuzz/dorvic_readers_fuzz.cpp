@@ -115,7 +115,8 @@ void CheckRequestPath(const std::wstring& path) {
       Require(!decoded.back().empty());  // no empty segment
       if (i + 1 < encoded.size()) decoded.emplace_back();
     } else if (c == '%') {
-      Require(i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 && HexDigit(encoded[i + 2]) >= 0);
+      Require(i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
+              HexDigit(encoded[i + 2]) >= 0);
       decoded.back() += static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2]));
       i += 2;
     } else {
@@ -132,7 +133,8 @@ void CheckRequestPath(const std::wstring& path) {
 // One entry of a listing (listing fields too) or of a comparison, against its element.
 void CheckEntry(const dorvic_file_stx& entry, const cJSON* element, bool listing) {
   if (!cJSON_IsObject(element)) {
-    Require(entry.nosync == -1 && entry.fullpath.empty() && entry.filesize == 0 && entry.version == 0);
+    Require(entry.nosync == -1 && entry.fullpath.empty() && entry.filesize == 0 &&
+            entry.version == 0);
     return;
   }
   const cJSON* fullpath = Last(element, "fullpath", true);
@@ -207,12 +209,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   version = dateline = 0;
   dorvic::ReadCompare(body, &version, &dateline, &compared);
   if (root) {
-    Require(version == Int32Or(Last(root, "version"), 0) && dateline == Int32Or(Last(root, "dateline"), 0));
+    Require(version == Int32Or(Last(root, "version"), 0) &&
+            dateline == Int32Or(Last(root, "dateline"), 0));
     // Every array member other than "version" and "dateline" gives entries, without the
     // listing's own fields.
     std::vector<const cJSON*> all;
     for (const cJSON* m = root->child; m != nullptr; m = m->next) {
-      if (std::strcmp(m->string, "version") == 0 || std::strcmp(m->string, "dateline") == 0) continue;
+      if (std::strcmp(m->string, "version") == 0 || std::strcmp(m->string, "dateline") == 0)
+        continue;
       if (cJSON_IsArray(m))
         for (const cJSON* e = m->child; e != nullptr; e = e->next) all.push_back(e);
     }
@@ -231,7 +235,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(v < versions.size());
     // Numbered by the member's name read as decimal text and held to 32 bits.
     const int64_t number = DecimalOf(m->string);
-    Require(versions[v].version == (number > INT32_MAX ? INT32_MAX : number < INT32_MIN ? INT32_MIN : number));
+    Require(versions[v].version == (number > INT32_MAX   ? INT32_MAX
+                                    : number < INT32_MIN ? INT32_MIN
+                                                         : number));
     const cJSON* filesize = Last(m, "filesize", true);
     Require(versions[v].filesize == (filesize ? DecimalOf(filesize->valuestring) : 0));
     CheckText(versions[v].filehash, Last(m, "filehash", true));

@@ -2,7 +2,6 @@
 // client path) and the error members, each checked against a plain reading of what its header
 // promises.
 #include <cjson/cJSON.h>
-
 #include <strings.h>
 
 #include <cctype>
@@ -84,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const cJSON* m = root->child; m != nullptr; m = m->next) {
       if (std::strcmp(m->string, "error_code") == 0) {
         const double t = cJSON_IsNumber(m) ? std::trunc(m->valuedouble) : cJSON_IsTrue(m) ? 1 : 0;
-        code = std::isnan(t) ? 0 : t >= INT32_MAX ? INT32_MAX : t <= INT32_MIN ? INT32_MIN : static_cast<int32_t>(t);
+        code = std::isnan(t)    ? 0
+               : t >= INT32_MAX ? INT32_MAX
+               : t <= INT32_MIN ? INT32_MIN
+                                : static_cast<int32_t>(t);
       } else if (std::strcmp(m->string, "error_msg") == 0 && cJSON_IsString(m)) {
         message = m;
       }

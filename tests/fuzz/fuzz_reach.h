@@ -6,11 +6,12 @@
 // scripts/fuzz reports these lines beside the execution count. A target counts with
 //   static fuzz_reach::Counter matches("matches");  ...  matches.Hit();
 
+#include <errno.h>  // program_invocation_short_name
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <errno.h>  // program_invocation_short_name
 
 namespace fuzz_reach {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "session/launch_request.h"
 #include "common/text_utf.h"
+#include "session/launch_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -27,8 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int segments = 0;
     for (;;) {
       const size_t slash = rest.find('/', start);
-      const std::string part = rest.substr(start, slash == std::string::npos ? slash : slash - start);
-      if (part.empty() || part == "." || part == "..") std::abort();  // leaves the tree or is a folder
+      const std::string part =
+          rest.substr(start, slash == std::string::npos ? slash : slash - start);
+      if (part.empty() || part == "." || part == "..")
+        std::abort();  // leaves the tree or is a folder
       if (segments++ == 0) {
         // The mount's tree: its number, or its number and ".h" for hashed folders.
         const std::string mount = part.size() > 2 && part.compare(part.size() - 2, 2, ".h") == 0

@@ -78,7 +78,8 @@ void CheckDecimalAndRange(const std::string& text, fuzz_reach::Counter& decimals
 
 uint64_t LittleEndian(const std::string& bytes, size_t at, size_t length) {
   uint64_t value = 0;
-  for (size_t i = length; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  for (size_t i = length; i-- > 0;)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
   return value;
 }
 
@@ -111,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   const size_t split = input.find('\0');
   const std::string head = input.substr(0, split);
-  const size_t bodyEnd = split == std::string::npos ? std::string::npos : input.find('\0', split + 1);
+  const size_t bodyEnd =
+      split == std::string::npos ? std::string::npos : input.find('\0', split + 1);
   const std::string body =
       split == std::string::npos ? input : input.substr(split + 1, bodyEnd - split - 1);
 
@@ -135,7 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckDecimalAndRange(value, decimals, ranges);
   }
   const auto server = headers.find("x-server");
-  Require(plumet::CheckServerHeader(head) == (server != headers.end() && server->second == "ZELMIC"));
+  Require(plumet::CheckServerHeader(head) ==
+          (server != headers.end() && server->second == "ZELMIC"));
 
   std::string session;
   int64_t blockSize = 0;
@@ -145,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string expect;
   plumet::ReadConflictAnswer(body, errorCode, expect);
   // "expect" is the last string member of that name, as sent.
-  cJSON* root = body.empty() || body[0] != '{' ? nullptr : cJSON_ParseWithLength(body.data(), body.size());
+  cJSON* root =
+      body.empty() || body[0] != '{' ? nullptr : cJSON_ParseWithLength(body.data(), body.size());
   std::string expectedExpect;
   if (cJSON_IsObject(root))
     for (const cJSON* m = root->child; m != nullptr; m = m->next)
@@ -163,8 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string list = tail.substr(14);
     uint64_t count = 0, expectedCount = 0;
     std::string error;
-    const bool accepted = zelmic::CheckMatchList(list, listBlockSize, blockCount, fileSize, count, error);
-    Require(accepted == ReferenceMatchList(list, listBlockSize, blockCount, fileSize, expectedCount));
+    const bool accepted =
+        zelmic::CheckMatchList(list, listBlockSize, blockCount, fileSize, count, error);
+    Require(accepted ==
+            ReferenceMatchList(list, listBlockSize, blockCount, fileSize, expectedCount));
     Require(count == (accepted ? expectedCount : 0) && accepted == error.empty());
     if (accepted && count > 0) matchLists.Hit();
   }

@@ -6,8 +6,8 @@
 //    the literal file (rebuilt here with plain code, sharing nothing with the client);
 //  - name exactly the windows and blocks of a naive greedy scan: from p, a window equal to a
 //    stored block is a match (the highest-numbered such block, as the list's loader keeps it) and
-//    the scan resumes at p + B, else at p + 1; windows run while p + B < S, and with nothing matched
-//    the scan gives up at the first window past 2S/3;
+//    the scan resumes at p + B, else at p + 1; windows run while p + B < S, and with nothing
+//    matched the scan gives up at the first window past 2S/3;
 //  - be a match list zelmicd accepts.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
@@ -103,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t count = zelmic::FullBlockCount(stored.size(), B);
   std::string list;
   std::string error;
-  if (count > 0 && !zelmic::BuildChecksumList("/proc/self/fd/" + std::to_string(storedFile.fd()),
-                                              B, count, list, error)) {
+  if (count > 0 && !zelmic::BuildChecksumList("/proc/self/fd/" + std::to_string(storedFile.fd()), B,
+                                              count, list, error)) {
     __builtin_trap();
   }
   plumet::CBlockDelta delta;
@@ -138,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::File writer = Memfd("local");
   platform::File localFile;
   if (!local.empty() && !writer.Write(local.data(), local.size())) __builtin_trap();
-  if (!localFile.Open("/proc/self/fd/" + std::to_string(writer.fd()), platform::File::Mode::kRead)) {
+  if (!localFile.Open("/proc/self/fd/" + std::to_string(writer.fd()),
+                      platform::File::Mode::kRead)) {
     __builtin_trap();
   }
   writer.Close();

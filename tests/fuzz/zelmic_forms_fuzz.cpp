@@ -123,7 +123,8 @@ std::string Post(const std::string& target, const std::string& type, const std::
                  const std::string& body) {
   return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
          (cookie.empty() ? "" : "\r\nCookie: zelmic_session=" + cookie) +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+         body;
 }
 
 std::string Get(const std::string& method, const std::string& target, const std::string& cookie) {
@@ -268,13 +269,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Service service;
   if (size == 0) return 0;
   const uint8_t how = data[0];
-  std::vector<std::string> requests = Requests(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+  std::vector<std::string> requests =
+      Requests(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
   const uint16_t web = service.web->port();
   const std::string urlencoded = "application/x-www-form-urlencoded";
 
   // The login the forms carry: the process's own, one of this visit (ended with it), or none.
   if (!service.session) {
-    service.session = service.LogIn("user=" + std::string(kUser) + "&password=" + kPassword, urlencoded);
+    service.session =
+        service.LogIn("user=" + std::string(kUser) + "&password=" + kPassword, urlencoded);
   }
   std::optional<Login> login = service.session;
   std::optional<Login> fresh;
@@ -283,13 +286,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string form = requests.front();
     requests.erase(requests.begin());
     const bool multipart = !form.empty() && (form[0] & 1);
-    fresh = service.LogIn(form.empty() ? form : form.substr(1), multipart ? Multipart() : urlencoded);
+    fresh =
+        service.LogIn(form.empty() ? form : form.substr(1), multipart ? Multipart() : urlencoded);
     login = fresh;
   } else {
     if ((how & 3) == 3) {
       const bool right = how & 4;
-      fresh = service.LogIn("user=" + std::string(kUser) + "&password=" + (right ? kPassword : "wrong"),
-                            urlencoded);
+      fresh = service.LogIn(
+          "user=" + std::string(kUser) + "&password=" + (right ? kPassword : "wrong"), urlencoded);
       // The right password always logs in; a wrong one never does.
       Require(fresh.has_value() == right);
       login = fresh;
@@ -329,14 +333,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(withCsrf || body.find(login->csrf) != std::string::npos);
       }
       // A live session is never taken for a missing one.
-      Require(!(login && reply.status == 403 && reply.body.find("Log in first.") != std::string::npos));
+      Require(
+          !(login && reply.status == 403 && reply.body.find("Log in first.") != std::string::npos));
       if (reply.status == 303 && upload) {
         Require(reply.Header("location").rfind("/?notice=Stored%20", 0) == 0);
         uploads.Hit();
       }
       if (reply.status == 303 && !upload) {
         // Logged out: the session is gone, so a further form with its cookie is refused.
-        const Reply again = Exchange(web, Post("/logout", urlencoded, cookie, "csrf=" + login->csrf));
+        const Reply again =
+            Exchange(web, Post("/logout", urlencoded, cookie, "csrf=" + login->csrf));
         Require(again.status == 403);
         if (fresh && fresh->cookie == cookie) {
           fresh.reset();
@@ -351,7 +357,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (pick == 5) {
       // A download location or published key, read by the same listener.
       const std::string target = body.substr(0, body.find_first_of("\r\n "));
-      Exchange(web, Get(request[0] & 8 ? "HEAD" : "GET", (request[0] & 16 ? "/s/" : "/download/") + target, cookie));
+      Exchange(web, Get(request[0] & 8 ? "HEAD" : "GET",
+                        (request[0] & 16 ? "/s/" : "/download/") + target, cookie));
     } else {
       Exchange(service.token->port(), Post("/oauth/token", type, "", body));
     }
@@ -359,7 +366,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A visit's own login ends with it, so the process's session never becomes the oldest of too
   // many logins of one user (which would drop it).
   if (fresh) {
-    const Reply reply = Exchange(web, Post("/logout", urlencoded, fresh->cookie, "csrf=" + fresh->csrf));
+    const Reply reply =
+        Exchange(web, Post("/logout", urlencoded, fresh->cookie, "csrf=" + fresh->csrf));
     Require(reply.status == 303);
   }
   service.Prune();

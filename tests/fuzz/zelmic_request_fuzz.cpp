@@ -181,11 +181,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   long long number = 0;
   const bool negative = !text.empty() && text[0] == '-';
   uint64_t magnitude = 0;
-  ok = text.size() <= 20 && AllDigits(text.substr(negative)) && DigitsValue(text.substr(negative), magnitude) &&
+  ok = text.size() <= 20 && AllDigits(text.substr(negative)) &&
+       DigitsValue(text.substr(negative), magnitude) &&
        magnitude <= (negative ? 1ull << 31 : (1ull << 31) - 1);
   Require(zelmic::ParseInt(text, INT32_MIN, INT32_MAX, number) == ok);
   if (ok) {
-    Require(number == (negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude)));
+    Require(number ==
+            (negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude)));
     numbersAccepted.Hit();
   }
 
@@ -233,8 +235,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(zelmic::ParseDecimal(text, first) == ok && (!ok || first == value));
   const size_t dash = text.find('-');
   uint64_t a = 0, b = 0;
-  ok = dash != std::string::npos && AllDigits(text.substr(0, dash)) && AllDigits(text.substr(dash + 1)) &&
-       DigitsValue(text.substr(0, dash), a) && DigitsValue(text.substr(dash + 1), b) && a <= b;
+  ok = dash != std::string::npos && AllDigits(text.substr(0, dash)) &&
+       AllDigits(text.substr(dash + 1)) && DigitsValue(text.substr(0, dash), a) &&
+       DigitsValue(text.substr(dash + 1), b) && a <= b;
   Require(zelmic::ParseRange(text, first, last) == ok);
   if (ok) {
     Require(first <= last && first == a && last == b);

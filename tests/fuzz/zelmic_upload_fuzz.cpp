@@ -87,7 +87,7 @@ struct Contents {
     block(2);
     block(3);  // equal to block 1: either names it
     target += Noise(5000, 3);
-    block(4);  // at an offset no multiple of the block size
+    block(4);                                       // at an offset no multiple of the block size
     target.append(stored, kStoredBlocks * kBlock);  // the stored tail, no full block
     target += "end";
     target_sha1 = Sha1Hex(target);
@@ -173,14 +173,16 @@ struct Route {
   const char* path;
   const char* method;
 };
-const Route kRoutes[] = {{"/upload_init", "POST"},           {"/upload_req", "POST"},
-                         {"/download_checksum", "POST"},     {"/upload_checksum_result", "PUT"},
-                         {"/upload_part", "PUT"},            {"/upload_finish", "POST"},
+const Route kRoutes[] = {{"/upload_init", "POST"},
+                         {"/upload_req", "POST"},
+                         {"/download_checksum", "POST"},
+                         {"/upload_checksum_result", "PUT"},
+                         {"/upload_part", "PUT"},
+                         {"/upload_finish", "POST"},
                          {"/unknown", "POST"}};
-const char* const kHeaders[] = {"x-zm-upload-session",  "x-zm-upload-pathhash",
-                                "x-zm-token",           "x-zm-upload-filesize",
-                                "x-zm-upload-filehash", "x-zm-upload-filename",
-                                "x-zm-upload-range",    "x-zm-upload-crc"};
+const char* const kHeaders[] = {
+    "x-zm-upload-session",  "x-zm-upload-pathhash", "x-zm-token",        "x-zm-upload-filesize",
+    "x-zm-upload-filehash", "x-zm-upload-filename", "x-zm-upload-range", "x-zm-upload-crc"};
 
 std::string SessionOf(const std::string& body) {
   cJSON* root = cJSON_ParseWithLength(body.data(), body.size());
@@ -242,8 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1: {
           const std::string header = name;
           const uint64_t last = body.empty() ? sent : sent + body.size() - 1;
-          const uint32_t crc = static_cast<uint32_t>(
-              crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+          const uint32_t crc = static_cast<uint32_t>(crc32(
+              0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
           request.headers[name] =
               header == "x-zm-upload-session"    ? session
               : header == "x-zm-upload-pathhash" ? kPathHash

@@ -39,10 +39,10 @@ std::vector<std::string> ExpectedFiles() {
       "lib/systemd/user/zelmicd.service",
   };
   if (PLUMET_HAS_PROGRAM) {
-    files.insert(files.end(), {"bin/plumet", kLib + "/plumet/libplumet_resident.so",
-                               "share/applications/plumet.desktop",
-                               "share/icons/hicolor/48x48/apps/plumet.png",
-                               "share/icons/hicolor/scalable/apps/plumet.svg"});
+    files.insert(files.end(),
+                 {"bin/plumet", kLib + "/plumet/libplumet_resident.so",
+                  "share/applications/plumet.desktop", "share/icons/hicolor/48x48/apps/plumet.png",
+                  "share/icons/hicolor/scalable/apps/plumet.svg"});
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -52,8 +52,10 @@ std::vector<std::string> ExpectedFiles() {
 std::vector<std::string> FilesBelow(const std::string& root) {
   std::vector<std::string> out;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    if (!it->is_directory() || it->is_symlink()) out.push_back(it->path().lexically_relative(root).string());
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (!it->is_directory() || it->is_symlink())
+      out.push_back(it->path().lexically_relative(root).string());
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -73,8 +75,8 @@ class PackageTest : public ::testing::Test {
     scratch_ = dir_.path();
   }
   RunResult Install(const std::string& destdir, const std::string& prefix) {
-    return RunProgram({"/usr/bin/env", "DESTDIR=" + destdir, CMAKE_PATH, "--install", PLUMET_BUILD_DIR,
-                       "--prefix", prefix},
+    return RunProgram({"/usr/bin/env", "DESTDIR=" + destdir, CMAKE_PATH, "--install",
+                       PLUMET_BUILD_DIR, "--prefix", prefix},
                       120);
   }
   plumet_test::ScratchDir dir_{"package-test"};
@@ -98,7 +100,8 @@ TEST_F(PackageTest, InstallIntoDestdirUnderPrefixWorksFromThere) {
   if (PLUMET_HAS_PROGRAM) {
     const std::string entry = ReadFile(root + "/share/applications/plumet.desktop");
     EXPECT_NE(entry.find("\nExec=" + prefix + "/bin/plumet %u\n"), std::string::npos) << entry;
-    RunResult valid = RunProgram({"/usr/bin/desktop-file-validate", root + "/share/applications/plumet.desktop"});
+    RunResult valid =
+        RunProgram({"/usr/bin/desktop-file-validate", root + "/share/applications/plumet.desktop"});
     EXPECT_EQ(valid.exit_code, 0);
     EXPECT_EQ(valid.out + valid.err, "");
 
@@ -107,18 +110,24 @@ TEST_F(PackageTest, InstallIntoDestdirUnderPrefixWorksFromThere) {
     const std::string home = scratch_ + "/home";
     fs::create_directories(home + "/run");
     fs::permissions(home + "/run", fs::perms::owner_all);
-    RunResult resident = RunProgram({"/usr/bin/env", "-u", "DBUS_SESSION_BUS_ADDRESS", "-u", "DISPLAY", "HOME=" + home,
-                "XDG_RUNTIME_DIR=" + home + "/run", "XDG_CONFIG_HOME=" + home + "/config",
-                "XDG_DATA_HOME=" + home + "/data", "TMPDIR=" + home, "QT_QPA_PLATFORM=offscreen",
-                root + "/bin/plumet"}, 3);
-    EXPECT_NE(ReadFile(home + "/data/applications/plumet.desktop").find("\nExec=" + root + "/bin/plumet %u\n"),
-              std::string::npos) << resident.err;
-    EXPECT_NE(ReadFile(home + "/config/mimeapps.list").find("x-scheme-handler/plumet=plumet.desktop"),
-              std::string::npos);
+    RunResult resident =
+        RunProgram({"/usr/bin/env", "-u", "DBUS_SESSION_BUS_ADDRESS", "-u", "DISPLAY",
+                    "HOME=" + home, "XDG_RUNTIME_DIR=" + home + "/run",
+                    "XDG_CONFIG_HOME=" + home + "/config", "XDG_DATA_HOME=" + home + "/data",
+                    "TMPDIR=" + home, "QT_QPA_PLATFORM=offscreen", root + "/bin/plumet"},
+                   3);
+    EXPECT_NE(ReadFile(home + "/data/applications/plumet.desktop")
+                  .find("\nExec=" + root + "/bin/plumet %u\n"),
+              std::string::npos)
+        << resident.err;
+    EXPECT_NE(
+        ReadFile(home + "/config/mimeapps.list").find("x-scheme-handler/plumet=plumet.desktop"),
+        std::string::npos);
   }
 
   // The programs find the library beside them, not through the environment.
-  RunResult help = RunProgram({"/usr/bin/env", "-u", "LD_LIBRARY_PATH", root + "/bin/dorvicctl", "--help"});
+  RunResult help =
+      RunProgram({"/usr/bin/env", "-u", "LD_LIBRARY_PATH", root + "/bin/dorvicctl", "--help"});
   EXPECT_EQ(help.exit_code, 0) << help.err;
   EXPECT_NE(help.out.find("  upload LOCAL REMOTE"), std::string::npos);
 
@@ -135,9 +144,9 @@ int main() {
 }
 )"));
   // The file names the prefix; pkg-config puts the staging folder in front, as for a sysroot.
-  RunResult flags = RunProgram({"/usr/bin/env", "PKG_CONFIG_PATH=" + root + "/" + kLib + "/pkgconfig",
-                                "PKG_CONFIG_SYSROOT_DIR=" + stage, PKG_CONFIG_PATH_TO_TOOL, "--cflags",
-                                "--libs", "dorvic"});
+  RunResult flags = RunProgram(
+      {"/usr/bin/env", "PKG_CONFIG_PATH=" + root + "/" + kLib + "/pkgconfig",
+       "PKG_CONFIG_SYSROOT_DIR=" + stage, PKG_CONFIG_PATH_TO_TOOL, "--cflags", "--libs", "dorvic"});
   ASSERT_EQ(flags.exit_code, 0) << flags.err;
   std::vector<std::string> compile = {CXX_PATH, "-std=c++17", source, "-o", scratch_ + "/client"};
   for (const auto& w : Words(flags.out)) compile.push_back(w);
@@ -146,8 +155,8 @@ int main() {
   ASSERT_EQ(built.exit_code, 0) << built.err;
   EXPECT_EQ(Words(flags.out), (std::vector<std::string>{"-I" + root + "/include",
                                                         "-L" + root + "/" + kLib, "-ldorvic"}));
-  RunResult ran = RunProgram(
-      {"/usr/bin/env", "LD_LIBRARY_PATH=" + root + "/" + kLib, scratch_ + "/client"});
+  RunResult ran =
+      RunProgram({"/usr/bin/env", "LD_LIBRARY_PATH=" + root + "/" + kLib, scratch_ + "/client"});
   EXPECT_EQ(ran.exit_code, 0) << ran.err;
   EXPECT_EQ(ran.out, "0 10061\n");  // nothing listens on port 1: the library's transport failure
 }
@@ -173,9 +182,9 @@ TEST_F(PackageTest, SystemdUserUnitVerifies) {
     bool valid;
   };
   for (const Case& c : {Case{unit, true}, Case{scratch_ + "/broken.service", false}}) {
-    RunResult verify = RunProgram({"/usr/bin/env", "XDG_RUNTIME_DIR=" + scratch_ + "/run",
-                                   "HOME=" + scratch_, "/usr/bin/systemd-analyze", "--user",
-                                   "verify", c.unit});
+    RunResult verify =
+        RunProgram({"/usr/bin/env", "XDG_RUNTIME_DIR=" + scratch_ + "/run", "HOME=" + scratch_,
+                    "/usr/bin/systemd-analyze", "--user", "verify", c.unit});
     if (c.valid) {
       EXPECT_EQ(verify.exit_code, 0) << verify.err;
       EXPECT_EQ(verify.out + verify.err, "");
@@ -186,9 +195,10 @@ TEST_F(PackageTest, SystemdUserUnitVerifies) {
 }
 
 TEST_F(PackageTest, DebianPackageHoldsEverythingAndNamesItsLibraries) {
-  RunResult pack = RunProgram({CPACK_PATH, "-G", "DEB", "--config",
-                               std::string(PLUMET_BUILD_DIR) + "/CPackConfig.cmake", "-B", scratch_},
-                              300);
+  RunResult pack =
+      RunProgram({CPACK_PATH, "-G", "DEB", "--config",
+                  std::string(PLUMET_BUILD_DIR) + "/CPackConfig.cmake", "-B", scratch_},
+                 300);
   ASSERT_EQ(pack.exit_code, 0) << pack.out << pack.err;
   const std::string deb = scratch_ + "/plumet_" + PLUMET_VERSION + "_amd64.deb";
   ASSERT_TRUE(fs::exists(deb)) << pack.out;

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include "common/endpoints.h"
-
 #include "tests/service/service_fixture.h"
 
 namespace zelmic_test {
@@ -33,8 +32,8 @@ TEST_F(ServiceTest, GetAnswersTheFileStateAndItsDownload) {
 }
 
 TEST_F(ServiceTest, ListAnswersCountAndEntries) {
-  HttpResult r = Call(ann_, "LIST", 1, "/docs", {"x-zm-dir: 0", "x-zm-start: 0", "x-zm-size: 10",
-                                                 "x-zm-order: name"});
+  HttpResult r = Call(ann_, "LIST", 1, "/docs",
+                      {"x-zm-dir: 0", "x-zm-start: 0", "x-zm-size: 10", "x-zm-order: name"});
   ASSERT_EQ(r.status, 200) << r.body;
   Json j = ParseJson(r.body);
   EXPECT_EQ(Num(j, "count"), 1);
@@ -69,9 +68,12 @@ TEST_F(ServiceTest, PutRegistersAnUploadOrKnowsTheContent) {
   EXPECT_EQ(Str(f, "server"), "http://127.0.0.1:" + std::to_string(z_.upload_port()));
   // Registering is not storing: the file does not exist until its upload commits.
   EXPECT_EQ(Call(bob_, "GET", 1, "/docs/new%2Etxt").status, 404);
-  EXPECT_EQ(Call(bob_, "PUT", 1, kPlanPath, {"x-zm-filehash: xyz", "x-zm-filesize: 9"}).status, 400);
-  EXPECT_EQ(Call(bob_, "PUT", 1, kPlanPath, {std::string("x-zm-filehash: ") + kPlanHash,
-                                             "x-zm-filesize: nine"}).status, 400);
+  EXPECT_EQ(Call(bob_, "PUT", 1, kPlanPath, {"x-zm-filehash: xyz", "x-zm-filesize: 9"}).status,
+            400);
+  EXPECT_EQ(Call(bob_, "PUT", 1, kPlanPath,
+                 {std::string("x-zm-filehash: ") + kPlanHash, "x-zm-filesize: nine"})
+                .status,
+            400);
 }
 
 TEST_F(ServiceTest, UrlAnswersTheBareLocation) {
@@ -79,7 +81,8 @@ TEST_F(ServiceTest, UrlAnswersTheBareLocation) {
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(r.body.rfind(z_.web_base() + "/download/", 0), 0u) << r.body;
   EXPECT_EQ(HttpRequest("GET", r.body).body, kPlan);
-  EXPECT_EQ(Call(ann_, "URL", 1, kPlanPath, {"x-zm-filehash: " + std::string(40, '0')}).status, 404);
+  EXPECT_EQ(Call(ann_, "URL", 1, kPlanPath, {"x-zm-filehash: " + std::string(40, '0')}).status,
+            404);
 }
 
 TEST_F(ServiceTest, VersionsRevertRenameDelete) {
@@ -91,9 +94,11 @@ TEST_F(ServiceTest, VersionsRevertRenameDelete) {
   Json versions = ParseJson(v.body);
   ASSERT_EQ(cJSON_GetArraySize(versions.get()), 2);
   EXPECT_STREQ(versions->child->string, "2");  // newest first, keyed by number
-  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(versions.get(), "1"), "filehash")->valuestring,
-               kPlanHash);
-  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(versions.get(), "2"), "filesize")->valuestring, "7");
+  EXPECT_STREQ(
+      cJSON_GetObjectItem(cJSON_GetObjectItem(versions.get(), "1"), "filehash")->valuestring,
+      kPlanHash);
+  EXPECT_STREQ(
+      cJSON_GetObjectItem(cJSON_GetObjectItem(versions.get(), "2"), "filesize")->valuestring, "7");
 
   HttpResult revert = Call(ann_, "REVERT", 1, std::string(kPlanPath) + "?v=1");
   ASSERT_EQ(revert.status, 200) << revert.body;
@@ -107,7 +112,10 @@ TEST_F(ServiceTest, VersionsRevertRenameDelete) {
   EXPECT_EQ(Num(ParseJson(rename.body), "version"), 3);
   EXPECT_EQ(Call(ann_, "GET", 1, kPlanPath).status, 404);
   EXPECT_EQ(Call(ann_, "GET", 1, "/docs/renamed%20plan%2Etxt").status, 200);
-  EXPECT_EQ(Call(ann_, "RENAME", 1, "/docs/renamed%20plan%2Etxt", {"x-zm-newname: %2E%2E%2F%2E%2E%2Fx"}).status, 400);
+  EXPECT_EQ(
+      Call(ann_, "RENAME", 1, "/docs/renamed%20plan%2Etxt", {"x-zm-newname: %2E%2E%2F%2E%2E%2Fx"})
+          .status,
+      400);
 
   HttpResult del = Call(ann_, "DELETE", 1, "/docs/renamed%20plan%2Etxt", {"x-zm-machine: box"});
   ASSERT_EQ(del.status, 200);
@@ -124,15 +132,17 @@ TEST_F(ServiceTest, CompareReportsChangesSinceADateline) {
   const double dateline = Num(j, "dateline");
   EXPECT_GT(dateline, 0);
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(j.get(), "list")), 1);
-  HttpResult same = Call(ann_, "COMPARE", 1, kPlanPath,
-                         {"x-zm-version: 1", "x-zm-dateline: " + std::to_string(static_cast<long>(dateline))});
+  HttpResult same =
+      Call(ann_, "COMPARE", 1, kPlanPath,
+           {"x-zm-version: 1", "x-zm-dateline: " + std::to_string(static_cast<long>(dateline))});
   EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(ParseJson(same.body).get(), "list")), 0);
 }
 
 TEST_F(ServiceTest, LocksKeepOthersFromWriting) {
   ASSERT_EQ(Call(ann_, "LOCK", 1, kPlanPath, {"x-zm-bool: 1"}).status, 200);
   EXPECT_EQ(Num(ParseJson(Call(bob_, "GET", 1, kPlanPath).body), "lock"), 1);
-  HttpResult put = Call(bob_, "PUT", 1, kPlanPath, {"x-zm-filehash: " + std::string(40, 'c'), "x-zm-filesize: 3"});
+  HttpResult put = Call(bob_, "PUT", 1, kPlanPath,
+                        {"x-zm-filehash: " + std::string(40, 'c'), "x-zm-filesize: 3"});
   EXPECT_EQ(put.status, 423);
   EXPECT_NE(ParseJson(put.body).get(), nullptr);
   EXPECT_GT(Num(ParseJson(put.body), "error_code"), 0);
@@ -142,11 +152,16 @@ TEST_F(ServiceTest, LocksKeepOthersFromWriting) {
 }
 
 TEST_F(ServiceTest, RemarksRemindersDiscussionShares) {
-  EXPECT_EQ(Call(ann_, "REMIND", 1, kPlanPath, {"x-zm-bool: 0"}, "message=first%20remark").status, 200);
+  EXPECT_EQ(Call(ann_, "REMIND", 1, kPlanPath, {"x-zm-bool: 0"}, "message=first%20remark").status,
+            200);
   EXPECT_EQ(Call(bob_, "REMIND", 1, kPlanPath, {"x-zm-bool: 1"},
-                 "message=%E8%AF%B7%E7%9C%8B&email=ann@example.com,cy@example.com").status, 200);
+                 "message=%E8%AF%B7%E7%9C%8B&email=ann@example.com,cy@example.com")
+                .status,
+            200);
   EXPECT_EQ(Call(ann_, "REMIND", 1, kPlanPath, {"x-zm-bool: 0"}, "message=").status, 400);
-  EXPECT_EQ(Call(ann_, "REMIND", 1, kPlanPath, {"x-zm-bool: 1"}, "message=x&email=not-an-address").status, 400);
+  EXPECT_EQ(
+      Call(ann_, "REMIND", 1, kPlanPath, {"x-zm-bool: 1"}, "message=x&email=not-an-address").status,
+      400);
   HttpResult d = Call(ann_, "DISCUSS", 1, kPlanPath, {"x-zm-size: 5"});
   ASSERT_EQ(d.status, 200);
   Json messages = ParseJson(d.body);
@@ -157,7 +172,8 @@ TEST_F(ServiceTest, RemarksRemindersDiscussionShares) {
   EXPECT_STREQ(cJSON_GetObjectItem(second, "member_name")->valuestring, "bob");
   EXPECT_GT(cJSON_GetObjectItem(second, "lasttime")->valueint, 0);
 
-  EXPECT_EQ(Call(ann_, "SHARE", 1, kPlanPath, {}, "message=look&email=cy@example.com|1").status, 200);
+  EXPECT_EQ(Call(ann_, "SHARE", 1, kPlanPath, {}, "message=look&email=cy@example.com|1").status,
+            200);
   EXPECT_EQ(Call(ann_, "SHARE", 1, kPlanPath, {}, "message=look&email=").status, 400);
   EXPECT_EQ(Num(ParseJson(Call(ann_, "GET", 1, kPlanPath).body), "share"), 1);
 }
@@ -192,7 +208,10 @@ TEST_F(ServiceTest, LinkTokensAreLimitedToTheirFile) {
   const std::string access = z_.AccessToken(fields.substr(17));
   ASSERT_FALSE(access.empty());
   EXPECT_EQ(Call(access, "GET", 1, kPlanPath).status, 200);
-  EXPECT_EQ(Call(access, "PUT", 1, kPlanPath, {"x-zm-filehash: " + std::string(40, 'd'), "x-zm-filesize: 1"}).status, 200);
+  EXPECT_EQ(Call(access, "PUT", 1, kPlanPath,
+                 {"x-zm-filehash: " + std::string(40, 'd'), "x-zm-filesize: 1"})
+                .status,
+            200);
   EXPECT_EQ(Call(access, "GET", 1, "/docs/other").status, 403);
   EXPECT_EQ(Call(access, "LIST", 1, "/docs").status, 403);
   EXPECT_EQ(Call(access, "GET", 2, kPlanPath).status, 403);
@@ -202,7 +221,8 @@ TEST_F(ServiceTest, LinkTokensAreLimitedToTheirFile) {
 }
 
 TEST_F(ScriptedServiceTest, ScriptedAnswersReplaceTheNextOnes) {
-  ASSERT_TRUE(z_.Script(R"({"endpoint":"api:GET","status":503,"body":"{\"error_code\":7,\"error_msg\":\"busy\"}"})"));
+  ASSERT_TRUE(z_.Script(
+      R"({"endpoint":"api:GET","status":503,"body":"{\"error_code\":7,\"error_msg\":\"busy\"}"})"));
   HttpResult r = Call(ann_, "GET", 1, kPlanPath);
   EXPECT_EQ(r.status, 503);
   EXPECT_EQ(r.body, "{\"error_code\":7,\"error_msg\":\"busy\"}");
@@ -210,7 +230,8 @@ TEST_F(ScriptedServiceTest, ScriptedAnswersReplaceTheNextOnes) {
 
   ASSERT_TRUE(z_.Script(R"({"endpoint":"api:LIST","kind":"drop"})"));
   EXPECT_EQ(Call(ann_, "LIST", 1, "/").status, 0);
-  ASSERT_TRUE(z_.Script(R"({"endpoint":"api:GET","kind":"redirect","location":"http://127.0.0.1:1/x"})"));
+  ASSERT_TRUE(
+      z_.Script(R"({"endpoint":"api:GET","kind":"redirect","location":"http://127.0.0.1:1/x"})"));
   HttpResult redirect = Call(ann_, "GET", 1, kPlanPath);
   EXPECT_EQ(redirect.status, 302);
   EXPECT_NE(redirect.headers.find("Location: http://127.0.0.1:1/x"), std::string::npos);
@@ -237,11 +258,14 @@ TEST_F(ServiceTest, ConnectionsAreKeptAlive) {
     curl_slist* h = nullptr;
     h = curl_slist_append(h, "x-zm-mount: 1");
     h = curl_slist_append(h, ("Date: " + date).c_str());
-    h = curl_slist_append(h, ("Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_, "GET", date, 1, kPlanPath)).c_str());
+    h = curl_slist_append(h, ("Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_,
+                                                              "GET", date, 1, kPlanPath))
+                                 .c_str());
     curl_easy_setopt(curl, CURLOPT_URL, ("http://" + z_.api_host() + kPlanPath).c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "GET");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, h);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     ASSERT_EQ(curl_easy_perform(curl), CURLE_OK);
     long status = 0, connects = 0;

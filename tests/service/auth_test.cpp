@@ -25,7 +25,8 @@ TEST(Signature, MatchesAKnownHmacSha1) {
 
 TEST(Signature, Base64OfKnownDigest) {
   EXPECT_EQ(Base64Encode(std::string("\xde\x7c\x9b\x85\xb8\xb7\x8a\xa6\xbc\x8a\x7a\x36\xf7\x0a\x90"
-                                     "\x70\x1c\x9d\xb4\xd9", 20)),
+                                     "\x70\x1c\x9d\xb4\xd9",
+                                     20)),
             "3nybhbi3iqa8ino29wqQcBydtNk=");
 }
 
@@ -53,8 +54,8 @@ TEST(RequestDate, ParsesTheClientFormOnly) {
 TEST(RequestDate, AcceptsEveryTimeZoneButNotStaleDates) {
   const time_t now = 1796652309;
   EXPECT_TRUE(DatePlausible(now, now));
-  EXPECT_TRUE(DatePlausible(now + 14 * 3600, now));   // UTC+14
-  EXPECT_TRUE(DatePlausible(now - 12 * 3600, now));   // UTC-12
+  EXPECT_TRUE(DatePlausible(now + 14 * 3600, now));  // UTC+14
+  EXPECT_TRUE(DatePlausible(now - 12 * 3600, now));  // UTC-12
   EXPECT_FALSE(DatePlausible(now + 15 * 3600, now));
   EXPECT_FALSE(DatePlausible(now - 13 * 3600, now));
   EXPECT_FALSE(DatePlausible(now - 86400 * 30, now));

@@ -21,8 +21,9 @@ class BadInputTest : public ServiceTest {
   }
   std::string SignedHead(const std::string& verb, const std::string& target, int mount = 1) {
     const std::string date = RequestDate();
-    return verb + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nx-zm-mount: " +
-           std::to_string(mount) + "\r\nDate: " + date + "\r\nAuthorization: " +
+    return verb + " " + target +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nx-zm-mount: " + std::to_string(mount) +
+           "\r\nDate: " + date + "\r\nAuthorization: " +
            SignRequest(plumet_defaults::kClientSecret, ann_, verb, date, mount, target) + "\r\n";
   }
 };
@@ -32,18 +33,19 @@ TEST_F(BadInputTest, MalformedSignaturesAre401) {
   const std::string put_lines[] = {"x-zm-filehash: " + std::string(40, 'a'), "x-zm-filesize: 1"};
   const std::string path = "/docs/x";
   const std::vector<std::string> auths = {
-      "",                                                        // missing value
-      ann_,                                                      // no colon
-      ann_ + ":",                                                // no signature
-      ann_ + ":AAAAAAAAAAAAAAAAAAAAAAAAAAA=",                    // wrong
-      SignRequest("wrong secret", ann_, "PUT", date, 1, path),  // wrong key
-      SignRequest(plumet_defaults::kClientSecret, ann_, "PUT", date, 2, path),    // other mount
-      SignRequest(plumet_defaults::kClientSecret, ann_, "GET", date, 1, path),    // other verb
+      "",                                                                       // missing value
+      ann_,                                                                     // no colon
+      ann_ + ":",                                                               // no signature
+      ann_ + ":AAAAAAAAAAAAAAAAAAAAAAAAAAA=",                                   // wrong
+      SignRequest("wrong secret", ann_, "PUT", date, 1, path),                  // wrong key
+      SignRequest(plumet_defaults::kClientSecret, ann_, "PUT", date, 2, path),  // other mount
+      SignRequest(plumet_defaults::kClientSecret, ann_, "GET", date, 1, path),  // other verb
       SignRequest(plumet_defaults::kClientSecret, ann_, "PUT", date, 1, "/docs/y"),  // other path
       SignRequest(plumet_defaults::kClientSecret, "unknown-token", "PUT", date, 1, path),
   };
   for (const auto& auth : auths) {
-    std::vector<std::string> headers = {"x-zm-mount: 1", "Date: " + date, put_lines[0], put_lines[1]};
+    std::vector<std::string> headers = {"x-zm-mount: 1", "Date: " + date, put_lines[0],
+                                        put_lines[1]};
     if (!auth.empty()) headers.push_back("Authorization: " + auth);
     HttpResult r = HttpRequest("PUT", "http://" + z_.api_host() + path, headers);
     EXPECT_EQ(r.status, 401) << auth;
@@ -55,13 +57,15 @@ TEST_F(BadInputTest, MalformedSignaturesAre401) {
 }
 
 TEST_F(BadInputTest, MalformedOrStaleDatesAreRefused) {
-  for (const std::string& date : {std::string("yesterday"), std::string("Mon, 07 Dec 2026 14:05:09 GMT"),
-                                  std::string("Mon, 07 Dec 99 14:05:09 GMT"), std::string("Thu, 01 Jan 70 00:00:00 GMT")}) {
-    HttpResult r = HttpRequest(
-        "REMIND", "http://" + z_.api_host() + "/docs/plan%2Etxt",
-        {"x-zm-mount: 1", "Date: " + date, "x-zm-bool: 0",
-         "Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_, "REMIND", date, 1, "/docs/plan%2Etxt")},
-        "message=hi");
+  for (const std::string& date :
+       {std::string("yesterday"), std::string("Mon, 07 Dec 2026 14:05:09 GMT"),
+        std::string("Mon, 07 Dec 99 14:05:09 GMT"), std::string("Thu, 01 Jan 70 00:00:00 GMT")}) {
+    HttpResult r =
+        HttpRequest("REMIND", "http://" + z_.api_host() + "/docs/plan%2Etxt",
+                    {"x-zm-mount: 1", "Date: " + date, "x-zm-bool: 0",
+                     "Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_, "REMIND",
+                                                     date, 1, "/docs/plan%2Etxt")},
+                    "message=hi");
     EXPECT_GE(r.status, 400) << date;
     EXPECT_LT(r.status, 500) << date;
   }
@@ -72,9 +76,11 @@ TEST_F(BadInputTest, MalformedOrStaleDatesAreRefused) {
 }
 
 TEST_F(BadInputTest, PathsThatLeaveTheMountAre400) {
-  for (const char* path : {"/docs/%2E%2E/%2E%2E/etc/passwd", "/docs/../x", "/%2E%2E", "/docs%2Fx",
-                                  "/docs/a%2fb", "/docs/x%00y", "/docs/x%0A", "/docs/%zz", "/docs/%C0%AE%C0%AE"}) {
-    HttpResult r = Call(ann_, "PUT", 1, path, {"x-zm-filehash: " + std::string(40, 'a'), "x-zm-filesize: 1"});
+  for (const char* path :
+       {"/docs/%2E%2E/%2E%2E/etc/passwd", "/docs/../x", "/%2E%2E", "/docs%2Fx", "/docs/a%2fb",
+        "/docs/x%00y", "/docs/x%0A", "/docs/%zz", "/docs/%C0%AE%C0%AE"}) {
+    HttpResult r =
+        Call(ann_, "PUT", 1, path, {"x-zm-filehash: " + std::string(40, 'a'), "x-zm-filesize: 1"});
     EXPECT_EQ(r.status, 400) << path << " " << r.body;
     EXPECT_GT(Num(ParseJson(r.body), "error_code"), 0) << path;
   }
@@ -88,12 +94,15 @@ TEST_F(BadInputTest, PathsThatLeaveTheMountAre400) {
 
 TEST_F(BadInputTest, HeadersAndVerbsOutOfShape) {
   EXPECT_EQ(Call(ann_, "FROB", 1, "/docs/plan%2Etxt").status, 405);
-  HttpResult mount = HttpRequest("GET", "http://" + z_.api_host() + "/", {"x-zm-mount: one", "Date: " + RequestDate(), "Authorization: a:b"});
+  HttpResult mount =
+      HttpRequest("GET", "http://" + z_.api_host() + "/",
+                  {"x-zm-mount: one", "Date: " + RequestDate(), "Authorization: a:b"});
   EXPECT_EQ(mount.status, 400);
   EXPECT_EQ(Call(ann_, "LIST", 1, "/docs", {"x-zm-start: -1"}).status, 400);
   EXPECT_EQ(Call(ann_, "LIST", 1, "/docs", {"x-zm-size: 12abc"}).status, 400);
   // A header line far beyond any client's is refused by the listener.
-  HttpResult huge = Call(ann_, "GET", 1, "/docs/plan%2Etxt", {"x-zm-filler: " + std::string(100000, 'x')});
+  HttpResult huge =
+      Call(ann_, "GET", 1, "/docs/plan%2Etxt", {"x-zm-filler: " + std::string(100000, 'x')});
   EXPECT_GE(huge.status, 400);
   EXPECT_LT(huge.status, 500);
   ExpectUnchanged();

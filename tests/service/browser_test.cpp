@@ -16,17 +16,20 @@ namespace zelmic_test {
 namespace {
 
 constexpr const char* kChromium = "/usr/bin/chromium";
-const std::string kReport = "/\xE6\x8A\xA5\xE5\x91\x8A/\xE5\xAD\xA3\xE5\xBA\xA6 summary.txt";  // /报告/季度 summary.txt
+const std::string kReport =
+    "/\xE6\x8A\xA5\xE5\x91\x8A/\xE5\xAD\xA3\xE5\xBA\xA6 summary.txt";  // /报告/季度 summary.txt
 
 class BrowserTest : public ServiceTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(access(kChromium, X_OK), 0) << "Chromium is missing: scripts/bootstrap installs package chromium";
+    ASSERT_EQ(access(kChromium, X_OK), 0)
+        << "Chromium is missing: scripts/bootstrap installs package chromium";
     ServiceTest::SetUp();
     const std::string local = z_.tmp_dir() + "/report.txt";
     ASSERT_TRUE(WriteFile(local, "quarterly figures\n"));
     z_.Put(2, local, kReport);
-    for (const char* dir : {"/home", "/profile"}) std::filesystem::create_directories(z_.tmp_dir() + dir);
+    for (const char* dir : {"/home", "/profile"})
+      std::filesystem::create_directories(z_.tmp_dir() + dir);
   }
 
   // The address of the page that `user` sees once signed in. The browser signs in first, through
@@ -34,10 +37,15 @@ class BrowserTest : public ServiceTest {
   // run shares is what the page then recognises.
   std::string SignedInPage(const std::string& user, const std::string& password) {
     const std::string form = z_.tmp_dir() + "/login.html";
-    EXPECT_TRUE(WriteFile(form, "<form method=\"post\" action=\"" + z_.web_base() + "/login\">"
-                                "<input name=\"user\" value=\"" + user + "\">"
-                                "<input name=\"password\" value=\"" + password + "\"></form>"
-                                "<script>document.forms[0].submit()</script>"));
+    EXPECT_TRUE(WriteFile(form, "<form method=\"post\" action=\"" + z_.web_base() +
+                                    "/login\">"
+                                    "<input name=\"user\" value=\"" +
+                                    user +
+                                    "\">"
+                                    "<input name=\"password\" value=\"" +
+                                    password +
+                                    "\"></form>"
+                                    "<script>document.forms[0].submit()</script>"));
     RunResult login = Chromium({"--dump-dom", "--virtual-time-budget=5000"}, "file://" + form);
     EXPECT_EQ(login.exit_code, 0) << login.err;
     return z_.web_base() + "/";
@@ -47,12 +55,22 @@ class BrowserTest : public ServiceTest {
   // and proxies are off, so that the browser talks to nothing but the page's loopback address.
   RunResult Chromium(const std::vector<std::string>& args, const std::string& url) {
     const std::string home = z_.tmp_dir() + "/home";
-    std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                     "XDG_CACHE_HOME=" + home + "/.cache", kChromium,
-                                     "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                     "--disable-background-networking", "--disable-component-update",
-                                     "--disable-sync", "--no-default-browser-check", "--no-proxy-server",
-                                     "--disable-extensions", "--user-data-dir=" + z_.tmp_dir() + "/profile"};
+    std::vector<std::string> argv = {"/usr/bin/env",
+                                     "HOME=" + home,
+                                     "XDG_CONFIG_HOME=" + home + "/.config",
+                                     "XDG_CACHE_HOME=" + home + "/.cache",
+                                     kChromium,
+                                     "--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--no-default-browser-check",
+                                     "--no-proxy-server",
+                                     "--disable-extensions",
+                                     "--user-data-dir=" + z_.tmp_dir() + "/profile"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(url);
     return RunProgram(argv, 90);
@@ -62,7 +80,8 @@ class BrowserTest : public ServiceTest {
 std::string Base64Decode(const std::string& text) {
   std::string out(text.size() / 4 * 3 + 3, '\0');
   const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
   if (n < 0) return {};
   // EVP_DecodeBlock counts the padding as bytes of the result.
   const size_t padding = text.size() - std::min(text.size(), text.find_last_not_of('=') + 1);
@@ -86,7 +105,8 @@ TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
   ASSERT_EQ(page.exit_code, 0) << page.err;
   const std::regex link(R"re(<a class="edit" href="plumet://([A-Za-z0-9+/=]+)/">edit</a>)re");
   std::set<std::pair<int, std::string>> seen;
-  for (auto it = std::sregex_iterator(page.out.begin(), page.out.end(), link); it != std::sregex_iterator(); ++it) {
+  for (auto it = std::sregex_iterator(page.out.begin(), page.out.end(), link);
+       it != std::sregex_iterator(); ++it) {
     const std::string payload = Base64Decode((*it)[1].str());
     const size_t first = payload.find('|');
     const size_t last = payload.rfind('|');
@@ -99,7 +119,8 @@ TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
     EXPECT_EQ(file.status, 200) << path << ": " << file.body;
     seen.emplace(mount, path);
   }
-  EXPECT_EQ(seen, (std::set<std::pair<int, std::string>>{{1, "/docs/plan.txt"}, {2, kReport}})) << page.out;
+  EXPECT_EQ(seen, (std::set<std::pair<int, std::string>>{{1, "/docs/plan.txt"}, {2, kReport}}))
+      << page.out;
 }
 
 TEST_F(BrowserTest, ScreenshotOfThePage) {

@@ -39,9 +39,11 @@ TEST(ZelmicdCli, BadArgumentsAndUnusableDirectories) {
   ExpectRefused(RunProgram({ZelmicdPath(), "add-user", "/proc/self", "ann"}), "not a data dir");
 
   EXPECT_FALSE(z.AddUser("ann", {1}).empty());
-  ExpectRefused(z.Admin("put", {"--mount", "1", z.tmp_dir() + "/absent", "/a.txt"}), "missing local file");
+  ExpectRefused(z.Admin("put", {"--mount", "1", z.tmp_dir() + "/absent", "/a.txt"}),
+                "missing local file");
   ExpectRefused(z.Admin("put", {"--mount", "1", ZelmicdPath(), "/../a"}), "escaping remote path");
-  ExpectRefused(z.Admin("link", {"--mount", "1", "/absent.txt", "--user", "ann"}), "link to nothing");
+  ExpectRefused(z.Admin("link", {"--mount", "1", "/absent.txt", "--user", "ann"}),
+                "link to nothing");
 }
 
 TEST(ZelmicdCli, AddUserPrintsOnlyTheToken) {
@@ -99,7 +101,8 @@ RunResult AddUserOnATerminal(ZelmicProcess& z, const std::string& name,
   }
   close(terminal);
   char buf[256];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) result.out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    result.out.append(buf, static_cast<size_t>(n));
   close(out[0]);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
@@ -123,8 +126,8 @@ TEST(ZelmicdCli, AddUserTakesTheWebPasswordFromAFileOrATerminal) {
 TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {
   ZelmicProcess z;
   ASSERT_TRUE(z.Start());
-  RunResult busy = z.Admin("serve", {"--api-port", std::to_string(z.api_port()), "--token-port", "0",
-                                     "--upload-port", "0", "--web-port", "0"});
+  RunResult busy = z.Admin("serve", {"--api-port", std::to_string(z.api_port()), "--token-port",
+                                     "0", "--upload-port", "0", "--web-port", "0"});
   ExpectRefused(busy, "busy port");
   EXPECT_NE(busy.err.find("API listener"), std::string::npos) << busy.err;
   z.Stop();
@@ -135,14 +138,15 @@ TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {
 class ExternalUrlsTest : public ServiceTest {
  protected:
   void SetUp() override {
-    Prepare({"--upload-url", "https://front.test:8443/up/", "--web-url", "https://front.test:9443"});
+    Prepare(
+        {"--upload-url", "https://front.test:8443/up/", "--web-url", "https://front.test:9443"});
   }
 };
 
 TEST_F(ExternalUrlsTest, AnswersNameTheFrontInsteadOfTheListeners) {
-  HttpResult put = Call(ann_, "PUT", 1, "/docs/new%2Etxt",
-                        {"x-zm-filehash: 3f786850e387550fdab836ed7e6dc881de23001b",
-                         "x-zm-filesize: 2"});
+  HttpResult put =
+      Call(ann_, "PUT", 1, "/docs/new%2Etxt",
+           {"x-zm-filehash: 3f786850e387550fdab836ed7e6dc881de23001b", "x-zm-filesize: 2"});
   ASSERT_EQ(put.status, 200) << put.body;
   EXPECT_EQ(Str(ParseJson(put.body), "server"), "https://front.test:8443/up");
   HttpResult get = Call(ann_, "GET", 1, "/docs/plan%2Etxt");

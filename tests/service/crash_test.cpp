@@ -18,12 +18,12 @@ void ExpectEveryVersionIntact(ServiceTest& t, ZelmicProcess& z, const std::strin
   ASSERT_GE(cJSON_GetArraySize(versions.get()), 1);
   for (const cJSON* item = versions->child; item; item = item->next) {
     const std::string hash = cJSON_GetObjectItem(item, "filehash")->valuestring;
-    HttpResult url = SignedRequest(z.api_host(), access, "URL", 1, path, {"x-zm-filehash: " + hash});
+    HttpResult url =
+        SignedRequest(z.api_host(), access, "URL", 1, path, {"x-zm-filehash: " + hash});
     ASSERT_EQ(url.status, 200) << item->string;
     const std::string content = HttpRequest("GET", url.body).body;
     EXPECT_EQ(Sha1Hex(content), hash) << "version " << item->string;
-    EXPECT_EQ(std::to_string(content.size()),
-              cJSON_GetObjectItem(item, "filesize")->valuestring);
+    EXPECT_EQ(std::to_string(content.size()), cJSON_GetObjectItem(item, "filesize")->valuestring);
   }
   (void)t;
 }
@@ -63,7 +63,8 @@ TEST_F(ServiceTest, KillAtRandomMomentsOfBackToBackUploads) {
     std::atomic<int> committed{0};
     std::thread uploader([&] {
       for (int i = 0; i < 200 && !stop; ++i) {
-        std::string content = "round " + std::to_string(round) + " upload " + std::to_string(i) + "\n";
+        std::string content =
+            "round " + std::to_string(round) + " upload " + std::to_string(i) + "\n";
         content += std::string(4096 * (i % 5), static_cast<char>('a' + i % 26));
         UploadOutcome out = UploadContent(z_, access, 1, "/docs/plan%2Etxt", content, 2);
         if (out.finish_status != 200) break;  // the server is gone

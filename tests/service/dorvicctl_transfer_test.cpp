@@ -18,8 +18,9 @@ namespace {
 class DorvicctlTransferTest : public ScriptedServiceTest {
  protected:
   RunResult Ctl(const std::vector<std::string>& args, const std::string& token = "") {
-    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token",
-                                     token.empty() ? ann_ : token, "--mount", "1"};
+    std::vector<std::string> argv = {
+        DORVICCTL_PATH, "--host", z_.api_host(), "--token", token.empty() ? ann_ : token,
+        "--mount",      "1"};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, 60);
   }
@@ -78,11 +79,13 @@ TEST_F(DorvicctlTransferTest, DownloadWritesCheckedContentOrNothing) {
   const Case cases[] = {
       {"same size, other bytes", R"({"endpoint":"download","status":200,"body":"the plaN\n"})",
        "/docs/plan.txt", local, 10002},
-      {"more bytes than announced", R"({"endpoint":"download","status":200,"body":"the plan, longer\n"})",
-       "/docs/plan.txt", local, 10002},
-      {"error status", R"({"endpoint":"download","status":500,"body":"x"})", "/docs/plan.txt", local,
+      {"more bytes than announced",
+       R"({"endpoint":"download","status":200,"body":"the plan, longer\n"})", "/docs/plan.txt",
+       local, 10002},
+      {"error status", R"({"endpoint":"download","status":500,"body":"x"})", "/docs/plan.txt",
+       local, 10061},
+      {"dropped connection", R"({"endpoint":"download","kind":"drop"})", "/docs/plan.txt", local,
        10061},
-      {"dropped connection", R"({"endpoint":"download","kind":"drop"})", "/docs/plan.txt", local, 10061},
       {"no such remote file", nullptr, "/docs/none.txt", local, 40400},
       {"no such local folder", nullptr, "/docs/plan.txt", dir + "/absent/plan.txt", 10001},
   };
@@ -161,8 +164,10 @@ TEST_F(DorvicctlTransferTest, InterruptedTransfersLeaveNothingBehind) {
       {"delta upload", "/upload_part", {"upload", dir + "/big.bin", "/docs/big.bin"}},
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(z_.Script(std::string(R"({"kind":"stall","stall_ms":3000,"endpoint":")") + c.stall + "\"}"));
-    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token", ann_, "--mount", "1"};
+    ASSERT_TRUE(z_.Script(std::string(R"({"kind":"stall","stall_ms":3000,"endpoint":")") + c.stall +
+                          "\"}"));
+    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token", ann_,
+                                     "--mount",      "1"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
@@ -170,7 +175,8 @@ TEST_F(DorvicctlTransferTest, InterruptedTransfersLeaveNothingBehind) {
     const std::string out_path = z_.tmp_dir() + "/ctl.out";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     pid_t pid = -1;
     ASSERT_EQ(posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -216,8 +222,8 @@ TEST_F(DorvicctlTransferTest, UploadFailuresAndUsageErrors) {
       {"missing local file", nullptr, local + ".absent", "", 10001},
       {"a folder as local file", nullptr, z_.tmp_dir(), "", 10001},
       {"refused token", nullptr, local, "not-a-token", 40102},
-      {"upload server error", R"({"endpoint":"/upload_init","status":500,"body":"{}","server":"ZELMIC"})",
-       local, "", 500},
+      {"upload server error",
+       R"({"endpoint":"/upload_init","status":500,"body":"{}","server":"ZELMIC"})", local, "", 500},
   };
   for (const Case& c : cases) {
     if (c.script) {
@@ -257,13 +263,15 @@ TEST(CommandLineHelp, ListsEverySubcommandAndProgressIsOptIn) {
   };
   const Program programs[] = {
       {DORVICCTL_PATH,
-       {"  list PATH", "  url PATH --filehash H", "  add PATH --filehash H --filesize N", "  delete PATH",
-        "  rename PATH NEWNAME", "  get PATH", "  compare PATH", "  versions PATH", "  revert PATH VERSION",
-        "  lock PATH", "  unlock PATH", "  remark PATH MESSAGE", "  remind PATH MESSAGE EMAIL...",
-        "  discuss PATH", "  publish PATH", "  share PATH MESSAGE EMAIL...",
-        "  download REMOTE LOCAL [--progress]", "  upload LOCAL REMOTE [--progress]"}},
+       {"  list PATH", "  url PATH --filehash H", "  add PATH --filehash H --filesize N",
+        "  delete PATH", "  rename PATH NEWNAME", "  get PATH", "  compare PATH", "  versions PATH",
+        "  revert PATH VERSION", "  lock PATH", "  unlock PATH", "  remark PATH MESSAGE",
+        "  remind PATH MESSAGE EMAIL...", "  discuss PATH", "  publish PATH",
+        "  share PATH MESSAGE EMAIL...", "  download REMOTE LOCAL [--progress]",
+        "  upload LOCAL REMOTE [--progress]"}},
       {ZelmicdPath(),
-       {"usage: zelmicd init DIR", "       zelmicd add-user DIR NAME", "       zelmicd put DIR --mount N",
+       {"usage: zelmicd init DIR", "       zelmicd add-user DIR NAME",
+        "       zelmicd put DIR --mount N",
         "       zelmicd link DIR --mount N REMOTE_PATH --user NAME", "       zelmicd serve DIR"}},
   };
   for (const Program& p : programs) {
@@ -272,7 +280,8 @@ TEST(CommandLineHelp, ListsEverySubcommandAndProgressIsOptIn) {
     EXPECT_EQ(r.err, "") << p.path;
     for (const std::string& line : p.lines) {
       EXPECT_TRUE(r.out.rfind(line, 0) == 0 || r.out.find("\n" + line) != std::string::npos)
-          << p.path << " --help lacks \"" << line << "\":\n" << r.out;
+          << p.path << " --help lacks \"" << line << "\":\n"
+          << r.out;
     }
   }
 
@@ -285,7 +294,8 @@ TEST(CommandLineHelp, ListsEverySubcommandAndProgressIsOptIn) {
   RunResult loud = z.Admin("put", {"--mount", "1", local, "/b.txt", "--progress"});
   EXPECT_EQ(loud.exit_code, 0) << loud.err;
   EXPECT_EQ(loud.out, "");
-  EXPECT_NE(loud.err.find("zelmicd: put /b.txt 100% (0.3 of 0.3 MiB)\n"), std::string::npos) << loud.err;
+  EXPECT_NE(loud.err.find("zelmicd: put /b.txt 100% (0.3 of 0.3 MiB)\n"), std::string::npos)
+      << loud.err;
 }
 
 }  // namespace

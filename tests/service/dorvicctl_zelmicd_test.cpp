@@ -9,8 +9,13 @@ class DorvicctlTest : public ServiceTest {
   // Runs dorvicctl as ann on mount 1 (unless told otherwise) and parses its JSON line.
   Json Ctl(const std::vector<std::string>& args, int* exit_code = nullptr,
            const std::string& token = "", int mount = 1) {
-    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", z_.api_host(), "--token",
-                                     token.empty() ? ann_ : token, "--mount", std::to_string(mount)};
+    std::vector<std::string> argv = {DORVICCTL_PATH,
+                                     "--host",
+                                     z_.api_host(),
+                                     "--token",
+                                     token.empty() ? ann_ : token,
+                                     "--mount",
+                                     std::to_string(mount)};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = RunProgram(argv);
     if (exit_code) *exit_code = r.exit_code;
@@ -83,7 +88,8 @@ TEST_F(DorvicctlTest, VersionOperations) {
   EXPECT_FALSE(Ok(Ctl({"revert", "/docs/plan.txt", "99"})));
 
   EXPECT_TRUE(Ok(Ctl({"lock", "/docs/plan.txt"})));
-  Json blocked = Ctl({"add", "/docs/plan.txt", "--filehash", Sha1Hex("x"), "--filesize", "1"}, nullptr, bob_);
+  Json blocked =
+      Ctl({"add", "/docs/plan.txt", "--filehash", Sha1Hex("x"), "--filesize", "1"}, nullptr, bob_);
   EXPECT_FALSE(Ok(blocked));
   EXPECT_EQ(Num(blocked, "error_code"), 42300);
   EXPECT_FALSE(Ok(Ctl({"unlock", "/docs/plan.txt"}, nullptr, bob_)));
@@ -92,13 +98,16 @@ TEST_F(DorvicctlTest, VersionOperations) {
 
 TEST_F(DorvicctlTest, CollaborationOperations) {
   EXPECT_TRUE(Ok(Ctl({"remark", "/docs/plan.txt", "looks good & done"})));
-  EXPECT_TRUE(Ok(Ctl({"remind", "/docs/plan.txt", "please read", "bob@example.com", "cy@example.com"})));
+  EXPECT_TRUE(
+      Ok(Ctl({"remind", "/docs/plan.txt", "please read", "bob@example.com", "cy@example.com"})));
   Json discuss = Ctl({"discuss", "/docs/plan.txt"});
   ASSERT_TRUE(Ok(discuss));
   const cJSON* messages = cJSON_GetObjectItem(discuss.get(), "messages");
   ASSERT_EQ(cJSON_GetArraySize(messages), 2);
-  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(messages, 0), "text")->valuestring, "looks good & done");
-  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(messages, 1), "member_name")->valuestring, "ann");
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(messages, 0), "text")->valuestring,
+               "looks good & done");
+  EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(messages, 1), "member_name")->valuestring,
+               "ann");
 
   Json publish = Ctl({"publish", "/docs/plan.txt", "--days", "7", "--downloads", "3"});
   ASSERT_TRUE(Ok(publish));

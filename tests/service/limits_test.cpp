@@ -80,9 +80,14 @@ class LimitsTest : public ServiceTest {
   void Normal(const char* when) {
     EXPECT_EQ(Call(ann_, "GET", 1, "/docs/plan%2Etxt").status, 200) << when;
     EXPECT_EQ(HttpRequest("GET", z_.web_base() + "/").status, 200) << when;
-    EXPECT_EQ(HttpRequest("POST", "http://" + z_.token_host() + "/oauth/token").status, 400) << when;
-    EXPECT_EQ(HttpRequest("POST", "http://127.0.0.1:" + std::to_string(z_.upload_port()) + "/upload_req",
-                          {"x-zm-upload-session: none"}).status, 401) << when;
+    EXPECT_EQ(HttpRequest("POST", "http://" + z_.token_host() + "/oauth/token").status, 400)
+        << when;
+    EXPECT_EQ(
+        HttpRequest("POST", "http://127.0.0.1:" + std::to_string(z_.upload_port()) + "/upload_req",
+                    {"x-zm-upload-session: none"})
+            .status,
+        401)
+        << when;
   }
 };
 
@@ -118,7 +123,8 @@ TEST_F(LimitsTest, SlowConnectionsAreBoundedAndCostNoThreads) {
   for (int fd : more) close(fd);
   // Once they go, the listener takes connections again.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (HttpRequest("GET", z_.web_base() + "/").status != 200 && std::chrono::steady_clock::now() < deadline)
+  while (HttpRequest("GET", z_.web_base() + "/").status != 200 &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   Normal("after the slow connections left");
 }
@@ -152,15 +158,18 @@ TEST_F(LimitsTest, TheFileSizeLimitFailsTheUploadNotTheServer) {
   Prepare({});
   setrlimit(RLIMIT_FSIZE, &saved);
   const std::string content(3 << 20, 'z');
-  HttpResult put = SignedRequest(z_.api_host(), ann_, "PUT", 1, "/big%2Ebin",
-                                 {"x-zm-filehash: " + Sha1Hex(content),
-                                  "x-zm-filesize: " + std::to_string(content.size())});
+  HttpResult put = SignedRequest(
+      z_.api_host(), ann_, "PUT", 1, "/big%2Ebin",
+      {"x-zm-filehash: " + Sha1Hex(content), "x-zm-filesize: " + std::to_string(content.size())});
   ASSERT_EQ(put.status, 200);
   UploadTestClient client(z_.upload_port());
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client.Init(ann_, Str(ParseJson(put.body), "hash"), Sha1Hex(content), content.size(),
-                        session, piecelen).status, 200);
+  ASSERT_EQ(client
+                .Init(ann_, Str(ParseJson(put.body), "hash"), Sha1Hex(content), content.size(),
+                      session, piecelen)
+                .status,
+            200);
   // Six parts, the third crossing the limit. The writes go on behind the answers, so which later
   // part first meets the failed write varies; every part is offered anyway. The finish waits for
   // every write and answers the store's failure, a 500: never a commit, nor a client's mistake.
@@ -173,14 +182,16 @@ TEST_F(LimitsTest, TheFileSizeLimitFailsTheUploadNotTheServer) {
   EXPECT_EQ(Call(ann_, "GET", 1, "/big%2Ebin").status, 404);
   // The same through the page's form: the store's failure is a 5xx, not the user's mistake.
   const std::string cookie = WebLogin(z_.web_base(), "ann", kAnnPassword);
-  const std::string csrf = HiddenField(HttpRequest("GET", z_.web_base() + "/", {cookie}).body, "csrf");
+  const std::string csrf =
+      HiddenField(HttpRequest("GET", z_.web_base() + "/", {cookie}).body, "csrf");
   auto part = [](const std::string& head, const std::string& value) {
     return "--XyZzy\r\nContent-Disposition: form-data; name=" + head + "\r\n\r\n" + value + "\r\n";
   };
   const std::string form = part("\"csrf\"", csrf) + part("\"mount\"", "1") +
                            part("\"file\"; filename=\"big.bin\"", content) + "--XyZzy--\r\n";
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/upload",
-                        {cookie, "Content-Type: multipart/form-data; boundary=XyZzy"}, form).status,
+                        {cookie, "Content-Type: multipart/form-data; boundary=XyZzy"}, form)
+                .status,
             500);
   EXPECT_EQ(Call(ann_, "GET", 1, "/big%2Ebin").status, 404);
   Normal("after a write over the size limit");

@@ -27,9 +27,9 @@ TEST(DecodeRequestPath, DecodesWhatClientsEncode) {
 }
 
 TEST(DecodeRequestPath, RefusesEscapesOutOfTheMount) {
-  for (const char* raw : {"/..", "/a/../../etc", "/a/%2E%2E/b", "/%2e%2e", "/a/./b", "/%2E",
-                          "/a%2F..%2Fb", "/a%2fb", "/a%00b", "/a%0Ab", "/%7F", "/a%", "/a%4",
-                          "/a%zz", "relative", "", "/%C0%AF", "/%FF"}) {
+  for (const char* raw :
+       {"/..", "/a/../../etc", "/a/%2E%2E/b", "/%2e%2e", "/a/./b", "/%2E", "/a%2F..%2Fb", "/a%2fb",
+        "/a%00b", "/a%0Ab", "/%7F", "/a%", "/a%4", "/a%zz", "relative", "", "/%C0%AF", "/%FF"}) {
     EXPECT_EQ(Decode(raw), "ERR") << raw;
   }
 }

@@ -13,7 +13,9 @@
 namespace zelmic_test {
 
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-inline Json ParseJson(const std::string& text) { return Json(cJSON_Parse(text.c_str()), &cJSON_Delete); }
+inline Json ParseJson(const std::string& text) {
+  return Json(cJSON_Parse(text.c_str()), &cJSON_Delete);
+}
 inline std::string Str(const Json& j, const char* name) {
   const cJSON* item = cJSON_GetObjectItemCaseSensitive(j.get(), name);
   return cJSON_IsString(item) ? item->valuestring : "<missing>";

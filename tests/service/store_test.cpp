@@ -97,21 +97,29 @@ TEST_F(StoreTest, RegisterUploadTellsWhetherContentMustTravel) {
   auto file = *store_->GetFile(1, "/a.txt");
   int state = -1, version = 0;
   std::string pathhash;
-  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
-                                     pathhash, version).ok());
+  ASSERT_TRUE(store_
+                  ->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
+                                   pathhash, version)
+                  .ok());
   EXPECT_EQ(state, 1);
   EXPECT_EQ(version, 1);
-  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
-                                     pathhash, version).ok());
+  ASSERT_TRUE(store_
+                  ->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
+                                   pathhash, version)
+                  .ok());
   EXPECT_EQ(state, 0);
   EXPECT_EQ(version, 2);
   EXPECT_EQ(pathhash.size(), 40u);
   // A client that edited version 7 must not overwrite version 1 unseen.
-  EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state,
-                                   pathhash, version).http_status(), 409u);
+  EXPECT_EQ(store_
+                ->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state,
+                                 pathhash, version)
+                .http_status(),
+            409u);
   for (const std::string& bad : {std::string(39, 'a'), std::string(40, 'A'), std::string(40, 'g')})
     EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", bad, 1, 0, "m", state, pathhash, version)
-                  .http_status(), 400u);
+                  .http_status(),
+              400u);
 }
 
 TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
@@ -122,8 +130,10 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   std::string pathhash;
   const std::string content = "two\n";
   const std::string hash = "7bbef45b3bc70855010e02460717643125c3beca";  // SHA-1 of "two\n"
-  ASSERT_TRUE(store_->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state,
-                                     pathhash, version).ok());
+  ASSERT_TRUE(
+      store_
+          ->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state, pathhash, version)
+          .ok());
   std::string ann_link;
   ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", ann_link).ok());
   EXPECT_FALSE(store_->ticket_for(pathhash, Access(ann_link)));  // another user
@@ -292,7 +302,8 @@ TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
   Put(ann_, "/a.txt", "one\n");
   PublishInfo info;
   EXPECT_EQ(store_->Publish(1, "/a.txt", true, -1, 0, info).http_status(), 400u);
-  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).http_status(), 400u);
+  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).http_status(),
+            400u);
   ASSERT_TRUE(store_->Publish(1, "/a.txt", true, 7, 2, info).ok());
   EXPECT_EQ(info.day_limit, 7);
   EXPECT_EQ(info.download_limit, 2);
@@ -309,7 +320,8 @@ TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
 TEST_F(StoreTest, MessagesKeepTheNewestInOrder) {
   Put(ann_, "/a.txt", "one\n");
   for (int i = 0; i < 4; ++i)
-    ASSERT_TRUE(store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}).ok());
+    ASSERT_TRUE(
+        store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}).ok());
   std::vector<Message> out;
   ASSERT_TRUE(store_->Messages(1, "/a.txt", 3, out).ok());
   ASSERT_EQ(out.size(), 3u);

@@ -42,7 +42,8 @@ class TlsTest : public ServiceTest {
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r.headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+    if (curl_easy_perform(curl) == CURLE_OK)
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
     curl_slist_free_all(list);
     curl_easy_cleanup(curl);
     return r;
@@ -57,17 +58,20 @@ TEST_F(TlsTest, EveryListenerSpeaksHttps) {
   EXPECT_EQ(HttpRequest("GET", "http://127.0.0.1:" + std::to_string(z_.web_port()) + "/").status, 0)
       << "no plain HTTP on a TLS listener";
   EXPECT_EQ(Https("POST", "https://127.0.0.1:" + std::to_string(z_.upload_port()) + "/upload_req",
-                  {"x-zm-upload-session: none"}).status, 401);
-  HttpResult login = Https("POST", web + "/login", {"Content-Type: application/x-www-form-urlencoded"},
-                           "user=ann&password=" + UrlEncode(kAnnPassword));
+                  {"x-zm-upload-session: none"})
+                .status,
+            401);
+  HttpResult login =
+      Https("POST", web + "/login", {"Content-Type: application/x-www-form-urlencoded"},
+            "user=ann&password=" + UrlEncode(kAnnPassword));
   EXPECT_EQ(login.status, 303);
   EXPECT_NE(login.headers.find("; Secure"), std::string::npos) << login.headers;
   // The REST answers name https locations of this server.
   const std::string date = RequestDate();
   HttpResult get = Https("GET", "https://" + z_.api_host() + "/docs/plan%2Etxt",
                          {"x-zm-mount: 1", "Date: " + date,
-                          "Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_, "GET",
-                                                          date, 1, "/docs/plan%2Etxt")});
+                          "Authorization: " + SignRequest(plumet_defaults::kClientSecret, ann_,
+                                                          "GET", date, 1, "/docs/plan%2Etxt")});
   ASSERT_EQ(get.status, 200) << get.body;
   const std::string uri = Str(ParseJson(get.body), "uri");
   EXPECT_EQ(uri.rfind(web + "/download/", 0), 0u) << uri;

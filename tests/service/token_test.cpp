@@ -11,7 +11,8 @@ std::string Form(const std::vector<std::pair<std::string, std::string>>& fields)
   // A multipart body as curl_formadd sends it.
   std::string body;
   for (const auto& [name, value] : fields)
-    body += "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    body +=
+        "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
   return body + "--XyZ--\r\n";
 }
 
@@ -67,11 +68,15 @@ TEST_F(TokenTest, EverythingElseIsAnError) {
   }
   EXPECT_EQ(Exchange(Good(), "GET").status, 405);
   EXPECT_EQ(Exchange(Good(), "POST", "/oauth/other").status, 404);
-  EXPECT_EQ(HttpRequest("POST", "http://" + z_.token_host() + "/oauth/token", {"Content-Type: text/plain"}, "x").status, 400);
+  EXPECT_EQ(HttpRequest("POST", "http://" + z_.token_host() + "/oauth/token",
+                        {"Content-Type: text/plain"}, "x")
+                .status,
+            400);
 }
 
 TEST_F(TokenTest, ScriptedAnswers) {
-  ASSERT_TRUE(z_.Script(R"({"endpoint":"/oauth/token","status":200,"body":"{\"error\":\"later\"}"})"));
+  ASSERT_TRUE(
+      z_.Script(R"({"endpoint":"/oauth/token","status":200,"body":"{\"error\":\"later\"}"})"));
   HttpResult r = Exchange(Good());
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body, "{\"error\":\"later\"}");

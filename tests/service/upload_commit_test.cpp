@@ -39,9 +39,9 @@ TEST_F(ServiceTest, ANewFileAppearsOnlyOnceItsUploadFinishes) {
 
 TEST_F(ServiceTest, ATicketIsBoundToTheTokenThatRegisteredIt) {
   const std::string content = "bob's words\n";
-  HttpResult put = Call(bob_, "PUT", 1, "/docs/plan%2Etxt",
-                        {"x-zm-filehash: " + Sha1Hex(content),
-                         "x-zm-filesize: " + std::to_string(content.size())});
+  HttpResult put = Call(
+      bob_, "PUT", 1, "/docs/plan%2Etxt",
+      {"x-zm-filehash: " + Sha1Hex(content), "x-zm-filesize: " + std::to_string(content.size())});
   ASSERT_EQ(put.status, 200);
   UploadTestClient client(z_.upload_port());
   std::string session;
@@ -56,12 +56,12 @@ TEST_F(ServiceTest, ATicketIsBoundToTheTokenThatRegisteredIt) {
 }
 
 // Registers content with "PUT" against expect_version; the pathhash, or "" when refused.
-std::string Register(ZelmicProcess& z, const std::string& token, int mount,
-                     const std::string& path, const std::string& content, int expect_version) {
-  HttpResult put = SignedRequest(z.api_host(), token, "PUT", mount, path,
-                                 {"x-zm-filehash: " + Sha1Hex(content),
-                                  "x-zm-filesize: " + std::to_string(content.size()),
-                                  "x-zm-version: " + std::to_string(expect_version)});
+std::string Register(ZelmicProcess& z, const std::string& token, int mount, const std::string& path,
+                     const std::string& content, int expect_version) {
+  HttpResult put = SignedRequest(
+      z.api_host(), token, "PUT", mount, path,
+      {"x-zm-filehash: " + Sha1Hex(content), "x-zm-filesize: " + std::to_string(content.size()),
+       "x-zm-version: " + std::to_string(expect_version)});
   return put.status == 200 ? Str(ParseJson(put.body), "hash") : std::string();
 }
 
@@ -118,8 +118,9 @@ TEST_F(ServiceTest, KnowingAHashIsNoAccessToItsContent) {
   // ann can read it already, so her copy needs no bytes.
   const std::string own = Register(z_, ann_, 1, "/copy%2Etxt", secret, 0);
   EXPECT_EQ(Send(z_, ann_, own, secret), 202);
-  EXPECT_EQ(HttpRequest("GET", Str(ParseJson(Call(bob_, "GET", 1, "/copy%2Etxt").body), "uri")).body,
-            secret);
+  EXPECT_EQ(
+      HttpRequest("GET", Str(ParseJson(Call(bob_, "GET", 1, "/copy%2Etxt").body), "uri")).body,
+      secret);
 }
 
 }  // namespace

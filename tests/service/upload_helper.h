@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "common/text_forms.h"
 #include "tests/service/service_fixture.h"
 #include "tests/service/upload/upload_test_client.h"
-#include "common/text_forms.h"
 
 namespace zelmic_test {
 
@@ -34,10 +34,10 @@ inline UploadOutcome UploadContent(ZelmicProcess& z, const std::string& access, 
                                    int parts = 1, int stop_after_parts = -1) {
   UploadOutcome out;
   const std::string hash = Sha1Hex(content);
-  HttpResult put = SignedRequest(z.api_host(), access, "PUT", mount, request_path,
-                                 {"x-zm-filehash: " + hash,
-                                  "x-zm-filesize: " + std::to_string(content.size()),
-                                  "x-zm-version: 0", "x-zm-machine: test"});
+  HttpResult put =
+      SignedRequest(z.api_host(), access, "PUT", mount, request_path,
+                    {"x-zm-filehash: " + hash, "x-zm-filesize: " + std::to_string(content.size()),
+                     "x-zm-version: 0", "x-zm-machine: test"});
   out.put_status = put.status;
   if (put.status != 200) return out;
   Json j = ParseJson(put.body);
@@ -53,7 +53,8 @@ inline UploadOutcome UploadContent(ZelmicProcess& z, const std::string& access, 
     return out;
   }
   if (init.status != 200 || client.Req(session).status != 200) return out;
-  const uint64_t step = (content.size() + static_cast<uint64_t>(parts) - 1) / static_cast<uint64_t>(parts);
+  const uint64_t step =
+      (content.size() + static_cast<uint64_t>(parts) - 1) / static_cast<uint64_t>(parts);
   int sent = 0;
   for (uint64_t first = 0; first < content.size(); first += step) {
     if (stop_after_parts >= 0 && sent == stop_after_parts) return out;

@@ -57,7 +57,8 @@ class WebTest : public ServiceTest {
     return r.body;
   }
   // Sends the upload form; fields with an empty name are left out.
-  long FormUpload(const std::string& cookie, const std::vector<std::pair<std::string, std::string>>& fields,
+  long FormUpload(const std::string& cookie,
+                  const std::vector<std::pair<std::string, std::string>>& fields,
                   const std::string& filename, const std::string& content, std::string* page,
                   std::string* location = nullptr) {
     CURL* curl = curl_easy_init();
@@ -76,15 +77,18 @@ class WebTest : public ServiceTest {
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* t) {
-      static_cast<std::string*>(t)->append(d, s * n);
-      return s * n;
-    });
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* t) {
+          static_cast<std::string*>(t)->append(d, s * n);
+          return s * n;
+        });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (curl_easy_perform(curl) == CURLE_OK)
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     char* redirect = nullptr;
-    if (location && curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect) {
+    if (location && curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK &&
+        redirect) {
       const std::string full = redirect;
       *location = full.substr(full.find('/', std::string("http://").size()));
     }
@@ -156,9 +160,12 @@ TEST_F(WebTest, ThePageNeedsALogin) {
     const char* user;
     std::string password;
   };
-  for (const Attempt& a : std::vector<Attempt>{{"ann", "wrong"}, {"ann", ""}, {"nobody", "x"},
-                                                {"carol", ""}, {"carol", "anything"},
-                                                {"bob", kAnnPassword}}) {
+  for (const Attempt& a : std::vector<Attempt>{{"ann", "wrong"},
+                                               {"ann", ""},
+                                               {"nobody", "x"},
+                                               {"carol", ""},
+                                               {"carol", "anything"},
+                                               {"bob", kAnnPassword}}) {
     long status = 0;
     EXPECT_EQ(WebLogin(z_.web_base(), a.user, a.password, &status), "") << a.user;
     EXPECT_EQ(status, 401) << a.user << " / " << a.password;
@@ -174,15 +181,18 @@ TEST_F(WebTest, ThePageNeedsALogin) {
   EXPECT_NE(cookie_line.find("; SameSite=Strict"), std::string::npos) << cookie_line;
   const std::string ann = Login("ann", kAnnPassword);
   EXPECT_NE(Page(ann).find("/docs/plan.txt"), std::string::npos);
-  EXPECT_EQ(Page("Cookie: zelmic_session=" + std::string(64, 'a')).find("plan.txt"), std::string::npos);
+  EXPECT_EQ(Page("Cookie: zelmic_session=" + std::string(64, 'a')).find("plan.txt"),
+            std::string::npos);
 
   // Logging out needs the page's CSRF token, and ends the login.
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/logout",
-                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=forged").status,
+                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=forged")
+                .status,
             403);
   const std::string csrf = HiddenField(Page(ann), "csrf");
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/logout",
-                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=" + csrf).status,
+                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=" + csrf)
+                .status,
             303);
   EXPECT_EQ(Page(ann).find("plan.txt"), std::string::npos);
 
@@ -192,14 +202,16 @@ TEST_F(WebTest, ThePageNeedsALogin) {
   const size_t key = uri.find("/download/") + 10;
   const size_t first = uri.find('.', key), last = uri.rfind('.');
   ASSERT_LT(first, last) << uri;
-  for (const std::string& forged : {uri.substr(0, last) + ".0123456789abcdef0123456789abcdef",
-                                    uri.substr(0, first),
-                                    uri.substr(0, first + 1) + "99999999999" + uri.substr(last)})
+  for (const std::string& forged :
+       {uri.substr(0, last) + ".0123456789abcdef0123456789abcdef", uri.substr(0, first),
+        uri.substr(0, first + 1) + "99999999999" + uri.substr(last)})
     EXPECT_EQ(HttpRequest("GET", forged).status, 404) << forged;
 
   // Without --faults the admin endpoints do not exist.
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/admin/script", {"Content-Type: application/json"},
-                        R"({"endpoint":"api:GET","status":500})").status, 404);
+                        R"({"endpoint":"api:GET","status":500})")
+                .status,
+            404);
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/admin/clear").status, 404);
   EXPECT_EQ(Call(ann_, "GET", 1, "/docs/plan%2Etxt").status, 200);
   EXPECT_EQ(HttpRequest("GET", z_.web_base() + "/nothing-here").status, 404);
@@ -210,7 +222,8 @@ TEST_F(WebTest, FormUploadStoresANewVersion) {
   std::string page, location;
   EXPECT_EQ(Upload(ann, "1", "/docs", "plan.txt", "from the web\n", &page, &location), 303);
   ASSERT_EQ(location.rfind("/?notice=", 0), 0u) << location;
-  EXPECT_NE(HttpRequest("GET", z_.web_base() + location, {ann}).body.find("Stored /docs/plan.txt as version 2."),
+  EXPECT_NE(HttpRequest("GET", z_.web_base() + location, {ann})
+                .body.find("Stored /docs/plan.txt as version 2."),
             std::string::npos);
   HttpResult get = Call(ann_, "GET", 1, "/docs/plan%2Etxt");
   Json j = ParseJson(get.body);
@@ -226,18 +239,19 @@ TEST_F(WebTest, FormUploadStoresANewVersion) {
     std::string cookie, mount, folder, name;
     long status;
   };
-  for (const Case& c : std::vector<Case>{
-           {"not bob's mount", bob, "2", "/", "x.txt", 403},
-           {"mount wraps to 1", ann, "4294967297", "/", "x.txt", 400},
-           {"mount with a sign", ann, "+1", "/", "x.txt", 400},
-           {"mount with a space", ann, "1 ", "/", "x.txt", 400},
-           {"folder outside", ann, "1", "/../..", "x.txt", 400},
-           {"name ..", ann, "1", "/", "..", 400}}) {
+  for (const Case& c : std::vector<Case>{{"not bob's mount", bob, "2", "/", "x.txt", 403},
+                                         {"mount wraps to 1", ann, "4294967297", "/", "x.txt", 400},
+                                         {"mount with a sign", ann, "+1", "/", "x.txt", 400},
+                                         {"mount with a space", ann, "1 ", "/", "x.txt", 400},
+                                         {"folder outside", ann, "1", "/../..", "x.txt", 400},
+                                         {"name ..", ann, "1", "/", "..", 400}}) {
     EXPECT_EQ(Upload(c.cookie, c.mount, c.folder, c.name, "x"), c.status) << c.what;
   }
   // No login, or a form without the page's CSRF token.
   EXPECT_EQ(FormUpload("", {{"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr), 403);
-  EXPECT_EQ(FormUpload(ann, {{"csrf", "forged"}, {"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr), 403);
+  EXPECT_EQ(
+      FormUpload(ann, {{"csrf", "forged"}, {"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr),
+      403);
   EXPECT_EQ(FormUpload(ann, {{"mount", "1"}, {"folder", "/"}}, "x.txt", "x", nullptr), 403);
   EXPECT_EQ(Call(ann_, "GET", 1, "/x%2Etxt").status, 404);
 }
@@ -312,8 +326,9 @@ TEST_F(WebTest, FormsAreBoundedInFieldsSizeAndBody) {
   // The server answers 413 and closes; a slow client may still be sending and see only the close.
   const long refused = HttpRequest("POST", z_.web_base() + "/login", {form}, "user=" + huge).status;
   EXPECT_TRUE(refused == 413 || refused == 0) << refused;
-  std::string chunked = "POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                        "Transfer-Encoding: chunked\r\n\r\n";
+  std::string chunked =
+      "POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n";
   const std::string piece = "user=ann&password=" + std::string(60000, 'p');
   for (int i = 0; i < 64; ++i) {
     char size[16];

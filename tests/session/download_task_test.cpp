@@ -59,7 +59,6 @@ std::string Read(const std::string& path) {
   return s.str();
 }
 
-
 class DownloadTaskTest : public ::testing::Test {
  protected:
   Scratch scratch;
@@ -77,13 +76,13 @@ TEST_F(DownloadTaskTest, CompleteOnlyWhenItIsTheFile) {
     DownloadOutcome expected;
   } cases[] = {
       {"/good", size, kContentSha1, DownloadOutcome::kComplete},
-      {"/good", 0, "", DownloadOutcome::kComplete},                  // nothing announced
+      {"/good", 0, "", DownloadOutcome::kComplete},  // nothing announced
       {"/good", size, "1F848B623FD65CF3A4D76A0D92B8FB70597DE9D1", DownloadOutcome::kComplete},
-      {"/redirect", size, "", DownloadOutcome::kComplete},           // the final answer counts
-      {"/missing", 0, "", DownloadOutcome::kFailed},                 // an error page
+      {"/redirect", size, "", DownloadOutcome::kComplete},  // the final answer counts
+      {"/missing", 0, "", DownloadOutcome::kFailed},        // an error page
       {"/redirect-to-error", size, "", DownloadOutcome::kFailed},
-      {"/good", size + 1, "", DownloadOutcome::kFailed},             // shorter than announced
-      {"/good", size - 1, "", DownloadOutcome::kFailed},             // longer than announced
+      {"/good", size + 1, "", DownloadOutcome::kFailed},  // shorter than announced
+      {"/good", size - 1, "", DownloadOutcome::kFailed},  // longer than announced
       {"/good", size, "0123456789abcdef0123456789abcdef01234567", DownloadOutcome::kFailed},
   };
   for (const Case& c : cases) {

@@ -32,14 +32,14 @@ TEST(Base64Decode, DecodesTheWayLinksAreWritten) {
     std::string in, out;
   } cases[] = {
       {"aGVsbG8=", "hello"},
-      {"aGVsbG8", "hello"},           // padding left out
-      {"aGV sbG\n8=", "hello"},       // blanks and line breaks skipped
-      {"aGVs%bG8=", "hello"},         // no percent-decoding: "%" is simply skipped
-      {"aGVsbG8=Zm9v", "hello"},      // text after "=" ignored
+      {"aGVsbG8", "hello"},       // padding left out
+      {"aGV sbG\n8=", "hello"},   // blanks and line breaks skipped
+      {"aGVs%bG8=", "hello"},     // no percent-decoding: "%" is simply skipped
+      {"aGVsbG8=Zm9v", "hello"},  // text after "=" ignored
       {"aGVsbA==", "hell"},
-      {"aGVsb", "hel"},               // one dangling character gives nothing
-      {"=aGVsbG8=", "hello"},         // "=" where a group starts is skipped
-      {"\xC3\xA9YWJj", "abc"},        // bytes above 0x7F skipped
+      {"aGVsb", "hel"},         // one dangling character gives nothing
+      {"=aGVsbG8=", "hello"},   // "=" where a group starts is skipped
+      {"\xC3\xA9YWJj", "abc"},  // bytes above 0x7F skipped
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(c.out, Base64Decode(c.in)) << c.in;
@@ -128,9 +128,9 @@ TEST(ParseLaunchRequest, FieldsOfALink) {
 TEST(ParseLaunchRequest, RefusesWhatCannotBeASession) {
   const std::wstring refused[] = {
       L"",
-      Link("1|/docs/a.txt"),          // two fields
-      Link("1||/docs/a.txt|"),        // two after dropping the empty ones
-      Link("1|/docs/..|tok"),         // last segment names no file
+      Link("1|/docs/a.txt"),    // two fields
+      Link("1||/docs/a.txt|"),  // two after dropping the empty ones
+      Link("1|/docs/..|tok"),   // last segment names no file
       Link("1|/docs/|tok"),
       Link("1|/docs/a\tb|tok"),
       L"plumet://!!!!/",

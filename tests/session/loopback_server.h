@@ -94,7 +94,8 @@ class LoopbackServer {
       const char* type =
           MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
       pending->request.contentType = type != nullptr ? type : "";
-      pending->post = MHD_create_post_processor(connection, 4096, &LoopbackServer::OnField, pending);
+      pending->post =
+          MHD_create_post_processor(connection, 4096, &LoopbackServer::OnField, pending);
       *state = pending;
       return MHD_YES;
     }
@@ -111,11 +112,10 @@ class LoopbackServer {
     const Answer answer = self->handler_(pending->request);
     MHD_Response* response =
         answer.stall
-            ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, &LoopbackServer::StallReader,
-                                                self, nullptr)
-            : MHD_create_response_from_buffer(answer.body.size(),
-                                              const_cast<char*>(answer.body.data()),
-                                              MHD_RESPMEM_MUST_COPY);
+            ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024,
+                                                &LoopbackServer::StallReader, self, nullptr)
+            : MHD_create_response_from_buffer(
+                  answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
     for (const auto& [name, value] : answer.headers)
       MHD_add_response_header(response, name.c_str(), value.c_str());
     const MHD_Result r = MHD_queue_response(connection, answer.status, response);

@@ -83,8 +83,10 @@ struct FakeTokens : TokenSource {
       r = script.front();
       script.pop_front();
     }
-    if (r == TokenResult::kOk) access = L"access-" + std::to_wstring(calls);
-    else cause = "scripted";
+    if (r == TokenResult::kOk)
+      access = L"access-" + std::to_wstring(calls);
+    else
+      cause = "scripted";
     return r;
   }
 };
@@ -159,9 +161,9 @@ struct FakeTask : SessionTask {
 struct FakeTasks : TaskFactory {
   int live = 0;
   int uploads = 0;
-  UploadJob job;                      // of the last started upload
-  std::string sent;                   // what its source file held when it started
-  UploadObserver* observer = nullptr;  // of the last started upload
+  UploadJob job;                           // of the last started upload
+  std::string sent;                        // what its source file held when it started
+  UploadObserver* observer = nullptr;      // of the last started upload
   std::vector<UploadObserver*> observers;  // of every started upload, in order
   bool copyFails = false;
   DownloadFinished pending;  // of the last started download

@@ -4,13 +4,12 @@
 #include "session/session_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <functional>
-
-#include <sys/stat.h>
+#include <sstream>
 
 #include "platform/unsent_store.h"
 #include "session/launch_request.h"
@@ -185,7 +184,11 @@ TEST_F(SessionListTest, AClickOnAFileWithASessionReopensItsCopy) {
   };
   Case cases[] = {
       {"New", [&] { ASSERT_TRUE(Add(r)); }, EditSessionState::New, 0},
-      {"Downloading without hash", [&] { ASSERT_TRUE(Add(r)); list->OnSessionTick(); },
+      {"Downloading without hash",
+       [&] {
+         ASSERT_TRUE(Add(r));
+         list->OnSessionTick();
+       },
        EditSessionState::Downloading, 0},
       {"Downloading with hash",
        [&] {
@@ -289,7 +292,7 @@ TEST_F(SessionListTest, EverySaveBecomesItsOwnUploadOfASnapshot) {
   ASSERT_EQ(EditSessionState::Uploading, State(L"/d/a.txt"));
   EXPECT_EQ("first", tasks.sent);
   EXPECT_NE(Local("a.txt"), tasks.job.sourcePath);  // a snapshot, not the copy
-  Save("a.txt", 101 * kSecond, "second");  // saved again while the first upload runs
+  Save("a.txt", 101 * kSecond, "second");           // saved again while the first upload runs
   EXPECT_EQ("first", Read(tasks.job.sourcePath));
   EndUpload(UploadEnd::kStored);
   list->OnSessionTick();
@@ -355,8 +358,10 @@ TEST_F(SessionListTest, AServiceThatDoesNotAnswerIsToldOnceAndSoIsItsReturn) {
   for (bool tokenHostAway : {true, false}) {
     SCOPED_TRACE(tokenHostAway ? "token host" : "file service");
     const std::wstring remote = tokenHostAway ? L"/d/a.txt" : L"/d/b.txt";
-    if (tokenHostAway) tokens.script.assign(6, TokenResult::kFailed);
-    else files.script.assign(6, RegetEnd::kRetry);
+    if (tokenHostAway)
+      tokens.script.assign(6, TokenResult::kFailed);
+    else
+      files.script.assign(6, RegetEnd::kRetry);
     ASSERT_TRUE(Add(remote));
     for (int i = 0; i < 6; ++i) list->OnSessionTick();
     EXPECT_EQ(EditSessionState::New, State(remote));
@@ -379,7 +384,8 @@ TEST_F(SessionListTest, ARefusedUploadStopsUntilTheNextClick) {
   for (int i = 0; i < 20; ++i, clock.now += 60) list->OnSessionTick();
   EXPECT_EQ(1, tasks.uploads);
   EXPECT_EQ(EditSessionState::Failed, State(L"/d/a.txt"));
-  EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]上传失败，修改保存在[" + Wide(Local("a.txt")) + L"]"));
+  EXPECT_EQ(1u,
+            notifier.Count(L"文件[/d/a.txt]上传失败，修改保存在[" + Wide(Local("a.txt")) + L"]"));
   ASSERT_TRUE(Add(L"/d/a.txt", L"fresh"));
   list->OnSessionTick();
   EXPECT_EQ(2, tasks.uploads);
@@ -471,12 +477,33 @@ TEST_F(SessionListTest, TheJournalResumesEverySessionAfterAKill) {
   Case cases[] = {
       {"Editing, nothing saved", [&] { Open(a, "a.txt"); }, false},
       {"Editing, saved", saved, true},
-      {"Uploading", [&] { saved(); list->OnSessionTick(); }, true},
-      {"Retrying", [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kRetry); }, true},
+      {"Uploading",
+       [&] {
+         saved();
+         list->OnSessionTick();
+       },
+       true},
+      {"Retrying",
+       [&] {
+         saved();
+         list->OnSessionTick();
+         EndUpload(UploadEnd::kRetry);
+       },
+       true},
       {"Uploaded, not yet told",
-       [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kStored); }, false},
+       [&] {
+         saved();
+         list->OnSessionTick();
+         EndUpload(UploadEnd::kStored);
+       },
+       false},
       {"Refused for good",
-       [&] { saved(); list->OnSessionTick(); EndUpload(UploadEnd::kPermanent); }, false},
+       [&] {
+         saved();
+         list->OnSessionTick();
+         EndUpload(UploadEnd::kPermanent);
+       },
+       false},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -539,7 +566,8 @@ TEST_F(SessionListTest, ExitKeepsUnsentCopiesAndTheNextStartSendsThem) {
   const size_t before = tasks.observers.size();
   list->OnSessionTick();
   ASSERT_EQ(before + 2, tasks.observers.size());  // both sent without a click
-  for (size_t i = before; i < before + 2; ++i) EndUpload(UploadEnd::kStored, {}, tasks.observers[i]);
+  for (size_t i = before; i < before + 2; ++i)
+    EndUpload(UploadEnd::kStored, {}, tasks.observers[i]);
   list->OnSessionTick();
   EXPECT_TRUE(std::filesystem::is_empty(scratch.path + "unsent"));
 }

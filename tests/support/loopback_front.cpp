@@ -79,9 +79,11 @@ TestCertificates::TestCertificates() : folder_("plumet-ca") {
   }
   const std::string commands[] = {
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-      "-subj /CN=plumet-test-ca -keyout " + d + "/ca.key -out " + d + "/ca.pem",
+      "-subj /CN=plumet-test-ca -keyout " +
+          d + "/ca.key -out " + d + "/ca.pem",
       "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-      "-subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d + "/server.csr",
+      "-subj /CN=127.0.0.1 -keyout " +
+          d + "/server.key -out " + d + "/server.csr",
       "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
           "/ca.key -CAcreateserial -days 2 -extfile " + ext + " -out " + d + "/server.pem",
   };
@@ -202,11 +204,13 @@ bool ForwardProxy::Start() {
   // No ConnectPort line: CONNECT is allowed to every port (the fronts use ephemeral ones).
   const std::string conf = "Port " + std::to_string(port_) +
                            "\nListen 127.0.0.1\nTimeout 30\nMaxClients 32\n"
-                           "Allow 127.0.0.1\nLogLevel Info\nLogFile \"" + d + "/tinyproxy.log\"\n"
-                           "PidFile \"" + d + "/tinyproxy.pid\"\n";
+                           "Allow 127.0.0.1\nLogLevel Info\nLogFile \"" +
+                           d +
+                           "/tinyproxy.log\"\n"
+                           "PidFile \"" +
+                           d + "/tinyproxy.pid\"\n";
   if (!WriteFile(d + "/tinyproxy.conf", conf)) return false;
-  if (!process_.Spawn({"/usr/bin/tinyproxy", "-d", "-c", d + "/tinyproxy.conf"},
-                      d + "/out.log")) {
+  if (!process_.Spawn({"/usr/bin/tinyproxy", "-d", "-c", d + "/tinyproxy.conf"}, d + "/out.log")) {
     return false;
   }
   return WaitForPorts(process_, {port_});
@@ -216,7 +220,8 @@ int ForwardProxy::ConnectCount() const {
   std::istringstream log(ReadFile(folder_.path() + "/tinyproxy.log"));
   int n = 0;
   for (std::string line; std::getline(log, line);) {
-    if (line.find("CONNECT ") != std::string::npos && line.find("Request") != std::string::npos) ++n;
+    if (line.find("CONNECT ") != std::string::npos && line.find("Request") != std::string::npos)
+      ++n;
   }
   return n;
 }

@@ -1,17 +1,17 @@
 #include "tests/support/zelmic_process.h"
 
+#include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -142,7 +142,8 @@ ZelmicProcess::~ZelmicProcess() {
   }
 }
 
-RunResult ZelmicProcess::Admin(const std::string& subcommand, const std::vector<std::string>& args) {
+RunResult ZelmicProcess::Admin(const std::string& subcommand,
+                               const std::vector<std::string>& args) {
   std::vector<std::string> argv = {ZelmicdPath(), subcommand, dir_};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv);
@@ -190,9 +191,9 @@ bool ZelmicProcess::Start(const std::vector<std::string>& extra_args) {
   if (pid_ > 0) return true;
   const std::string ready = root_ + "/ready.json";
   unlink(ready.c_str());
-  std::vector<std::string> argv = {ZelmicdPath(), "serve",         dir_, "--api-port",  "0",
-                                   "--token-port", "0", "--upload-port", "0",  "--web-port", "0",
-                                   "--ready-file", ready};
+  std::vector<std::string> argv = {
+      ZelmicdPath(), "serve",      dir_, "--api-port",   "0",  "--token-port", "0", "--upload-port",
+      "0",           "--web-port", "0",  "--ready-file", ready};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   tls_cert_.clear();
   for (size_t i = 0; i + 1 < extra_args.size(); ++i)
@@ -218,7 +219,8 @@ bool ZelmicProcess::Start(const std::vector<std::string>& extra_args) {
     }
     std::string text = ReadFile(ready);
     if (!text.empty()) {
-      std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(text.c_str()), &cJSON_Delete);
+      std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_Parse(text.c_str()),
+                                                           &cJSON_Delete);
       auto port = [&](const char* name) -> uint16_t {
         const cJSON* item = cJSON_GetObjectItemCaseSensitive(root.get(), name);
         return cJSON_IsNumber(item) ? static_cast<uint16_t>(item->valueint) : 0;
@@ -253,11 +255,10 @@ void ZelmicProcess::Kill9() {
 }
 
 std::string ZelmicProcess::api_host() const { return "127.0.0.1:" + std::to_string(api_port_); }
-std::string ZelmicProcess::token_host() const {
-  return "127.0.0.1:" + std::to_string(token_port_);
-}
+std::string ZelmicProcess::token_host() const { return "127.0.0.1:" + std::to_string(token_port_); }
 std::string ZelmicProcess::web_base() const {
-  return (tls_cert_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(web_port_);
+  return (tls_cert_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+         std::to_string(web_port_);
 }
 
 std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
@@ -297,8 +298,7 @@ std::string ZelmicProcess::AccessToken(const std::string& refresh_token) {
 }
 
 bool ZelmicProcess::Script(const std::string& json) {
-  return HttpRequest("POST", web_base() + "/admin/script", {"Content-Type: application/json"},
-                     json)
+  return HttpRequest("POST", web_base() + "/admin/script", {"Content-Type: application/json"}, json)
              .status == 200;
 }
 
@@ -380,7 +380,8 @@ std::string SignRequest(const std::string& secret, const std::string& token,
                         const std::string& request_path) {
   std::string lower;
   for (char c : verb) lower += static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
-  const std::string message = lower + "\n" + date + "\n" + std::to_string(mount) + "\n" + request_path;
+  const std::string message =
+      lower + "\n" + date + "\n" + std::to_string(mount) + "\n" + request_path;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   HMAC(EVP_sha1(), secret.data(), static_cast<int>(secret.size()),

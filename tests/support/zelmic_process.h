@@ -52,7 +52,8 @@ class ZelmicProcess {
   // Runs `zelmicd SUBCOMMAND DIR args...` and returns its outcome unchecked.
   RunResult Admin(const std::string& subcommand, const std::vector<std::string>& args);
 
-  // Starts `zelmicd serve DIR` on ephemeral ports plus extra_args; waits (<= 10 s) for the ready file.
+  // Starts `zelmicd serve DIR` on ephemeral ports plus extra_args; waits (<= 10 s) for the ready
+  // file.
   bool Start(const std::vector<std::string>& extra_args = {});
   void Stop();   // SIGTERM, bounded wait, then SIGKILL; always reaped
   void Kill9();  // SIGKILL and reap

@@ -35,8 +35,8 @@ class DorvicctlThroughFront : public ::testing::Test {
   };
   Outcome Ctl(const std::vector<std::string>& words, const std::string& token,
               bool via_proxy = true) {
-    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", service.ApiUrl(), "--token",
-                                     token, "--mount", "1"};
+    std::vector<std::string> argv = {DORVICCTL_PATH, "--host", service.ApiUrl(), "--token", token,
+                                     "--mount",      "1"};
     if (via_proxy) {
       const std::string port = std::to_string(service.proxy().port());
       argv.insert(argv.end(), {"--proxy-host", "127.0.0.1", "--proxy-port", port});

@@ -81,11 +81,12 @@ class ProgressLimitsTest : public ::testing::Test {
     request.url = std::string(file.uri.begin(), file.uri.end());
     request.localPath = zelmic.tmp_dir() + "/copy.txt";
     request.expectedSize = static_cast<uint64_t>(file.filesize);
-    if (!task.Open(request, [&](plumet::DownloadOutcome o, const std::string&) {
-          std::lock_guard<std::mutex> hold(m);
-          outcome = o;
-          told.notify_all();
-        }) ||
+    if (!task.Open(request,
+                   [&](plumet::DownloadOutcome o, const std::string&) {
+                     std::lock_guard<std::mutex> hold(m);
+                     outcome = o;
+                     told.notify_all();
+                   }) ||
         !task.Start()) {
       return false;
     }

@@ -90,8 +90,7 @@ class UploadThroughFront : public ::testing::Test {
   upload_test::UploadRun run;  // its task goes before the service
 };
 
-class UploadEachWay : public UploadThroughFront,
-                      public ::testing::WithParamInterface<FrontConfig> {
+class UploadEachWay : public UploadThroughFront, public ::testing::WithParamInterface<FrontConfig> {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartWith(GetParam())); }
 };

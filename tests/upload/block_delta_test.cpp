@@ -42,8 +42,10 @@ class BlockDeltaTest : public ::testing::Test {
   DeltaResult Check(const std::vector<Bytes>& blocks, const Bytes& local, uint32_t B) {
     const DeltaResult plain = ReferenceScan(blocks, local, B);
     static const ScanMode kModes[] = {
-        {false, UINT64_MAX, 0, Ahead::kNone}, {false, 1, 3, Ahead::kPartWay},
-        {true, 1, 2, Ahead::kNone},           {true, 1, 5, Ahead::kAll},
+        {false, UINT64_MAX, 0, Ahead::kNone},
+        {false, 1, 3, Ahead::kPartWay},
+        {true, 1, 2, Ahead::kNone},
+        {true, 1, 5, Ahead::kAll},
     };
     for (const ScanMode& mode : kModes) {
       SCOPED_TRACE(std::string(mode.vector ? "vector" : "scalar") +
@@ -327,7 +329,8 @@ TEST_F(BlockDeltaTest, RandomEditsRebuildByteForByte) {
       const size_t len = 1 + rng() % 40;
       switch (rng() % 4) {
         case 0:  // insert
-          local.insert(local.begin() + static_cast<long>(at), len, static_cast<unsigned char>(rng()));
+          local.insert(local.begin() + static_cast<long>(at), len,
+                       static_cast<unsigned char>(rng()));
           break;
         case 1:  // delete
           local.erase(local.begin() + static_cast<long>(at),

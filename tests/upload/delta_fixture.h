@@ -3,9 +3,8 @@
 // real files, the rebuilding of a file from stored blocks + matches + literal bytes, and the
 // straightforward scan (full Adler-32 of every window) that the fast one must agree with.
 
-#include <zlib.h>
-
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "tests/upload/test_files.h"
 #include "upload/block_delta.h"
 #include "upload/digests.h"
-#include "tests/upload/test_files.h"
 
 namespace plumet_test {
 
@@ -164,8 +163,8 @@ inline DeltaResult ReferenceScan(const std::vector<Bytes>& blocks, const Bytes& 
         r.literal.clear();
         return r;
       }
-      const auto it = index.find({Adler(&local[p], B),
-                                  std::string(plumet::DigestBytes(plumet::Md5Digest(&local[p], B)))});
+      const auto it = index.find(
+          {Adler(&local[p], B), std::string(plumet::DigestBytes(plumet::Md5Digest(&local[p], B)))});
       if (it == index.end()) {
         ++p;
       } else {

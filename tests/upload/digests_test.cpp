@@ -4,10 +4,9 @@
 #include "upload/digests.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 #include <zlib.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -121,8 +120,8 @@ TEST_F(FileDigestTest, RangeChecksumsAgreeWithZlib) {
     uint64_t first, last;
   };
   const Range ranges[] = {
-      {0, 0},          {17, 17},        {0, 4095},   {0, 4096},  {1, 4097},
-      {4095, 8191},    {100, 8292},     {0, size - 1}, {5000, size - 1}, {size - 1, size - 1},
+      {0, 0},       {17, 17},    {0, 4095},     {0, 4096},        {1, 4097},
+      {4095, 8191}, {100, 8292}, {0, size - 1}, {5000, size - 1}, {size - 1, size - 1},
   };
   for (const Range& r : ranges) {
     EXPECT_EQ(plumet::Crc32Range(file, r.first, r.last),
@@ -164,11 +163,11 @@ TEST_F(FileDigestTest, RangesBeyondFourGiBUseFullOffsets) {
   // Straddling the 4 GiB mark, and wholly above it.
   EXPECT_EQ(plumet::Crc32Range(file, four - 20000, four - 20000 + data.size() - 1),
             ZlibCrc(data.data(), data.size()));
-  EXPECT_EQ(plumet::Crc32Range(file, four + 1, four + 9000),
-            ZlibCrc(data.data() + 20001, 9000));
+  EXPECT_EQ(plumet::Crc32Range(file, four + 1, four + 9000), ZlibCrc(data.data() + 20001, 9000));
   // Zeros past the data up to the end: a truncated 32-bit offset would read the data instead.
   std::vector<unsigned char> zeros(4096, 0);
-  EXPECT_EQ(plumet::Crc32Range(file, four + 61440, four + 65536 + 100), ZlibCrc(zeros.data(), 4096));
+  EXPECT_EQ(plumet::Crc32Range(file, four + 61440, four + 65536 + 100),
+            ZlibCrc(zeros.data(), 4096));
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 // for block sizes around and beyond the modulus and for extreme byte values.
 
 #include "upload/rolling_adler.h"
-#include "upload/window_adler.h"
-
-#include <zlib.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <random>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "tests/upload/test_files.h"
+#include "upload/window_adler.h"
 
 namespace {
 
@@ -103,8 +102,8 @@ TEST(RollingAdler, MillionsOfStepsAgainstExactSums) {
       const int64_t out = data[p - 1], in = data[p + B - 1];
       a += in - out;
       b += a - 1 - int64_t{B} * out;
-      const uint32_t expected = static_cast<uint32_t>(b % 65521) << 16 |
-                                static_cast<uint32_t>(a % 65521);
+      const uint32_t expected =
+          static_cast<uint32_t>(b % 65521) << 16 | static_cast<uint32_t>(a % 65521);
       rolling.Roll(static_cast<uint32_t>(out), static_cast<uint32_t>(in));
       ASSERT_EQ(rolling.value(), expected) << "B " << B << " at " << p;
     }
@@ -156,7 +155,8 @@ struct WindowLoop {
 // Every loop of the full window checksum that this processor can run. WindowAdler itself takes
 // the AVX2 loop from 64 bytes on wherever the processor has AVX2.
 std::vector<WindowLoop> RunnableWindowSums() {
-  std::vector<WindowLoop> loops{{plumet::WindowAdlerPath::kZlib, "zlib", &plumet::WindowAdlerPlain}};
+  std::vector<WindowLoop> loops{
+      {plumet::WindowAdlerPath::kZlib, "zlib", &plumet::WindowAdlerPlain}};
   if (ProcessorHas("avx2")) {
     loops.push_back({plumet::WindowAdlerPath::kAvx2, "avx2", &plumet::WindowAdler});
   }
@@ -167,16 +167,20 @@ TEST(ScanLoops, TheOnesThisProcessorTakesAreAmongTheTested) {
   // The product's own checks agree with the processor: a vector loop it could run is not left
   // out (untested and unused), and one it cannot run is never chosen.
   EXPECT_EQ(plumet::VectorScanSupported(), ProcessorHas("avx512f") && ProcessorHas("avx512dq"));
-  EXPECT_EQ(plumet::ChosenWindowAdlerPath() == plumet::WindowAdlerPath::kAvx2, ProcessorHas("avx2"));
+  EXPECT_EQ(plumet::ChosenWindowAdlerPath() == plumet::WindowAdlerPath::kAvx2,
+            ProcessorHas("avx2"));
   // What the scan takes here is one of the loops the tests below run: a failure, not a skip.
   const plumet::RollPath roll = plumet::ChosenRollPath();
   const auto rolls = RunnableRolls();
-  EXPECT_TRUE(std::any_of(rolls.begin(), rolls.end(), [&](const RollLoop& l) { return l.path == roll; }))
+  EXPECT_TRUE(
+      std::any_of(rolls.begin(), rolls.end(), [&](const RollLoop& l) { return l.path == roll; }))
       << "the roll chosen on this processor (" << static_cast<int>(roll) << ") is not tested";
   const plumet::WindowAdlerPath window = plumet::ChosenWindowAdlerPath();
   const auto sums = RunnableWindowSums();
-  EXPECT_TRUE(std::any_of(sums.begin(), sums.end(), [&](const WindowLoop& l) { return l.path == window; }))
-      << "the window sum chosen on this processor (" << static_cast<int>(window) << ") is not tested";
+  EXPECT_TRUE(
+      std::any_of(sums.begin(), sums.end(), [&](const WindowLoop& l) { return l.path == window; }))
+      << "the window sum chosen on this processor (" << static_cast<int>(window)
+      << ") is not tested";
 }
 
 TEST(WindowAdler, EveryLoopEqualsZlibForEveryLengthAndExtremeBytes) {
@@ -188,7 +192,8 @@ TEST(WindowAdler, EveryLoopEqualsZlibForEveryLengthAndExtremeBytes) {
     SCOPED_TRACE(loop.name);
     for (const auto* data : {&random, &ones}) {
       // From the second byte: the loads are unaligned, as the scan's windows are.
-      for (size_t n : {0u, 1u, 31u, 32u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 8191u, 65536u, 299999u}) {
+      for (size_t n :
+           {0u, 1u, 31u, 32u, 63u, 64u, 65u, 4095u, 4096u, 4097u, 8191u, 65536u, 299999u}) {
         EXPECT_EQ(loop.sum(data->data() + 1, n), Adler(data->data() + 1, n)) << n;
       }
     }
@@ -270,7 +275,8 @@ TEST(RollingScan, EveryLoopStopsWhereTheReferenceStops) {
       EXPECT_GT(stops.size(), 300u) << "B " << B;
       if (stops.size() == 5000) continue;  // cut short: not every window was reached
       for (const uint64_t at : sampled) {
-        EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at)) << "B " << B << " window " << at;
+        EXPECT_TRUE(std::binary_search(stops.begin(), stops.end(), at))
+            << "B " << B << " window " << at;
       }
     }
   }
@@ -317,8 +323,8 @@ TEST(WeakFilter, NeverTurnsAwayAStoredChecksum) {
     std::vector<uint32_t> stored;
     while (stored.size() < count) {
       // Both halves below the modulus, as for every Adler-32.
-      const uint32_t weak = static_cast<uint32_t>(rng() % 65521) << 16 |
-                            static_cast<uint32_t>(rng() % 65521);
+      const uint32_t weak =
+          static_cast<uint32_t>(rng() % 65521) << 16 | static_cast<uint32_t>(rng() % 65521);
       if (index.find(weak) == index.end()) {
         index[weak];
         stored.push_back(weak);
@@ -332,8 +338,8 @@ TEST(WeakFilter, NeverTurnsAwayAStoredChecksum) {
     // Strangers: the bitmaps let few through, and the exact set none.
     int through = 0;
     for (int i = 0; i < 100000; ++i) {
-      const uint32_t weak = static_cast<uint32_t>(rng() % 65521) << 16 |
-                            static_cast<uint32_t>(rng() % 65521);
+      const uint32_t weak =
+          static_cast<uint32_t>(rng() % 65521) << 16 | static_cast<uint32_t>(rng() % 65521);
       if (index.find(weak) != index.end()) continue;
       if (filter.MayContain(weak)) ++through;
       EXPECT_FALSE(filter.Contains(weak)) << weak;

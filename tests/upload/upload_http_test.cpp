@@ -18,15 +18,16 @@ namespace {
 TEST(ParseHeaderMap, SplitsAtCrlfAndColonSpaceLastWins) {
   auto map =
       ParseHeaderMap("HTTP/1.1 200 OK\r\nA: 1\r\nB: x: y\r\nNoSpace:z\r\na: 2\r\n\r\nC: \r\n");
-  EXPECT_EQ("2", map["a"]);  // names in any case are one name
+  EXPECT_EQ("2", map["a"]);       // names in any case are one name
   EXPECT_EQ(0u, map.count("b"));  // a value that itself holds ": "
   EXPECT_EQ(0u, map.count("nospace:z"));
   EXPECT_EQ(0u, map.count("nospace"));
   EXPECT_EQ(0u, map.count("c"));  // "C: " splits into one part only
   EXPECT_EQ(1u, map.size());
   // Only the final answer's lines count.
-  map = ParseHeaderMap("HTTP/1.1 200 Connection established\r\nVia: proxy\r\n\r\n"
-                       "HTTP/2 200\r\nContent-Type: text/plain\r\n\r\n");
+  map = ParseHeaderMap(
+      "HTTP/1.1 200 Connection established\r\nVia: proxy\r\n\r\n"
+      "HTTP/2 200\r\nContent-Type: text/plain\r\n\r\n");
   EXPECT_EQ(0u, map.count("via"));
   EXPECT_EQ("text/plain", map["content-type"]);
 }

@@ -3,13 +3,13 @@
 
 #include "upload/upload_job.h"
 
-#include "upload/service_calls.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <ctime>
 #include <string>
+
+#include "upload/service_calls.h"
 
 namespace plumet {
 namespace {
@@ -43,7 +43,8 @@ TEST(ConflictCopyPath, KeepsFolderStemAndExtension) {
 TEST(ConflictCopyPath, FollowsTheLocalZone) {
   ASSERT_EQ(0, setenv("TZ", "CST-8", 1));
   tzset();
-  EXPECT_EQ(L"/a/notes (冲突副本 2026-12-08 053015).txt", ConflictCopyPath(L"/a/notes.txt", kSample));
+  EXPECT_EQ(L"/a/notes (冲突副本 2026-12-08 053015).txt",
+            ConflictCopyPath(L"/a/notes.txt", kSample));
   ASSERT_EQ(0, setenv("TZ", "UTC", 1));
   tzset();
 }
@@ -55,12 +56,12 @@ TEST(ServiceCalls, OnlyTroubleThatMayHealIsAskedAgain) {
     bool trouble;
     UploadEnd registration;
   };
-  for (const Case& c : {Case{10061, true, UploadEnd::kRetry}, Case{500, true, UploadEnd::kRetry},
-                        Case{50300, true, UploadEnd::kRetry}, Case{42900, true, UploadEnd::kRetry},
-                        Case{408, true, UploadEnd::kRetry}, Case{40100, false, UploadEnd::kRetry},
-                        Case{40300, false, UploadEnd::kPermanent},
-                        Case{40400, false, UploadEnd::kRetry}, Case{400, false, UploadEnd::kPermanent},
-                        Case{40904, false, UploadEnd::kPermanent}}) {
+  for (const Case& c :
+       {Case{10061, true, UploadEnd::kRetry}, Case{500, true, UploadEnd::kRetry},
+        Case{50300, true, UploadEnd::kRetry}, Case{42900, true, UploadEnd::kRetry},
+        Case{408, true, UploadEnd::kRetry}, Case{40100, false, UploadEnd::kRetry},
+        Case{40300, false, UploadEnd::kPermanent}, Case{40400, false, UploadEnd::kRetry},
+        Case{400, false, UploadEnd::kPermanent}, Case{40904, false, UploadEnd::kPermanent}}) {
     SCOPED_TRACE(c.code);
     EXPECT_EQ(c.trouble, IsServiceTrouble(c.code));
     EXPECT_EQ(c.registration, RegistrationEnd(c.code));

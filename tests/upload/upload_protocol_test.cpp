@@ -126,11 +126,10 @@ TEST_F(UploadProtocolTest, WholeUploadSendsRequestsAndLinesInOrder) {
   };
   EXPECT_EQ(zlibCrc(content.substr(0, 32768)), requests[2].Header("x-zm-upload-crc"));
   const std::string crc = zlibCrc(content.substr(32768, 1));
-  EXPECT_EQ(
-      (std::vector<std::string>{"x-zm-upload-range: 32768-32768", "x-zm-upload-session: sess-1",
-                                "x-zm-upload-crc: " + crc,
-                                "Content-Type: application/octet-stream"}),
-      OwnLines(requests[3]));
+  EXPECT_EQ((std::vector<std::string>{"x-zm-upload-range: 32768-32768",
+                                      "x-zm-upload-session: sess-1", "x-zm-upload-crc: " + crc,
+                                      "Content-Type: application/octet-stream"}),
+            OwnLines(requests[3]));
   EXPECT_EQ(
       (std::vector<std::string>{"x-zm-upload-session: sess-1", "x-zm-upload-filesize: 32769"}),
       OwnLines(requests[4]));
@@ -469,8 +468,8 @@ TEST_F(DeltaProtocolTest, RetriedMatchListIsSentWhole) {
     expected += static_cast<char>(i & 0xff);
     expected += static_cast<char>((i >> 8) & 0xff);
   }
-  const std::string expectedCrc = std::to_string(
-      crc32(0L, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size())));
+  const std::string expectedCrc = std::to_string(crc32(
+      0L, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size())));
   ASSERT_EQ(2u, lists.size());
   for (const RecordedRequest& list : lists) {
     EXPECT_EQ(80u, list.body.size());
@@ -668,8 +667,8 @@ namespace {
 // (the size it names is not what it holds), the upload fails and nothing is stored.
 TEST_F(UploadProtocolTest, ConflictNamingAnOffsetPastTheContentStoresNothing) {
   const std::string content = upload_test::RandomBytes(5 * 32768 + 17, 61);
-  for (const char* expect : {"-1", "-32768", "1000000", "18446744073709551615",
-                             "99999999999999999999"}) {
+  for (const char* expect :
+       {"-1", "-32768", "1000000", "18446744073709551615", "99999999999999999999"}) {
     SCOPED_TRACE(expect);
     FakeUploadServer own;  // a server of its own for each value
     ASSERT_TRUE(own.Start());

@@ -115,8 +115,8 @@ TEST_F(UploadZelmicTest, DeltaUploadSendsOnlyTheChangedBlocks) {
       << upload_test::Difference(edited, Stored("/docs/a.bin"));
   EXPECT_LT(run.BytesSent(), edited.size() / 8);
   // The literal file went with the task.
-  const std::string literal = scratch.path() + "/" +
-                              std::string(report.fileHash.begin(), report.fileHash.end()) + ".tmp";
+  const std::string literal =
+      scratch.path() + "/" + std::string(report.fileHash.begin(), report.fileHash.end()) + ".tmp";
   run.Stop();
   EXPECT_FALSE(upload_test::Exists(literal));
 }
@@ -144,9 +144,9 @@ TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
     bool kept;
     int passes;
   };
-  for (const Case& c : {Case{"/docs/whole.bin", false, false, 0},
-                        Case{"/docs/delta.bin", true, false, 2},
-                        Case{"/docs/kept.bin", true, true, 1}}) {
+  for (const Case& c :
+       {Case{"/docs/whole.bin", false, false, 0}, Case{"/docs/delta.bin", true, false, 2},
+        Case{"/docs/kept.bin", true, true, 1}}) {
     SCOPED_TRACE(c.remote);
     // Lists are kept ahead from 8 MiB on; every measured content is smaller, so no such work runs
     // while it is measured.
@@ -159,8 +159,8 @@ TEST_F(UploadZelmicTest, TheFinishReadsTheContentOncePerPass) {
       const UploadReport first = firstRun.Run(MakeJob(c.remote, stored, "first.bin"), kPatience);
       ASSERT_EQ(UploadEnd::kStored, first.end);
       const std::string hash(first.fileHash.begin(), first.fileHash.end());
-      const std::string kept = zelmic.dir() + "/sums/" + hash.substr(0, 2) + "/" + hash + "-" +
-                               std::to_string(kBlock);
+      const std::string kept =
+          zelmic.dir() + "/sums/" + hash.substr(0, 2) + "/" + hash + "-" + std::to_string(kBlock);
       for (int i = 0; i < 600 && !upload_test::Exists(kept); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
@@ -223,7 +223,8 @@ TEST_F(UploadZelmicTest, RefusedDeltaGoesWholeAndTheNextUploadToo) {
   for (const Case& c : {Case{"/docs/d1.bin", "/download_checksum", false},
                         Case{"/docs/d2.bin", "/upload_checksum_result", true}}) {
     SCOPED_TRACE(c.refusedAt);
-    // Contents of their own: the service would take a content it holds elsewhere without a transfer.
+    // Contents of their own: the service would take a content it holds elsewhere without a
+    // transfer.
     const std::string stored = upload_test::RandomBytes(16 * kBlock, c.matchListSent ? 36 : 35);
     Seed(c.remote, stored);
     std::string edited = stored;

@@ -30,7 +30,8 @@ long long ParseSigned(const std::string& text, const std::string& what, long lon
   if (!AllDigits(text, from)) throw UsageError(what + " must be a number, not '" + text + "'");
   errno = 0;
   const long long value = std::strtoll(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || value < lo || value > hi) throw UsageError(what + " is out of range: " + text);
+  if (errno == ERANGE || value < lo || value > hi)
+    throw UsageError(what + " is out of range: " + text);
   return value;
 }
 

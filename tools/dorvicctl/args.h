@@ -31,9 +31,9 @@ struct Globals {
 struct Invocation {
   Globals globals;
   std::string command;
-  std::vector<std::string> words;               // positional arguments after the subcommand
-  std::map<std::string, std::string> options;   // "--name value" after the subcommand, without "--"
-  std::set<std::string> flags;                  // options that take no value ("--progress"), without "--"
+  std::vector<std::string> words;              // positional arguments after the subcommand
+  std::map<std::string, std::string> options;  // "--name value" after the subcommand, without "--"
+  std::set<std::string> flags;  // options that take no value ("--progress"), without "--"
 };
 
 // The options after a subcommand that take no value.

@@ -73,9 +73,9 @@ bool List(const Invocation& inv, cJSON* out) {
   Call c(inv, 1, 1, {"dir", "start", "size", "order"});
   int32_t size = c.int_option("size", 100);
   std::vector<dorvic_file_stx> files;
-  const bool ok = dorvic_list_file(c.token(), c.path(), c.mount(), c.int_option("dir", 0),
-                                   c.int_option("start", 0), size,
-                                   FromUtf8(c.option("order", "")), files);
+  const bool ok =
+      dorvic_list_file(c.token(), c.path(), c.mount(), c.int_option("dir", 0),
+                       c.int_option("start", 0), size, FromUtf8(c.option("order", "")), files);
   AddNumber(out, "size", size);
   cJSON_AddItemToObject(out, "files", FilesJson(files));
   return ok;
@@ -84,8 +84,8 @@ bool List(const Invocation& inv, cJSON* out) {
 bool Url(const Invocation& inv, cJSON* out) {
   Call c(inv, 1, 1, {"filehash"});
   std::wstring url;
-  const bool ok =
-      dorvic_get_file_real_url(c.token(), c.path(), c.mount(), FromUtf8(c.required("filehash")), url);
+  const bool ok = dorvic_get_file_real_url(c.token(), c.path(), c.mount(),
+                                           FromUtf8(c.required("filehash")), url);
   AddText(out, "url", url);
   return ok;
 }
@@ -229,8 +229,7 @@ constexpr Command kCommands[] = {
     {"share", Share, nullptr, "PATH MESSAGE EMAIL...", "share a file with people"},
     {"download", nullptr, Download, "REMOTE LOCAL [--progress]",
      "fetch into LOCAL, size and SHA-1 checked"},
-    {"upload", nullptr, Upload, "LOCAL REMOTE [--progress]",
-     "store LOCAL as REMOTE's new version"},
+    {"upload", nullptr, Upload, "LOCAL REMOTE [--progress]", "store LOCAL as REMOTE's new version"},
 };
 
 }  // namespace
@@ -239,7 +238,8 @@ bool RunCommand(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   for (const Command& command : kCommands) {
     if (inv.command != command.name) continue;
     if (command.run_local != nullptr) return command.run_local(inv, out, failure);
-    if (!inv.flags.empty()) throw UsageError(inv.command + ": unknown option --" + *inv.flags.begin());
+    if (!inv.flags.empty())
+      throw UsageError(inv.command + ": unknown option --" + *inv.flags.begin());
     return command.run(inv, out);
   }
   throw UsageError("unknown subcommand " + inv.command);
@@ -249,8 +249,10 @@ std::string SubcommandHelp() {
   std::string text;
   for (const Command& command : kCommands) {
     std::string line = std::string("  ") + command.name + " " + command.arguments;
-    if (line.size() < 57) line.resize(57, ' ');
-    else line += "\n" + std::string(57, ' ');
+    if (line.size() < 57)
+      line.resize(57, ' ');
+    else
+      line += "\n" + std::string(57, ' ');
     text += line + "  " + command.summary + "\n";
   }
   return text;

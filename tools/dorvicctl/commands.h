@@ -25,8 +25,8 @@ struct LocalFailure {
 };
 
 // Runs the subcommand of `inv` (the library already configured) and adds its out-parameters to
-// `out`. Returns what the export returned; UsageError when the subcommand or its arguments are wrong
-// (checked before anything is sent).
+// `out`. Returns what the export returned; UsageError when the subcommand or its arguments are
+// wrong (checked before anything is sent).
 bool RunCommand(const Invocation& inv, cJSON* out, LocalFailure& failure);
 
 // Every subcommand with its arguments and what it does, one line each, for --help.

@@ -5,7 +5,6 @@
 
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
-
 #include <dorvic/dorvic.h>
 
 #include <cstdio>
@@ -22,12 +21,14 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: dorvicctl [--host H] [--secret S] [--token T] [--mount N]\n"
-    "                 [--proxy-type N --proxy-host H --proxy-port P [--proxy-user U --proxy-password W]]\n"
+    "                 [--proxy-type N --proxy-host H --proxy-port P [--proxy-user U "
+    "--proxy-password W]]\n"
     "                 SUBCOMMAND ARGS...";
 
 constexpr const char kHelpTail[] =
     "\n"
-    "The globals default to $DORVIC_HOST, $DORVIC_SECRET, $DORVIC_TOKEN and $DORVIC_MOUNT, then to the\n"
+    "The globals default to $DORVIC_HOST, $DORVIC_SECRET, $DORVIC_TOKEN and $DORVIC_MOUNT, then to "
+    "the\n"
     "built-in service on loopback. Each call prints one JSON object on stdout with \"ok\",\n"
     "\"error_code\", \"error_msg\" and the call's results. --progress prints progress on stderr.\n"
     "Exit status: 0 when the call succeeded, 1 when it failed, 2 on a usage error.\n";
@@ -60,8 +61,7 @@ int Run(const std::vector<std::string>& args) {
   }
   cJSON_ReplaceItemInObject(out, "ok", cJSON_CreateBool(ok));
   cJSON_ReplaceItemInObject(out, "error_code", cJSON_CreateNumber(code));
-  cJSON_ReplaceItemInObject(out, "error_msg",
-                            cJSON_CreateString(dorvic::ToUtf8(message).c_str()));
+  cJSON_ReplaceItemInObject(out, "error_msg", cJSON_CreateString(dorvic::ToUtf8(message).c_str()));
   const std::string text = plumet_common::PrintJson(out);
   if (text.empty()) {
     std::fprintf(stderr, "dorvicctl: out of memory\n");

@@ -2,7 +2,6 @@
 // The library's records as JSON objects (cJSON), texts as UTF-8.
 
 #include <cjson/cJSON.h>
-
 #include <dorvic/dorvic.h>
 
 #include <string>

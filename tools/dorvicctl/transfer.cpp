@@ -48,7 +48,8 @@ std::string BaseName(const std::string& path) {
 }
 
 // The progress line, only when --progress was given.
-std::optional<plumet_text::ProgressLine> ProgressFor(const Invocation& inv, const std::string& name) {
+std::optional<plumet_text::ProgressLine> ProgressFor(const Invocation& inv,
+                                                     const std::string& name) {
   std::optional<plumet_text::ProgressLine> line;
   if (inv.flags.count("progress") != 0) {
     line.emplace(stderr, platform::IsTerminal(stderr), "dorvicctl: " + inv.command + " " + name);
@@ -129,9 +130,10 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   const std::string uri = ToUtf8(file.uri);
   // The location is signed: whoever receives it may read the file for a while.
   const std::string refusal = plumet_transport::CredentialRefusal(
-      uri, inv.globals.proxy ? plumet_transport::ProxyWithPort(ToUtf8(inv.globals.network.proxyHost),
-                                                              inv.globals.network.proxyPort)
-                             : std::string());
+      uri, inv.globals.proxy
+               ? plumet_transport::ProxyWithPort(ToUtf8(inv.globals.network.proxyHost),
+                                                 inv.globals.network.proxyPort)
+               : std::string());
   if (!refusal.empty()) return failure.Fail(plumet_codes::kTransportFailure, refusal);
   curl_easy_setopt(curl.get(), CURLOPT_URL, uri.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
@@ -150,13 +152,16 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
 
   if (platform::Interrupted()) return failure.Fail(kFailureInterrupted, "interrupted");
   if (r.write_failed) {
-    return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(r.write_errno));
+    return failure.Fail(kFailureLocalFile,
+                        "cannot write " + local + ": " + std::strerror(r.write_errno));
   }
   if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && status == 200)) {
-    return failure.Fail(plumet_codes::kTransportFailure, "download failed: " + std::string(curl_easy_strerror(code)));
+    return failure.Fail(plumet_codes::kTransportFailure,
+                        "download failed: " + std::string(curl_easy_strerror(code)));
   }
   if (status != 200) {
-    return failure.Fail(plumet_codes::kTransportFailure, "download answered HTTP " + std::to_string(status));
+    return failure.Fail(plumet_codes::kTransportFailure,
+                        "download answered HTTP " + std::to_string(status));
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -164,10 +169,12 @@ bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   const std::string got_hash = plumet_text::HexLower(digest, length);
   if (code == CURLE_WRITE_ERROR || r.received != r.expected || got_hash != ToUtf8(file.filehash)) {
     return failure.Fail(kFailureMismatch,
-                        "downloaded content does not match: expected " + std::to_string(r.expected) +
-                            " bytes with SHA-1 " + ToUtf8(file.filehash) + ", got " +
-                            (code == CURLE_WRITE_ERROR ? "more bytes"
-                                                       : std::to_string(r.received) + " bytes with SHA-1 " + got_hash));
+                        "downloaded content does not match: expected " +
+                            std::to_string(r.expected) + " bytes with SHA-1 " +
+                            ToUtf8(file.filehash) + ", got " +
+                            (code == CURLE_WRITE_ERROR
+                                 ? "more bytes"
+                                 : std::to_string(r.received) + " bytes with SHA-1 " + got_hash));
   }
   if (!r.file.Commit()) {
     return failure.Fail(kFailureLocalFile, "cannot write " + local + ": " + std::strerror(errno));
@@ -198,9 +205,10 @@ bool Upload(const Invocation& inv, cJSON* out, LocalFailure& failure) {
   request.cancelled = platform::Interrupted;
   std::optional<plumet_text::ProgressLine> progress = ProgressFor(inv, BaseName(local));
   plumet::UploadProgress report;
-  if (progress) report = [&progress](uint64_t done, uint64_t total) {
-    if (total != 0) progress->Update(done, total);
-  };
+  if (progress)
+    report = [&progress](uint64_t done, uint64_t total) {
+      if (total != 0) progress->Update(done, total);
+    };
   const plumet::FileUploadResult result = plumet::UploadLocalFile(request, report);
   if (progress) progress->Finish();
 

@@ -14,8 +14,8 @@
 namespace dorvicctl {
 
 // Codes of the failures dorvicctl finds itself; a transport failure has the library's code.
-inline constexpr int32_t kFailureLocalFile = 10001;  // LOCAL cannot be read or written
-inline constexpr int32_t kFailureMismatch = 10002;   // the content is not what the service named
+inline constexpr int32_t kFailureLocalFile = 10001;    // LOCAL cannot be read or written
+inline constexpr int32_t kFailureMismatch = 10002;     // the content is not what the service named
 inline constexpr int32_t kFailureInterrupted = 10003;  // Ctrl-C or SIGTERM: stopped, nothing left
 
 bool Download(const Invocation& inv, cJSON* out, LocalFailure& failure);

@@ -1,11 +1,11 @@
 #pragma once
 // dorvic: client of the cloud file service's signed REST interface.
 //
-// One process-wide client holds the host, the signing secret, the proxy settings and the last error.
-// Every operation is one HTTP request; it returns true exactly when the service answered status 200,
-// otherwise the reason is read with dorvic_get_last_error_code. Requests are serialised: at most one
-// is in flight per process. Records and vectors are owned by the caller; operations assign only the
-// fields the answer carries and append to vectors without clearing them.
+// One process-wide client holds the host, the signing secret, the proxy settings and the last
+// error. Every operation is one HTTP request; it returns true exactly when the service answered
+// status 200, otherwise the reason is read with dorvic_get_last_error_code. Requests are
+// serialised: at most one is in flight per process. Records and vectors are owned by the caller;
+// operations assign only the fields the answer carries and append to vectors without clearing them.
 
 #include <cstdint>
 #include <string>

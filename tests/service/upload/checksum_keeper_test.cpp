@@ -51,8 +51,8 @@ class ChecksumKeeperTest : public ::testing::Test {
 
   static std::string Computed(const StoredContent& c, uint32_t block_size) {
     std::string list, error;
-    EXPECT_TRUE(BuildChecksumList(c.blob_path, block_size, FullBlockCount(c.size, block_size),
-                                  list, error))
+    EXPECT_TRUE(
+        BuildChecksumList(c.blob_path, block_size, FullBlockCount(c.size, block_size), list, error))
         << error;
     return list;
   }
@@ -95,8 +95,8 @@ TEST_F(ChecksumKeeperTest, KeptListIsServedAsComputedAndABadFileIsRedone) {
   // Whole and checked, but made at another block size.
   std::string relabelled = good;
   relabelled[5] = static_cast<char>(relabelled[5] ^ 0x30);  // 4096 becomes 8192
-  const uint32_t crc = static_cast<uint32_t>(crc32_z(
-      0, reinterpret_cast<const Bytef*>(relabelled.data()), relabelled.size() - 4));
+  const uint32_t crc = static_cast<uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(relabelled.data()), relabelled.size() - 4));
   for (int i = 0; i < 4; ++i) {
     relabelled[relabelled.size() - 4 + i] = static_cast<char>(crc >> (8 * i));
   }

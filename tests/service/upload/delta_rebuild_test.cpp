@@ -4,12 +4,11 @@
 #include "service/upload/delta_rebuild.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <fstream>
@@ -63,7 +62,8 @@ TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
     size_t blocks;
   } cases[] = {{4096, 3}, {4096, 6001}, {8192, 2100}, {2u << 20, 5}};
   for (const Case& c : cases) {
-    const std::string stored = RandomBytes(c.block * c.blocks + 100, static_cast<unsigned>(c.blocks));
+    const std::string stored =
+        RandomBytes(c.block * c.blocks + 100, static_cast<unsigned>(c.blocks));
     const std::string path = Write("stored", stored);
     std::string list;
     std::string error;
@@ -80,7 +80,8 @@ TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
       unsigned char md5[16];
       unsigned int size = 0;
       EVP_Digest(block, c.block, md5, &size, EVP_md5(), nullptr);
-      ASSERT_EQ(list.substr(4 * c.blocks + 16 * i, 16), std::string(reinterpret_cast<char*>(md5), 16))
+      ASSERT_EQ(list.substr(4 * c.blocks + 16 * i, 16),
+                std::string(reinterpret_cast<char*>(md5), 16))
           << c.blocks << " blocks, block " << i;
     }
     const std::string cut = stored.substr(0, c.block * (c.blocks - 1) + 10);
@@ -113,15 +114,15 @@ TEST_F(BlockDeltaFiles, MatchListChecksRejectWhatCannotDescribeTheFile) {
       << "offset that wraps";
   EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}}).substr(0, 9), 4096, 2, 10000, matches, error))
       << "partial record";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}, {4096, 1}, {8192, 0}}), 4096, 2, 10000,
-                              matches, error))
+  EXPECT_FALSE(
+      ParseMatchList(EncodeMatches({{0, 0}, {4096, 1}, {8192, 0}}), 4096, 2, 10000, matches, error))
       << "more matches than fit";
 }
 
 TEST_F(BlockDeltaFiles, RebuildPutsBlocksAtTheirOffsetsAndLiteralBytesInTheGaps) {
   const std::string stored = RandomBytes(2 * 4096, 2);
-  const std::string fresh = "xy" + stored.substr(4096, 4096) + "middle" + stored.substr(0, 4096) +
-                            "tail";
+  const std::string fresh =
+      "xy" + stored.substr(4096, 4096) + "middle" + stored.substr(0, 4096) + "tail";
   const std::string literal = "xymiddletail";
   std::vector<BlockMatch> matches = {{2, 1}, {2 + 4096 + 6, 0}};
   std::string sha1;
@@ -153,9 +154,12 @@ TEST_F(BlockDeltaFiles, RebuildOfABigEditJoinsRunsOfBlocksAndHashesWhatItWrites)
       literal += edited;
       continue;
     }
-    if (k % 900 == 10) source = k + 1;       // a swapped pair breaks the run...
-    else if (k % 900 == 11) source = k - 1;  // ...twice
-    else if (k % 1000 == 20) source = 0;     // a block seen before
+    if (k % 900 == 10)
+      source = k + 1;  // a swapped pair breaks the run...
+    else if (k % 900 == 11)
+      source = k - 1;  // ...twice
+    else if (k % 1000 == 20)
+      source = 0;  // a block seen before
     matches.push_back({fresh.size(), static_cast<uint16_t>(source)});
     fresh += stored.substr(source * kBlock, kBlock);
   }
@@ -189,8 +193,8 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
   };
   for (const Mode mode : {Mode{false, false}, Mode{true, false}, Mode{true, true}}) {
     for (const size_t size : {size_t{0}, size_t{4095}, size_t{1} << 20, source.size()}) {
-      SCOPED_TRACE(::testing::Message() << "threaded " << mode.threaded << " direct "
-                                        << mode.direct << " size " << size);
+      SCOPED_TRACE(::testing::Message() << "threaded " << mode.threaded << " direct " << mode.direct
+                                        << " size " << size);
       const std::string out_path = backend_.root() + "/out";
       const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
       ASSERT_GE(out, 0);
@@ -217,8 +221,8 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   for (const Mode mode : {Mode{false, false}, Mode{true, false}, Mode{true, true}}) {
-    const int out = ::open((backend_.root() + "/full").c_str(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out =
+        ::open((backend_.root() + "/full").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(out, 0);
     rlimit small = saved;
     small.rlim_cur = 1 << 20;

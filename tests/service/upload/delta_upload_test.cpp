@@ -105,10 +105,11 @@ TEST_F(DeltaUploadTest, BadMatchListsAreRefusedAndNothingIsStored) {
     EXPECT_EQ(JsonInt(reply.body, "error_code"), 40003) << c.why;
   }
   const std::string good = EncodeMatches({{0, 0}});
-  Reply bad_crc = client_->Put("/upload_checksum_result",
-                               {"x-zm-upload-session: " + session,
-                                "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(good) + 1)},
-                               good);
+  Reply bad_crc =
+      client_->Put("/upload_checksum_result",
+                   {"x-zm-upload-session: " + session,
+                    "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(good) + 1)},
+                   good);
   EXPECT_EQ(bad_crc.status, 400);
   EXPECT_EQ(JsonInt(bad_crc.body, "error_code"), 40001);
   EXPECT_EQ(backend_.commit_count(), 0);
@@ -135,8 +136,10 @@ TEST_F(DeltaUploadTest, ResumedDeltaKeepsItsMatchList) {
 
   client_ = std::make_unique<UploadTestClient>(server_.port());
   std::string again;
-  ASSERT_EQ(client_->Init(kToken, kPathhash, zelmic_test::Sha1Hex(fresh), fresh.size(), again,
-                          piecelen).status, 200);
+  ASSERT_EQ(
+      client_->Init(kToken, kPathhash, zelmic_test::Sha1Hex(fresh), fresh.size(), again, piecelen)
+          .status,
+      200);
   ASSERT_EQ(again, session);
   const uint64_t held = Held(session);
   ASSERT_EQ(held, 8192u);

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
 #include "common/text_forms.h"
 #include "tests/support/scratch_dir.h"
 

@@ -45,8 +45,8 @@ class FakeBackend : public zelmic::UploadBackend {
   std::mutex mutex_;
   std::string root_;
   std::map<std::string, std::pair<std::string, zelmic::UploadTicket>> tickets_;  // by pathhash
-  std::map<std::string, zelmic::StoredContent> current_;                        // by path
-  std::map<std::string, std::string> blobs_;                                    // hash -> path
+  std::map<std::string, zelmic::StoredContent> current_;                         // by path
+  std::map<std::string, std::string> blobs_;                                     // hash -> path
   int commits_ = 0;
   std::string last_staged_;
 };

@@ -62,10 +62,10 @@ class RawConnection {
   int fd_ = -1;
 };
 
-std::string PartHead(const std::string& session, uint64_t first, uint64_t size,
-                     uint64_t length) {
+std::string PartHead(const std::string& session, uint64_t first, uint64_t size, uint64_t length) {
   return "PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
-         "\r\nx-zm-upload-range: " + std::to_string(first) + "-" + std::to_string(first + size - 1) +
+         "\r\nx-zm-upload-range: " + std::to_string(first) + "-" +
+         std::to_string(first + size - 1) +
          "\r\nx-zm-upload-crc: 0\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
@@ -105,10 +105,14 @@ TEST_F(UploadServerTest, PartsAreRefusedFromTheHeadBeforeTheBodyIsRead) {
            {"length differs from range", PartHead(session, kPart, kPart, big), 400},
            {"not where the content goes on", PartHead(session, 2 * kPart, kPart, kPart), 409},
            {"past the end", PartHead(session, kPart, 4 * kPart, 4 * kPart), 400},
-           {"bad range", "PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
-                             "\r\nx-zm-upload-range: 9-1\r\nContent-Length: 9\r\n\r\n", 400},
-           {"a body where none belongs", "POST /upload_req HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " +
-                                             session + "\r\nContent-Length: 1000000\r\n\r\n", 400}}) {
+           {"bad range",
+            "PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
+                "\r\nx-zm-upload-range: 9-1\r\nContent-Length: 9\r\n\r\n",
+            400},
+           {"a body where none belongs",
+            "POST /upload_req HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: " + session +
+                "\r\nContent-Length: 1000000\r\n\r\n",
+            400}}) {
     // Only the head is sent: the answer must come without the body.
     RawConnection connection(server_.port(), c.head);
     EXPECT_EQ(connection.Status(5000), c.status) << c.what;
@@ -122,13 +126,14 @@ TEST_F(UploadServerTest, BodiesHeldInMemoryHaveOneBudget) {
   backend_.RegisterTicket({kPathhash, "alice", 0, 1, kPath, std::string(40, 'a'), size}, kToken);
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client_->Init(kToken, kPathhash, std::string(40, 'a'), size, session, piecelen).status, 200);
+  ASSERT_EQ(client_->Init(kToken, kPathhash, std::string(40, 'a'), size, session, piecelen).status,
+            200);
   // Every connection announces a full part and sends nothing more: the budget takes 16 of them,
   // the others are refused at once instead of being buffered.
   std::vector<std::unique_ptr<RawConnection>> held;
   for (int i = 0; i < 20; ++i)
-    held.push_back(std::make_unique<RawConnection>(server_.port(),
-                                                   PartHead(session, 0, kMaxPartSize, kMaxPartSize)));
+    held.push_back(std::make_unique<RawConnection>(
+        server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize)));
   // The budget holds 16 full parts once the server has taken all it will take; only then is
   // every refusal decided.
   constexpr uint64_t kTaken = 16;
@@ -219,7 +224,7 @@ TEST_F(UploadServerTest, APartThatCannotBeWrittenDropsTheStagedBytesAndFailsTheF
   EXPECT_EQ(statuses[1], 200);
   EXPECT_EQ(held, 0u);
   for (const std::string& name : StagedFiles(backend_.staging_dir())) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat((backend_.staging_dir() + "/" + name).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0) << name;
   }

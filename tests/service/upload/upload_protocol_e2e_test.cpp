@@ -50,11 +50,10 @@ class UploadE2eTest : public ::testing::Test {
 
   // dorvic_add_file's request: registers content for remote_path; returns the pathhash.
   std::string Register(const std::string& remote_path, const std::string& content) {
-    auto r = zelmic_test::SignedRequest(
-        z_.api_host(), token_, "PUT", kMount, remote_path,
-        {"x-zm-filehash: " + zelmic_test::Sha1Hex(content),
-         "x-zm-filesize: " + std::to_string(content.size()), "x-zm-version: 0",
-         "x-zm-machine: testbox"});
+    auto r = zelmic_test::SignedRequest(z_.api_host(), token_, "PUT", kMount, remote_path,
+                                        {"x-zm-filehash: " + zelmic_test::Sha1Hex(content),
+                                         "x-zm-filesize: " + std::to_string(content.size()),
+                                         "x-zm-version: 0", "x-zm-machine: testbox"});
     EXPECT_EQ(r.status, 200) << r.body;
     const std::string server = JsonText(r.body, "server");
     EXPECT_EQ(server, "http://127.0.0.1:" + std::to_string(z_.upload_port()));
@@ -93,8 +92,11 @@ TEST_F(UploadE2eTest, NewFileIsUploadedWholeAndServedBack) {
   UploadTestClient client(z_.upload_port());
   std::string session;
   long piecelen = -1;
-  ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session,
-                        piecelen).status, 200);
+  ASSERT_EQ(
+      client
+          .Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session, piecelen)
+          .status,
+      200);
   EXPECT_EQ(piecelen, 0);
   EXPECT_EQ(client.Req(session).body, "0");
   SendParts(client, session, content, 0);
@@ -114,8 +116,10 @@ TEST_F(UploadE2eTest, EditedFileTravelsAsADeltaAndIsRebuiltExactly) {
   UploadTestClient client(z_.upload_port());
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session,
-                        piecelen).status, 200);
+  ASSERT_EQ(
+      client.Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session, piecelen)
+          .status,
+      200);
   ASSERT_EQ(piecelen, 4096);
   Reply checksums = client.DownloadChecksum(session);
   ASSERT_EQ(checksums.status, 200);
@@ -137,8 +141,11 @@ TEST_F(UploadE2eTest, DroppedPartIsResumedFromTheHeldCount) {
   long piecelen = 0;
   {
     UploadTestClient client(z_.upload_port());
-    ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session,
-                          piecelen).status, 200);
+    ASSERT_EQ(client
+                  .Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session,
+                        piecelen)
+                  .status,
+              200);
     ASSERT_EQ(client.Part(session, content, 0, kPart).status, 200);
     ASSERT_TRUE(z_.Script(R"({"endpoint": "/upload_part", "kind": "drop"})"));
     EXPECT_EQ(client.Part(session, content, kPart, kPart).status, 0) << "the connection is dropped";
@@ -146,8 +153,10 @@ TEST_F(UploadE2eTest, DroppedPartIsResumedFromTheHeldCount) {
   // A new connection: "/upload_init" finds the session again and "/upload_req" says where to go on.
   UploadTestClient client(z_.upload_port());
   std::string again;
-  ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), again,
-                        piecelen).status, 200);
+  ASSERT_EQ(
+      client.Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), again, piecelen)
+          .status,
+      200);
   EXPECT_EQ(again, session);
   Reply held = client.Req(session);
   ASSERT_EQ(held.body, std::to_string(kPart));
@@ -166,8 +175,11 @@ TEST_F(UploadE2eTest, KillDuringAnUploadKeepsThePreviousVersion) {
     UploadTestClient client(z_.upload_port());
     std::string session;
     long piecelen = 0;
-    ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session,
-                          piecelen).status, 200);
+    ASSERT_EQ(
+        client
+            .Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session, piecelen)
+            .status,
+        200);
     ASSERT_EQ(client.Part(session, edited, 0, kPart).status, 200);
     ASSERT_EQ(client.Part(session, edited, kPart, kPart).status, 200);
   }
@@ -179,8 +191,10 @@ TEST_F(UploadE2eTest, KillDuringAnUploadKeepsThePreviousVersion) {
   UploadTestClient client(z_.upload_port());
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session,
-                        piecelen).status, 200);
+  ASSERT_EQ(
+      client.Init(token_, pathhash, zelmic_test::Sha1Hex(edited), edited.size(), session, piecelen)
+          .status,
+      200);
   EXPECT_EQ(client.Req(session).body, "0");
   ASSERT_EQ(client.ChecksumResult(session, "").status, 200);  // a delta with nothing matched
   SendParts(client, session, edited, 0);
@@ -195,8 +209,11 @@ TEST_F(UploadE2eTest, ScriptedFaultIsServedOnceThenTheRealAnswer) {
   UploadTestClient client(z_.upload_port());
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client.Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session,
-                        piecelen).status, 200);
+  ASSERT_EQ(
+      client
+          .Init(token_, pathhash, zelmic_test::Sha1Hex(content), content.size(), session, piecelen)
+          .status,
+      200);
   ASSERT_TRUE(z_.Script(R"({"endpoint": "/upload_req", "kind": "status", "status": 401})"));
   EXPECT_EQ(client.Req(session).status, 401);
   Reply real = client.Req(session);

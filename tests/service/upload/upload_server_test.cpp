@@ -80,8 +80,9 @@ TEST_F(UploadServerTest, CorruptOrMisframedPartsAreRefusedAndNothingIsKept) {
   const std::string sid = "x-zm-upload-session: " + session;
   const std::string crc = "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(body));
 
-  Reply bad_crc = client_->Put("/upload_part", {range, sid,
-      "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(body) ^ 1)}, body);
+  Reply bad_crc = client_->Put(
+      "/upload_part",
+      {range, sid, "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(body) ^ 1)}, body);
   EXPECT_EQ(bad_crc.status, 400);
   EXPECT_EQ(JsonInt(bad_crc.body, "error_code"), 40001);
 
@@ -91,9 +92,11 @@ TEST_F(UploadServerTest, CorruptOrMisframedPartsAreRefusedAndNothingIsKept) {
   EXPECT_EQ(shorter.status, 400) << "a body shorter than its range";
   EXPECT_EQ(client_->Put("/upload_part", {"x-zm-upload-range: 5-2", sid, crc}, body).status, 400);
   EXPECT_EQ(client_->Put("/upload_part", {range, sid}, body).status, 400) << "no CRC";
-  Reply past_end = client_->Put("/upload_part",
-      {"x-zm-upload-range: 0-" + std::to_string(2 * kPart), sid,
-       "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(content + "z"))}, content + "z");
+  Reply past_end =
+      client_->Put("/upload_part",
+                   {"x-zm-upload-range: 0-" + std::to_string(2 * kPart), sid,
+                    "x-zm-upload-crc: " + std::to_string(zelmic_test::Crc32Of(content + "z"))},
+                   content + "z");
   EXPECT_EQ(past_end.status, 400) << "a part beyond the announced file size";
   EXPECT_EQ(client_->Post("/upload_part", {range, sid, crc}).status, 405);
 
@@ -134,8 +137,9 @@ TEST_F(UploadServerTest, FinishSizeMustMatchTheContent) {
 
 TEST_F(UploadServerTest, UnknownStaleOrExpiredSessionsGet401) {
   for (const char* path : {"/upload_req", "/download_checksum", "/upload_finish"}) {
-    EXPECT_EQ(client_->Post(path, {"x-zm-upload-session: nosuch",
-                                   "x-zm-upload-filesize: 0"}).status, 401) << path;
+    EXPECT_EQ(
+        client_->Post(path, {"x-zm-upload-session: nosuch", "x-zm-upload-filesize: 0"}).status, 401)
+        << path;
   }
   EXPECT_EQ(client_->Part("nosuch", "abc", 0, 3).status, 401);
   EXPECT_EQ(client_->ChecksumResult("nosuch", "").status, 401);
@@ -150,8 +154,11 @@ TEST_F(UploadServerTest, UnknownStaleOrExpiredSessionsGet401) {
   server_.set_session_idle_limit(std::chrono::hours(1));
   // The client's answer to a 401: "/upload_init" again, which opens a fresh session.
   std::string fresh;
-  ASSERT_EQ(client_->Init(kToken, kPathhash, zelmic_test::Sha1Hex(content), content.size(), fresh,
-                          piecelen).status, 200);
+  ASSERT_EQ(
+      client_
+          ->Init(kToken, kPathhash, zelmic_test::Sha1Hex(content), content.size(), fresh, piecelen)
+          .status,
+      200);
   EXPECT_NE(fresh, session);
   EXPECT_EQ(Held(fresh), 0u);
   SendParts(fresh, content, 0);
@@ -171,8 +178,10 @@ TEST_F(UploadServerTest, InitChecksTokenAndTicket) {
             401);
   EXPECT_EQ(client_->Init(kToken, kPathhash, hash, content.size() + 1, session, piecelen).status,
             400);
-  EXPECT_EQ(client_->Init(kToken, kPathhash, std::string(40, '0'), content.size(), session,
-                          piecelen).status, 400);
+  EXPECT_EQ(
+      client_->Init(kToken, kPathhash, std::string(40, '0'), content.size(), session, piecelen)
+          .status,
+      400);
   EXPECT_EQ(client_->Post("/upload_init", {"x-zm-token: " + std::string(kToken)}).status, 400);
   EXPECT_TRUE(session.empty());
   EXPECT_EQ(client_->Post("/nowhere", {}).status, 404);
@@ -223,7 +232,8 @@ TEST_F(UploadServerTest, ParallelUploadsOfDifferentFilesStaySeparate) {
   std::vector<std::string> contents;
   std::vector<std::string> sessions(kFiles);
   for (int i = 0; i < kFiles; ++i) {
-    contents.push_back(RandomBytes(3 * kPart + static_cast<size_t>(i), 20 + static_cast<unsigned>(i)));
+    contents.push_back(
+        RandomBytes(3 * kPart + static_cast<size_t>(i), 20 + static_cast<unsigned>(i)));
     backend_.Register("ph" + std::to_string(i), kToken, "/f" + std::to_string(i), contents.back());
   }
   std::vector<std::thread> threads;
@@ -236,8 +246,10 @@ TEST_F(UploadServerTest, ParallelUploadsOfDifferentFilesStaySeparate) {
       client.Init(kToken, "ph" + std::to_string(i), zelmic_test::Sha1Hex(content), content.size(),
                   sessions[static_cast<size_t>(i)], piecelen);
       for (uint64_t at = 0; at < content.size(); at += kPart) {
-        if (client.Part(sessions[static_cast<size_t>(i)], content, at,
-                        std::min(kPart, content.size() - at)).status != 200) {
+        if (client
+                .Part(sessions[static_cast<size_t>(i)], content, at,
+                      std::min(kPart, content.size() - at))
+                .status != 200) {
           return;
         }
       }

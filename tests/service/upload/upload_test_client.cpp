@@ -107,13 +107,12 @@ Reply UploadTestClient::Send(const std::string& path, const std::vector<std::str
 }
 
 Reply UploadTestClient::Init(const std::string& token, const std::string& pathhash,
-                             const std::string& filehash, uint64_t filesize,
-                             std::string& session, long& piecelen) {
-  Reply reply = Post("/upload_init", {"x-zm-upload-filesize: " + std::to_string(filesize),
-                                      "x-zm-upload-pathhash: " + pathhash,
-                                      "x-zm-upload-filehash: " + filehash,
-                                      "x-zm-upload-filename: a%20b%2Etxt",
-                                      "x-zm-token: " + token});
+                             const std::string& filehash, uint64_t filesize, std::string& session,
+                             long& piecelen) {
+  Reply reply = Post("/upload_init",
+                     {"x-zm-upload-filesize: " + std::to_string(filesize),
+                      "x-zm-upload-pathhash: " + pathhash, "x-zm-upload-filehash: " + filehash,
+                      "x-zm-upload-filename: a%20b%2Etxt", "x-zm-token: " + token});
   if (reply.status != 200) return reply;
   cJSON* root = cJSON_ParseWithLength(reply.body.data(), reply.body.size());
   const cJSON* id = cJSON_GetObjectItemCaseSensitive(root, "session");
@@ -139,16 +138,15 @@ Reply UploadTestClient::ChecksumResult(const std::string& session, const std::st
              match_list);
 }
 
-Reply UploadTestClient::Part(const std::string& session, const std::string& content,
-                             uint64_t first, uint64_t size) {
+Reply UploadTestClient::Part(const std::string& session, const std::string& content, uint64_t first,
+                             uint64_t size) {
   std::string body = content.substr(first, size);
-  return Put("/upload_part",
-             {"x-zm-upload-range: " + std::to_string(first) + "-" +
-                  std::to_string(first + size - 1),
-              "x-zm-upload-session: " + session,
-              "x-zm-upload-crc: " + std::to_string(Crc32Of(body)),
-              "Content-Type: application/octet-stream"},
-             body);
+  return Put(
+      "/upload_part",
+      {"x-zm-upload-range: " + std::to_string(first) + "-" + std::to_string(first + size - 1),
+       "x-zm-upload-session: " + session, "x-zm-upload-crc: " + std::to_string(Crc32Of(body)),
+       "Content-Type: application/octet-stream"},
+      body);
 }
 
 Reply UploadTestClient::Finish(const std::string& session, uint64_t total) {
@@ -174,7 +172,8 @@ bool ReferenceDelta(const std::string& checksum_list, uint32_t block_size,
   for (size_t i = 0; i < n; ++i) {
     uint32_t weak = 0;
     for (int b = 3; b >= 0; --b) {
-      weak = (weak << 8) | static_cast<unsigned char>(checksum_list[4 * i + static_cast<size_t>(b)]);
+      weak =
+          (weak << 8) | static_cast<unsigned char>(checksum_list[4 * i + static_cast<size_t>(b)]);
     }
     index[{weak, checksum_list.substr(4 * n + 16 * i, 16)}] = static_cast<uint16_t>(i);
   }

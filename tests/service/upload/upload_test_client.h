@@ -47,8 +47,7 @@ class UploadTestClient {
   Reply DownloadChecksum(const std::string& session);
   Reply ChecksumResult(const std::string& session, const std::string& match_list);
   // One part: content[first, first + size) with its range and CRC.
-  Reply Part(const std::string& session, const std::string& content, uint64_t first,
-             uint64_t size);
+  Reply Part(const std::string& session, const std::string& content, uint64_t first, uint64_t size);
   Reply Finish(const std::string& session, uint64_t total);
 
  private:
