@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -48,9 +49,44 @@ bool WaitForPorts(ChildProcess& process, const std::vector<uint16_t>& ports) {
 
 std::string Quiet(const std::string& command) { return command + " >/dev/null 2>&1"; }
 
+// Whether nothing holds port on 127.0.0.1 (no listener, no connection in TIME_WAIT).
+bool CanBind(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The first port the kernel hands to outgoing connections.
+uint16_t EphemeralLow() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  unsigned low = 0;
+  if (!(in >> low) || low > 65535) return 32768;
+  return static_cast<uint16_t>(low);
+}
+
 }  // namespace
 
 uint16_t FreeLoopbackPort() {
+  // Not from the ephemeral range: there every outgoing connection of a parallel test may take
+  // the port between this check and the server's bind. Below it only other tests' servers
+  // choose, at random, so two picks rarely meet.
+  constexpr uint16_t kLowest = 10000;
+  const uint16_t below = EphemeralLow();
+  if (below > kLowest + 1000) {
+    static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    std::uniform_int_distribution<int> in_range(kLowest, below - 1);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      const auto port = static_cast<uint16_t>(in_range(pick));
+      if (CanBind(port)) return port;
+    }
+  }
+  // A machine whose ephemeral range starts low: let the kernel choose.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
   sockaddr_in addr{};

@@ -21,8 +21,8 @@
 
 namespace zelmic_test {
 
-// A port on 127.0.0.1 that nobody listened on a moment ago (for servers that cannot report the
-// ephemeral port they were given). 0 on failure.
+// A port on 127.0.0.1 that nobody held a moment ago, below the kernel's ephemeral range (for
+// servers that must be told their port before they start). 0 on failure.
 uint16_t FreeLoopbackPort();
 
 // A test CA made at test time, and a server certificate it signed for 127.0.0.1 and localhost.
