@@ -30,13 +30,6 @@ void EmitGroup(const int* values, int count, std::string& out) {
   if (count >= 4) out.push_back(static_cast<char>(((values[2] & 0x03) << 6) | values[3]));
 }
 
-std::wstring Format1(const wchar_t* pattern, const std::wstring& value) {
-  std::wstring out(pattern);
-  const size_t at = out.find(L"%s");
-  if (at != std::wstring::npos) out.replace(at, 2, value);
-  return out;
-}
-
 }  // namespace
 
 std::string Base64Decode(std::string_view text) {
@@ -180,7 +173,7 @@ bool OnLaunchRequest(SessionList& list, std::wstring_view text) {
   if (!list.HasSession(session->mount, session->remotePath) &&
       list.ports().probes->IsFileOpenElsewhere(ToUtf8(session->localPath))) {
     list.ports().notifier->ShowBalloon(texts::kTitle,
-                                       Format1(texts::kAlreadyOpen, session->remotePath));
+                                       texts::Format(texts::kAlreadyOpen, session->remotePath));
     return false;
   }
   return list.RegisterSession(std::move(session));

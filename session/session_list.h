@@ -20,6 +20,10 @@
 //     summary "提示") and Opener (OpenWithAssociatedApp). Both are also called from download
 //     threads, with the session lock held; see session/session_ports.h.
 // Nothing here needs Qt; tests drive the list with fake ports.
+//
+// The members are defined in three files: session_list.cpp (the list, the tick, the journal and
+// the exit), session_opening.cpp (from a click to an open copy) and session_saving.cpp (from a
+// save to a stored version).
 
 #include <chrono>
 #include <cstdint>

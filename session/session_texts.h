@@ -2,7 +2,20 @@
 // What the user reads: the notification title and texts of the session list and the shell. "%s"
 // stands for a remote path (the first) or a local path (the second).
 
+#include <string>
+
 namespace plumet::texts {
+
+// The pattern with its first "%s" replaced by first and the next by second.
+inline std::wstring Format(const wchar_t* pattern, const std::wstring& first,
+                           const std::wstring& second = {}) {
+  std::wstring out(pattern);
+  const size_t a = out.find(L"%s");
+  if (a != std::wstring::npos) out.replace(a, 2, first);
+  const size_t b = out.find(L"%s", a == std::wstring::npos ? 0 : a + first.size());
+  if (b != std::wstring::npos) out.replace(b, 2, second);
+  return out;
+}
 
 inline constexpr const wchar_t* kTitle = L"提示";
 inline constexpr const wchar_t* kNoTempFolder = L"临时文件夹不可用，程序无法运行";
