@@ -62,7 +62,7 @@ Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
   // The signature covers the request target exactly as sent, query included.
   const std::string expected = ComputeSignature(secret_, method, *date, request.mount, raw_uri);
   if (!SameSecret(signature, expected)) return Fail(401, 40101, "bad signature");
-  auto who = store_.CheckAccess(token);
+  auto who = store_.users().CheckAccess(token);
   if (!who) return Fail(401, 40102, "unknown or expired access token");
   request.who = *who;
 
@@ -71,7 +71,7 @@ Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
   if (mark != std::string::npos) request.query = raw_uri.substr(mark + 1);
   if (Status bad = DecodeRequestPath(raw_path, request.path, request.folder); !bad.ok())
     return Fail(400, 40001, bad.message());
-  if (!store_.HasGrant(who->user_id, request.mount))
+  if (!store_.users().HasGrant(who->user_id, request.mount))
     return Fail(403, 40301, "no access to this mount");
   if (!who->Allows(request.mount, request.path))
     return Fail(403, 40300, "this token is limited to another file");

@@ -83,8 +83,8 @@ ApiReply List(Store& store, const ApiRequest& req) {
   const std::string order = req.header("x-zm-order").value_or("name");
   int total = 0;
   std::vector<ListEntry> entries;
-  if (Status e = store.List(req.mount, req.path, dir == 1, order, static_cast<int>(start),
-                            static_cast<int>(size), total, entries);
+  if (Status e = store.files().List(req.mount, req.path, dir == 1, order, static_cast<int>(start),
+                                    static_cast<int>(size), total, entries);
       !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
@@ -97,10 +97,11 @@ ApiReply List(Store& store, const ApiRequest& req) {
 ApiReply Url(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   const std::string wanted = req.header("x-zm-filehash").value_or("");
   std::vector<VersionRecord> versions;
-  if (Status e = store.Versions(req.mount, req.path, versions); !e.ok()) return ApiReply::Error(e);
+  if (Status e = store.files().Versions(req.mount, req.path, versions); !e.ok())
+    return ApiReply::Error(e);
   for (const auto& v : versions) {  // newest first
     if (wanted.empty() || v.filehash == wanted)
-      return ApiReply{200, urls.download_base + store.DownloadLocation(v.download_key),
+      return ApiReply{200, urls.download_base + store.blobs().DownloadLocation(v.download_key),
                       "text/plain"};
   }
   return ApiReply::Error(Fail(404, 40403, "no version of this file has that filehash"));
@@ -117,9 +118,9 @@ ApiReply Put(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   const std::string machine = req.header("x-zm-machine").value_or("").substr(0, 255);
   int state = 0, new_version = 0;
   std::string pathhash;
-  if (Status e =
-          store.RegisterUpload(req.who, req.mount, req.path, *filehash, static_cast<uint64_t>(size),
-                               static_cast<int>(version), machine, state, pathhash, new_version);
+  if (Status e = store.files().RegisterUpload(
+          req.who, req.mount, req.path, *filehash, static_cast<uint64_t>(size),
+          static_cast<int>(version), machine, state, pathhash, new_version);
       !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
@@ -148,12 +149,12 @@ ApiReply Rename(Store& store, const ApiRequest& req) {
   if (!req.who.Allows(req.mount, target))
     return ApiReply::Error(Fail(403, 40300, "this token is limited to another file"));
   int version = 0;
-  Status e = store.Rename(req.who.user_id, req.mount, req.path, target, version);
+  Status e = store.files().Rename(req.who.user_id, req.mount, req.path, target, version);
   return VersionOnly(e, version);
 }
 
 ApiReply Get(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
-  auto f = store.GetFile(req.mount, req.path);
+  auto f = store.files().GetFile(req.mount, req.path);
   if (!f) return ApiReply::Error(Fail(404, 40400, "no such file"));
   const std::string name = NameOf(f->path);
   JsonPtr root = MakeJson(cJSON_CreateObject());
@@ -177,7 +178,8 @@ ApiReply Get(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
   cJSON_AddNumberToObject(r, "publish", f->published ? 1 : 0);
   cJSON_AddNumberToObject(r, "discuss", f->messages);
   cJSON_AddStringToObject(
-      r, "uri", (urls.download_base + store.DownloadLocation(f->current.download_key)).c_str());
+      r, "uri",
+      (urls.download_base + store.blobs().DownloadLocation(f->current.download_key)).c_str());
   return Ok(r);
 }
 
@@ -186,11 +188,11 @@ ApiReply Compare(Store& store, const ApiRequest& req) {
   if (!IntHeader(req, "x-zm-version", INT32_MIN, INT32_MAX, 0, version) ||
       !IntHeader(req, "x-zm-dateline", INT32_MIN, INT32_MAX, 0, dateline))
     return BadRequest(40011, "x-zm-version and x-zm-dateline must be numbers");
-  auto file = store.GetFile(req.mount, req.path);
-  if (!file && !store.FolderExists(req.mount, req.path))
+  auto file = store.files().GetFile(req.mount, req.path);
+  if (!file && !store.files().FolderExists(req.mount, req.path))
     return ApiReply::Error(Fail(404, 40400, "no such file or folder"));
   // Entries changed after the caller's dateline; for a file also when its version differs.
-  std::vector<ListEntry> changed = store.ChangedSince(req.mount, req.path, dateline);
+  std::vector<ListEntry> changed = store.files().ChangedSince(req.mount, req.path, dateline);
   if (file && changed.empty() && file->current.version != version)
     changed.push_back(ListEntry{file->path, false, *file});
   int64_t latest = file ? file->dateline : 0;
@@ -206,7 +208,8 @@ ApiReply Compare(Store& store, const ApiRequest& req) {
 
 ApiReply Versions(Store& store, const ApiRequest& req) {
   std::vector<VersionRecord> versions;
-  if (Status e = store.Versions(req.mount, req.path, versions); !e.ok()) return ApiReply::Error(e);
+  if (Status e = store.files().Versions(req.mount, req.path, versions); !e.ok())
+    return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   for (const auto& v : versions) {
     cJSON* item = cJSON_CreateObject();
@@ -229,8 +232,8 @@ ApiReply Revert(Store& store, const ApiRequest& req) {
   if (const std::string* v = FormValue(query, "v")) found = ParseInt(*v, 1, INT32_MAX, version);
   if (!found) return BadRequest(40014, "the query must name the version: ?v=N");
   int new_version = 0;
-  Status e =
-      store.Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version), new_version);
+  Status e = store.files().Revert(req.who.user_id, req.mount, req.path, static_cast<int>(version),
+                                  new_version);
   return VersionOnly(e, new_version);
 }
 
@@ -238,7 +241,7 @@ ApiReply Lock(Store& store, const ApiRequest& req) {
   long long flag = 0;
   auto text = req.header("x-zm-bool");
   if (!text || !ParseInt(*text, 0, 1, flag)) return BadRequest(40011, "x-zm-bool must be 0 or 1");
-  if (Status e = store.Lock(req.who.user_id, req.mount, req.path, flag == 1); !e.ok())
+  if (Status e = store.files().Lock(req.who.user_id, req.mount, req.path, flag == 1); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "lock", static_cast<double>(flag));
@@ -261,7 +264,7 @@ ApiReply Remind(Store& store, const ApiRequest& req) {
   }
   if (message.empty() && emails.empty())
     return BadRequest(40017, "nothing to post: the message is empty");
-  Status e = store.AddMessage(req.who.user_id, req.mount, req.path, message, emails);
+  Status e = store.collab().AddMessage(req.who.user_id, req.mount, req.path, message, emails);
   if (!e.ok()) return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "reminded", static_cast<double>(emails.size()));
@@ -273,7 +276,8 @@ ApiReply Discuss(Store& store, const ApiRequest& req) {
   if (!IntHeader(req, "x-zm-size", INT32_MIN, INT32_MAX, 20, size))
     return BadRequest(40011, "x-zm-size must be a number");
   std::vector<Message> messages;
-  if (Status e = store.Messages(req.mount, req.path, static_cast<int>(size), messages); !e.ok())
+  if (Status e = store.collab().Messages(req.mount, req.path, static_cast<int>(size), messages);
+      !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateArray());
   for (const auto& m : messages) {
@@ -299,14 +303,14 @@ ApiReply Publish(Store& store, const ServiceUrls& urls, const ApiRequest& req) {
       return BadRequest(40015, "day_limit and download_limit must be numbers");
   }
   PublishInfo info;
-  if (Status e = store.Publish(req.mount, req.path, set, day, downloads, info); !e.ok())
+  if (Status e = store.collab().Publish(req.mount, req.path, set, day, downloads, info); !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddStringToObject(root.get(), "url", (urls.publish_base + info.key).c_str());
   cJSON_AddNumberToObject(root.get(), "day_limit", static_cast<double>(info.day_limit));
   cJSON_AddNumberToObject(root.get(), "download_limit", static_cast<double>(info.download_limit));
   cJSON_AddNumberToObject(root.get(), "max_download_limit",
-                          static_cast<double>(Store::kMaxDownloadLimit));
+                          static_cast<double>(CollabStore::kMaxDownloadLimit));
   return Ok(root.get());
 }
 
@@ -319,7 +323,8 @@ ApiReply Share(Store& store, const ApiRequest& req) {
   std::vector<std::string> emails;
   if (!list || !ParseEmails(*list, true, emails) || emails.empty())
     return BadRequest(40016, "the share list must name at least one address");
-  if (Status e = store.Share(req.who.user_id, req.mount, req.path, emails, message); !e.ok())
+  if (Status e = store.collab().Share(req.who.user_id, req.mount, req.path, emails, message);
+      !e.ok())
     return ApiReply::Error(e);
   JsonPtr root = MakeJson(cJSON_CreateObject());
   cJSON_AddNumberToObject(root.get(), "shared", static_cast<double>(emails.size()));
@@ -361,7 +366,7 @@ ApiReply HandleVerb(Store& store, const ServiceUrls& urls, const ApiRequest& req
   if (v == "PUT") return Put(store, urls, req);
   if (v == "DELETE") {
     int version = 0;
-    Status e = store.Delete(req.who.user_id, req.mount, req.path, version);
+    Status e = store.files().Delete(req.who.user_id, req.mount, req.path, version);
     return VersionOnly(e, version);
   }
   if (v == "RENAME") return Rename(store, req);

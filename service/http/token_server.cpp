@@ -101,11 +101,11 @@ MHD_Result TokenServer::Finish(MHD_Connection* connection, TokenRequest& request
     return OAuthError(connection, 401, "invalid_client");
   if (*grant != "refresh_token") return OAuthError(connection, 400, "unsupported_grant_type");
   std::string access;
-  switch (store_.ExchangeRefresh(*refresh, access)) {
-    case Store::Exchange::Ok:
+  switch (store_.users().ExchangeRefresh(*refresh, access)) {
+    case UserStore::Exchange::Ok:
       break;
-    case Store::Exchange::Expired:
-    case Store::Exchange::Unknown:
+    case UserStore::Exchange::Expired:
+    case UserStore::Exchange::Unknown:
       return OAuthError(connection, 400, "invalid_grant");
   }
   JsonPtr root = MakeJson(cJSON_CreateObject());

@@ -1,187 +1,105 @@
 #include "service/store/store.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <vector>
 
-#include "common/owned_digest.h"
-#include "common/text_forms.h"
-#include "service/store/file_hash.h"
 #include "service/store/sqlite_util.h"
 
 namespace zelmic {
 
-namespace fs = std::filesystem;
-
-namespace {
-
-constexpr const char* kSchema = R"SQL(
-CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);
-CREATE TABLE IF NOT EXISTS users(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT UNIQUE NOT NULL);
-CREATE TABLE IF NOT EXISTS grants(user_id INTEGER NOT NULL, mount INTEGER NOT NULL,
-  PRIMARY KEY(user_id, mount));
-CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, kind INTEGER NOT NULL,
-  user_id INTEGER NOT NULL, mount INTEGER, path TEXT, created INTEGER NOT NULL,
-  expires INTEGER NOT NULL, used INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT, uid TEXT NOT NULL,
-  mount INTEGER NOT NULL, path TEXT NOT NULL, version INTEGER NOT NULL,
-  deleted INTEGER NOT NULL DEFAULT 0, cmd INTEGER NOT NULL, dateline INTEGER NOT NULL,
-  lock_user INTEGER NOT NULL DEFAULT 0, publish_key TEXT UNIQUE, day_limit INTEGER DEFAULT 0,
-  download_limit INTEGER DEFAULT 0, downloads INTEGER DEFAULT 0, publish_expires INTEGER DEFAULT 0,
-  UNIQUE(mount, path));
-CREATE TABLE IF NOT EXISTS versions(file_id INTEGER NOT NULL, version INTEGER NOT NULL,
-  filehash TEXT NOT NULL, filesize INTEGER NOT NULL, user_id INTEGER NOT NULL,
-  machine TEXT NOT NULL, dateline INTEGER NOT NULL, cmd INTEGER NOT NULL,
-  download_key TEXT UNIQUE NOT NULL, PRIMARY KEY(file_id, version));
-CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT, file_id INTEGER NOT NULL,
-  user_id INTEGER NOT NULL, text TEXT NOT NULL, emails TEXT NOT NULL, lasttime INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS shares(file_id INTEGER NOT NULL, email TEXT NOT NULL,
-  user_id INTEGER NOT NULL, message TEXT NOT NULL, dateline INTEGER NOT NULL,
-  PRIMARY KEY(file_id, email));
-CREATE TABLE IF NOT EXISTS tickets(pathhash TEXT PRIMARY KEY, user_id INTEGER NOT NULL,
-  mount INTEGER NOT NULL, path TEXT NOT NULL, filehash TEXT NOT NULL, filesize INTEGER NOT NULL,
-  machine TEXT NOT NULL, expires INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS passwords(user_id INTEGER PRIMARY KEY, hash TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS versions_by_hash ON versions(filehash);
-)SQL";
-
-constexpr const char* kMarkerKey = "zelmicd-data";
-
-bool SyncPath(const std::string& path, bool directory) {
-  int fd = open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
-Status Store::Create(const std::string& dir) {
-  std::error_code ec;
-  if (fs::exists(dir, ec)) {
-    if (!fs::is_directory(dir, ec)) return Status::Error(dir + " exists and is not a directory");
-    if (!fs::is_empty(dir, ec)) return Status::Error(dir + " is not empty");
-  }
-  fs::create_directories(dir + "/blobs", ec);
-  if (!ec) fs::create_directories(dir + "/staging", ec);
-  if (ec) return Status::Error("cannot create " + dir + ": " + ec.message());
-  sqlite3* db = nullptr;
-  const std::string db_path = dir + "/zelmic.db";
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_close(db);
-    return Status::Error("cannot create " + db_path);
-  }
-  std::string sql = std::string("PRAGMA journal_mode=WAL;") + kSchema +
-                    "INSERT OR REPLACE INTO meta(key, value) VALUES('" + kMarkerKey + "', '1');";
-  char* msg = nullptr;
-  Status done;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK)
-    done = Status::Error(std::string("cannot initialise the database: ") + (msg ? msg : "?"));
-  sqlite3_free(msg);
-  sqlite3_close(db);
-  return done;
-}
-
 Status Store::Open(const std::string& dir, std::unique_ptr<Store>& opened) {
-  const std::string db_path = dir + "/zelmic.db";
-  std::error_code ec;
-  if (!fs::is_regular_file(db_path, ec) || !fs::is_directory(dir + "/blobs", ec)) {
-    return Status::Error(dir + " is not a zelmicd data directory (run `zelmicd init " + dir + "`)");
-  }
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                      nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return Status::Error("cannot open " + db_path);
-  }
-  std::unique_ptr<Store> store(new Store(dir, db));
-  sqlite3_busy_timeout(db, 10000);
-  if (!store->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") || !store->Exec(kSchema)) {
-    return Status::Error("cannot read the database in " + dir);
-  }
-  Statement marker(db, "SELECT value FROM meta WHERE key = ?");
-  marker.bind(1, std::string(kMarkerKey));
-  if (!marker.step()) return Status::Error(dir + " is not a zelmicd data directory");
-  if (!store->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0") ||
-      !store->LoadLinkSecret()) {
+  std::unique_ptr<Database> db;
+  if (Status e = Database::Open(dir, db); !e.ok()) return e;
+  std::unique_ptr<Store> store(new Store(std::move(db)));
+  if (!store->blobs_.LoadLinkSecret())
     return Status::Error("cannot upgrade the database in " + dir);
-  }
-  fs::create_directories(dir + "/staging", ec);
+  std::error_code ec;
+  std::filesystem::create_directories(dir + "/staging", ec);
   opened = std::move(store);
   return Status::OK();
 }
 
-Store::~Store() { sqlite3_close(db_); }
-
-bool Store::Exec(const char* sql) {
-  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-bool Store::AddColumn(const char* table, const char* column, const char* declaration) {
-  Statement info(db_, ("PRAGMA table_info(" + std::string(table) + ")").c_str());
-  while (info.step())
-    if (info.text(1) == column) return true;
-  return Exec(
-      ("ALTER TABLE " + std::string(table) + " ADD COLUMN " + column + " " + declaration).c_str());
-}
-
-int64_t Store::Now() const { return static_cast<int64_t>(time(nullptr)); }
-
-std::string Store::BlobPath(const std::string& filehash) const {
-  return dir_ + "/blobs/" + filehash.substr(0, 2) + "/" + filehash;
-}
-
-std::string Store::staging_dir() { return dir_ + "/staging"; }
-
-bool Store::has_blob(const std::string& filehash) {
-  if (filehash.size() != 40) return false;
-  struct stat st {};
-  return stat(BlobPath(filehash).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-Status Store::PlaceBlob(const std::string& staged_path, const std::string& filehash,
-                        bool verified) {
-  const std::string target = BlobPath(filehash);
-  if (staged_path.empty()) {
-    if (!has_blob(filehash)) return Fail(409, 40901, "the content is not stored yet");
-    return {};
+// The upload server's view: a ticket is the registration of an upload (FileStore::RegisterUpload),
+// valid only with an access token of the user who registered it.
+std::optional<UploadTicket> Store::ticket_for(const std::string& pathhash,
+                                              const std::string& access_token) {
+  auto who = users_.CheckAccess(access_token);
+  if (!who) return std::nullopt;
+  UploadTicket t;
+  int64_t user_id = 0;
+  {
+    auto lock = db_->Lock();
+    Statement q(db_->handle(),
+                "SELECT t.user_id, u.name, t.mount, t.path, t.filehash, t.filesize FROM tickets t "
+                "JOIN users u ON u.id = t.user_id WHERE t.pathhash = ? AND t.expires >= ?");
+    q.bind(1, pathhash).bind(2, db_->Now());
+    if (!q.step()) return std::nullopt;
+    user_id = q.i64(0);
+    t.pathhash = pathhash;
+    t.user = q.text(1);
+    t.mount = q.i32(2);
+    t.path = q.text(3);
+    t.filehash = q.text(4);
+    t.filesize = static_cast<uint64_t>(q.i64(5));
   }
-  // A blob is named by its SHA-1, so content that does not hash to its name never enters the
-  // store; and it must be durable before anything refers to it. Content its writer hashed and
-  // flushed on the way in is not read a second time for that.
-  if (!verified) {
-    std::string actual;
-    if (!Sha1OfFile(staged_path, kWholeFile, actual).ok())
-      return Fail(500, 50001, "cannot read the staged content");
-    if (actual != filehash) return Fail(409, 40907, "the content does not match its filehash");
-    if (!SyncPath(staged_path, false)) return Fail(500, 50001, "cannot sync the staged content");
-  }
-  if (has_blob(filehash)) {
-    unlink(staged_path.c_str());  // identical content is already stored
-    return {};
-  }
-  std::error_code ec;
-  const std::string folder = dir_ + "/blobs/" + filehash.substr(0, 2);
-  const bool new_folder = fs::create_directories(folder, ec);
-  if (rename(staged_path.c_str(), target.c_str()) != 0)
-    return Fail(500, 50002, "cannot move the content into the store");
-  SyncPath(folder, true);
-  // The folder's own entry needs flushing only when it was just made; each flush waits for the
-  // device.
-  if (new_folder) SyncPath(dir_ + "/blobs", true);
-  return {};
+  if (user_id != who->user_id || !who->Allows(t.mount, t.path)) return std::nullopt;
+  if (!users_.HasGrant(user_id, t.mount)) return std::nullopt;
+  t.user_id = user_id;
+  return t;
 }
 
-bool Store::IntegrityOk() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement check(db_, "PRAGMA integrity_check");
-  return check.step() && check.text(0) == "ok";
+std::optional<StoredContent> Store::current_content(const UploadTicket& ticket) {
+  auto f = files_.GetFile(ticket.mount, ticket.path);
+  if (!f || f->current.filehash.empty()) return std::nullopt;
+  return StoredContent{blobs_.BlobPath(f->current.filehash),
+                       static_cast<uint64_t>(f->current.filesize), f->current.filehash};
+}
+
+bool Store::may_skip_content(const UploadTicket& ticket) {
+  return blobs_.HasBlob(ticket.filehash) && files_.CanReadContent(ticket.user_id, ticket.filehash);
+}
+
+Status Store::commit(const UploadTicket& ticket, const std::string& staged_path) {
+  return Commit(ticket, staged_path, nullptr);
+}
+
+Status Store::commit_hashed(const UploadTicket& ticket, const std::string& staged_path,
+                            const std::string& sha1) {
+  return Commit(ticket, staged_path, &sha1);
+}
+
+Status Store::Commit(const UploadTicket& ticket, const std::string& staged_path,
+                     const std::string* sha1) {
+  if (sha1 != nullptr && *sha1 != ticket.filehash)
+    return Fail(409, 0, "the content does not match its filehash");
+  int64_t user_id = 0;
+  std::string machine;
+  int expect_version = 0;
+  {
+    auto lock = db_->Lock();
+    Statement q(db_->handle(),
+                "SELECT user_id, machine, filehash, filesize, expect_version FROM tickets "
+                "WHERE pathhash = ?");
+    q.bind(1, ticket.pathhash);
+    if (!q.step() || q.text(2) != ticket.filehash ||
+        static_cast<uint64_t>(q.i64(3)) != ticket.filesize) {
+      return Fail(409, 0, "unknown or used upload");
+    }
+    user_id = q.i64(0);
+    machine = q.text(1);
+    expect_version = q.i32(4);
+  }
+  if (staged_path.empty() && !files_.CanReadContent(user_id, ticket.filehash))
+    return Fail(409, 0, "the content must be sent");
+  int version = 0;
+  if (Status e =
+          files_.CommitContent(user_id, ticket.mount, ticket.path, staged_path, ticket.filehash,
+                               ticket.filesize, machine, version, expect_version, sha1 != nullptr);
+      !e.ok())
+    return e;
+  auto lock = db_->Lock();
+  Statement del(db_->handle(), "DELETE FROM tickets WHERE pathhash = ?");
+  del.bind(1, ticket.pathhash).run();
+  return Status::OK();
 }
 
 }  // namespace zelmic

@@ -82,7 +82,7 @@ std::string CsrfField(const WebLogin& login) {
 
 std::string MountSection(Store& store, const WebLogin& login, int mount) {
   std::string html = "<section><h2>Mount " + std::to_string(mount) + "</h2>";
-  std::vector<FileRecord> files = store.FilesOf(mount);
+  std::vector<FileRecord> files = store.files().FilesOf(mount);
   if (files.empty()) {
     html += "<div class=\"empty\">No files yet.</div>";
   } else {
@@ -94,15 +94,16 @@ std::string MountSection(Store& store, const WebLogin& login, int mount) {
     for (const auto& f : files) {
       std::string token;
       std::string edit;
-      if (store.LinkTokenFor(login.user_id, mount, f.path, token).ok())
+      if (store.users().LinkTokenFor(login.user_id, mount, f.path, token).ok())
         edit = "<a class=\"edit\" href=\"" + HtmlEscape(MakeLaunchUrl(mount, f.path, token)) +
                "\">edit</a>";
-      html +=
-          "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
-          FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
-          std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) + "</td><td>" +
-          HtmlEscape(f.current.user) + "</td><td>" + edit + "<a class=\"dl\" href=\"/download/" +
-          HtmlEscape(store.DownloadLocation(f.current.download_key)) + "\">download</a></td></tr>";
+      html += "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
+              FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
+              std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) +
+              "</td><td>" + HtmlEscape(f.current.user) + "</td><td>" + edit +
+              "<a class=\"dl\" href=\"/download/" +
+              HtmlEscape(store.blobs().DownloadLocation(f.current.download_key)) +
+              "\">download</a></td></tr>";
     }
     html += "</tbody></table>";
   }
@@ -152,7 +153,7 @@ std::string RenderUserPage(Store& store, const WebLogin& login, const std::strin
                      "<button type=\"submit\">Log out</button></form>"
                      "</header><main>";
   if (!notice.empty()) html += "<div class=\"notice\">" + HtmlEscape(notice) + "</div>";
-  std::vector<int> mounts = store.Mounts(login.user_id);
+  std::vector<int> mounts = store.users().Mounts(login.user_id);
   if (mounts.empty())
     html += "<section><div class=\"empty\">No mounts are granted to you.</div></section>";
   for (int m : mounts) html += MountSection(store, login, m);

@@ -158,7 +158,8 @@ MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& ke
     if (auto served = ServeScripted(connection, *scripted)) return *served;
   }
   // HEAD only looks: it does not use up a published link's downloads.
-  auto target = published ? store_.ResolvePublished(key, !head) : store_.ResolveDownload(key);
+  auto target = published ? store_.collab().ResolvePublished(key, !head)
+                          : store_.blobs().ResolveDownload(key);
   if (!target) return Answer(connection, 404, "not found\n", "text/plain");
   int fd = open(target->blob_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Answer(connection, 500, "content missing\n", "text/plain");
@@ -342,8 +343,8 @@ MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& reques
                 RenderLoginPage("Login failed: " + request.error));
   const std::string& user = request.fields["user"];
   const std::string& password = request.fields["password"];
-  auto user_id =
-      user.empty() || password.empty() ? std::nullopt : store_.CheckPassword(user, password);
+  auto user_id = user.empty() || password.empty() ? std::nullopt
+                                                  : store_.users().CheckPassword(user, password);
   if (!user_id) return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
   WebLogin login;
   const std::string cookie = sessions_.Create(*user_id, user, login);
@@ -364,7 +365,7 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   long long mount = 0;
   if (!ParseInt(request.fields["mount"], INT32_MIN, INT32_MAX, mount))
     return back(400, "Upload failed: bad mount.");
-  if (!store_.HasGrant(login.user_id, static_cast<int>(mount)))
+  if (!store_.users().HasGrant(login.user_id, static_cast<int>(mount)))
     return back(403, "Upload failed: no access to mount " + std::to_string(mount) + ".");
   std::string name = request.filename;
   const size_t slash = name.find_last_of("/\\");
@@ -385,11 +386,11 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   if (fsync(request.fd) != 0) return back(500, "Upload failed: cannot store the file.");
   const std::string filehash = plumet_text::HexLower(digest, len);
   int version = 0;
-  Status e = store_.CommitContent(login.user_id, static_cast<int>(mount), path, request.staged,
-                                  filehash, request.size, "web", version);
+  Status e = store_.files().CommitContent(login.user_id, static_cast<int>(mount), path,
+                                          request.staged, filehash, request.size, "web", version);
   if (!e.ok()) return back(e.http_status(), "Upload failed: " + e.message());
   request.staged.clear();  // moved into the store
-  keeper_.Prepare(StoredContent{store_.BlobPath(filehash), request.size, filehash});
+  keeper_.Prepare(StoredContent{store_.blobs().BlobPath(filehash), request.size, filehash});
   // Post/redirect/get: reloading the page must not send the file again.
   return SeeOther(connection,
                   "/?notice=" + plumet_text::PercentEncode("Stored " + path + " as version " +

@@ -148,8 +148,8 @@ struct Service {
     std::string refresh;
     if (!zelmic::Store::Create(dir).ok()) __builtin_trap();
     if (!zelmic::Store::Open(dir, store).ok()) __builtin_trap();
-    if (!store || !store->AddUser(kUser, {kMount}, refresh).ok()) __builtin_trap();
-    user_id = store->FindUser(kUser).value_or(0);
+    if (!store || !store->users().AddUser(kUser, {kMount}, refresh).ok()) __builtin_trap();
+    user_id = store->users().FindUser(kUser).value_or(0);
     StoreCheapPassword(dir + "/zelmic.db");
     token = std::make_unique<zelmic::TokenServer>(*store, faults, plumet_defaults::kClientId,
                                                   plumet_defaults::kClientSecret);
@@ -217,11 +217,11 @@ struct Service {
 
   // Keeps the page, which lists every file, and so each answer that shows it, small.
   void Prune() {
-    const std::vector<zelmic::FileRecord> files = store->FilesOf(kMount);
+    const std::vector<zelmic::FileRecord> files = store->files().FilesOf(kMount);
     if (files.size() < 32) return;
     for (const auto& f : files) {
       int version = 0;
-      (void)store->Delete(user_id, kMount, f.path, version);
+      (void)store->files().Delete(user_id, kMount, f.path, version);
     }
   }
 

@@ -23,12 +23,12 @@ class StoreTest : public ::testing::Test {
     ASSERT_TRUE(opened.ok()) << opened.message();
     ASSERT_TRUE(store_);
     std::string refresh;
-    const Status ann_added = store_->AddUser("ann", {1, 2}, refresh);
+    const Status ann_added = store_->users().AddUser("ann", {1, 2}, refresh);
     ASSERT_TRUE(ann_added.ok()) << ann_added.message();
-    const Status bob_added = store_->AddUser("bob", {1}, bob_refresh_);
+    const Status bob_added = store_->users().AddUser("bob", {1}, bob_refresh_);
     ASSERT_TRUE(bob_added.ok()) << bob_added.message();
-    ann_ = *store_->FindUser("ann");
-    bob_ = *store_->FindUser("bob");
+    ann_ = *store_->users().FindUser("ann");
+    bob_ = *store_->users().FindUser("bob");
   }
   void TearDown() override {
     store_.reset();
@@ -40,7 +40,7 @@ class StoreTest : public ::testing::Test {
     const std::string local = root_ + "/local";
     std::ofstream(local, std::ios::binary | std::ios::trunc) << content;
     int version = 0;
-    Status e = store_->PutLocalFile(user, 1, path, local, "test", version);
+    Status e = store_->files().PutLocalFile(user, 1, path, local, "test", version);
     EXPECT_EQ(e.http_status(), expect_status) << path << ": " << e.message();
     return version;
   }
@@ -51,7 +51,7 @@ class StoreTest : public ::testing::Test {
   }
   std::string Access(const std::string& refresh) {
     std::string access;
-    EXPECT_EQ(store_->ExchangeRefresh(refresh, access), Store::Exchange::Ok);
+    EXPECT_EQ(store_->users().ExchangeRefresh(refresh, access), UserStore::Exchange::Ok);
     return access;
   }
 
@@ -74,18 +74,18 @@ TEST_F(StoreTest, RevertAddsAVersionAndKeepsHistory) {
   EXPECT_EQ(Put(ann_, "/docs/a.txt", "one\n"), 1);
   EXPECT_EQ(Put(bob_, "/docs/a.txt", "two\n"), 2);
   int v = 0;
-  ASSERT_TRUE(store_->Revert(ann_, 1, "/docs/a.txt", 1, v).ok());
+  ASSERT_TRUE(store_->files().Revert(ann_, 1, "/docs/a.txt", 1, v).ok());
   EXPECT_EQ(v, 3);
   std::vector<VersionRecord> versions;
-  ASSERT_TRUE(store_->Versions(1, "/docs/a.txt", versions).ok());
+  ASSERT_TRUE(store_->files().Versions(1, "/docs/a.txt", versions).ok());
   ASSERT_EQ(versions.size(), 3u);
   EXPECT_EQ(versions[0].version, 3);
   EXPECT_EQ(versions[0].filehash, versions[2].filehash);
   EXPECT_EQ(versions[0].cmd, kCmdRevert);
   EXPECT_EQ(versions[1].user, "bob");
   EXPECT_NE(versions[0].download_key, versions[2].download_key);
-  EXPECT_EQ(store_->Revert(ann_, 1, "/docs/a.txt", 9, v).http_status(), 404u);
-  auto file = store_->GetFile(1, "/docs/a.txt");
+  EXPECT_EQ(store_->files().Revert(ann_, 1, "/docs/a.txt", 9, v).http_status(), 404u);
+  auto file = store_->files().GetFile(1, "/docs/a.txt");
   ASSERT_TRUE(file);
   EXPECT_EQ(file->current.filesize, 4);
   EXPECT_EQ(file->vcount, 3);
@@ -93,31 +93,32 @@ TEST_F(StoreTest, RevertAddsAVersionAndKeepsHistory) {
 
 TEST_F(StoreTest, RegisterUploadTellsWhetherContentMustTravel) {
   Put(ann_, "/a.txt", "one\n");
-  auto who = *store_->CheckAccess(Access(bob_refresh_));
-  auto file = *store_->GetFile(1, "/a.txt");
+  auto who = *store_->users().CheckAccess(Access(bob_refresh_));
+  auto file = *store_->files().GetFile(1, "/a.txt");
   int state = -1, version = 0;
   std::string pathhash;
-  ASSERT_TRUE(store_
-                  ->RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
-                                   pathhash, version)
+  ASSERT_TRUE(store_->files()
+                  .RegisterUpload(who, 1, "/a.txt", file.current.filehash, 4, 0, "m", state,
+                                  pathhash, version)
                   .ok());
   EXPECT_EQ(state, 1);
   EXPECT_EQ(version, 1);
-  ASSERT_TRUE(store_
-                  ->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
-                                   pathhash, version)
+  ASSERT_TRUE(store_->files()
+                  .RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 1, "m", state,
+                                  pathhash, version)
                   .ok());
   EXPECT_EQ(state, 0);
   EXPECT_EQ(version, 2);
   EXPECT_EQ(pathhash.size(), 40u);
   // A client that edited version 7 must not overwrite version 1 unseen.
-  EXPECT_EQ(store_
-                ->RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state,
-                                 pathhash, version)
+  EXPECT_EQ(store_->files()
+                .RegisterUpload(who, 1, "/a.txt", std::string(40, 'b'), 10, 7, "m", state, pathhash,
+                                version)
                 .http_status(),
             409u);
   for (const std::string& bad : {std::string(39, 'a'), std::string(40, 'A'), std::string(40, 'g')})
-    EXPECT_EQ(store_->RegisterUpload(who, 1, "/a.txt", bad, 1, 0, "m", state, pathhash, version)
+    EXPECT_EQ(store_->files()
+                  .RegisterUpload(who, 1, "/a.txt", bad, 1, 0, "m", state, pathhash, version)
                   .http_status(),
               400u);
 }
@@ -125,17 +126,17 @@ TEST_F(StoreTest, RegisterUploadTellsWhetherContentMustTravel) {
 TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   Put(ann_, "/a.txt", "one\n");
   const std::string bob_access = Access(bob_refresh_);
-  auto who = *store_->CheckAccess(bob_access);
+  auto who = *store_->users().CheckAccess(bob_access);
   int state = 0, version = 0;
   std::string pathhash;
   const std::string content = "two\n";
   const std::string hash = "7bbef45b3bc70855010e02460717643125c3beca";  // SHA-1 of "two\n"
   ASSERT_TRUE(
-      store_
-          ->RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state, pathhash, version)
+      store_->files()
+          .RegisterUpload(who, 1, "/a.txt", hash, content.size(), 0, "m", state, pathhash, version)
           .ok());
   std::string ann_link;
-  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", ann_link).ok());
+  ASSERT_TRUE(store_->users().MintLinkToken(ann_, 1, "/a.txt", ann_link).ok());
   EXPECT_FALSE(store_->ticket_for(pathhash, Access(ann_link)));  // another user
   EXPECT_FALSE(store_->ticket_for(pathhash, "nonsense"));
   EXPECT_FALSE(store_->ticket_for("unknown", bob_access));
@@ -151,10 +152,10 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
   // store under that name; the previous version stays current.
   EXPECT_EQ(store_->commit(*ticket, Staged("owt\n")).http_status(), 409u);
   EXPECT_FALSE(store_->has_blob(hash));
-  EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 1);
+  EXPECT_EQ(store_->files().GetFile(1, "/a.txt")->current.version, 1);
   const zelmic::Status stored = store_->commit(*ticket, Staged(content));
   ASSERT_EQ(stored.http_status(), 0u) << stored.message();
-  EXPECT_EQ(store_->GetFile(1, "/a.txt")->current.version, 2);
+  EXPECT_EQ(store_->files().GetFile(1, "/a.txt")->current.version, 2);
   EXPECT_TRUE(store_->has_blob(hash));
   EXPECT_EQ(store_->commit(*ticket, std::string()).http_status(), 409u);  // used
   EXPECT_TRUE(store_->IntegrityOk());
@@ -162,30 +163,31 @@ TEST_F(StoreTest, TicketsAreBoundToTheirUserAndUsableOnce) {
 
 TEST_F(StoreTest, DownloadLocationsEndAndSurviveARestart) {
   Put(ann_, "/a.txt", "one\n");
-  const std::string key = store_->GetFile(1, "/a.txt")->current.download_key;
-  const std::string live = store_->DownloadLocation(key);
+  const std::string key = store_->files().GetFile(1, "/a.txt")->current.download_key;
+  const std::string live = store_->blobs().DownloadLocation(key);
   TokenPolicy policy;
   policy.download_ttl = -1;
   store_->set_policy(policy);
-  EXPECT_FALSE(store_->ResolveDownload(store_->DownloadLocation(key))) << "already expired";
-  EXPECT_FALSE(store_->ResolveDownload(key)) << "the bare key is no location";
+  EXPECT_FALSE(store_->blobs().ResolveDownload(store_->blobs().DownloadLocation(key)))
+      << "already expired";
+  EXPECT_FALSE(store_->blobs().ResolveDownload(key)) << "the bare key is no location";
   // The MAC's secret belongs to the data dir: locations stay valid across a restart.
   const Status reopened = Store::Open(root_ + "/d", store_);
   ASSERT_TRUE(reopened.ok()) << reopened.message();
   ASSERT_TRUE(store_);
-  auto target = store_->ResolveDownload(live);
+  auto target = store_->blobs().ResolveDownload(live);
   ASSERT_TRUE(target);
   EXPECT_EQ(target->size, 4);
 }
 
 TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
-  EXPECT_FALSE(store_->CheckPassword("ann", "pw")) << "no password set: no login";
-  const Status set = store_->SetPassword(ann_, "pw");
+  EXPECT_FALSE(store_->users().CheckPassword("ann", "pw")) << "no password set: no login";
+  const Status set = store_->users().SetPassword(ann_, "pw");
   ASSERT_TRUE(set.ok()) << set.message();
-  EXPECT_FALSE(store_->SetPassword(bob_, "").ok());
-  EXPECT_EQ(store_->CheckPassword("ann", "pw"), ann_);
-  EXPECT_FALSE(store_->CheckPassword("ann", "PW"));
-  EXPECT_FALSE(store_->CheckPassword("bob", "pw"));
+  EXPECT_FALSE(store_->users().SetPassword(bob_, "").ok());
+  EXPECT_EQ(store_->users().CheckPassword("ann", "pw"), ann_);
+  EXPECT_FALSE(store_->users().CheckPassword("ann", "PW"));
+  EXPECT_FALSE(store_->users().CheckPassword("bob", "pw"));
   std::string bytes;
   for (const char* file : {"/d/zelmic.db", "/d/zelmic.db-wal"}) {
     std::ifstream db(root_ + file, std::ios::binary);
@@ -196,25 +198,25 @@ TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
 
   Put(ann_, "/a.txt", "one\n");
   std::string first, again, other;
-  ASSERT_TRUE(store_->LinkTokenFor(ann_, 1, "/a.txt", first).ok());
-  ASSERT_TRUE(store_->LinkTokenFor(ann_, 1, "/a.txt", again).ok());
-  ASSERT_TRUE(store_->LinkTokenFor(bob_, 1, "/a.txt", other).ok());
+  ASSERT_TRUE(store_->users().LinkTokenFor(ann_, 1, "/a.txt", first).ok());
+  ASSERT_TRUE(store_->users().LinkTokenFor(ann_, 1, "/a.txt", again).ok());
+  ASSERT_TRUE(store_->users().LinkTokenFor(bob_, 1, "/a.txt", other).ok());
   EXPECT_EQ(first, again);
   EXPECT_NE(first, other);
   // A token that has run out is not handed out again.
   TokenPolicy policy;
   policy.link_unused_ttl = -10;
   store_->set_policy(policy);
-  ASSERT_TRUE(store_->LinkTokenFor(ann_, 2, "/a.txt", first).ok());
-  ASSERT_TRUE(store_->LinkTokenFor(ann_, 2, "/a.txt", again).ok());
+  ASSERT_TRUE(store_->users().LinkTokenFor(ann_, 2, "/a.txt", first).ok());
+  ASSERT_TRUE(store_->users().LinkTokenFor(ann_, 2, "/a.txt", again).ok());
   EXPECT_NE(first, again);
 }
 
 TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
   Put(ann_, "/a.txt", "one\n");
   std::string link;
-  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", link).ok());
-  auto who = store_->CheckAccess(Access(link));
+  ASSERT_TRUE(store_->users().MintLinkToken(ann_, 1, "/a.txt", link).ok());
+  auto who = store_->users().CheckAccess(Access(link));
   ASSERT_TRUE(who);
   EXPECT_TRUE(who->scoped);
   EXPECT_TRUE(who->Allows(1, "/a.txt"));
@@ -227,32 +229,32 @@ TEST_F(StoreTest, LinkTokensAreScopedAndExpireUnused) {
   policy.link_unused_ttl = -1;
   store_->set_policy(policy);
   std::string stale, access;
-  ASSERT_TRUE(store_->MintLinkToken(ann_, 1, "/a.txt", stale).ok());
-  EXPECT_EQ(store_->ExchangeRefresh(stale, access), Store::Exchange::Expired);
-  EXPECT_EQ(store_->ExchangeRefresh(link, access), Store::Exchange::Ok);
-  EXPECT_EQ(store_->ExchangeRefresh("0000", access), Store::Exchange::Unknown);
+  ASSERT_TRUE(store_->users().MintLinkToken(ann_, 1, "/a.txt", stale).ok());
+  EXPECT_EQ(store_->users().ExchangeRefresh(stale, access), UserStore::Exchange::Expired);
+  EXPECT_EQ(store_->users().ExchangeRefresh(link, access), UserStore::Exchange::Ok);
+  EXPECT_EQ(store_->users().ExchangeRefresh("0000", access), UserStore::Exchange::Unknown);
   // General tokens are not scoped.
-  EXPECT_FALSE(store_->CheckAccess(Access(bob_refresh_))->scoped);
+  EXPECT_FALSE(store_->users().CheckAccess(Access(bob_refresh_))->scoped);
   // No link for a mount the user lacks.
-  EXPECT_EQ(store_->MintLinkToken(bob_, 2, "/a.txt", link).http_status(), 403u);
+  EXPECT_EQ(store_->users().MintLinkToken(bob_, 2, "/a.txt", link).http_status(), 403u);
 
   policy.access_ttl = -1;
   store_->set_policy(policy);
   std::string dead;
-  ASSERT_EQ(store_->ExchangeRefresh(bob_refresh_, dead), Store::Exchange::Ok);
-  EXPECT_FALSE(store_->CheckAccess(dead));
+  ASSERT_EQ(store_->users().ExchangeRefresh(bob_refresh_, dead), UserStore::Exchange::Ok);
+  EXPECT_FALSE(store_->users().CheckAccess(dead));
 }
 
 TEST_F(StoreTest, LocksKeepOtherMembersOut) {
   Put(ann_, "/a.txt", "one\n");
-  ASSERT_TRUE(store_->Lock(ann_, 1, "/a.txt", true).ok());
+  ASSERT_TRUE(store_->files().Lock(ann_, 1, "/a.txt", true).ok());
   Put(bob_, "/a.txt", "two\n", 423);
   int v = 0;
-  EXPECT_EQ(store_->Delete(bob_, 1, "/a.txt", v).http_status(), 423u);
-  EXPECT_EQ(store_->Rename(bob_, 1, "/a.txt", "/b.txt", v).http_status(), 423u);
-  EXPECT_EQ(store_->Lock(bob_, 1, "/a.txt", false).http_status(), 423u);
+  EXPECT_EQ(store_->files().Delete(bob_, 1, "/a.txt", v).http_status(), 423u);
+  EXPECT_EQ(store_->files().Rename(bob_, 1, "/a.txt", "/b.txt", v).http_status(), 423u);
+  EXPECT_EQ(store_->files().Lock(bob_, 1, "/a.txt", false).http_status(), 423u);
   EXPECT_EQ(Put(ann_, "/a.txt", "two\n"), 2);
-  ASSERT_TRUE(store_->Lock(ann_, 1, "/a.txt", false).ok());
+  ASSERT_TRUE(store_->files().Lock(ann_, 1, "/a.txt", false).ok());
   EXPECT_EQ(Put(bob_, "/a.txt", "three\n"), 3);
 }
 
@@ -263,14 +265,14 @@ TEST_F(StoreTest, FoldersAndFilesDoNotOverlap) {
   Put(ann_, "/", "two\n", 400);
   int v = 0;
   Put(ann_, "/other/y.txt", "two\n");
-  EXPECT_EQ(store_->Rename(ann_, 1, "/x/y.txt", "/other/y.txt", v).http_status(), 409u);
-  EXPECT_EQ(store_->Rename(ann_, 1, "/x", "/x/inner", v).http_status(), 400u);
-  ASSERT_TRUE(store_->Rename(ann_, 1, "/x", "/moved", v).ok());
-  EXPECT_TRUE(store_->GetFile(1, "/moved/y.txt"));
-  EXPECT_FALSE(store_->GetFile(1, "/x/y.txt"));
-  ASSERT_TRUE(store_->Delete(ann_, 1, "/moved", v).ok());
-  EXPECT_FALSE(store_->FolderExists(1, "/moved"));
-  EXPECT_EQ(store_->Delete(ann_, 1, "/moved", v).http_status(), 404u);
+  EXPECT_EQ(store_->files().Rename(ann_, 1, "/x/y.txt", "/other/y.txt", v).http_status(), 409u);
+  EXPECT_EQ(store_->files().Rename(ann_, 1, "/x", "/x/inner", v).http_status(), 400u);
+  ASSERT_TRUE(store_->files().Rename(ann_, 1, "/x", "/moved", v).ok());
+  EXPECT_TRUE(store_->files().GetFile(1, "/moved/y.txt"));
+  EXPECT_FALSE(store_->files().GetFile(1, "/x/y.txt"));
+  ASSERT_TRUE(store_->files().Delete(ann_, 1, "/moved", v).ok());
+  EXPECT_FALSE(store_->files().FolderExists(1, "/moved"));
+  EXPECT_EQ(store_->files().Delete(ann_, 1, "/moved", v).http_status(), 404u);
   // A deleted file comes back with its numbering continued.
   EXPECT_EQ(Put(ann_, "/moved/y.txt", "again\n"), 2);
 }
@@ -282,53 +284,58 @@ TEST_F(StoreTest, ListsChildrenWithPagingAndOrder) {
   Put(ann_, "/dx.txt", "1\n");  // a sibling sharing the prefix must not show up
   int total = 0;
   std::vector<ListEntry> entries;
-  ASSERT_TRUE(store_->List(1, "/d", false, "name", 0, 100, total, entries).ok());
+  ASSERT_TRUE(store_->files().List(1, "/d", false, "name", 0, 100, total, entries).ok());
   ASSERT_EQ(total, 3);
   EXPECT_TRUE(entries[0].dir);
   EXPECT_EQ(entries[0].path, "/d/sub");
   EXPECT_EQ(entries[1].path, "/d/a.txt");
   entries.clear();
-  ASSERT_TRUE(store_->List(1, "/d", false, "size desc", 1, 1, total, entries).ok());
+  ASSERT_TRUE(store_->files().List(1, "/d", false, "size desc", 1, 1, total, entries).ok());
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].path, "/d/a.txt");
   entries.clear();
-  ASSERT_TRUE(store_->List(1, "/d", true, "name", 0, 100, total, entries).ok());
+  ASSERT_TRUE(store_->files().List(1, "/d", true, "name", 0, 100, total, entries).ok());
   EXPECT_EQ(total, 1);
-  EXPECT_EQ(store_->List(1, "/nope", false, "name", 0, 100, total, entries).http_status(), 404u);
-  EXPECT_EQ(store_->List(1, "/d", false, "colour", 0, 100, total, entries).http_status(), 400u);
+  EXPECT_EQ(store_->files().List(1, "/nope", false, "name", 0, 100, total, entries).http_status(),
+            404u);
+  EXPECT_EQ(store_->files().List(1, "/d", false, "colour", 0, 100, total, entries).http_status(),
+            400u);
 }
 
 TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
   Put(ann_, "/a.txt", "one\n");
   PublishInfo info;
-  EXPECT_EQ(store_->Publish(1, "/a.txt", true, -1, 0, info).http_status(), 400u);
-  EXPECT_EQ(store_->Publish(1, "/a.txt", true, 0, Store::kMaxDownloadLimit + 1, info).http_status(),
+  EXPECT_EQ(store_->collab().Publish(1, "/a.txt", true, -1, 0, info).http_status(), 400u);
+  EXPECT_EQ(store_->collab()
+                .Publish(1, "/a.txt", true, 0, CollabStore::kMaxDownloadLimit + 1, info)
+                .http_status(),
             400u);
-  ASSERT_TRUE(store_->Publish(1, "/a.txt", true, 7, 2, info).ok());
+  ASSERT_TRUE(store_->collab().Publish(1, "/a.txt", true, 7, 2, info).ok());
   EXPECT_EQ(info.day_limit, 7);
   EXPECT_EQ(info.download_limit, 2);
   PublishInfo again;
-  ASSERT_TRUE(store_->Publish(1, "/a.txt", false, 0, 0, again).ok());
+  ASSERT_TRUE(store_->collab().Publish(1, "/a.txt", false, 0, 0, again).ok());
   EXPECT_EQ(again.key, info.key);
   EXPECT_EQ(again.download_limit, 2);
-  EXPECT_TRUE(store_->ResolvePublished(info.key));
-  EXPECT_TRUE(store_->ResolvePublished(info.key));
-  EXPECT_FALSE(store_->ResolvePublished(info.key));
-  EXPECT_FALSE(store_->ResolvePublished("unknown"));
+  EXPECT_TRUE(store_->collab().ResolvePublished(info.key));
+  EXPECT_TRUE(store_->collab().ResolvePublished(info.key));
+  EXPECT_FALSE(store_->collab().ResolvePublished(info.key));
+  EXPECT_FALSE(store_->collab().ResolvePublished("unknown"));
 }
 
 TEST_F(StoreTest, MessagesKeepTheNewestInOrder) {
   Put(ann_, "/a.txt", "one\n");
   for (int i = 0; i < 4; ++i)
-    ASSERT_TRUE(
-        store_->AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {}).ok());
+    ASSERT_TRUE(store_->collab()
+                    .AddMessage(i % 2 ? bob_ : ann_, 1, "/a.txt", "m" + std::to_string(i), {})
+                    .ok());
   std::vector<Message> out;
-  ASSERT_TRUE(store_->Messages(1, "/a.txt", 3, out).ok());
+  ASSERT_TRUE(store_->collab().Messages(1, "/a.txt", 3, out).ok());
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].text, "m1");
   EXPECT_EQ(out[0].member, "bob");
   EXPECT_EQ(out[2].text, "m3");
-  EXPECT_EQ(store_->AddMessage(ann_, 1, "/none", "x", {}).http_status(), 404u);
+  EXPECT_EQ(store_->collab().AddMessage(ann_, 1, "/none", "x", {}).http_status(), 404u);
 }
 
 }  // namespace

@@ -1,0 +1,88 @@
+#include "service/store/file_rows.h"
+
+#include "service/store/paths.h"
+#include "service/store/sqlite_util.h"
+
+namespace zelmic::rows {
+
+std::optional<FileRecord> LoadFile(const Database& db, int mount, const std::string& path,
+                                   bool with_deleted) {
+  Statement q(db.handle(),
+              "SELECT id, uid, version, deleted, cmd, dateline, lock_user, publish_key "
+              "FROM files WHERE mount = ? AND path = ?");
+  q.bind(1, mount).bind(2, path);
+  if (!q.step()) return std::nullopt;
+  FileRecord f;
+  f.id = q.i64(0);
+  f.uid = q.text(1);
+  f.mount = mount;
+  f.path = path;
+  f.deleted = q.i32(3) != 0;
+  if (f.deleted && !with_deleted) return std::nullopt;
+  f.cmd = q.i32(4);
+  f.dateline = q.i64(5);
+  f.lock_user = q.i64(6);
+  f.published = !q.is_null(7);
+  f.current = LoadVersion(db, f.id, q.i32(2));
+  Statement counts(db.handle(),
+                   "SELECT (SELECT COUNT(*) FROM versions WHERE file_id = ?1), "
+                   "(SELECT COUNT(*) FROM shares WHERE file_id = ?1), "
+                   "(SELECT COUNT(*) FROM messages WHERE file_id = ?1)");
+  counts.bind(1, f.id);
+  if (counts.step()) {
+    f.vcount = counts.i32(0);
+    f.shares = counts.i32(1);
+    f.messages = counts.i32(2);
+  }
+  return f;
+}
+
+VersionRecord LoadVersion(const Database& db, int64_t file_id, int version) {
+  VersionRecord v;
+  Statement q(db.handle(),
+              "SELECT v.version, v.filehash, v.filesize, v.user_id, COALESCE(u.name, ''), "
+              "v.machine, v.dateline, v.cmd, v.download_key FROM versions v "
+              "LEFT JOIN users u ON u.id = v.user_id WHERE v.file_id = ? AND v.version = ?");
+  q.bind(1, file_id).bind(2, version);
+  if (!q.step()) return v;
+  v.version = q.i32(0);
+  v.filehash = q.text(1);
+  v.filesize = q.i64(2);
+  v.user_id = q.i64(3);
+  v.user = q.text(4);
+  v.machine = q.text(5);
+  v.dateline = q.i64(6);
+  v.cmd = q.i32(7);
+  v.download_key = q.text(8);
+  return v;
+}
+
+std::string Prefix(const std::string& folder) { return folder == "/" ? "/" : folder + "/"; }
+
+// "/a/" -> "/a0": '0' is the character after '/'.
+std::string UpperBound(const std::string& prefix) {
+  return prefix.substr(0, prefix.size() - 1) + "0";
+}
+
+bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder) {
+  const std::string prefix = Prefix(folder);
+  Statement q(db.handle(),
+              "SELECT 1 FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ? "
+              "LIMIT 1");
+  q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
+  return q.step();
+}
+
+std::optional<std::string> FileAbove(const Database& db, int mount, const std::string& path) {
+  for (std::string p = ParentOf(path); p != "/"; p = ParentOf(p))
+    if (LoadFile(db, mount, p, false)) return p;
+  return std::nullopt;
+}
+
+Status CheckUnlocked(const FileRecord& file, int64_t user_id) {
+  if (file.lock_user != 0 && file.lock_user != user_id)
+    return Fail(423, 42300, "the file is locked by another member");
+  return {};
+}
+
+}  // namespace zelmic::rows

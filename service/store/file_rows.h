@@ -1,0 +1,32 @@
+#pragma once
+// Reading file and version rows, shared by the parts of the store that act on files. The caller
+// holds the database lock.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "service/store/database.h"
+#include "service/store/status.h"
+#include "service/store/store_records.h"
+
+namespace zelmic::rows {
+
+// The file at path with its current version and counts; deleted files only when with_deleted.
+std::optional<FileRecord> LoadFile(const Database& db, int mount, const std::string& path,
+                                   bool with_deleted);
+// One version of a file (version 0 when there is none).
+VersionRecord LoadVersion(const Database& db, int64_t file_id, int version);
+
+// Folders are implicit: "/a" is a folder while a live file lies under "/a/". The paths under a
+// folder are those between Prefix(folder) and UpperBound(Prefix(folder)) in binary order.
+std::string Prefix(const std::string& folder);
+std::string UpperBound(const std::string& prefix);
+bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder);
+// The nearest folder above path that is a live file (none may be: a file cannot lie in a file).
+std::optional<std::string> FileAbove(const Database& db, int mount, const std::string& path);
+
+// A locked file may be changed only by the member who locked it.
+Status CheckUnlocked(const FileRecord& file, int64_t user_id);
+
+}  // namespace zelmic::rows

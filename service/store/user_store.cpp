@@ -1,0 +1,245 @@
+#include "service/store/user_store.h"
+
+#include <openssl/evp.h>
+
+#include "common/text_forms.h"
+#include "service/store/password.h"
+#include "service/store/secrets.h"
+#include "service/store/sqlite_util.h"
+
+// Tokens are kept only as SHA-256 digests, so the database alone does not hand out live
+// credentials. A general refresh token (from `add-user`) never expires. A link token is minted for
+// one file's "edit" link: it is scoped to that mount and path, dies after link_unused_ttl when
+// nobody uses it, and after its first use lives for link_session_ttl, long enough for the edit
+// session to re-exchange it before the upload. Access tokens inherit the scope of their refresh
+// token and live access_ttl seconds.
+
+namespace zelmic {
+
+namespace {
+
+enum TokenKind : int { kRefresh = 0, kLinkRefresh = 1, kAccess = 2 };
+
+std::string TokenKey(const std::string& token) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(token.data(), token.size(), digest, &len, EVP_sha256(), nullptr);
+  return plumet_text::HexLower(digest, len);
+}
+
+bool ValidUserName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (unsigned char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-' || c == '@';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Status UserStore::AddUser(const std::string& name, const std::vector<int>& mounts,
+                          std::string& refresh) {
+  if (!ValidUserName(name)) {
+    return Status::Error("invalid user name (use letters, digits, '.', '_', '-', '@'; at most 64)");
+  }
+  auto lock = db_.Lock();
+  if (!db_.Exec("BEGIN IMMEDIATE")) {
+    return Status::Error("the database is busy");
+  }
+  Statement insert(db_.handle(), "INSERT OR IGNORE INTO users(name) VALUES(?)");
+  insert.bind(1, name).run();
+  Statement find(db_.handle(), "SELECT id FROM users WHERE name = ?");
+  find.bind(1, name);
+  if (!find.step()) {
+    db_.Exec("ROLLBACK");
+    return Status::Error("cannot add the user");
+  }
+  const int64_t user_id = find.i64(0);
+  for (int m : mounts) {
+    Statement grant(db_.handle(), "INSERT OR IGNORE INTO grants(user_id, mount) VALUES(?, ?)");
+    grant.bind(1, user_id).bind(2, m).run();
+  }
+  refresh = RandomHex(20);
+  Statement token(
+      db_.handle(),
+      "INSERT INTO tokens(token, kind, user_id, created, expires) VALUES(?, ?, ?, ?, 0)");
+  bool ok =
+      token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, db_.Now()).run();
+  if (!ok || !db_.Exec("COMMIT")) {
+    db_.Exec("ROLLBACK");
+    return Status::Error("cannot store the token");
+  }
+  return Status::OK();
+}
+
+std::optional<int64_t> UserStore::FindUser(const std::string& name) const {
+  auto lock = db_.Lock();
+  Statement find(db_.handle(), "SELECT id FROM users WHERE name = ?");
+  find.bind(1, name);
+  if (!find.step()) return std::nullopt;
+  return find.i64(0);
+}
+
+std::vector<int> UserStore::Mounts(int64_t user_id) const {
+  auto lock = db_.Lock();
+  std::vector<int> out;
+  Statement q(db_.handle(), "SELECT mount FROM grants WHERE user_id = ? ORDER BY mount");
+  q.bind(1, user_id);
+  while (q.step()) out.push_back(q.i32(0));
+  return out;
+}
+
+bool UserStore::HasGrant(int64_t user_id, int mount) const {
+  auto lock = db_.Lock();
+  Statement q(db_.handle(), "SELECT 1 FROM grants WHERE user_id = ? AND mount = ?");
+  q.bind(1, user_id).bind(2, mount);
+  return q.step();
+}
+
+Status UserStore::MintLinkToken(int64_t user_id, int mount, const std::string& path,
+                                std::string& token) {
+  if (!HasGrant(user_id, mount)) return Fail(403, 40301, "no access to this mount");
+  auto lock = db_.Lock();
+  const int64_t now = db_.Now();
+  Statement prune(db_.handle(), "DELETE FROM tokens WHERE expires != 0 AND expires < ?");
+  prune.bind(1, now).run();
+  token = RandomHex(20);
+  Statement insert(db_.handle(),
+                   "INSERT INTO tokens(token, kind, user_id, mount, path, created, expires) "
+                   "VALUES(?, ?, ?, ?, ?, ?, ?)");
+  insert.bind(1, TokenKey(token)).bind(2, kLinkRefresh).bind(3, user_id).bind(4, mount);
+  insert.bind(5, path).bind(6, now).bind(7, now + policy_.link_unused_ttl);
+  if (!insert.run()) return Fail(500, 50003, "cannot store the token");
+  return {};
+}
+
+Status UserStore::LinkTokenFor(int64_t user_id, int mount, const std::string& path,
+                               std::string& token) {
+  // A page lists every file of the user's mounts; a bounded cache keeps a busy page from growing
+  // memory without end (forgetting only costs a fresh token).
+  constexpr size_t kMaxLinkCache = 20000;
+  const LinkKey key{user_id, mount, path};
+  {
+    auto lock = db_.Lock();
+    auto it = link_tokens_.find(key);
+    if (it != link_tokens_.end()) {
+      Statement q(db_.handle(),
+                  "SELECT expires FROM tokens WHERE token = ? AND kind = ? AND user_id = ?");
+      q.bind(1, TokenKey(it->second)).bind(2, kLinkRefresh).bind(3, user_id);
+      // Handed out again only while it has at least half its unused lifetime left.
+      if (q.step() && q.i64(0) >= db_.Now() + policy_.link_unused_ttl / 2) {
+        token = it->second;
+        return {};
+      }
+      link_tokens_.erase(it);
+    }
+  }
+  if (Status e = MintLinkToken(user_id, mount, path, token); !e.ok()) return e;
+  auto lock = db_.Lock();
+  if (link_tokens_.size() >= kMaxLinkCache) link_tokens_.clear();
+  link_tokens_[key] = token;
+  return {};
+}
+
+UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh,
+                                                       std::string& access) {
+  auto lock = db_.Lock();
+  const int64_t now = db_.Now();
+  if (!db_.Exec("BEGIN IMMEDIATE")) return Exchange::Unknown;
+  Statement prune(db_.handle(), "DELETE FROM tokens WHERE kind = 2 AND expires < ?");
+  prune.bind(1, now).run();
+  Statement find(db_.handle(),
+                 "SELECT kind, user_id, mount, path, expires, used FROM tokens "
+                 "WHERE token = ? AND kind IN (0, 1)");
+  find.bind(1, TokenKey(refresh));
+  if (!find.step()) {
+    db_.Exec("ROLLBACK");
+    return Exchange::Unknown;
+  }
+  const int kind = find.i32(0);
+  const int64_t user_id = find.i64(1);
+  const bool scoped = !find.is_null(2);
+  const int mount = find.i32(2);
+  const std::string path = find.text(3);
+  const int64_t expires = find.i64(4);
+  const bool used = find.i32(5) != 0;
+  if (expires != 0 && expires < now) {
+    db_.Exec("ROLLBACK");
+    return Exchange::Expired;
+  }
+  if (kind == kLinkRefresh && !used) {
+    Statement mark(db_.handle(), "UPDATE tokens SET used = 1, expires = ? WHERE token = ?");
+    mark.bind(1, now + policy_.link_session_ttl).bind(2, TokenKey(refresh)).run();
+  }
+  access = RandomHex(20);
+  Statement insert(db_.handle(),
+                   "INSERT INTO tokens(token, kind, user_id, mount, path, created, expires) "
+                   "VALUES(?, ?, ?, ?, ?, ?, ?)");
+  insert.bind(1, TokenKey(access)).bind(2, kAccess).bind(3, user_id);
+  if (scoped) {
+    insert.bind(4, mount).bind(5, path);
+  } else {
+    insert.bind_null(4).bind_null(5);
+  }
+  insert.bind(6, now).bind(7, now + policy_.access_ttl);
+  if (!insert.run() || !db_.Exec("COMMIT")) {
+    db_.Exec("ROLLBACK");
+    return Exchange::Unknown;
+  }
+  return Exchange::Ok;
+}
+
+std::optional<AccessInfo> UserStore::CheckAccess(const std::string& access) const {
+  auto lock = db_.Lock();
+  Statement find(db_.handle(),
+                 "SELECT t.user_id, u.name, t.mount, t.path, t.expires FROM tokens t "
+                 "JOIN users u ON u.id = t.user_id WHERE t.token = ? AND t.kind = 2");
+  find.bind(1, TokenKey(access));
+  if (!find.step()) return std::nullopt;
+  if (find.i64(4) < db_.Now()) return std::nullopt;
+  AccessInfo info;
+  info.user_id = find.i64(0);
+  info.user = find.text(1);
+  info.scoped = !find.is_null(2);
+  info.mount = find.i32(2);
+  info.path = find.text(3);
+  return info;
+}
+
+Status UserStore::SetPassword(int64_t user_id, const std::string& password) {
+  if (password.empty() || password.size() > kMaxPasswordLength)
+    return Status::Error("the password must have 1 to " + std::to_string(kMaxPasswordLength) +
+                         " bytes");
+  const std::string hash = HashPassword(password);
+  if (hash.empty()) return Status::Error("cannot hash the password");
+  auto lock = db_.Lock();
+  Statement put(db_.handle(), "INSERT OR REPLACE INTO passwords(user_id, hash) VALUES(?, ?)");
+  if (!put.bind(1, user_id).bind(2, hash).run()) return Status::Error("cannot store the password");
+  return Status::OK();
+}
+
+std::optional<int64_t> UserStore::CheckPassword(const std::string& name,
+                                                const std::string& password) const {
+  std::string stored;
+  int64_t user_id = 0;
+  {
+    auto lock = db_.Lock();
+    Statement q(db_.handle(),
+                "SELECT u.id, p.hash FROM users u JOIN passwords p ON p.user_id = u.id "
+                "WHERE u.name = ?");
+    q.bind(1, name);
+    if (q.step()) {
+      user_id = q.i64(0);
+      stored = q.text(1);
+    }
+  }
+  // An unknown name costs the same derivation, so timing does not tell which names exist.
+  static const std::string decoy = HashPassword("decoy");
+  const bool match = VerifyPassword(password, stored.empty() ? decoy : stored);
+  if (stored.empty() || !match) return std::nullopt;
+  return user_id;
+}
+
+}  // namespace zelmic
