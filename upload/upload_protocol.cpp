@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -296,17 +297,22 @@ bool UploadFinish(CUploadTask& task) {
   return Exchange(task, L"/upload_finish", true, lines, {}, answer);
 }
 
-UploadOutcome RunUploadProtocol(CUploadTask& task) {
-  // Start.
-  int n = 0;
+namespace {
+
+// What a step of the protocol leaves: nullopt when the next step follows, else how the upload
+// ended. `n` counts the retries of the steps before the parts, `f` the failed parts and finishes.
+using StepResult = std::optional<UploadOutcome>;
+
+StepResult StartSession(CUploadTask& task, int& n) {
   while (!UploadInit(task)) {
     if (task.status == kStatusAccepted) return UploadOutcome::kCompleted;
     if (task.status == kStatusServerError) return UploadOutcome::kFailed;
     if (++n > kMaxRetries) return UploadOutcome::kFailed;
   }
+  return std::nullopt;
+}
 
-  // Position query.
-  n = 0;
+StepResult QueryPosition(CUploadTask& task, int& n) {
   while (!UploadReq(task)) {
     const int32_t status = task.status;
     if (status == kStatusUnauthorized) {
@@ -316,88 +322,120 @@ UploadOutcome RunUploadProtocol(CUploadTask& task) {
     }
     if (++n > kMaxRetries) return UploadOutcome::kFailed;
   }
+  return std::nullopt;
+}
 
-  if (task.blockSize != 0 && task.partStart == 0) {
-    // Delta preparation and the match list. While the server describes its stored copy, the
-    // local file's blocks are summed ahead on the processor the client would leave idle.
-    task.delta.StartAhead(task.localFile, static_cast<uint32_t>(task.blockSize));
-    const Checksums checksums = FetchChecksums(task, n);
-    const bool prepared = checksums == Checksums::kRefused ||
-                          (checksums == Checksums::kLoaded && PrepareDeltaWithRetries(task, n));
-    // The scan stopped the helper; a failure before it must not leave it reading the local file.
-    task.delta.StopAhead();
-    if (!prepared) return UploadOutcome::kFailed;
-    SetLastByte(task);
-    if (task.blockSize != 0) {
-      while (!UploadChecksumResult(task)) {
-        if (task.status == kStatusAccepted) {
-          // The matches alone rebuild the file: no part is needed.
-          while (!UploadFinish(task)) {
-            if (++n >= kMaxRetries) return UploadOutcome::kFailed;
-          }
-          return UploadOutcome::kCompleted;
-        }
-        if (task.status == kStatusRefused) {
-          DropDelta(task);
-          SetLastByte(task);
-          break;
-        }
-        if (task.status == kStatusServerError) return UploadOutcome::kFailed;
-        if (++n > kMaxRetries) return UploadOutcome::kFailed;
+// Sends the match list. When the matches alone rebuild the file no part is needed, and the
+// upload ends here; a refused delta makes the whole content follow.
+StepResult SendMatchList(CUploadTask& task, int& n) {
+  while (!UploadChecksumResult(task)) {
+    if (task.status == kStatusAccepted) {
+      while (!UploadFinish(task)) {
+        if (++n >= kMaxRetries) return UploadOutcome::kFailed;
       }
+      return UploadOutcome::kCompleted;
     }
-  } else if (task.blockSize != 0) {
-    // A resumed delta upload: the literal file of the earlier attempt, or the same one again.
-    const std::string literalPath = task.LiteralPath();
-    if (FileExists(literalPath)) {
-      task.delta.StopAhead();  // that file stands: nothing is scanned again
-      while (!task.literalFile.Open(literalPath, platform::File::Mode::kReadWrite)) {
-        if (++n > kMaxRetries) return UploadOutcome::kFailed;
-      }
-    } else {
-      const Checksums checksums = FetchChecksums(task, n);
-      if (checksums == Checksums::kFailed) return UploadOutcome::kFailed;
-      if (checksums == Checksums::kLoaded && !PrepareDeltaWithRetries(task, n)) {
-        return UploadOutcome::kFailed;
-      }
+    if (task.status == kStatusRefused) {
+      DropDelta(task);
+      SetLastByte(task);
+      break;
     }
-    SetLastByte(task);
+    if (task.status == kStatusServerError) return UploadOutcome::kFailed;
+    if (++n > kMaxRetries) return UploadOutcome::kFailed;
+  }
+  return std::nullopt;
+}
+
+// A delta upload from its start: the server's checksums, the local scan and the match list.
+StepResult StartDelta(CUploadTask& task, int& n) {
+  // While the server describes its stored copy, the local file's blocks are summed ahead on the
+  // processor the client would leave idle.
+  task.delta.StartAhead(task.localFile, static_cast<uint32_t>(task.blockSize));
+  const Checksums checksums = FetchChecksums(task, n);
+  const bool prepared = checksums == Checksums::kRefused ||
+                        (checksums == Checksums::kLoaded && PrepareDeltaWithRetries(task, n));
+  // The scan stopped the helper; a failure before it must not leave it reading the local file.
+  task.delta.StopAhead();
+  if (!prepared) return UploadOutcome::kFailed;
+  SetLastByte(task);
+  if (task.blockSize == 0) return std::nullopt;
+  return SendMatchList(task, n);
+}
+
+// A resumed delta upload: the literal file of the earlier attempt, or the same one again.
+StepResult ResumeDelta(CUploadTask& task, int& n) {
+  const std::string literalPath = task.LiteralPath();
+  if (FileExists(literalPath)) {
+    task.delta.StopAhead();  // that file stands: nothing is scanned again
+    while (!task.literalFile.Open(literalPath, platform::File::Mode::kReadWrite)) {
+      if (++n > kMaxRetries) return UploadOutcome::kFailed;
+    }
   } else {
-    task.delta.StopAhead();  // the whole file goes: block sums summed early are of no use
-    SetLastByte(task);
-  }
-
-  // Parts.
-  int f = 0;
-  if (UploadTotal(task) != 0) {
-    const uint64_t partSize = PartSizeFor(task.fileSize);
-    while (task.position <= task.lastByte) {
-      if (f >= kMaxPartFailures) return UploadOutcome::kFailed;
-      if (task.stopRequested.load()) return UploadOutcome::kStopped;
-      if (task.position != task.partStart) {
-        // Go on where the server says it holds the content up to, so that range, CRC and body
-        // describe the same bytes and nothing the server holds is sent again.
-        task.position = std::min(task.partStart, task.lastByte + 1);
-        task.partStart = task.position;
-        if (task.position > task.lastByte) break;
-      }
-      const uint64_t length = std::min(partSize, task.lastByte - task.position + 1);
-      if (UploadPart(task, length)) {
-        task.partStart += length;
-        f = 0;
-      } else {
-        ++f;
-      }
-      if (UploadTotal(task) == 0) break;
+    const Checksums checksums = FetchChecksums(task, n);
+    if (checksums == Checksums::kFailed) return UploadOutcome::kFailed;
+    if (checksums == Checksums::kLoaded && !PrepareDeltaWithRetries(task, n)) {
+      return UploadOutcome::kFailed;
     }
-    if (f >= kMaxPartFailures) return UploadOutcome::kFailed;
   }
+  SetLastByte(task);
+  return std::nullopt;
+}
 
-  // Finish.
+// Settles what the parts carry: the literal bytes of a delta, or the whole file.
+StepResult PrepareContent(CUploadTask& task, int& n) {
+  if (task.blockSize != 0 && task.partStart == 0) return StartDelta(task, n);
+  if (task.blockSize != 0) return ResumeDelta(task, n);
+  task.delta.StopAhead();  // the whole file goes: block sums summed early are of no use
+  SetLastByte(task);
+  return std::nullopt;
+}
+
+StepResult SendParts(CUploadTask& task, int& f) {
+  if (UploadTotal(task) == 0) return std::nullopt;
+  const uint64_t partSize = PartSizeFor(task.fileSize);
+  while (task.position <= task.lastByte) {
+    if (f >= kMaxPartFailures) return UploadOutcome::kFailed;
+    if (task.stopRequested.load()) return UploadOutcome::kStopped;
+    if (task.position != task.partStart) {
+      // Go on where the server says it holds the content up to, so that range, CRC and body
+      // describe the same bytes and nothing the server holds is sent again.
+      task.position = std::min(task.partStart, task.lastByte + 1);
+      task.partStart = task.position;
+      if (task.position > task.lastByte) break;
+    }
+    const uint64_t length = std::min(partSize, task.lastByte - task.position + 1);
+    if (UploadPart(task, length)) {
+      task.partStart += length;
+      f = 0;
+    } else {
+      ++f;
+    }
+    if (UploadTotal(task) == 0) break;
+  }
+  if (f >= kMaxPartFailures) return UploadOutcome::kFailed;
+  return std::nullopt;
+}
+
+// Failed finishes count with the failed parts just before them.
+UploadOutcome SendFinish(CUploadTask& task, int f) {
   while (!UploadFinish(task)) {
     if (++f >= kMaxPartFailures) return UploadOutcome::kFailed;
   }
   return UploadOutcome::kCompleted;
+}
+
+}  // namespace
+
+UploadOutcome RunUploadProtocol(CUploadTask& task) {
+  int n = 0;
+  if (const StepResult ended = StartSession(task, n)) return *ended;
+  // The position query counts its own retries; the delta steps go on with that count.
+  n = 0;
+  if (const StepResult ended = QueryPosition(task, n)) return *ended;
+  if (const StepResult ended = PrepareContent(task, n)) return *ended;
+  int f = 0;
+  if (const StepResult ended = SendParts(task, f)) return *ended;
+  return SendFinish(task, f);
 }
 
 }  // namespace plumet

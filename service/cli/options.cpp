@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "common/endpoints.h"
 
@@ -59,133 +60,177 @@ const std::map<std::string, Shape> kShapes = {
       {}}},
 };
 
-}  // namespace
-
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
-  if (argc < 2) {
-    error = "missing subcommand";
-    return std::nullopt;
-  }
+// The defaults of the settings no option gave: the endpoints every client assumes.
+Options WithDefaults(const std::string& command) {
   Options o;
-  o.command = argv[1];
-  auto shape = kShapes.find(o.command);
-  if (shape == kShapes.end()) {
-    error = "unknown subcommand \"" + o.command + "\"";
-    return std::nullopt;
-  }
+  o.command = command;
   o.api_port = plumet_defaults::kApiPort;
   o.token_port = plumet_defaults::kTokenPort;
   o.upload_port = plumet_defaults::kUploadPort;
   o.web_port = plumet_defaults::kWebPort;
   o.secret = plumet_defaults::kClientSecret;
-  std::vector<std::string> positional;
-  std::set<std::string> seen;
+  return o;
+}
+
+// One option with a value: checks the value and stores it in its setting.
+using Setter = Status (*)(const std::string& flag, const std::string& value, Options& o);
+
+template <std::string Options::*setting>
+Status SetText(const std::string&, const std::string& value, Options& o) {
+  o.*setting = value;
+  return Status::OK();
+}
+
+template <uint16_t Options::*setting>
+Status SetPort(const std::string& flag, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, 0, 65535, n))
+    return Status::Error(flag + " needs a port number (0 to 65535)");
+  o.*setting = static_cast<uint16_t>(n);
+  return Status::OK();
+}
+
+// A base URL: scheme, authority and perhaps a path prefix, to which paths are appended.
+template <std::string Options::*setting>
+Status SetBaseUrl(const std::string& flag, const std::string& value, Options& o) {
+  std::string base = value;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
+    return Status::Error(flag + " needs an http:// or https:// URL");
+  }
+  if (base.find_first_of(" \t\r\n\"\\") != std::string::npos) {
+    return Status::Error(flag + " must not contain white space, quotes or backslashes");
+  }
+  o.*setting = base;
+  return Status::OK();
+}
+
+Status AddMount(const std::string&, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, INT32_MIN, INT32_MAX, n)) {
+    return Status::Error("--mount needs a number, not \"" + value + "\"");
+  }
+  o.mounts.push_back(static_cast<int>(n));
+  return Status::OK();
+}
+
+Status SetMaxConnections(const std::string&, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, 1, 1000000, n)) {
+    return Status::Error("--max-connections needs a number (1 to 1000000)");
+  }
+  o.max_connections = static_cast<unsigned>(n);
+  return Status::OK();
+}
+
+Status SetTokenTtl(const std::string&, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, 1, 365LL * 86400, n)) {
+    return Status::Error("--token-ttl needs a number of seconds (1 to one year)");
+  }
+  o.token_ttl = n;
+  return Status::OK();
+}
+
+// Options that stand alone.
+const std::map<std::string, bool Options::*> kSwitches = {
+    {"--progress", &Options::progress},
+    {"--faults", &Options::faults},
+};
+
+// Options followed by a value.
+const std::map<std::string, Setter> kValueOptions = {
+    {"--mount", AddMount},
+    {"--user", SetText<&Options::user>},
+    {"--ready-file", SetText<&Options::ready_file>},
+    {"--secret", SetText<&Options::secret>},
+    {"--password-file", SetText<&Options::password_file>},
+    {"--tls-cert", SetText<&Options::tls_cert>},
+    {"--tls-key", SetText<&Options::tls_key>},
+    {"--max-connections", SetMaxConnections},
+    {"--upload-url", SetBaseUrl<&Options::upload_url>},
+    {"--web-url", SetBaseUrl<&Options::web_url>},
+    {"--token-ttl", SetTokenTtl},
+    {"--api-port", SetPort<&Options::api_port>},
+    {"--token-port", SetPort<&Options::token_port>},
+    {"--upload-port", SetPort<&Options::upload_port>},
+    {"--web-port", SetPort<&Options::web_port>},
+};
+
+// Walks the arguments after the subcommand: options go into o (those with a value also into
+// seen), the rest into positional, in order.
+Status ReadArguments(int argc, char** argv, const Shape& shape, Options& o,
+                     std::vector<std::string>& positional, std::set<std::string>& seen) {
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) != 0) {
       positional.push_back(arg);
       continue;
     }
-    if (!shape->second.flags.count(arg)) {
-      error = "unknown option " + arg + " for " + o.command;
-      return std::nullopt;
+    const auto setter = kValueOptions.find(arg);
+    if (!shape.flags.count(arg) || (setter == kValueOptions.end() && kSwitches.count(arg) == 0)) {
+      return Status::Error("unknown option " + arg + " for " + o.command);
     }
-    if (arg == "--progress") {  // options without a value
-      o.progress = true;
+    if (setter == kValueOptions.end()) {
+      o.*kSwitches.at(arg) = true;
       continue;
     }
-    if (arg == "--faults") {
-      o.faults = true;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      error = arg + " needs a value";
-      return std::nullopt;
-    }
+    if (i + 1 >= argc) return Status::Error(arg + " needs a value");
     const std::string value = argv[++i];
     seen.insert(arg);
-    long long n = 0;
-    if (arg == "--mount") {
-      if (!ParseNumber(value, INT32_MIN, INT32_MAX, n)) {
-        error = "--mount needs a number, not \"" + value + "\"";
-        return std::nullopt;
-      }
-      o.mounts.push_back(static_cast<int>(n));
-    } else if (arg == "--user") {
-      o.user = value;
-    } else if (arg == "--ready-file") {
-      o.ready_file = value;
-    } else if (arg == "--secret") {
-      o.secret = value;
-    } else if (arg == "--password-file") {
-      o.password_file = value;
-    } else if (arg == "--tls-cert") {
-      o.tls_cert = value;
-    } else if (arg == "--tls-key") {
-      o.tls_key = value;
-    } else if (arg == "--max-connections") {
-      if (!ParseNumber(value, 1, 1000000, n)) {
-        error = "--max-connections needs a number (1 to 1000000)";
-        return std::nullopt;
-      }
-      o.max_connections = static_cast<unsigned>(n);
-    } else if (arg == "--upload-url" || arg == "--web-url") {
-      // A base URL: scheme, authority and perhaps a path prefix, to which paths are appended.
-      std::string base = value;
-      while (!base.empty() && base.back() == '/') base.pop_back();
-      if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
-        error = arg + " needs an http:// or https:// URL";
-        return std::nullopt;
-      }
-      if (base.find_first_of(" \t\r\n\"\\") != std::string::npos) {
-        error = arg + " must not contain white space, quotes or backslashes";
-        return std::nullopt;
-      }
-      (arg == "--upload-url" ? o.upload_url : o.web_url) = base;
-    } else if (arg == "--token-ttl") {
-      if (!ParseNumber(value, 1, 365LL * 86400, n)) {
-        error = "--token-ttl needs a number of seconds (1 to one year)";
-        return std::nullopt;
-      }
-      o.token_ttl = n;
-    } else {
-      if (!ParseNumber(value, 0, 65535, n)) {
-        error = arg + " needs a port number (0 to 65535)";
-        return std::nullopt;
-      }
-      uint16_t port = static_cast<uint16_t>(n);
-      if (arg == "--api-port") o.api_port = port;
-      if (arg == "--token-port") o.token_port = port;
-      if (arg == "--upload-port") o.upload_port = port;
-      if (arg == "--web-port") o.web_port = port;
-    }
+    if (Status set = setter->second(arg, value, o); !set.ok()) return set;
   }
-  for (const auto& r : shape->second.required) {
-    if (!seen.count(r)) {
-      error = o.command + " needs " + r;
-      return std::nullopt;
-    }
+  return Status::OK();
+}
+
+Status CheckRequired(const Shape& shape, const std::string& command,
+                     const std::set<std::string>& seen) {
+  for (const auto& r : shape.required) {
+    if (!seen.count(r)) return Status::Error(command + " needs " + r);
   }
-  if (positional.empty()) {
-    error = o.command + " needs DIR";
-    return std::nullopt;
-  }
+  return Status::OK();
+}
+
+// The first positional argument is DIR; the subcommand fixes how many follow it.
+Status TakePositional(const Shape& shape, const std::vector<std::string>& positional, Options& o) {
+  if (positional.empty()) return Status::Error(o.command + " needs DIR");
   o.dir = positional[0];
   o.args.assign(positional.begin() + 1, positional.end());
-  if (o.args.size() != shape->second.positional) {
-    error = o.command + " takes " + std::to_string(shape->second.positional) +
-            " argument(s) after DIR, got " + std::to_string(o.args.size());
-    return std::nullopt;
+  if (o.args.size() != shape.positional) {
+    return Status::Error(o.command + " takes " + std::to_string(shape.positional) +
+                         " argument(s) after DIR, got " + std::to_string(o.args.size()));
   }
+  return Status::OK();
+}
+
+// Options that only make sense together, or once.
+Status CheckCombinations(const Options& o) {
   if (o.tls_cert.empty() != o.tls_key.empty()) {
-    error = "--tls-cert and --tls-key go together";
-    return std::nullopt;
+    return Status::Error("--tls-cert and --tls-key go together");
   }
   if ((o.command == "put" || o.command == "link") && o.mounts.size() != 1) {
-    error = o.command + " takes exactly one --mount";
-    return std::nullopt;
+    return Status::Error(o.command + " takes exactly one --mount");
   }
-  return o;
+  return Status::OK();
+}
+
+}  // namespace
+
+Status ParseOptions(int argc, char** argv, Options& out) {
+  if (argc < 2) return Status::Error("missing subcommand");
+  Options o = WithDefaults(argv[1]);
+  const auto shape = kShapes.find(o.command);
+  if (shape == kShapes.end()) return Status::Error("unknown subcommand \"" + o.command + "\"");
+  std::vector<std::string> positional;
+  std::set<std::string> seen;
+  if (Status read = ReadArguments(argc, argv, shape->second, o, positional, seen); !read.ok())
+    return read;
+  if (Status required = CheckRequired(shape->second, o.command, seen); !required.ok())
+    return required;
+  if (Status taken = TakePositional(shape->second, positional, o); !taken.ok()) return taken;
+  if (Status combined = CheckCombinations(o); !combined.ok()) return combined;
+  out = std::move(o);
+  return Status::OK();
 }
 
 }  // namespace zelmic

@@ -2,9 +2,10 @@
 // Command line of zelmicd: a subcommand, the data DIR, positional arguments and --options.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "service/store/status.h"
 
 namespace zelmic {
 
@@ -29,8 +30,8 @@ struct Options {
   std::string web_url;     // --web-url, base of the "uri" download and publish links
 };
 
-// Parses argv; on failure returns nullopt and a one-line reason in error.
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
+// Parses argv into out; on failure leaves out alone and fails with a one-line reason.
+Status ParseOptions(int argc, char** argv, Options& out);
 
 // Every subcommand with its arguments; --help prints it on stdout, a usage error on stderr.
 extern const char* const kUsage;

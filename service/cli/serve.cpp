@@ -60,38 +60,32 @@ Status ReadPem(const std::string& path, std::string& text) {
   return Status::OK();
 }
 
-}  // namespace
+// Says why the service does not start; the exit status of that.
+int Die(const std::string& what) {
+  fprintf(stderr, "zelmicd: %s\n", what.c_str());
+  return 1;
+}
 
-int Serve(const Options& options) {
-  std::unique_ptr<Store> store;
-  if (Status opened = Store::Open(options.dir, store); !opened.ok()) {
-    fprintf(stderr, "zelmicd: %s\n", opened.message().c_str());
-    return 1;
-  }
-  SweepStaging(store->staging_dir());
-
+// What every listener shares: how many connections it takes, and its certificate under TLS.
+Status ApplyListenerSettings(const Options& options) {
   ListenerSettings listeners;
   RaiseDescriptorLimit();
   listeners.connection_limit = options.max_connections;
-  const bool tls = !options.tls_cert.empty();
-  if (tls) {
+  if (!options.tls_cert.empty()) {
     if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
-      fprintf(stderr, "zelmicd: this libmicrohttpd was built without TLS\n");
-      return 1;
+      return Status::Error("this libmicrohttpd was built without TLS");
     }
     Status read = ReadPem(options.tls_cert, listeners.tls_cert);
     if (read.ok()) read = ReadPem(options.tls_key, listeners.tls_key);
-    if (!read.ok()) {
-      fprintf(stderr, "zelmicd: %s\n", read.message().c_str());
-      return 1;
-    }
+    if (!read.ok()) return read;
   }
   SetListenerSettings(listeners);
-  TokenPolicy policy;
-  policy.access_ttl = options.token_ttl;
-  store->set_policy(policy);
+  return Status::OK();
+}
 
-  // The listeners' threads inherit this mask, so the signals reach only sigwait below.
+// Blocks the signals that stop the service and returns them. The listeners' threads inherit
+// this mask, so the signals reach only the sigwait of the main thread.
+sigset_t BlockStopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
@@ -100,6 +94,56 @@ int Serve(const Options& options) {
   signal(SIGPIPE, SIG_IGN);
   // A file that reaches the size limit fails its write (EFBIG) instead of ending the process.
   signal(SIGXFSZ, SIG_IGN);
+  return stop_signals;
+}
+
+// Clients may reach the listeners through a front (TLS, another name): the links name it.
+ServiceUrls UrlsFor(const Options& options, bool tls, uint16_t web_port, uint16_t upload_port) {
+  const std::string scheme = tls ? "https://" : "http://";
+  const std::string web_base =
+      !options.web_url.empty() ? options.web_url : scheme + "127.0.0.1:" + std::to_string(web_port);
+  const std::string upload_base = !options.upload_url.empty()
+                                      ? options.upload_url
+                                      : scheme + "127.0.0.1:" + std::to_string(upload_port);
+  return ServiceUrls{web_base + "/download/", web_base + "/s/", upload_base};
+}
+
+// The API listener starts last: its answers name the bound ports of the web and upload ones.
+Status StartListeners(const Options& options, bool tls, TokenServer& token, WebServer& web,
+                      UploadServer& upload, ApiServer& api) {
+  if (Status s = token.Start(options.token_port); !s.ok())
+    return Status::Error("token listener: " + s.message());
+  if (Status s = web.Start(options.web_port); !s.ok())
+    return Status::Error("web listener: " + s.message());
+  if (Status s = upload.Start(options.upload_port); !s.ok())
+    return Status::Error("upload listener: " + s.message());
+  api.set_urls(UrlsFor(options, tls, web.port(), upload.port()));
+  if (Status s = api.Start(options.api_port); !s.ok())
+    return Status::Error("API listener: " + s.message());
+  return Status::OK();
+}
+
+// What a script that starts the service waits for: the bound ports and the process.
+std::string ReadyText(uint16_t api, uint16_t token, uint16_t upload, uint16_t web) {
+  return "{\"api\":" + std::to_string(api) + ",\"token\":" + std::to_string(token) +
+         ",\"upload\":" + std::to_string(upload) + ",\"web\":" + std::to_string(web) +
+         ",\"pid\":" + std::to_string(getpid()) + "}\n";
+}
+
+}  // namespace
+
+int Serve(const Options& options) {
+  std::unique_ptr<Store> store;
+  if (Status opened = Store::Open(options.dir, store); !opened.ok()) return Die(opened.message());
+  SweepStaging(store->staging_dir());
+
+  const bool tls = !options.tls_cert.empty();
+  if (Status set = ApplyListenerSettings(options); !set.ok()) return Die(set.message());
+  TokenPolicy policy;
+  policy.access_ttl = options.token_ttl;
+  store->set_policy(policy);
+
+  const sigset_t stop_signals = BlockStopSignals();
 
   FaultScript faults;
   // Declared before the listeners, so it outlives them.
@@ -108,33 +152,12 @@ int Serve(const Options& options) {
   WebServer web(*store, faults, WebOptions{options.faults, tls}, keeper);
   UploadServer upload(*store, faults, keeper);
   ApiServer api(*store, faults, options.secret);
-  auto fail = [&](const std::string& what) {
-    fprintf(stderr, "zelmicd: %s\n", what.c_str());
-    return 1;
-  };
-  if (Status s = token.Start(options.token_port); !s.ok())
-    return fail("token listener: " + s.message());
-  if (Status s = web.Start(options.web_port); !s.ok()) return fail("web listener: " + s.message());
-  if (Status s = upload.Start(options.upload_port); !s.ok())
-    return fail("upload listener: " + s.message());
-  // Clients may reach the listeners through a front (TLS, another name): the links name it.
-  const std::string scheme = tls ? "https://" : "http://";
-  const std::string web_base = !options.web_url.empty()
-                                   ? options.web_url
-                                   : scheme + "127.0.0.1:" + std::to_string(web.port());
-  const std::string upload_base = !options.upload_url.empty()
-                                      ? options.upload_url
-                                      : scheme + "127.0.0.1:" + std::to_string(upload.port());
-  ServiceUrls urls{web_base + "/download/", web_base + "/s/", upload_base};
-  api.set_urls(urls);
-  if (Status s = api.Start(options.api_port); !s.ok()) return fail("API listener: " + s.message());
+  if (Status started = StartListeners(options, tls, token, web, upload, api); !started.ok())
+    return Die(started.message());
 
   if (!options.ready_file.empty()) {
-    const std::string ready =
-        "{\"api\":" + std::to_string(api.port()) + ",\"token\":" + std::to_string(token.port()) +
-        ",\"upload\":" + std::to_string(upload.port()) + ",\"web\":" + std::to_string(web.port()) +
-        ",\"pid\":" + std::to_string(getpid()) + "}\n";
-    if (Status s = WriteReadyFile(options.ready_file, ready); !s.ok()) return fail(s.message());
+    const std::string ready = ReadyText(api.port(), token.port(), upload.port(), web.port());
+    if (Status s = WriteReadyFile(options.ready_file, ready); !s.ok()) return Die(s.message());
   }
   fprintf(stderr, "zelmicd: serving %s (api %u, token %u, upload %u, web %u)\n",
           options.dir.c_str(), api.port(), token.port(), upload.port(), web.port());

@@ -51,37 +51,31 @@ bool ReadHiddenLine(const char* prompt, std::string& line) {
 
 // The web login password of add-user: the first line of --password-file, or asked twice when
 // standard input is a terminal; none otherwise (the user then works with the API only).
-bool PasswordFor(const zelmic::Options& o, std::optional<std::string>& password,
-                 std::string& error) {
+zelmic::Status PasswordFor(const zelmic::Options& o, std::optional<std::string>& password) {
+  using zelmic::Status;
   if (!o.password_file.empty()) {
     std::ifstream in(o.password_file, std::ios::binary);
     std::string line;
     if (!in || !std::getline(in, line)) {
-      error = "cannot read a password from " + o.password_file;
-      return false;
+      return Status::Error("cannot read a password from " + o.password_file);
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     password = line;
-    return true;
+    return Status::OK();
   }
-  if (!isatty(0)) return true;
+  if (!isatty(0)) return Status::OK();
   std::string first, second;
   if (!ReadHiddenLine("Password for the web page: ", first) ||
       !ReadHiddenLine("The same again: ", second)) {
-    error = "no password given";
-    return false;
+    return Status::Error("no password given");
   }
-  if (first != second) {
-    error = "the two passwords differ";
-    return false;
-  }
+  if (first != second) return Status::Error("the two passwords differ");
   password = first;
-  return true;
+  return Status::OK();
 }
 
 int Run(const zelmic::Options& o) {
   using zelmic::Store;
-  std::string error;
   if (o.command == "init") {
     if (zelmic::Status made = Store::Create(o.dir); !made.ok()) return Die(made.message());
     return 0;
@@ -91,14 +85,14 @@ int Run(const zelmic::Options& o) {
   if (zelmic::Status opened = Store::Open(o.dir, store); !opened.ok()) return Die(opened.message());
   if (o.command == "add-user") {
     std::optional<std::string> password;
-    if (!PasswordFor(o, password, error)) return Die(error);
+    if (zelmic::Status given = PasswordFor(o, password); !given.ok()) return Die(given.message());
     std::string refresh;
-    if (zelmic::Status added = store->AddUser(o.args[0], o.mounts, refresh); !added.ok())
+    if (zelmic::Status added = store->users().AddUser(o.args[0], o.mounts, refresh); !added.ok())
       return Die(added.message());
     if (password) {
-      auto user_id = store->FindUser(o.args[0]);
-      if (!user_id) return Die(error);
-      if (zelmic::Status set = store->SetPassword(*user_id, *password); !set.ok())
+      auto user_id = store->users().FindUser(o.args[0]);
+      if (!user_id) return Die("cannot find the user just added: " + o.args[0]);
+      if (zelmic::Status set = store->users().SetPassword(*user_id, *password); !set.ok())
         return Die(set.message());
     }
     printf("%s\n", refresh.c_str());
@@ -106,7 +100,7 @@ int Run(const zelmic::Options& o) {
   }
   int64_t user_id = 0;
   if (!o.user.empty()) {
-    auto id = store->FindUser(o.user);
+    auto id = store->users().FindUser(o.user);
     if (!id) return Die("no user named \"" + o.user + "\"");
     user_id = *id;
   }
@@ -125,16 +119,16 @@ int Run(const zelmic::Options& o) {
       progress = [&line](uint64_t done, uint64_t total) { line->Update(done, total); };
     }
     zelmic::Status e =
-        store->PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
+        store->files().PutLocalFile(user_id, mount, path, o.args[0], "zelmicd", version, progress);
     if (line) line->Finish();
     if (!e.ok()) return Die(e.message());
     return 0;
   }
   // link
-  if (!store->GetFile(mount, path))
+  if (!store->files().GetFile(mount, path))
     return Die("no file " + path + " in mount " + std::to_string(mount));
   std::string token;
-  if (zelmic::Status e = store->MintLinkToken(user_id, mount, path, token); !e.ok())
+  if (zelmic::Status e = store->users().MintLinkToken(user_id, mount, path, token); !e.ok())
     return Die(e.message());
   printf("%s\n", zelmic::MakeLaunchUrl(mount, path, token).c_str());
   return 0;
@@ -147,11 +141,10 @@ int main(int argc, char** argv) {
     fputs(zelmic::kUsage, stdout);
     return 0;
   }
-  std::string error;
-  auto options = zelmic::ParseOptions(argc, argv, error);
-  if (!options) {
-    fprintf(stderr, "zelmicd: %s\n%s", error.c_str(), zelmic::kUsage);
+  zelmic::Options options;
+  if (zelmic::Status parsed = zelmic::ParseOptions(argc, argv, options); !parsed.ok()) {
+    fprintf(stderr, "zelmicd: %s\n%s", parsed.message().c_str(), zelmic::kUsage);
     return 2;
   }
-  return Run(*options);
+  return Run(options);
 }

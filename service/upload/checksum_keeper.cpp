@@ -140,20 +140,18 @@ std::string ChecksumKeeper::KeptPath(const std::string& filehash, uint32_t block
          std::to_string(block_size);
 }
 
-bool ChecksumKeeper::ComputeAndKeep(const StoredContent& c, uint32_t block_size,
-                                    uint64_t block_count, const std::string& path,
-                                    std::string& list, std::string& error,
-                                    const std::atomic<bool>* cancel) {
+Status ChecksumKeeper::ComputeAndKeep(const StoredContent& c, uint32_t block_size,
+                                      uint64_t block_count, const std::string& path,
+                                      std::string& list, const std::atomic<bool>* cancel) {
   ++computations_;
-  if (!BuildChecksumList(c.blob_path, block_size, block_count, list, error, cancel)) return false;
+  Status built = BuildChecksumList(c.blob_path, block_size, block_count, list, cancel);
+  if (!built.ok()) return built;
   Keep(path, block_size, block_count, list);
-  return true;
+  return Status::OK();
 }
 
 Status ChecksumKeeper::List(const StoredContent& c, uint32_t block_size, uint64_t block_count,
                             std::string& list) {
-  std::string error;
-  const auto outcome = [&](bool built) { return built ? Status::OK() : Status::Error(error); };
   const std::string path = KeptPath(c.filehash, block_size);
   if (!path.empty()) {
     // Another computation of the same list may end without keeping it (stopped, or the file
@@ -166,13 +164,13 @@ Status ChecksumKeeper::List(const StoredContent& c, uint32_t block_size, uint64_
       if (busy_.insert(path).second) {
         lock.unlock();
         BusyGuard guard(mutex_, busy_, done_, path);
-        return outcome(ComputeAndKeep(c, block_size, block_count, path, list, error, nullptr));
+        return ComputeAndKeep(c, block_size, block_count, path, list, nullptr);
       }
       done_.wait(lock, [&] { return busy_.count(path) == 0; });
     }
   }
   ++computations_;
-  return outcome(BuildChecksumList(c.blob_path, block_size, block_count, list, error));
+  return BuildChecksumList(c.blob_path, block_size, block_count, list);
 }
 
 void ChecksumKeeper::Prepare(const StoredContent& c) {
@@ -216,11 +214,11 @@ void ChecksumKeeper::Work() {
     lock.unlock();
     {
       BusyGuard guard(mutex_, busy_, done_, job.key);
-      std::string list, error;
+      std::string list;
       try {
         if (!ReadKept(job.key, job.block_size, job.block_count, list)) {
-          ComputeAndKeep(job.content, job.block_size, job.block_count, job.key, list, error,
-                         &stop_);
+          // A list not computed here is computed on demand, which reports why.
+          (void)ComputeAndKeep(job.content, job.block_size, job.block_count, job.key, list, &stop_);
         }
       } catch (const std::bad_alloc&) {
         // Left to be computed on demand.

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "service/store/status.h"
 #include "service/store/upload_backend.h"
 
 namespace zelmic {
@@ -59,9 +60,9 @@ class ChecksumKeeper {
 
   void Work();
   // Computes the list and keeps it; cancel ends it early.
-  bool ComputeAndKeep(const StoredContent& c, uint32_t block_size, uint64_t block_count,
-                      const std::string& path, std::string& list, std::string& error,
-                      const std::atomic<bool>* cancel);
+  Status ComputeAndKeep(const StoredContent& c, uint32_t block_size, uint64_t block_count,
+                        const std::string& path, std::string& list,
+                        const std::atomic<bool>* cancel);
 
   const std::string dir_;
   const uint64_t prepare_from_;

@@ -62,14 +62,10 @@ namespace {
 // Sums blocks [first, last) of the open file into their places in the list (n entries). Read in
 // runs of kChecksumReadBytes, so a small block costs no system call of its own and a large one
 // no more memory than a run.
-bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last, char* list,
-               const std::atomic<bool>& failed, const std::atomic<bool>* cancel,
-               std::string& error) {
+Status SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last, char* list,
+                 const std::atomic<bool>& failed, const std::atomic<bool>* cancel) {
   const DigestCtx ctx = plumet_common::NewDigest(EVP_md5());
-  if (!ctx) {
-    error = "MD5 failed";
-    return false;
-  }
+  if (!ctx) return Status::Error("MD5 failed");
   const uLong weak_start = adler32_z(0, Z_NULL, 0);
   uLong weak = weak_start;
   uint64_t in_block = 0;  // bytes of block i summed so far
@@ -80,21 +76,18 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
   const uint64_t end = static_cast<uint64_t>(last) * block_size;
   while (at < end && !failed.load(std::memory_order_relaxed)) {
     if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
-      error = "stopped";
-      return false;
+      return Status::Error("stopped");
     }
     const size_t length = static_cast<size_t>(std::min<uint64_t>(run.size(), end - at));
     if (!PreadAll(fd, run.data(), length, at)) {
-      error = "stored content is shorter than its record";
-      return false;
+      return Status::Error("stored content is shorter than its record");
     }
     for (size_t used = 0; used < length;) {
       const size_t take =
           static_cast<size_t>(std::min<uint64_t>(length - used, block_size - in_block));
       weak = adler32_z(weak, run.data() + used, take);
       if (EVP_DigestUpdate(ctx.get(), run.data() + used, take) != 1) {
-        error = "MD5 failed";
-        return false;
+        return Status::Error("MD5 failed");
       }
       used += take;
       in_block += take;
@@ -104,8 +97,7 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
       if (EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(list + 4 * n + 16 * i),
                              &digest_size) != 1 ||
           digest_size != 16 || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
-        error = "MD5 failed";
-        return false;
+        return Status::Error("MD5 failed");
       }
       ++i;
       in_block = 0;
@@ -113,21 +105,19 @@ bool SumBlocks(int fd, uint32_t block_size, size_t n, size_t first, size_t last,
     }
     at += length;
   }
-  return true;
+  return Status::OK();
 }
 
 }  // namespace
 
-bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
-                       std::string& list, std::string& error, const std::atomic<bool>* cancel) {
+Status BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
+                         std::string& list, const std::atomic<bool>* cancel) {
   if (block_size == 0 || block_count == 0 || block_count > kMaxBlocks) {
-    error = "no blocks to describe";
-    return false;
+    return Status::Error("no blocks to describe");
   }
   FdCloser fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    error = "cannot open stored content: " + std::string(std::strerror(errno));
-    return false;
+    return Status::Error("cannot open stored content: " + std::string(std::strerror(errno)));
   }
   const size_t n = static_cast<size_t>(block_count);
   list.assign(20 * n, '\0');
@@ -139,13 +129,12 @@ bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t bl
       std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), by_size), 1,
       kMaxChecksumWorkers);
   std::atomic<bool> failed{false};
-  std::vector<std::string> errors(workers);
+  std::vector<Status> outcomes(workers);
   std::vector<std::thread> threads;
   auto run = [&](size_t w) {
-    if (!SumBlocks(fd.get(), block_size, n, n * w / workers, n * (w + 1) / workers, list.data(),
-                   failed, cancel, errors[w])) {
-      failed.store(true);
-    }
+    outcomes[w] = SumBlocks(fd.get(), block_size, n, n * w / workers, n * (w + 1) / workers,
+                            list.data(), failed, cancel);
+    if (!outcomes[w].ok()) failed.store(true);
   };
   for (size_t w = 1; w < workers; ++w) {
     try {
@@ -159,13 +148,10 @@ bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t bl
   run(0);
   for (std::thread& t : threads)
     if (t.joinable()) t.join();
-  for (const std::string& e : errors) {
-    if (!e.empty()) {
-      error = e;
-      return false;
-    }
+  for (const Status& outcome : outcomes) {
+    if (!outcome.ok()) return outcome;
   }
-  return true;
+  return Status::OK();
 }
 
 namespace {
@@ -180,68 +166,63 @@ BlockMatch RecordAt(const char* record) {
 
 }  // namespace
 
-bool CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
-                    uint64_t file_size, uint64_t& count, std::string& error) {
+Status CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                      uint64_t file_size, uint64_t& count) {
   count = 0;
-  if (block_size == 0) {
-    error = "no stored blocks to match against";
-    return false;
-  }
+  if (block_size == 0) return Status::Error("no stored blocks to match against");
   if (body.size() % kMatchRecordSize != 0) {
-    error = "the match list is not made of whole 10-byte records";
-    return false;
+    return Status::Error("the match list is not made of whole 10-byte records");
   }
   const size_t n = body.size() / kMatchRecordSize;
   if (n > file_size / block_size) {
-    error = "more matches than blocks fit in the file";
-    return false;
+    return Status::Error("more matches than blocks fit in the file");
   }
   uint64_t next_free = 0;  // first offset a further match may start at
   for (size_t i = 0; i < n; ++i) {
     const BlockMatch m = RecordAt(body.data() + i * kMatchRecordSize);
     if (m.block >= block_count) {
-      error = "match " + std::to_string(i) + " names block " + std::to_string(m.block) +
-              " beyond the " + std::to_string(block_count) + " stored blocks";
-      return false;
+      return Status::Error("match " + std::to_string(i) + " names block " +
+                           std::to_string(m.block) + " beyond the " + std::to_string(block_count) +
+                           " stored blocks");
     }
     if (m.offset < next_free) {
-      error = "match " + std::to_string(i) + " overlaps or precedes the one before it";
-      return false;
+      return Status::Error("match " + std::to_string(i) +
+                           " overlaps or precedes the one before it");
     }
     if (m.offset > file_size || file_size - m.offset < block_size) {
-      error = "match " + std::to_string(i) + " runs past the end of the file";
-      return false;
+      return Status::Error("match " + std::to_string(i) + " runs past the end of the file");
     }
     next_free = m.offset + block_size;
   }
   count = n;
-  return true;
+  return Status::OK();
 }
 
-bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
-                    uint64_t file_size, std::vector<BlockMatch>& matches, std::string& error) {
+Status ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                      uint64_t file_size, std::vector<BlockMatch>& matches) {
   matches.clear();
   uint64_t count = 0;
-  if (!CheckMatchList(body, block_size, block_count, file_size, count, error)) return false;
+  Status checked = CheckMatchList(body, block_size, block_count, file_size, count);
+  if (!checked.ok()) return checked;
   matches.reserve(static_cast<size_t>(count));
   for (size_t i = 0; i < count; ++i)
     matches.push_back(RecordAt(body.data() + i * kMatchRecordSize));
-  return true;
+  return Status::OK();
 }
 
 namespace {
 
 // The rebuild over any source of checked matches; next() gives the following one, false at the end.
 template <typename NextMatch>
-bool Rebuild(const std::string& stored_path, const std::string& literal_path, NextMatch next,
-             uint32_t block_size, uint64_t file_size, const std::string& out_path,
-             std::string& sha1_hex, std::string& error) {
+Status Rebuild(const std::string& stored_path, const std::string& literal_path, NextMatch next,
+               uint32_t block_size, uint64_t file_size, const std::string& out_path,
+               std::string& sha1_hex) {
   FdCloser stored(::open(stored_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser literal(::open(literal_path.c_str(), O_RDONLY | O_CLOEXEC));
   FdCloser out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (stored.get() < 0 || literal.get() < 0 || out.get() < 0) {
-    error = "cannot open the files of the rebuild: " + std::string(std::strerror(errno));
-    return false;
+    return Status::Error("cannot open the files of the rebuild: " +
+                         std::string(std::strerror(errno)));
   }
   RebuildOutput output(out.get(), file_size >= kRebuildHelpersFrom);
   uint64_t literal_offset = 0;
@@ -251,8 +232,10 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
     return output.CopyFrom(fd, offset, n);
   };
   // A copy fails on its source or on the new file; a failed write is what it says then.
+  Status failure;
   auto fail = [&](std::string why) {
-    error = output.write_failed() ? "cannot write the rebuilt file" : std::move(why);
+    failure =
+        Status::Error(output.write_failed() ? "cannot write the rebuilt file" : std::move(why));
     return false;
   };
   // Matches of consecutive stored blocks at consecutive offsets, as an unchanged stretch of the
@@ -279,37 +262,37 @@ bool Rebuild(const std::string& stored_path, const std::string& literal_path, Ne
       run_length += block_size;
       continue;
     }
-    if (!copy_run()) return false;
+    if (!copy_run()) return failure;
     run_offset = m.offset, run_source = source, run_length = block_size;
   }
-  if (!copy_run()) return false;
+  if (!copy_run()) return failure;
   if (written > file_size || !copy(literal.get(), literal_offset, file_size - written)) {
-    return fail("the literal bytes end before the end of the file");
+    fail("the literal bytes end before the end of the file");
+    return failure;
   }
-  return output.Finish(sha1_hex, error);
+  return output.Finish(sha1_hex);
 }
 
 }  // namespace
 
-bool RebuildFile(const std::string& stored_path, const std::string& literal_path,
-                 const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
-                 const std::string& out_path, std::string& sha1_hex, std::string& error) {
+Status RebuildFile(const std::string& stored_path, const std::string& literal_path,
+                   const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
+                   const std::string& out_path, std::string& sha1_hex) {
   size_t at = 0;
   auto next = [&](BlockMatch& m) {
     if (at == matches.size()) return false;
     m = matches[at++];
     return true;
   };
-  return Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex, error);
+  return Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex);
 }
 
-bool RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
-                         const std::string& match_path, uint32_t block_size, uint64_t file_size,
-                         const std::string& out_path, std::string& sha1_hex, std::string& error) {
+Status RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
+                           const std::string& match_path, uint32_t block_size, uint64_t file_size,
+                           const std::string& out_path, std::string& sha1_hex) {
   FdCloser list(::open(match_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (list.get() < 0) {
-    error = "cannot open the match list: " + std::string(std::strerror(errno));
-    return false;
+    return Status::Error("cannot open the match list: " + std::string(std::strerror(errno)));
   }
   // Read in runs of records, so a long list costs a small fixed buffer.
   std::string chunk(kMatchRecordSize * 4096, '\0');
@@ -327,13 +310,10 @@ bool RebuildFileFromList(const std::string& stored_path, const std::string& lite
     used += kMatchRecordSize;
     return true;
   };
-  const bool ok =
-      Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex, error);
-  if (failed) {
-    error = "cannot read the match list";
-    return false;
-  }
-  return ok;
+  Status rebuilt =
+      Rebuild(stored_path, literal_path, next, block_size, file_size, out_path, sha1_hex);
+  if (failed) return Status::Error("cannot read the match list");
+  return rebuilt;
 }
 
 }  // namespace zelmic

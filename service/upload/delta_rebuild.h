@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "service/store/status.h"
+
 namespace zelmic {
 
 // Smallest block size offered. Smaller blocks make the checksum list and the client's scan cost
@@ -33,10 +35,9 @@ inline uint64_t FullBlockCount(uint64_t stored_size, uint32_t block_size) {
 
 // The checksum list of the first block_count blocks of the file at path: block_count Adler-32
 // values (32-bit little-endian), then block_count raw MD5 digests. Setting *cancel makes it give
-// up (false) after the read under way.
-bool BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
-                       std::string& list, std::string& error,
-                       const std::atomic<bool>* cancel = nullptr);
+// up (failing) after the read under way.
+Status BuildChecksumList(const std::string& path, uint32_t block_size, uint64_t block_count,
+                         std::string& list, const std::atomic<bool>* cancel = nullptr);
 
 struct BlockMatch {
   uint64_t offset = 0;  // where the block starts in the new file
@@ -47,11 +48,11 @@ struct BlockMatch {
 // block_size bytes. Rejects a body that is not whole records, a block index beyond the stored
 // blocks, offsets that are not strictly ascending and non-overlapping, and a match that runs past
 // the end of the new file.
-bool ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
-                    uint64_t file_size, std::vector<BlockMatch>& matches, std::string& error);
+Status ParseMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                      uint64_t file_size, std::vector<BlockMatch>& matches);
 // The same checks without keeping the matches: count receives how many there are.
-bool CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
-                    uint64_t file_size, uint64_t& count, std::string& error);
+Status CheckMatchList(const std::string& body, uint32_t block_size, uint64_t block_count,
+                      uint64_t file_size, uint64_t& count);
 
 // Bytes of the new file that no match covers: what the client sends as parts.
 inline uint64_t LiteralLength(uint64_t file_size, size_t match_count, uint32_t block_size) {
@@ -60,12 +61,12 @@ inline uint64_t LiteralLength(uint64_t file_size, size_t match_count, uint32_t b
 
 // Writes the new file to out_path: the literal bytes in order, with the named stored block at each
 // match's offset. Computes the SHA-1 of what it writes (40 lowercase hex characters) on the way.
-bool RebuildFile(const std::string& stored_path, const std::string& literal_path,
-                 const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
-                 const std::string& out_path, std::string& sha1_hex, std::string& error);
+Status RebuildFile(const std::string& stored_path, const std::string& literal_path,
+                   const std::vector<BlockMatch>& matches, uint32_t block_size, uint64_t file_size,
+                   const std::string& out_path, std::string& sha1_hex);
 // The same with the matches read from a file that holds a checked match list as it came.
-bool RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
-                         const std::string& match_path, uint32_t block_size, uint64_t file_size,
-                         const std::string& out_path, std::string& sha1_hex, std::string& error);
+Status RebuildFileFromList(const std::string& stored_path, const std::string& literal_path,
+                           const std::string& match_path, uint32_t block_size, uint64_t file_size,
+                           const std::string& out_path, std::string& sha1_hex);
 
 }  // namespace zelmic

@@ -164,7 +164,7 @@ bool RebuildOutput::Write(const Buffer& b) {
   return PwriteAll(fd_, b.data, b.size, b.offset);
 }
 
-bool RebuildOutput::Finish(std::string& sha1_hex, std::string& error) {
+Status RebuildOutput::Finish(std::string& sha1_hex) {
   if (filling_.data != nullptr) {
     if (filling_.size > 0) {
       Submit();
@@ -176,21 +176,19 @@ bool RebuildOutput::Finish(std::string& sha1_hex, std::string& error) {
   }
   Stop();
   if (write_failed_) {
-    error = std::string("cannot write the rebuilt file: ") + std::strerror(write_errno_);
-    return false;
+    return Status::Error(std::string("cannot write the rebuilt file: ") +
+                         std::strerror(write_errno_));
   }
   if (::fdatasync(fd_) != 0) {
-    error = "cannot flush the rebuilt file";
-    return false;
+    return Status::Error("cannot flush the rebuilt file");
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (!hash_ok_ || EVP_DigestFinal_ex(ctx_.get(), digest, &size) != 1) {
-    error = "SHA-1 failed";
-    return false;
+    return Status::Error("SHA-1 failed");
   }
   sha1_hex = HexLower(digest, size);
-  return true;
+  return Status::OK();
 }
 
 }  // namespace zelmic

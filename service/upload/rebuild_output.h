@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/owned_digest.h"
+#include "service/store/status.h"
 
 namespace zelmic {
 
@@ -42,8 +43,8 @@ class RebuildOutput {
   // write failed.
   bool CopyFrom(int fd, uint64_t offset, uint64_t n);
   // Writes what is left, flushes the file to the device, and gives the SHA-1 of everything
-  // appended as 40 lowercase hex characters. Call once; false (error says why) on any failure.
-  bool Finish(std::string& sha1_hex, std::string& error);
+  // appended as 40 lowercase hex characters. Call once; fails (saying why) on any failure.
+  Status Finish(std::string& sha1_hex);
 
   // Whether a write failed (CopyFrom then fails too).
   bool write_failed() {

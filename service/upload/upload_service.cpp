@@ -296,11 +296,9 @@ UploadAnswer UploadService::ChecksumResult(UploadRequest& request) {
     return ErrorAnswer(400, kErrBadChecksum, "the match list does not match x-zm-upload-crc");
   }
   uint64_t count = 0;
-  std::string error;
-  if (!CheckMatchList(request.body, session->block_size, session->block_count,
-                      session->ticket.filesize, count, error)) {
-    return ErrorAnswer(400, kErrBadMatchList, error);
-  }
+  const Status checked = CheckMatchList(request.body, session->block_size, session->block_count,
+                                        session->ticket.filesize, count);
+  if (!checked.ok()) return ErrorAnswer(400, kErrBadMatchList, checked.message());
   std::lock_guard<std::mutex> lock(session->mutex);
   if (session->closed) return Unauthorized();
   // The match list decides what the parts are; once parts are held it cannot change.
@@ -381,19 +379,19 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
                        "x-zm-upload-filesize " + std::to_string(size) + " but the content holds " +
                            std::to_string(session->total) + " bytes");
   }
-  std::string error;
   std::string sha1;
   std::string final_path = session->staged_path;
   if (session->delta) {
     session->rebuilt_path =
         session->staged_path.substr(0, session->staged_path.size() - 5) + ".new";
     final_path = session->rebuilt_path;
-    if (!RebuildFileFromList(session->base->blob_path, session->staged_path, session->match_path,
-                             session->block_size, session->ticket.filesize, final_path, sha1,
-                             error)) {
+    const Status rebuilt =
+        RebuildFileFromList(session->base->blob_path, session->staged_path, session->match_path,
+                            session->block_size, session->ticket.filesize, final_path, sha1);
+    if (!rebuilt.ok()) {
       // The match list was checked and every literal byte is held: what fails is the store.
       Discard(*session);
-      return ErrorAnswer(500, kErrInternal, "cannot rebuild the file: " + error);
+      return ErrorAnswer(500, kErrInternal, "cannot rebuild the file: " + rebuilt.message());
     }
   } else {
     const int fd = ::open(session->staged_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -414,9 +412,7 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
       hashed = Sha1OfFile(session->staged_path, session->ticket.filesize, sha1);
     if (!synced || !hashed.ok()) {
       Discard(*session);
-      return ErrorAnswer(
-          500, kErrInternal,
-          "cannot read the staged content: " + (hashed.ok() ? error : hashed.message()));
+      return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + hashed.message());
     }
   }
   if (sha1 != session->ticket.filehash) {

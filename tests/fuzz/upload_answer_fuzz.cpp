@@ -166,12 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t fileSize = LittleEndian(tail, 6, 8);
     const std::string list = tail.substr(14);
     uint64_t count = 0, expectedCount = 0;
-    std::string error;
-    const bool accepted =
-        zelmic::CheckMatchList(list, listBlockSize, blockCount, fileSize, count, error);
+    const zelmic::Status checked =
+        zelmic::CheckMatchList(list, listBlockSize, blockCount, fileSize, count);
+    const bool accepted = checked.ok();
     Require(accepted ==
             ReferenceMatchList(list, listBlockSize, blockCount, fileSize, expectedCount));
-    Require(count == (accepted ? expectedCount : 0) && accepted == error.empty());
+    Require(count == (accepted ? expectedCount : 0) && accepted == checked.message().empty());
     if (accepted && count > 0) matchLists.Hit();
   }
   return 0;

@@ -102,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!stored.empty() && !storedFile.Write(stored.data(), stored.size())) __builtin_trap();
   const uint64_t count = zelmic::FullBlockCount(stored.size(), B);
   std::string list;
-  std::string error;
-  if (count > 0 && !zelmic::BuildChecksumList("/proc/self/fd/" + std::to_string(storedFile.fd()), B,
-                                              count, list, error)) {
+  if (count > 0 &&
+      !zelmic::BuildChecksumList("/proc/self/fd/" + std::to_string(storedFile.fd()), B, count, list)
+           .ok()) {
     __builtin_trap();
   }
   plumet::CBlockDelta delta;
@@ -195,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // What zelmicd checks before it takes the list.
     uint64_t accepted = 0;
-    if (any && !zelmic::CheckMatchList(records, B, count, S, accepted, error)) __builtin_trap();
+    if (any && !zelmic::CheckMatchList(records, B, count, S, accepted).ok()) __builtin_trap();
 
     if (!split) {
       if (!got.empty()) matched.Hit();

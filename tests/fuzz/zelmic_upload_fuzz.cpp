@@ -307,8 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Match lists on their own, against the stored version's blocks.
   const std::string list = in.ConsumeRemainingBytesAsString();
   std::vector<zelmic::BlockMatch> matches;
-  std::string error;
-  (void)zelmic::ParseMatchList(list, kBlock, kStoredBlocks, c.target.size(), matches, error);
+  (void)zelmic::ParseMatchList(list, kBlock, kStoredBlocks, c.target.size(), matches);
   service.Clear();
   return 0;
 }

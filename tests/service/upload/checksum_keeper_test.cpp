@@ -50,10 +50,10 @@ class ChecksumKeeperTest : public ::testing::Test {
   }
 
   static std::string Computed(const StoredContent& c, uint32_t block_size) {
-    std::string list, error;
-    EXPECT_TRUE(
-        BuildChecksumList(c.blob_path, block_size, FullBlockCount(c.size, block_size), list, error))
-        << error;
+    std::string list;
+    const Status built =
+        BuildChecksumList(c.blob_path, block_size, FullBlockCount(c.size, block_size), list);
+    EXPECT_TRUE(built.ok()) << built.message();
     return list;
   }
 

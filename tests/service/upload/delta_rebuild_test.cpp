@@ -66,8 +66,8 @@ TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
         RandomBytes(c.block * c.blocks + 100, static_cast<unsigned>(c.blocks));
     const std::string path = Write("stored", stored);
     std::string list;
-    std::string error;
-    ASSERT_TRUE(BuildChecksumList(path, c.block, c.blocks, list, error)) << error;
+    const Status built = BuildChecksumList(path, c.block, c.blocks, list);
+    ASSERT_TRUE(built.ok()) << built.message();
     ASSERT_EQ(list.size(), 20 * c.blocks);
     for (size_t i = 0; i < c.blocks; ++i) {
       const auto* block = reinterpret_cast<const Bytef*>(stored.data() + i * c.block);
@@ -85,37 +85,35 @@ TEST_F(BlockDeltaFiles, ChecksumListHoldsAdlerThenMd5OfEachFullBlock) {
           << c.blocks << " blocks, block " << i;
     }
     const std::string cut = stored.substr(0, c.block * (c.blocks - 1) + 10);
-    EXPECT_FALSE(BuildChecksumList(Write("short", cut), c.block, c.blocks, list, error))
-        << c.blocks;
+    EXPECT_FALSE(BuildChecksumList(Write("short", cut), c.block, c.blocks, list).ok()) << c.blocks;
   }
 }
 
 TEST_F(BlockDeltaFiles, MatchListChecksRejectWhatCannotDescribeTheFile) {
   std::vector<BlockMatch> matches;
-  std::string error;
   // Two stored blocks of 4096, a new file of 10000 bytes.
-  EXPECT_TRUE(ParseMatchList(EncodeMatches({{0, 1}, {5000, 0}}), 4096, 2, 10000, matches, error));
+  EXPECT_TRUE(ParseMatchList(EncodeMatches({{0, 1}, {5000, 0}}), 4096, 2, 10000, matches).ok());
   ASSERT_EQ(matches.size(), 2u);
   EXPECT_EQ(matches[1].offset, 5000u);
   EXPECT_EQ(matches[1].block, 0u);
   EXPECT_EQ(LiteralLength(10000, matches.size(), 4096), 10000u - 8192u);
-  EXPECT_TRUE(ParseMatchList("", 4096, 2, 10000, matches, error));
+  EXPECT_TRUE(ParseMatchList("", 4096, 2, 10000, matches).ok());
   EXPECT_TRUE(matches.empty());
 
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 2}}), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 2}}), 4096, 2, 10000, matches).ok())
       << "block index beyond the stored blocks";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}, {4095, 1}}), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}, {4095, 1}}), 4096, 2, 10000, matches).ok())
       << "overlapping matches";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{4096, 0}, {0, 1}}), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{4096, 0}, {0, 1}}), 4096, 2, 10000, matches).ok())
       << "descending offsets";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{5905, 0}}), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{5905, 0}}), 4096, 2, 10000, matches).ok())
       << "match past the end of the file";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{~0ull - 10, 0}}), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{~0ull - 10, 0}}), 4096, 2, 10000, matches).ok())
       << "offset that wraps";
-  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}}).substr(0, 9), 4096, 2, 10000, matches, error))
+  EXPECT_FALSE(ParseMatchList(EncodeMatches({{0, 0}}).substr(0, 9), 4096, 2, 10000, matches).ok())
       << "partial record";
   EXPECT_FALSE(
-      ParseMatchList(EncodeMatches({{0, 0}, {4096, 1}, {8192, 0}}), 4096, 2, 10000, matches, error))
+      ParseMatchList(EncodeMatches({{0, 0}, {4096, 1}, {8192, 0}}), 4096, 2, 10000, matches).ok())
       << "more matches than fit";
 }
 
@@ -126,16 +124,16 @@ TEST_F(BlockDeltaFiles, RebuildPutsBlocksAtTheirOffsetsAndLiteralBytesInTheGaps)
   const std::string literal = "xymiddletail";
   std::vector<BlockMatch> matches = {{2, 1}, {2 + 4096 + 6, 0}};
   std::string sha1;
-  std::string error;
   const std::string out = backend_.root() + "/out";
-  ASSERT_TRUE(RebuildFile(Write("stored", stored), Write("literal", literal), matches, 4096,
-                          fresh.size(), out, sha1, error))
-      << error;
+  const Status rebuilt = RebuildFile(Write("stored", stored), Write("literal", literal), matches,
+                                     4096, fresh.size(), out, sha1);
+  ASSERT_TRUE(rebuilt.ok()) << rebuilt.message();
   EXPECT_EQ(zelmic_test::ReadWholeFile(out), fresh);
   EXPECT_EQ(sha1, zelmic_test::Sha1Hex(fresh));
   // A literal file one byte short cannot fill the file.
   EXPECT_FALSE(RebuildFile(backend_.root() + "/stored", Write("short", literal.substr(1)), matches,
-                           4096, fresh.size(), out, sha1, error));
+                           4096, fresh.size(), out, sha1)
+                   .ok());
 }
 
 TEST_F(BlockDeltaFiles, RebuildOfABigEditJoinsRunsOfBlocksAndHashesWhatItWrites) {
@@ -164,11 +162,10 @@ TEST_F(BlockDeltaFiles, RebuildOfABigEditJoinsRunsOfBlocksAndHashesWhatItWrites)
     fresh += stored.substr(source * kBlock, kBlock);
   }
   std::string sha1;
-  std::string error;
   const std::string out = backend_.root() + "/out";
-  ASSERT_TRUE(RebuildFile(Write("stored", stored), Write("literal", literal), matches, kBlock,
-                          fresh.size(), out, sha1, error))
-      << error;
+  const Status rebuilt = RebuildFile(Write("stored", stored), Write("literal", literal), matches,
+                                     kBlock, fresh.size(), out, sha1);
+  ASSERT_TRUE(rebuilt.ok()) << rebuilt.message();
   EXPECT_TRUE(zelmic_test::ReadWholeFile(out) == fresh) << "the rebuilt file differs";
   EXPECT_EQ(sha1, zelmic_test::Sha1Hex(fresh));
 }
@@ -198,13 +195,14 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
       const std::string out_path = backend_.root() + "/out";
       const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
       ASSERT_GE(out, 0);
-      std::string sha1, error;
+      std::string sha1;
       {
         RebuildOutput output(out, mode.threaded, mode.direct);
         for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 + 1) {
           ASSERT_TRUE(output.CopyFrom(in, at, std::min(piece, size - at)));
         }
-        ASSERT_TRUE(output.Finish(sha1, error)) << error;
+        const Status finished = output.Finish(sha1);
+        ASSERT_TRUE(finished.ok()) << finished.message();
         // Where the file system takes direct I/O, a full buffer goes around the cache.
         if (mode.direct && size >= (1u << 20)) {
           EXPECT_EQ(output.wrote_direct(), TakesDirectIo(out));
@@ -227,11 +225,11 @@ TEST_F(BlockDeltaFiles, RebuildOutputHashesAndWritesInEveryModeAndReportsAFailed
     rlimit small = saved;
     small.rlim_cur = 1 << 20;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::string sha1, error;
+    std::string sha1;
     {
       RebuildOutput output(out, mode.threaded, mode.direct);
       const bool copied = output.CopyFrom(in, 0, source.size());
-      EXPECT_FALSE(copied && output.Finish(sha1, error)) << "threaded " << mode.threaded;
+      EXPECT_FALSE(copied && output.Finish(sha1).ok()) << "threaded " << mode.threaded;
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::close(out);
