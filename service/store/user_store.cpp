@@ -143,8 +143,7 @@ Status UserStore::LinkTokenFor(int64_t user_id, int mount, const std::string& pa
   return {};
 }
 
-UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh,
-                                                       std::string& access) {
+UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh, std::string& access) {
   auto lock = db_.Lock();
   const int64_t now = db_.Now();
   if (!db_.Exec("BEGIN IMMEDIATE")) return Exchange::Unknown;
