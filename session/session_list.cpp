@@ -129,7 +129,7 @@ void SessionList::DrainMailbox() {
   for (Result& result : results) result(*this);
 }
 
-bool SessionList::LeftWorkRunning() {
+bool SessionList::LeftWorkRunning() const {
   std::lock_guard<std::mutex> guard(mailbox_->mutex);
   return leftTasks_ || mailbox_->inFlight > 0;
 }
@@ -141,9 +141,11 @@ EditSession* SessionList::Find(int32_t mount, const std::wstring& remotePath) {
   return nullptr;
 }
 
-bool SessionList::HasSession(int32_t mount, const std::wstring& remotePath) {
+bool SessionList::HasSession(int32_t mount, const std::wstring& remotePath) const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  return Find(mount, remotePath) != nullptr;
+  return std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& s) {
+    return s->mount == mount && s->remotePath == remotePath;
+  });
 }
 
 bool SessionList::HasUnsentChanges(const EditSession& session) {
@@ -427,7 +429,7 @@ void SessionList::AnnounceUnsentCopies() {
   Tell(Format(texts::kUnsentKept, FromUtf8(unsentDir_)), true);
 }
 
-std::set<std::string> SessionList::CopyFolders() {
+std::set<std::string> SessionList::CopyFolders() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   std::set<std::string> folders;
   for (auto& session : sessions_) {
@@ -437,7 +439,7 @@ std::set<std::string> SessionList::CopyFolders() {
   return folders;
 }
 
-SessionSummary SessionList::Summary() {
+SessionSummary SessionList::Summary() const {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   SessionSummary summary;
   for (auto& session : sessions_) {

@@ -74,7 +74,7 @@ class SessionList {
   bool RegisterSession(std::unique_ptr<EditSession> session);
 
   // Whether (mount, remote path) has a session.
-  bool HasSession(int32_t mount, const std::wstring& remotePath);
+  bool HasSession(int32_t mount, const std::wstring& remotePath) const;
 
   // At start, before the first click: the sessions the journal kept from an earlier run (a
   // kill -9, a crash, a logout) are watched again, and copies holding unsent changes are sent
@@ -91,7 +91,7 @@ class SessionList {
   // deleted. Tasks and calls that did not end in time are left running: LeftWorkRunning() then
   // tells the shell to end the process without waiting for them.
   void CloseAllSessions(std::chrono::milliseconds grace = std::chrono::milliseconds(1000));
-  bool LeftWorkRunning();
+  bool LeftWorkRunning() const;
 
   // Called (from any thread) when a dispatched call has delivered its result: the shell runs a
   // tick soon on the main thread. Cleared by CloseAllSessions.
@@ -100,10 +100,10 @@ class SessionList {
   // Tells the user (one balloon) about copies kept in the unsent store by an earlier run.
   void AnnounceUnsentCopies();
 
-  SessionSummary Summary();
+  SessionSummary Summary() const;
 
   // The folders of the copies being watched, for a watcher that wakes the tick at a save.
-  std::set<std::string> CopyFolders();
+  std::set<std::string> CopyFolders() const;
 
   const std::string& tempDir() const { return tempDir_; }  // with a trailing "/"
   std::recursive_mutex& lock() { return lock_; }
@@ -158,7 +158,7 @@ class SessionList {
   std::string tempDir_;
   std::string unsentDir_;
   std::unique_ptr<SessionJournal> journal_;
-  std::recursive_mutex lock_;
+  mutable std::recursive_mutex lock_;
   std::vector<std::unique_ptr<EditSession>> sessions_;
   uint64_t nextId_ = 1;
   uint32_t random_;

@@ -24,7 +24,7 @@ std::optional<ScriptedAnswer> FaultScript::take(const std::string& endpoint) {
   return answer;
 }
 
-bool FaultScript::pending(const std::string& endpoint) {
+bool FaultScript::pending(const std::string& endpoint) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = queued_.find(endpoint);
   return it != queued_.end() && !it->second.empty();

@@ -31,11 +31,11 @@ class FaultScript {
   void push(const std::string& endpoint, ScriptedAnswer answer);
   std::optional<ScriptedAnswer> take(const std::string& endpoint);
   // Whether an answer is queued for endpoint (it is then taken once the request is read).
-  bool pending(const std::string& endpoint);
+  bool pending(const std::string& endpoint) const;
   void clear();
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::map<std::string, std::deque<ScriptedAnswer>> queued_;
 };
 

@@ -102,7 +102,7 @@ void SessionTable::Clear() {
   count_by_user_.clear();
 }
 
-size_t SessionTable::size() {
+size_t SessionTable::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return by_id_.size();
 }

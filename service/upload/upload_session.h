@@ -79,7 +79,7 @@ class SessionTable {
   // Removes the session; its staged files go once the last request using it is done.
   void Remove(const std::string& id);
   void Clear();
-  size_t size();
+  size_t size() const;
 
  private:
   struct Entry {
@@ -97,7 +97,7 @@ class SessionTable {
   std::shared_ptr<UploadSession> TouchLocked(const std::string& id,
                                              std::chrono::steady_clock::time_point now);
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::chrono::milliseconds idle_limit_;
   std::map<std::string, Entry> by_id_;
   std::map<std::string, std::string> id_by_key_;

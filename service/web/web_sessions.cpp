@@ -68,7 +68,7 @@ void WebSessions::Remove(const std::string& cookie) {
   by_key_.erase(KeyOf(cookie));
 }
 
-size_t WebSessions::size() {
+size_t WebSessions::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return by_key_.size();
 }

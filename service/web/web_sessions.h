@@ -29,7 +29,7 @@ class WebSessions {
   std::string Create(int64_t user_id, const std::string& user, WebLogin& login);
   std::optional<WebLogin> Find(const std::string& cookie);
   void Remove(const std::string& cookie);
-  size_t size();
+  size_t size() const;
 
  private:
   struct Entry {
@@ -38,7 +38,7 @@ class WebSessions {
   };
   void DropOldestLocked(int64_t user_id_or_all);
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::map<std::string, Entry> by_key_;  // keyed by the SHA-256 of the cookie value
 };
 
