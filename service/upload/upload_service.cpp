@@ -65,6 +65,36 @@ UploadAnswer SessionAnswer(const UploadSession& session) {
   return answer;
 }
 
+// The SHA-1 of a whole (not delta) upload's staged content, flushed to the device first. The writer
+// hashed the parts as it wrote them; only a content it could not follow whole is read again.
+Status FlushAndHash(UploadSession& session, std::string& sha1) {
+  const int fd = ::open(session.staged_path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) return Status::Error("");
+  if (session.written_sha1 && session.hashed == session.ticket.filesize) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_size = 0;
+    if (EVP_DigestFinal_ex(session.written_sha1.get(), digest, &digest_size) == 1) {
+      sha1 = HexLower(digest, digest_size);
+    }
+    session.written_sha1.reset();
+  }
+  if (!sha1.empty()) return Status::OK();
+  return Sha1OfFile(session.staged_path, session.ticket.filesize, sha1);
+}
+
+// One line per stored upload, so that whoever runs the service sees what a save cost the wire.
+void LogStored(const UploadTicket& ticket, uint64_t sent, bool delta) {
+  std::string path = ticket.path;
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  std::fprintf(stderr, "zelmicd: stored %s (mount %d): %llu bytes, %llu sent %s\n", path.c_str(),
+               ticket.mount, static_cast<unsigned long long>(ticket.filesize),
+               static_cast<unsigned long long>(sent), delta ? "as a block delta" : "whole");
+}
+
 }  // namespace
 
 UploadService::UploadService(UploadBackend& backend, ChecksumKeeper& keeper)
@@ -394,23 +424,7 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
       return ErrorAnswer(500, kErrInternal, "cannot rebuild the file: " + rebuilt.message());
     }
   } else {
-    const int fd = ::open(session->staged_path.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    // The writer hashed the parts as it wrote them; only a content it could not follow whole
-    // is read again.
-    if (synced && session->written_sha1 && session->hashed == session->ticket.filesize) {
-      unsigned char digest[EVP_MAX_MD_SIZE];
-      unsigned int digest_size = 0;
-      if (EVP_DigestFinal_ex(session->written_sha1.get(), digest, &digest_size) == 1) {
-        sha1 = HexLower(digest, digest_size);
-      }
-      session->written_sha1.reset();
-    }
-    Status hashed;
-    if (synced && sha1.empty())
-      hashed = Sha1OfFile(session->staged_path, session->ticket.filesize, sha1);
-    if (!synced || !hashed.ok()) {
+    if (Status hashed = FlushAndHash(*session, sha1); !hashed.ok()) {
       Discard(*session);
       return ErrorAnswer(500, kErrInternal, "cannot read the staged content: " + hashed.message());
     }
@@ -427,14 +441,7 @@ UploadAnswer UploadService::Finish(UploadRequest& request) {
   Discard(*session);
   if (!refused.ok()) return CommitRefused(refused.http_status(), refused.message());
   PrepareCurrent(session->ticket);
-  // One line per stored upload, so that whoever runs the service sees what a save cost the wire.
-  std::string path = session->ticket.path;
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  std::fprintf(stderr, "zelmicd: stored %s (mount %d): %llu bytes, %llu sent %s\n", path.c_str(),
-               session->ticket.mount, static_cast<unsigned long long>(session->ticket.filesize),
-               static_cast<unsigned long long>(sent), delta ? "as a block delta" : "whole");
+  LogStored(session->ticket, sent, delta);
   return Text(200, std::string());
 }
 
