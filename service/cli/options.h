@@ -10,7 +10,7 @@
 namespace zelmic {
 
 struct Options {
-  std::string command;  // init, add-user, put, link, serve
+  std::string command;  // init, add-user, put, link, revoke, serve
   std::string dir;
   std::vector<std::string> args;  // positional arguments after DIR
   std::vector<int> mounts;        // --mount (repeatable)
@@ -22,6 +22,7 @@ struct Options {
   bool progress = false;          // --progress (put): progress on stderr
   bool faults = false;            // --faults: the test hooks that script answers
   unsigned max_connections = 0;   // --max-connections per listener; 0: from the fd limit
+  unsigned max_per_peer = 32;     // --max-per-peer: per client account or address and listener
   std::string password_file;      // --password-file (add-user)
   std::string tls_cert, tls_key;  // --tls-cert, --tls-key (PEM files)
   // External base URLs (no trailing "/") under which clients reach the upload listener and the

@@ -3,7 +3,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
+
+#include "service/http/peer_limit.h"
 
 namespace zelmic {
 
@@ -51,8 +54,19 @@ Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls
     options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls_cert.c_str())});
     options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls_key.c_str())});
   }
-  daemon = MhdDaemon::Start(flags, port, handler, cls, std::move(options));
+  std::shared_ptr<PeerLimit> peers;
+  if (settings.per_peer_limit != 0) {
+    peers = std::make_shared<PeerLimit>(settings.per_peer_limit);
+    options.push_back({MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&PeerLimit::Notify),
+                       peers.get()});
+  }
+  daemon = MhdDaemon::Start(flags, port, handler, cls, std::move(options),
+                            peers ? &PeerLimit::Admit : nullptr, peers.get());
   if (!daemon) return Status::Error("cannot listen on 127.0.0.1:" + std::to_string(port));
+  if (peers) {
+    peers->set_port(daemon.port());
+    daemon.Keep(std::move(peers));
+  }
   return Status::OK();
 }
 

@@ -15,10 +15,12 @@ namespace zelmic {
 
 // How every listener of the process runs. A connection costs a descriptor and a little memory but
 // no thread: a few threads wait on epoll for all of them, so slow or idle clients cannot starve
-// the others until the connection limit, which stays below the descriptor limit.
+// the others until the connection limit, which stays below the descriptor limit. No one client
+// may hold more than per_peer_limit of them (service/http/peer_limit.h).
 struct ListenerSettings {
   unsigned threads = 4;           // threads per listener
   unsigned connection_limit = 0;  // per listener; 0: derived from the descriptor limit
+  unsigned per_peer_limit = 32;   // per client account or address on one listener; 0: none
   unsigned idle_timeout_s = 15;   // a connection silent this long is closed
   std::string tls_cert, tls_key;  // PEM text; both empty: plain HTTP
 };

@@ -7,12 +7,17 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/service/upload_helper.h"
 
@@ -93,7 +98,8 @@ class LimitsTest : public ServiceTest {
 
 TEST_F(LimitsTest, SlowConnectionsAreBoundedAndCostNoThreads) {
   constexpr int kLimit = 300;
-  Prepare({"--max-connections", std::to_string(kLimit)});
+  // All of them from this one account: its share is raised, so the listener's limit shows.
+  Prepare({"--max-connections", std::to_string(kLimit), "--max-per-peer", "1000"});
   std::ifstream limits("/proc/" + std::to_string(z_.pid()) + "/limits");
   std::string line;
   while (std::getline(limits, line)) {
@@ -127,6 +133,57 @@ TEST_F(LimitsTest, SlowConnectionsAreBoundedAndCostNoThreads) {
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   Normal("after the slow connections left");
+}
+
+// How many of fds the server closes within the time (it refuses a connection by closing it).
+int ClosedByServer(const std::vector<int>& fds, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  std::vector<bool> closed(fds.size(), false);
+  int n = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (closed[i]) continue;
+      char byte;
+      const ssize_t got = recv(fds[i], &byte, 1, MSG_DONTWAIT);
+      if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) continue;
+      closed[i] = true;  // end of stream or reset
+      ++n;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return n;
+}
+
+TEST_F(LimitsTest, AnotherAccountCannotTakeEveryConnection) {
+  if (geteuid() != 0) GTEST_SKIP() << "connecting as another account needs root";
+  constexpr int kLimit = 48, kPerPeer = 16, kTried = 60;
+  Prepare(
+      {"--max-connections", std::to_string(kLimit), "--max-per-peer", std::to_string(kPerPeer)});
+  int counted[2], release[2];
+  ASSERT_EQ(pipe(counted), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    // Another local account, holding as many slow connections as it can get.
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const std::vector<int> fds = SlowConnections(z_.web_port(), kTried);
+    const int closed = ClosedByServer(fds, std::chrono::seconds(2));
+    (void)!write(counted[1], &closed, sizeof closed);
+    char wait;
+    (void)!read(release[0], &wait, 1);  // until the test is done
+    _exit(0);
+  }
+  close(counted[1]);
+  close(release[0]);
+  int closed = -1;
+  EXPECT_EQ(read(counted[0], &closed, sizeof closed), static_cast<ssize_t>(sizeof closed));
+  EXPECT_EQ(closed, kTried - kPerPeer) << "the account keeps its share and no more";
+  Normal("while another account holds its share");
+  close(release[1]);
+  close(counted[0]);
+  kill(other, SIGKILL);
+  waitpid(other, nullptr, 0);
 }
 
 TEST_F(LimitsTest, StagedFilesWithoutAnOwnerAreSweptAtStart) {
