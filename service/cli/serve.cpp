@@ -17,6 +17,7 @@
 #include "service/http/faults.h"
 #include "service/http/http_util.h"
 #include "service/http/token_server.h"
+#include "service/store/data_dir_guard.h"
 #include "service/store/store.h"
 #include "service/upload/upload_server.h"
 #include "service/web/web_server.h"
@@ -71,6 +72,7 @@ Status ApplyListenerSettings(const Options& options) {
   ListenerSettings listeners;
   RaiseDescriptorLimit();
   listeners.connection_limit = options.max_connections;
+  listeners.per_peer_limit = options.max_per_peer;
   if (!options.tls_cert.empty()) {
     if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
       return Status::Error("this libmicrohttpd was built without TLS");
@@ -133,8 +135,17 @@ std::string ReadyText(uint16_t api, uint16_t token, uint16_t upload, uint16_t we
 }  // namespace
 
 int Serve(const Options& options) {
+  // A folder another account could write to or swap is never served, nor repaired.
+  if (Status unsafe = CheckDataDirOwnership(options.dir); !unsafe.ok())
+    return Die(unsafe.message());
   std::unique_ptr<Store> store;
   if (Status opened = Store::Open(options.dir, store); !opened.ok()) return Die(opened.message());
+  // A data dir made by an older zelmicd was readable by every local account.
+  if (Status tightened = TightenDataDir(options.dir); !tightened.ok())
+    return Die(tightened.message());
+  // Before the sweep: what a running server has staged is not left over from a crash.
+  ServeLock serving;
+  if (Status locked = serving.Acquire(options.dir); !locked.ok()) return Die(locked.message());
   SweepStaging(store->staging_dir());
 
   const bool tls = !options.tls_cert.empty();

@@ -126,8 +126,9 @@ TEST(ZelmicdCli, AddUserTakesTheWebPasswordFromAFileOrATerminal) {
 TEST(ZelmicdCli, ServeRefusesABusyPortAndStopsCleanly) {
   ZelmicProcess z;
   ASSERT_TRUE(z.Start());
-  RunResult busy = z.Admin("serve", {"--api-port", std::to_string(z.api_port()), "--token-port",
-                                     "0", "--upload-port", "0", "--web-port", "0"});
+  ZelmicProcess other;  // a folder of its own: one folder is served by one process at a time
+  RunResult busy = other.Admin("serve", {"--api-port", std::to_string(z.api_port()), "--token-port",
+                                         "0", "--upload-port", "0", "--web-port", "0"});
   ExpectRefused(busy, "busy port");
   EXPECT_NE(busy.err.find("API listener"), std::string::npos) << busy.err;
   z.Stop();
