@@ -15,17 +15,21 @@ const char* const kUsage =
     "       zelmicd add-user DIR NAME [--mount N]... [--password-file FILE]\n"
     "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME] [--progress]\n"
     "       zelmicd link DIR --mount N REMOTE_PATH --user NAME\n"
+    "       zelmicd revoke DIR NAME\n"
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
     "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
-    "                         [--tls-cert FILE --tls-key FILE] [--max-connections N] [--faults]\n"
+    "                         [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
+    "                         [--max-per-peer N] [--faults]\n"
     "                         [--upload-url URL] [--web-url URL]\n"
     "       zelmicd --help\n"
     "\n"
     "  init      create an empty data folder DIR\n"
     "  add-user  add a user with access to the given mounts; prints the user's refresh token\n"
-    "            (the web-page password: first line of FILE, or asked on a terminal)\n"
+    "            (the web-page password: first line of FILE, or asked on a terminal); for a\n"
+    "            user who exists, says what changed, and the new token replaces the earlier ones\n"
     "  put       store LOCAL_FILE as the new version of REMOTE_PATH (--progress: on stderr)\n"
     "  link      print a plumet:// edit link of REMOTE_PATH for the user\n"
+    "  revoke    end every token and every web login of the user NAME\n"
     "  serve     serve DIR: REST API, token endpoint, upload server and web page (loopback,\n"
     "            HTTPS with --tls-*; --faults turns on the answer-scripting test hooks;\n"
     "            --upload-url/--web-url: the bases clients reach them by, e.g. a TLS front)\n";
@@ -52,11 +56,12 @@ const std::map<std::string, Shape> kShapes = {
     {"add-user", {1, {"--mount", "--password-file"}, {}}},
     {"put", {2, {"--mount", "--user", "--progress"}, {"--mount"}}},
     {"link", {1, {"--mount", "--user"}, {"--mount", "--user"}}},
+    {"revoke", {1, {}, {}}},
     {"serve",
      {0,
       {"--api-port", "--token-port", "--upload-port", "--web-port", "--token-ttl", "--ready-file",
-       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--faults", "--upload-url",
-       "--web-url"},
+       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--max-per-peer", "--faults",
+       "--upload-url", "--web-url"},
       {}}},
 };
 
@@ -123,6 +128,16 @@ Status SetMaxConnections(const std::string&, const std::string& value, Options& 
   return Status::OK();
 }
 
+// One client (a local account, or an address) may not hold every connection of a listener.
+Status SetMaxPerPeer(const std::string&, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, 1, 1000000, n)) {
+    return Status::Error("--max-per-peer needs a number (1 to 1000000)");
+  }
+  o.max_per_peer = static_cast<unsigned>(n);
+  return Status::OK();
+}
+
 Status SetTokenTtl(const std::string&, const std::string& value, Options& o) {
   long long n = 0;
   if (!ParseNumber(value, 1, 365LL * 86400, n)) {
@@ -148,6 +163,7 @@ const std::map<std::string, Setter> kValueOptions = {
     {"--tls-cert", SetText<&Options::tls_cert>},
     {"--tls-key", SetText<&Options::tls_key>},
     {"--max-connections", SetMaxConnections},
+    {"--max-per-peer", SetMaxPerPeer},
     {"--upload-url", SetBaseUrl<&Options::upload_url>},
     {"--web-url", SetBaseUrl<&Options::web_url>},
     {"--token-ttl", SetTokenTtl},

@@ -1,4 +1,5 @@
 // zelmicd: the cloud file service on loopback. See options.cpp for the subcommands.
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "platform/terminal.h"
 #include "service/cli/options.h"
 #include "service/cli/serve.h"
+#include "service/store/data_dir_guard.h"
 #include "service/store/password.h"
 #include "service/store/paths.h"
 #include "service/store/store.h"
@@ -74,10 +76,26 @@ zelmic::Status PasswordFor(const zelmic::Options& o, std::optional<std::string>&
   return Status::OK();
 }
 
+// For add-user on a user who exists: one line on stderr saying what changed, so that whoever runs
+// it again knows the earlier token stopped working.
+void ReportChanges(const std::string& name, const zelmic::UserStore::UserChanges& changes,
+                   bool password_given, bool had_password) {
+  std::string line = "user " + name + " exists";
+  if (!changes.mounts_added.empty()) {
+    line += "; mounts added:";
+    for (int m : changes.mounts_added) line += " " + std::to_string(m);
+  }
+  if (password_given) line += had_password ? "; password changed" : "; password set";
+  line += "; " + std::to_string(changes.tokens_replaced) +
+          " earlier refresh token(s) replaced by the one printed";
+  fprintf(stderr, "zelmicd: %s\n", line.c_str());
+}
+
 int Run(const zelmic::Options& o) {
   using zelmic::Store;
   if (o.command == "init") {
-    if (zelmic::Status made = Store::Create(o.dir); !made.ok()) return Die(made.message());
+    if (zelmic::Status made = zelmic::InitPrivateDataDir(o.dir); !made.ok())
+      return Die(made.message());
     return 0;
   }
   if (o.command == "serve") return zelmic::Serve(o);
@@ -86,16 +104,35 @@ int Run(const zelmic::Options& o) {
   if (o.command == "add-user") {
     std::optional<std::string> password;
     if (zelmic::Status given = PasswordFor(o, password); !given.ok()) return Die(given.message());
+    // Checked before the earlier tokens are replaced, so a bad password changes nothing.
+    if (password && (password->empty() || password->size() > zelmic::kMaxPasswordLength))
+      return Die("the password must have 1 to " + std::to_string(zelmic::kMaxPasswordLength) +
+                 " bytes");
     std::string refresh;
-    if (zelmic::Status added = store->users().AddUser(o.args[0], o.mounts, refresh); !added.ok())
+    zelmic::UserStore::UserChanges changes;
+    if (zelmic::Status added = store->users().AddUser(o.args[0], o.mounts, refresh, &changes);
+        !added.ok())
       return Die(added.message());
+    bool had_password = false;
     if (password) {
       auto user_id = store->users().FindUser(o.args[0]);
       if (!user_id) return Die("cannot find the user just added: " + o.args[0]);
+      had_password = store->users().HasPassword(*user_id);
       if (zelmic::Status set = store->users().SetPassword(*user_id, *password); !set.ok())
         return Die(set.message());
     }
+    if (changes.existed) ReportChanges(o.args[0], changes, password.has_value(), had_password);
     printf("%s\n", refresh.c_str());
+    return 0;
+  }
+  if (o.command == "revoke") {
+    auto user_id = store->users().FindUser(o.args[0]);
+    if (!user_id) return Die("no user named \"" + o.args[0] + "\"");
+    int64_t tokens = 0;
+    if (zelmic::Status e = store->users().Revoke(*user_id, tokens); !e.ok())
+      return Die(e.message());
+    printf("revoked %lld token(s) of %s; web sessions ended\n", static_cast<long long>(tokens),
+           o.args[0].c_str());
     return 0;
   }
   int64_t user_id = 0;
@@ -137,6 +174,9 @@ int Run(const zelmic::Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The data folder holds the link secret and password digests: whatever any subcommand creates
+  // in it (folders, the database and its -wal and -shm, blobs) is the owner's alone.
+  umask(077);
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     fputs(zelmic::kUsage, stdout);
     return 0;

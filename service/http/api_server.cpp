@@ -1,6 +1,7 @@
 #include "service/http/api_server.h"
 
 #include <ctime>
+#include <set>
 
 #include "service/http/auth.h"
 #include "service/http/http_util.h"
@@ -16,6 +17,14 @@ struct ApiState : RequestState {
 };
 
 const StateFactory kFactory{[]() -> RequestState* { return new ApiState(); }};
+
+// What the token of an edit link may do with its one file: read it and store new versions. The
+// rest (publishing, sharing, locking, moving, ...) acts for the user beyond that edit and needs
+// the user's own token.
+bool LinkTokenMay(const std::string& verb) {
+  static const std::set<std::string> kReadAndStore = {"GET", "URL", "COMPARE", "VERSION", "PUT"};
+  return kReadAndStore.count(verb) != 0;
+}
 
 MHD_Result Reply(MHD_Connection* connection, const Status& e) {
   return AnswerError(connection, e.http_status(), e.code(), e.message());
@@ -75,6 +84,8 @@ Status ApiServer::Admit(MHD_Connection* connection, const std::string& method,
     return Fail(403, 40301, "no access to this mount");
   if (!who->Allows(request.mount, request.path))
     return Fail(403, 40300, "this token is limited to another file");
+  if (who->scoped && !LinkTokenMay(method))
+    return Fail(403, 40302, "an edit link's token may only read and store its file, not " + method);
   return {};
 }
 

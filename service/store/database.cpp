@@ -93,7 +93,8 @@ Status Database::Open(const std::string& dir, std::unique_ptr<Database>& opened)
   Statement marker(db, "SELECT value FROM meta WHERE key = ?");
   marker.bind(1, std::string(kMarkerKey));
   if (!marker.step()) return Status::Error(dir + " is not a zelmicd data directory");
-  if (!database->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0")) {
+  if (!database->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0") ||
+      !database->AddColumn("users", "session_epoch", "INTEGER NOT NULL DEFAULT 0")) {
     return Status::Error("cannot upgrade the database in " + dir);
   }
   opened = std::move(database);

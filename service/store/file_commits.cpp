@@ -66,10 +66,11 @@ Status FileStore::RegisterUpload(const AccessInfo& who, int mount, const std::st
     version = current;
     return {};
   }
+  // A deleted file at path is not continued: the commit starts a new file at version 1.
   int next = 1;
-  if (auto any = rows::LoadFile(db_, mount, path, true)) {
+  if (file) {
     Statement max(db_.handle(), "SELECT COALESCE(MAX(version), 0) FROM versions WHERE file_id = ?");
-    max.bind(1, any->id);
+    max.bind(1, file->id);
     if (max.step()) next = max.i32(0) + 1;
   }
   const int64_t now = db_.Now();
@@ -97,15 +98,19 @@ Status FileStore::CommitLocked(int64_t user_id, int mount, const std::string& pa
   if (rows::HasLiveFileUnder(db_, mount, path)) return Fail(409, 40903, "a folder has this name");
   if (auto above = rows::FileAbove(db_, mount, path))
     return Fail(409, 40904, "a file is in the way: " + *above);
-  auto file = rows::LoadFile(db_, mount, path, true);
-  if (file && !file->deleted) {
+  auto file = rows::LoadFile(db_, mount, path, false);
+  if (file) {
     if (Status e = rows::CheckUnlocked(*file, user_id); !e.ok()) return e;
   }
   // Compare and set: the upload was registered against expect_version, and a commit that landed
   // since then must not be overwritten silently.
-  const int current = file && !file->deleted ? file->current.version : 0;
+  const int current = file ? file->current.version : 0;
   if (expect_version != 0 && expect_version != current)
     return Fail(409, 40902, "the file has changed since version " + std::to_string(expect_version));
+  // A file stored where a deleted one was is a new file (new uid, version 1): the deleted one's
+  // history, download locations, messages and shares belong to whoever had it, not to the newcomer.
+  if (!file && !rows::RemoveDeletedFile(db_, mount, path))
+    return Fail(500, 50004, "cannot replace the deleted file");
   const int64_t now = db_.Now();
   int64_t file_id;
   int next = 1;
@@ -114,8 +119,7 @@ Status FileStore::CommitLocked(int64_t user_id, int mount, const std::string& pa
     Statement max(db_.handle(), "SELECT COALESCE(MAX(version), 0) FROM versions WHERE file_id = ?");
     max.bind(1, file_id);
     if (max.step()) next = max.i32(0) + 1;
-    Statement upd(db_.handle(),
-                  "UPDATE files SET version = ?, deleted = 0, cmd = ?, dateline = ? WHERE id = ?");
+    Statement upd(db_.handle(), "UPDATE files SET version = ?, cmd = ?, dateline = ? WHERE id = ?");
     if (!upd.bind(1, next).bind(2, cmd).bind(3, now).bind(4, file_id).run())
       return Fail(500, 50004, "cannot update the file");
   } else {

@@ -76,15 +76,8 @@ Status FileStore::Rename(int64_t user_id, int mount, const std::string& path, co
     return Fail(409, 40904, "a file is in the way: " + *above);
   const int64_t now = db_.Now();
   for (const auto& [file, target] : moves) {
-    // A deleted file at the target gives way; its content stays in the blob store.
-    if (auto old = rows::LoadFile(db_, mount, target, true)) {
-      for (const char* sql :
-           {"DELETE FROM versions WHERE file_id = ?", "DELETE FROM messages WHERE file_id = ?",
-            "DELETE FROM shares WHERE file_id = ?", "DELETE FROM files WHERE id = ?"}) {
-        Statement del(db_.handle(), sql);
-        del.bind(1, old->id).run();
-      }
-    }
+    // A deleted file at the target gives way.
+    if (!rows::RemoveDeletedFile(db_, mount, target)) return Fail(500, 50004, "cannot rename");
     Statement upd(db_.handle(), "UPDATE files SET path = ?, cmd = ?, dateline = ? WHERE id = ?");
     if (!upd.bind(1, target)
              .bind(2, static_cast<int>(kCmdRename))

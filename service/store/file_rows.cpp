@@ -79,6 +79,18 @@ std::optional<std::string> FileAbove(const Database& db, int mount, const std::s
   return std::nullopt;
 }
 
+bool RemoveDeletedFile(const Database& db, int mount, const std::string& path) {
+  auto old = LoadFile(db, mount, path, true);
+  if (!old || !old->deleted) return true;
+  for (const char* sql :
+       {"DELETE FROM versions WHERE file_id = ?", "DELETE FROM messages WHERE file_id = ?",
+        "DELETE FROM shares WHERE file_id = ?", "DELETE FROM files WHERE id = ?"}) {
+    Statement del(db.handle(), sql);
+    if (!del.bind(1, old->id).run()) return false;
+  }
+  return true;
+}
+
 Status CheckUnlocked(const FileRecord& file, int64_t user_id) {
   if (file.lock_user != 0 && file.lock_user != user_id)
     return Fail(423, 42300, "the file is locked by another member");

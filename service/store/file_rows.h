@@ -26,6 +26,11 @@ bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder);
 // The nearest folder above path that is a live file (none may be: a file cannot lie in a file).
 std::optional<std::string> FileAbove(const Database& db, int mount, const std::string& path);
 
+// A deleted file at path gives way to whatever takes its place next, so that nothing of it (its
+// versions and their download locations, messages, shares) passes to the newcomer; its content
+// stays in the blob store. The caller is inside a transaction. False when the rows could not go.
+bool RemoveDeletedFile(const Database& db, int mount, const std::string& path);
+
 // A locked file may be changed only by the member who locked it.
 Status CheckUnlocked(const FileRecord& file, int64_t user_id);
 

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <iterator>
+
 #include "common/text_forms.h"
 #include "service/store/password.h"
 #include "service/store/secrets.h"
@@ -40,37 +42,38 @@ bool ValidUserName(const std::string& name) {
 }  // namespace
 
 Status UserStore::AddUser(const std::string& name, const std::vector<int>& mounts,
-                          std::string& refresh) {
+                          std::string& refresh, UserChanges* changes) {
   if (!ValidUserName(name)) {
     return Status::Error("invalid user name (use letters, digits, '.', '_', '-', '@'; at most 64)");
   }
   auto lock = db_.Lock();
-  if (!db_.Exec("BEGIN IMMEDIATE")) {
-    return Status::Error("the database is busy");
-  }
+  Transaction tx(db_);
+  if (!tx.ok()) return Status::Error("the database is busy");
+  UserChanges seen;
   Statement insert(db_.handle(), "INSERT OR IGNORE INTO users(name) VALUES(?)");
   insert.bind(1, name).run();
+  seen.existed = sqlite3_changes(db_.handle()) == 0;
   Statement find(db_.handle(), "SELECT id FROM users WHERE name = ?");
   find.bind(1, name);
-  if (!find.step()) {
-    db_.Exec("ROLLBACK");
-    return Status::Error("cannot add the user");
-  }
+  if (!find.step()) return Status::Error("cannot add the user");
   const int64_t user_id = find.i64(0);
   for (int m : mounts) {
     Statement grant(db_.handle(), "INSERT OR IGNORE INTO grants(user_id, mount) VALUES(?, ?)");
     grant.bind(1, user_id).bind(2, m).run();
+    if (sqlite3_changes(db_.handle()) > 0) seen.mounts_added.push_back(m);
   }
+  Statement replaced(db_.handle(), "DELETE FROM tokens WHERE user_id = ? AND kind = ?");
+  if (!replaced.bind(1, user_id).bind(2, kRefresh).run())
+    return Status::Error("cannot replace the user's tokens");
+  seen.tokens_replaced = sqlite3_changes(db_.handle());
   refresh = RandomHex(20);
   Statement token(
       db_.handle(),
       "INSERT INTO tokens(token, kind, user_id, created, expires) VALUES(?, ?, ?, ?, 0)");
   bool ok =
       token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, db_.Now()).run();
-  if (!ok || !db_.Exec("COMMIT")) {
-    db_.Exec("ROLLBACK");
-    return Status::Error("cannot store the token");
-  }
+  if (!ok || !tx.Commit()) return Status::Error("cannot store the token");
+  if (changes) *changes = seen;
   return Status::OK();
 }
 
@@ -214,30 +217,73 @@ Status UserStore::SetPassword(int64_t user_id, const std::string& password) {
   const std::string hash = HashPassword(password);
   if (hash.empty()) return Status::Error("cannot hash the password");
   auto lock = db_.Lock();
+  Transaction tx(db_);
+  if (!tx.ok()) return Status::Error("the database is busy");
   Statement put(db_.handle(), "INSERT OR REPLACE INTO passwords(user_id, hash) VALUES(?, ?)");
-  if (!put.bind(1, user_id).bind(2, hash).run()) return Status::Error("cannot store the password");
+  if (!put.bind(1, user_id).bind(2, hash).run() || !BumpEpochLocked(user_id) || !tx.Commit())
+    return Status::Error("cannot store the password");
+  return Status::OK();
+}
+
+bool UserStore::HasPassword(int64_t user_id) const {
+  auto lock = db_.Lock();
+  Statement q(db_.handle(), "SELECT 1 FROM passwords WHERE user_id = ?");
+  q.bind(1, user_id);
+  return q.step();
+}
+
+std::optional<int64_t> UserStore::SessionEpoch(int64_t user_id) const {
+  auto lock = db_.Lock();
+  Statement q(db_.handle(), "SELECT session_epoch FROM users WHERE id = ?");
+  q.bind(1, user_id);
+  if (!q.step()) return std::nullopt;
+  return q.i64(0);
+}
+
+bool UserStore::BumpEpochLocked(int64_t user_id) const {
+  Statement bump(db_.handle(), "UPDATE users SET session_epoch = session_epoch + 1 WHERE id = ?");
+  return bump.bind(1, user_id).run() && sqlite3_changes(db_.handle()) == 1;
+}
+
+Status UserStore::Revoke(int64_t user_id, int64_t& tokens) {
+  auto lock = db_.Lock();
+  Transaction tx(db_);
+  if (!tx.ok()) return Status::Error("the database is busy");
+  Statement del(db_.handle(), "DELETE FROM tokens WHERE user_id = ?");
+  if (!del.bind(1, user_id).run()) return Status::Error("cannot delete the tokens");
+  const int64_t deleted = sqlite3_changes(db_.handle());
+  if (!BumpEpochLocked(user_id)) return Status::Error("no such user");
+  if (!tx.Commit()) return Status::Error("cannot commit");
+  // This process's page-link cache would only hand out tokens that are gone; drop them.
+  for (auto it = link_tokens_.begin(); it != link_tokens_.end();)
+    it = it->first.user_id == user_id ? link_tokens_.erase(it) : std::next(it);
+  tokens = deleted;
   return Status::OK();
 }
 
 std::optional<int64_t> UserStore::CheckPassword(const std::string& name,
-                                                const std::string& password) const {
+                                                const std::string& password, int64_t* epoch) const {
   std::string stored;
   int64_t user_id = 0;
+  int64_t generation = 0;
   {
+    // Hash and generation in one read: a password changed after it makes this login stale.
     auto lock = db_.Lock();
     Statement q(db_.handle(),
-                "SELECT u.id, p.hash FROM users u JOIN passwords p ON p.user_id = u.id "
-                "WHERE u.name = ?");
+                "SELECT u.id, p.hash, u.session_epoch FROM users u "
+                "JOIN passwords p ON p.user_id = u.id WHERE u.name = ?");
     q.bind(1, name);
     if (q.step()) {
       user_id = q.i64(0);
       stored = q.text(1);
+      generation = q.i64(2);
     }
   }
   // An unknown name costs the same derivation, so timing does not tell which names exist.
   static const std::string decoy = HashPassword("decoy");
   const bool match = VerifyPassword(password, stored.empty() ? decoy : stored);
   if (stored.empty() || !match) return std::nullopt;
+  if (epoch) *epoch = generation;
   return user_id;
 }
 

@@ -149,7 +149,14 @@ void WebServer::Stop() { daemon_.Stop(); }
 std::optional<WebLogin> WebServer::LoginOf(MHD_Connection* connection) {
   const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookie);
   if (!cookie) return std::nullopt;
-  return sessions_.Find(cookie);
+  auto login = sessions_.Find(cookie);
+  // A password change or a revoke, perhaps by another process, moves the user's generation on
+  // in the database; a login from before it is over.
+  if (login && store_.users().SessionEpoch(login->user_id) != login->epoch) {
+    sessions_.Remove(cookie);
+    return std::nullopt;
+  }
+  return login;
 }
 
 MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& key, bool published,
@@ -343,11 +350,13 @@ MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& reques
                 RenderLoginPage("Login failed: " + request.error));
   const std::string& user = request.fields["user"];
   const std::string& password = request.fields["password"];
-  auto user_id = user.empty() || password.empty() ? std::nullopt
-                                                  : store_.users().CheckPassword(user, password);
+  int64_t epoch = 0;
+  auto user_id = user.empty() || password.empty()
+                     ? std::nullopt
+                     : store_.users().CheckPassword(user, password, &epoch);
   if (!user_id) return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
   WebLogin login;
-  const std::string cookie = sessions_.Create(*user_id, user, login);
+  const std::string cookie = sessions_.Create(*user_id, user, epoch, login);
   return SeeOther(
       connection, "/",
       CookieHeader(

@@ -22,9 +22,10 @@ constexpr int64_t kAll = -1;
 
 }  // namespace
 
-std::string WebSessions::Create(int64_t user_id, const std::string& user, WebLogin& login) {
+std::string WebSessions::Create(int64_t user_id, const std::string& user, int64_t epoch,
+                                WebLogin& login) {
   std::string cookie = RandomHex(32);
-  login = WebLogin{user_id, user, RandomHex(16)};
+  login = WebLogin{user_id, user, RandomHex(16), epoch};
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
   size_t mine = 0;

@@ -220,6 +220,29 @@ TEST_F(ServiceTest, LinkTokensAreLimitedToTheirFile) {
   EXPECT_EQ(Call(bob_, "LIST", 2, "/").status, 403);
 }
 
+TEST_F(ServiceTest, LinkTokensOnlyReadAndStoreTheirFile) {
+  const std::string launch = z_.Link(1, "/docs/plan.txt", "ann");
+  std::string fields(launch.size(), '\0');
+  EVP_DecodeBlock(reinterpret_cast<unsigned char*>(fields.data()),
+                  reinterpret_cast<const unsigned char*>(launch.data() + 9),
+                  static_cast<int>(launch.size() - 10));
+  const std::string access = z_.AccessToken(fields.substr(17, 40));
+  const std::pair<const char*, std::vector<std::string>> allowed[] = {
+      {"GET", {}},
+      {"VERSION", {}},
+      {"URL", {std::string("x-zm-filehash: ") + kPlanHash}},
+      {"COMPARE", {"x-zm-version: 0", "x-zm-dateline: 0"}},
+      {"PUT", {"x-zm-filehash: " + std::string(40, 'd'), "x-zm-filesize: 1"}}};
+  for (const auto& [verb, headers] : allowed)
+    EXPECT_EQ(Call(access, verb, 1, kPlanPath, headers).status, 200) << verb;
+  for (const char* verb :
+       {"LIST", "DELETE", "RENAME", "REVERT", "LOCK", "REMIND", "DISCUSS", "PUBLISH", "SHARE"}) {
+    HttpResult r = Call(access, verb, 1, kPlanPath);
+    EXPECT_EQ(r.status, 403) << verb;
+    EXPECT_EQ(Num(ParseJson(r.body), "error_code"), 40302) << verb;
+  }
+}
+
 TEST_F(ScriptedServiceTest, ScriptedAnswersReplaceTheNextOnes) {
   ASSERT_TRUE(z_.Script(
       R"({"endpoint":"api:GET","status":503,"body":"{\"error_code\":7,\"error_msg\":\"busy\"}"})"));

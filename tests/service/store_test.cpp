@@ -273,8 +273,27 @@ TEST_F(StoreTest, FoldersAndFilesDoNotOverlap) {
   ASSERT_TRUE(store_->files().Delete(ann_, 1, "/moved", v).ok());
   EXPECT_FALSE(store_->files().FolderExists(1, "/moved"));
   EXPECT_EQ(store_->files().Delete(ann_, 1, "/moved", v).http_status(), 404u);
-  // A deleted file comes back with its numbering continued.
-  EXPECT_EQ(Put(ann_, "/moved/y.txt", "again\n"), 2);
+  // A file stored where a deleted one was starts afresh.
+  EXPECT_EQ(Put(ann_, "/moved/y.txt", "again\n"), 1);
+}
+
+TEST_F(StoreTest, AFileStoredWhereADeletedOneWasIsANewFile) {
+  Put(ann_, "/r.txt", "one\n");
+  const FileRecord old = *store_->files().GetFile(1, "/r.txt");
+  const std::string location = store_->blobs().DownloadLocation(old.current.download_key);
+  int v = 0, state = 0;
+  ASSERT_TRUE(store_->files().Delete(ann_, 1, "/r.txt", v).ok());
+  std::string pathhash;
+  auto who = *store_->users().CheckAccess(Access(bob_refresh_));
+  store_->files().RegisterUpload(who, 1, "/r.txt", std::string(40, 'b'), 3, 0, "m", state, pathhash,
+                                 v);
+  EXPECT_EQ(v, 1);
+  EXPECT_EQ(Put(bob_, "/r.txt", "new\n"), 1);
+  EXPECT_NE(store_->files().GetFile(1, "/r.txt")->uid, old.uid);
+  std::vector<VersionRecord> versions;
+  store_->files().Versions(1, "/r.txt", versions);
+  EXPECT_EQ(versions.size(), 1u);
+  EXPECT_FALSE(store_->blobs().ResolveDownload(location));
 }
 
 TEST_F(StoreTest, ListsChildrenWithPagingAndOrder) {

@@ -83,6 +83,24 @@ TEST_F(TokenTest, ScriptedAnswers) {
   EXPECT_EQ(Exchange(Good()).status, 200);
 }
 
+TEST_F(TokenTest, RevokeEndsEveryTokenOfTheUserWhileServing) {
+  RunResult r = z_.Admin("revoke", {"ann"});
+  EXPECT_NE(r.out.find(" of ann"), std::string::npos) << r.err;
+  EXPECT_EQ(Str(ParseJson(Exchange(Good()).body), "error"), "invalid_grant");
+  EXPECT_EQ(Call(ann_, "GET", 1, "/docs/plan%2Etxt").status, 401);
+  EXPECT_EQ(Call(bob_, "GET", 1, "/docs/plan%2Etxt").status, 200);
+  EXPECT_EQ(z_.Admin("revoke", {"nobody"}).exit_code, 1);
+}
+
+TEST_F(TokenTest, AddUserAgainReplacesTheRefreshToken) {
+  RunResult again = z_.Admin("add-user", {"ann", "--mount", "3"});
+  EXPECT_NE(again.err.find("exists; mounts added: 3"), std::string::npos) << again.err;
+  EXPECT_EQ(Str(ParseJson(Exchange(Good()).body), "error"), "invalid_grant");
+  auto fresh = Good();
+  fresh[1].second = again.out.substr(0, 40);
+  EXPECT_EQ(Exchange(fresh).status, 200);
+}
+
 class ShortTokenTest : public ServiceTest {
  protected:
   void SetUp() override { Prepare({"--token-ttl", "1"}); }

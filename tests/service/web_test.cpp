@@ -217,6 +217,19 @@ TEST_F(WebTest, ThePageNeedsALogin) {
   EXPECT_EQ(HttpRequest("GET", z_.web_base() + "/nothing-here").status, 404);
 }
 
+TEST_F(WebTest, APasswordChangeOrARevokeByAnotherProcessEndsTheWebLogins) {
+  const std::string bob = Login("bob", kBobPassword);
+  for (const auto& [subcommand, args] :
+       std::vector<std::pair<const char*, std::vector<std::string>>>{
+           {"add-user", {"ann", "--password-file", z_.tmp_dir() + "/password-ann"}},
+           {"revoke", {"ann"}}}) {
+    const std::string ann = Login("ann", kAnnPassword);
+    ASSERT_EQ(z_.Admin(subcommand, args).exit_code, 0) << subcommand;
+    EXPECT_EQ(Page(ann).find("plan.txt"), std::string::npos) << subcommand;
+    EXPECT_NE(Page(bob).find("plan.txt"), std::string::npos) << subcommand;
+  }
+}
+
 TEST_F(WebTest, FormUploadStoresANewVersion) {
   const std::string ann = Login("ann", kAnnPassword);
   std::string page, location;
