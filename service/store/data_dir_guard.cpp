@@ -120,7 +120,7 @@ Status TightenDataDir(const std::string& dir) {
   struct stat st {};
   if (fstat(fd, &st) != 0 ||
       ((st.st_mode & 07777) != kFolderMode && fchmod(fd, kFolderMode) != 0)) {
-    const Status failed = Status::Error(Reason("cannot make private", dir));
+    Status failed = Status::Error(Reason("cannot make private", dir));
     close(fd);
     return failed;
   }
@@ -162,7 +162,7 @@ Status ServeLock::Acquire(const std::string& dir) {
   const std::string mine = std::to_string(getpid()) + "\n";
   if (ftruncate(fd, 0) != 0 ||
       pwrite(fd, mine.data(), mine.size(), 0) != static_cast<ssize_t>(mine.size())) {
-    const Status failed = Status::Error(Reason("cannot write", path));
+    Status failed = Status::Error(Reason("cannot write", path));
     close(fd);
     return failed;
   }
