@@ -18,12 +18,7 @@ Status FileStore::Delete(int64_t user_id, int mount, const std::string& path, in
     victims.push_back(*f);
     version = f->current.version;
   } else {
-    const std::string prefix = rows::Prefix(path);
-    Statement q(db_.handle(),
-                "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
-    q.bind(1, mount).bind(2, prefix).bind(3, rows::UpperBound(prefix));
-    while (q.step())
-      if (auto g = rows::LoadFile(db_, mount, q.text(0), false)) victims.push_back(*g);
+    victims = rows::LiveFilesUnder(db_, mount, path);
     if (victims.empty()) return Fail(404, 40400, "no such file or folder");
     version = 0;
   }
@@ -52,14 +47,9 @@ Status FileStore::Rename(int64_t user_id, int mount, const std::string& path, co
     moves.emplace_back(*f, to);
     version = f->current.version;
   } else {
-    const std::string prefix = rows::Prefix(path);
-    Statement q(db_.handle(),
-                "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ?");
-    q.bind(1, mount).bind(2, prefix).bind(3, rows::UpperBound(prefix));
-    while (q.step()) {
-      const std::string p = q.text(0);
-      if (auto g = rows::LoadFile(db_, mount, p, false))
-        moves.emplace_back(*g, to + p.substr(path.size()));
+    for (FileRecord& g : rows::LiveFilesUnder(db_, mount, path)) {
+      std::string target = to + g.path.substr(path.size());
+      moves.emplace_back(std::move(g), std::move(target));
     }
     if (moves.empty()) return Fail(404, 40400, "no such file or folder");
     version = 0;

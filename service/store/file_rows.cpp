@@ -73,6 +73,18 @@ bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder) 
   return q.step();
 }
 
+std::vector<FileRecord> LiveFilesUnder(const Database& db, int mount, const std::string& folder) {
+  const std::string prefix = Prefix(folder);
+  Statement q(db.handle(),
+              "SELECT path FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ? "
+              "ORDER BY path");
+  q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
+  std::vector<FileRecord> files;
+  while (q.step())
+    if (auto f = LoadFile(db, mount, q.text(0), false)) files.push_back(*f);
+  return files;
+}
+
 std::optional<std::string> FileAbove(const Database& db, int mount, const std::string& path) {
   for (std::string p = ParentOf(path); p != "/"; p = ParentOf(p))
     if (LoadFile(db, mount, p, false)) return p;

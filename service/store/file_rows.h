@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "service/store/database.h"
 #include "service/store/status.h"
@@ -23,6 +24,8 @@ VersionRecord LoadVersion(const Database& db, int64_t file_id, int version);
 std::string Prefix(const std::string& folder);
 std::string UpperBound(const std::string& prefix);
 bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder);
+// Every live file under the folder, by path.
+std::vector<FileRecord> LiveFilesUnder(const Database& db, int mount, const std::string& folder);
 // The nearest folder above path that is a live file (none may be: a file cannot lie in a file).
 std::optional<std::string> FileAbove(const Database& db, int mount, const std::string& path);
 

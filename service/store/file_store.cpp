@@ -15,12 +15,7 @@ std::optional<FileRecord> FileStore::GetFile(int mount, const std::string& path)
 
 std::vector<FileRecord> FileStore::FilesOf(int mount) const {
   auto lock = db_.Lock();
-  std::vector<FileRecord> out;
-  Statement q(db_.handle(), "SELECT path FROM files WHERE mount = ? AND deleted = 0 ORDER BY path");
-  q.bind(1, mount);
-  while (q.step())
-    if (auto f = rows::LoadFile(db_, mount, q.text(0), false)) out.push_back(*f);
-  return out;
+  return rows::LiveFilesUnder(db_, mount, "/");
 }
 
 bool FileStore::FolderExists(int mount, const std::string& path) const {
