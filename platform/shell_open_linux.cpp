@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
@@ -122,10 +123,21 @@ bool AskPortal(const std::string& path) {
   return true;
 }
 
+// Starts the application with its stdout and stderr on /dev/null: what an editor or browser says
+// about itself (warnings, debug noise) is not ours to log, and would bury plumet's own lines.
 bool Launch(GAppInfo* app, const char* uri) {
   GList uris = {const_cast<char*>(uri), nullptr, nullptr};
   GError* error = nullptr;
-  const bool ok = g_app_info_launch_uris(app, &uris, nullptr, &error) != FALSE;
+  const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  bool ok = false;
+  if (quiet >= 0 && G_IS_DESKTOP_APP_INFO(app)) {
+    ok = g_desktop_app_info_launch_uris_as_manager_with_fds(
+             G_DESKTOP_APP_INFO(app), &uris, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+             nullptr, nullptr, -1, quiet, quiet, &error) != FALSE;
+  } else {
+    ok = g_app_info_launch_uris(app, &uris, nullptr, &error) != FALSE;
+  }
+  if (quiet >= 0) close(quiet);
   if (error != nullptr) {
     std::fprintf(stderr, "plumet: cannot start %s: %s\n", g_app_info_get_name(app), error->message);
     g_error_free(error);

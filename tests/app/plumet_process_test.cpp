@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "tests/app/desktop_session.h"
+#include "tests/support/zelmic_process.h"
 
 namespace {
 
@@ -244,6 +245,31 @@ TEST_F(PlumetProcess, UnregisterRemovesOurEntryAndKeyOnly) {
   EXPECT_EQ(desk_.WaitExit(unregister, 5s), 0) << Slurp(desk_.Path("plumet.out"));
   EXPECT_EQ(Slurp(desk_.Path("config/mimeapps.list")), before);
   EXPECT_NE(access(desk_.Path("data/applications/plumet.desktop").c_str(), F_OK), 0);
+}
+
+// Options that only print, and arguments that are no link, answer at once: nothing is registered
+// in the caller's session and no resident stays behind.
+TEST_F(PlumetProcess, OptionsAndStrayArgumentsAnswerWithoutStartingAnything) {
+  const struct {
+    const char* arg;
+    int exit_code;
+    const char* out;  // a part of stdout
+    const char* err;  // a part of stderr
+  } cases[] = {
+      {"--help", 0, "usage: plumet", ""},
+      {"--version", 0, "plumet " PLUMET_VERSION "\n", ""},
+      {"--bogus", 2, "", "plumet: unknown option --bogus\n"},
+      {"file.txt", 2, "", "plumet: the argument is not a plumet:// link\n"},
+  };
+  for (const auto& c : cases) {
+    const zelmic_test::RunResult run = zelmic_test::RunProgram({PlumetPath(), c.arg}, 5);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.arg << ": " << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.arg << ": " << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << c.arg << ": " << run.err;
+    EXPECT_NE(access(desk_.Path("config/mimeapps.list").c_str(), F_OK), 0) << c.arg;
+    EXPECT_NE(access(desk_.Path("data/applications/plumet.desktop").c_str(), F_OK), 0) << c.arg;
+    EXPECT_EQ(desk_.PublishedResident(), 0) << c.arg;
+  }
 }
 
 }  // namespace

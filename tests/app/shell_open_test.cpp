@@ -82,16 +82,27 @@ TEST_F(ShellOpen, ContentThatRunsCodeIsRefusedWhateverItsName) {
   }
 }
 
-TEST_F(ShellOpen, TheUsersDefaultApplicationOpensTheCopy) {
+// GIO reads the XDG folders once per process, so this is the only test here that starts one.
+// The editor talks on stdout and stderr as real ones do: none of it may reach plumet's log.
+TEST_F(ShellOpen, TheUsersDefaultApplicationOpensTheCopyWithItsOwnOutput) {
+  setenv("PLUMET_TEST_EDITOR", "noisy", 1);
   const std::string path = Make("report.txt", "first line\n");
-  ASSERT_EQ(platform::OpenInDefaultApplication(path), platform::OpenOutcome::kOpened);
+  // Ours for as long as the editor runs: whatever it inherited would land here.
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const platform::OpenOutcome outcome = platform::OpenInDefaultApplication(path);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (Slurp(home_ / "editor.log").find("saved") == std::string::npos &&
+  while (outcome == platform::OpenOutcome::kOpened &&
+         Slurp(home_ / "editor.log").find("saved") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  const std::string ours =
+      testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+  ASSERT_EQ(outcome, platform::OpenOutcome::kOpened) << ours;
   EXPECT_EQ(Slurp(home_ / "editor.log"), "started " + path + "\nsaved\n");
   EXPECT_EQ(Slurp(path), "first line\nedited by the editor\n");
+  EXPECT_EQ(ours.find("scripted editor says"), std::string::npos) << ours;
   EXPECT_EQ(platform::OpenInDefaultApplication(home_ / "missing.txt"),
             platform::OpenOutcome::kFailed);
 }
