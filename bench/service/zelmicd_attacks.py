@@ -314,6 +314,271 @@ def attack_matches(srv, list_size):
     return {"status": st, "rss_before_mb": before // 1024, "rss_after_mb": proc(srv.pid, "VmRSS") // 1024}
 
 
+def attack_space(srv, blocks):
+    """A new version of the 8 KiB stored file made of one 4 KiB part and a match list naming its
+    first block `blocks` times (10 bytes a record); under a 64 MiB quota when the build has one."""
+    if b"--quota" in subprocess.run([srv.zelmicd], capture_output=True).stderr:
+        args = [srv.zelmicd, "add-user", srv.dir, "ann", "--mount", "1", "--quota", "64M",
+                "--password-file", os.path.join(srv.work, "pw")]
+        srv.refresh = subprocess.run(args, check=True, capture_output=True, text=True).stdout.strip()
+        srv.access = srv.token()
+    with open(os.path.join(srv.work, "base.bin"), "rb") as f:
+        block = f.read(4096)
+    literal = os.urandom(4096)
+    h = hashlib.sha1(literal)
+    for _ in range(blocks):
+        h.update(block)
+    filesize = 4096 * (blocks + 1)
+    seen = {"match_list_bytes": blocks * 10, "registered_bytes": filesize}
+    status, body = srv.call("PUT", "/base%2Ebin",
+                            f"x-zm-filehash: {h.hexdigest()}\r\nx-zm-filesize: {filesize}\r\n")
+    seen["register"] = status
+
+    def upload(path, headers, payload=b""):
+        raw = (f"{'PUT' if payload else 'POST'} {path} HTTP/1.1\r\nHost: x\r\n{headers}"
+               f"Content-Length: {len(payload)}\r\nConnection: close\r\n\r\n").encode() + payload
+        with socket.create_connection((HOST, srv.ports["upload"]), timeout=120) as s:
+            s.sendall(raw)
+            data = b""
+            while True:
+                c = s.recv(65536)
+                if not c:
+                    break
+                data += c
+        return int(data[9:12]), data.split(b"\r\n\r\n", 1)[1]
+
+    if status == 200:
+        st, body = upload("/upload_init", f"x-zm-token: {srv.access}\r\nx-zm-upload-pathhash: "
+                          f"{json.loads(body)['hash']}\r\nx-zm-upload-filehash: {h.hexdigest()}\r\n"
+                          f"x-zm-upload-filesize: {filesize}\r\nx-zm-upload-filename: f\r\n")
+        session = f"x-zm-upload-session: {json.loads(body)['session']}\r\n"
+        records = b"".join((4096 * (i + 1)).to_bytes(8, "little") + b"\0\0" for i in range(blocks))
+        seen["matches"], _ = upload("/upload_checksum_result",
+                                    f"{session}x-zm-upload-crc: {zlib.crc32(records)}\r\n", records)
+        seen["part"], _ = upload("/upload_part", f"{session}x-zm-upload-range: 0-4095\r\n"
+                                 f"x-zm-upload-crc: {zlib.crc32(literal)}\r\n", literal)
+        seen["finish"], _ = upload("/upload_finish", f"{session}x-zm-upload-filesize: 4096\r\n")
+    sizes = [os.path.getsize(os.path.join(d, n)) for d, _, names in os.walk(os.path.join(srv.dir, "blobs"))
+             for n in names]
+    seen["largest_blob_bytes"] = max(sizes, default=0)
+    return seen
+
+
+def open_upload(srv, access, path, size):
+    """Registers a file of size bytes under access's mount and opens its upload session."""
+    h = hashlib.sha1(os.urandom(20)).hexdigest()
+    saved, srv.access = srv.access, access
+    try:
+        status, body = srv.call("PUT", path, f"x-zm-filehash: {h}\r\nx-zm-filesize: {size}\r\n")
+    finally:
+        srv.access = saved
+    if status != 200:
+        raise SystemExit(f"PUT {path}: {status}")
+    raw = (f"POST /upload_init HTTP/1.1\r\nHost: x\r\nx-zm-token: {access}\r\n"
+           f"x-zm-upload-pathhash: {json.loads(body)['hash']}\r\nx-zm-upload-filehash: {h}\r\n"
+           f"x-zm-upload-filesize: {size}\r\nx-zm-upload-filename: f\r\nConnection: close\r\n\r\n").encode()
+    with socket.create_connection((HOST, srv.ports["upload"]), timeout=10) as s:
+        s.sendall(raw)
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return json.loads(data.split(b"\r\n\r\n", 1)[1])["session"]
+
+
+def attack_budget(srv, count):
+    """count slow connections announce a 16 MiB part of one of ann's uploads; then another user
+    sends a 1 MiB part of theirs."""
+    part = 16 << 20
+    ann = open_upload(srv, srv.access, "/budget.bin", 2 * part)
+    conns = []
+    head = (f"PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: {ann}\r\n"
+            f"x-zm-upload-range: 0-{part - 1}\r\nx-zm-upload-crc: 0\r\nContent-Length: {part}\r\n\r\n").encode()
+    for _ in range(count):
+        s = socket.create_connection((HOST, srv.ports["upload"]), timeout=5)
+        conns.append(s)
+        s.sendall(head + b"\0" * 1024)
+    time.sleep(0.5)
+    pw = os.path.join(srv.work, "pw")
+    args = [srv.zelmicd, "add-user", srv.dir, "bob", "--mount", "1"]
+    if b"--password-file" in subprocess.run([srv.zelmicd], capture_output=True).stderr:
+        args += ["--password-file", pw]
+    saved = srv.refresh
+    srv.refresh = subprocess.run(args, check=True, capture_output=True, text=True).stdout.strip()
+    bob_access = srv.token()
+    srv.refresh = saved
+    bob = open_upload(srv, bob_access, "/bob.bin", 1 << 20)
+    body = os.urandom(1 << 20)
+    raw = (f"PUT /upload_part HTTP/1.1\r\nHost: x\r\nx-zm-upload-session: {bob}\r\n"
+           f"x-zm-upload-range: 0-{len(body) - 1}\r\nx-zm-upload-crc: {zlib.crc32(body)}\r\n"
+           f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
+    status, took = http(srv.ports["upload"], raw, 10)
+    seen = srv.figures()
+    seen.update(other_users_part=status, took_ms=round(took * 1000))
+    for s in conns:
+        s.close()
+    return seen
+
+
+def attack_listing(srv, count, seconds):
+    """A mount of count files: the web page's first view, a LIST page of 100, and another member's
+    GET while one member loops COMPARE and LIST in 4 threads. The files are written straight into
+    the database (one transaction, all naming the stored 8 KiB content): the API would take minutes."""
+    import sqlite3
+    import statistics
+    import threading
+
+    def fetch(port, raw):
+        """Sends raw bytes, returns (status, head, body) of the whole answer."""
+        with socket.create_connection((HOST, port), timeout=120) as s:
+            s.sendall(raw)
+            data = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        return int(head[9:12]), head, body
+
+    with open(os.path.join(srv.work, "base.bin"), "rb") as f:
+        sha1 = hashlib.sha1(f.read()).hexdigest()
+    db = sqlite3.connect(os.path.join(srv.dir, "zelmic.db"), timeout=30)
+    now = int(time.time())
+    ann = db.execute("SELECT id FROM users WHERE name = 'ann'").fetchone()[0]
+    with db:
+        for i in range(count):
+            cur = db.execute("INSERT INTO files(uid, mount, path, version, cmd, dateline) "
+                             "VALUES(?, 1, ?, 1, 1, ?)", (os.urandom(16).hex(), f"/f{i:05d}.bin", now))
+            db.execute("INSERT INTO versions(file_id, version, filehash, filesize, user_id, machine, "
+                       "dateline, cmd, download_key) VALUES(?, 1, ?, 8192, ?, 'bench', ?, 1, ?)",
+                       (cur.lastrowid, sha1, ann, now, os.urandom(20).hex()))
+    tokens = lambda: db.execute("SELECT COUNT(*) FROM tokens").fetchone()[0]
+    body = "user=ann&password=attack-test"
+    status, head, _ = fetch(srv.ports["web"], (
+        f"POST /login HTTP/1.1\r\nHost: x\r\nOrigin: http://127.0.0.1:{srv.ports['web']}\r\n"
+        f"Content-Type: application/x-www-form-urlencoded\r\n"
+        f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n{body}").encode())
+    cookie = head.split(b"Set-Cookie: ", 1)[1].split(b";", 1)[0].decode()
+    before = tokens()
+    start = time.monotonic()
+    page_status, _, page = fetch(srv.ports["web"],
+                            f"GET / HTTP/1.1\r\nHost: x\r\nCookie: {cookie}\r\nConnection: close\r\n\r\n".encode())
+    page_ms = (time.monotonic() - start) * 1000
+    minted = tokens() - before
+    db.close()
+    list_ms = []
+    for i in range(20):
+        start = time.monotonic()
+        srv.call("LIST", "/", f"x-zm-start: {i * 400}\r\nx-zm-size: 100\r\n")
+        list_ms.append((time.monotonic() - start) * 1000)
+    bob = subprocess.run([srv.zelmicd, "add-user", srv.dir, "bob", "--mount", "1"], check=True,
+                         capture_output=True, text=True).stdout.strip().splitlines()[-1]
+    ann_refresh, srv.refresh = srv.refresh, bob
+    bob_access, srv.refresh = srv.token(), ann_refresh
+    stop = time.monotonic() + seconds
+    loops = [0]
+
+    def hammer(n):
+        while time.monotonic() < stop:
+            try:
+                if n % 2:
+                    srv.call("COMPARE", "/", "x-zm-version: 0\r\nx-zm-dateline: 0\r\n")
+                else:
+                    srv.call("LIST", "/", "x-zm-start: 0\r\nx-zm-size: 1000\r\n")
+                loops[0] += 1
+            except OSError:
+                pass  # a call the server took longer than the client waits for
+            n += 1
+
+    threads = [threading.Thread(target=hammer, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    gets = []
+    while time.monotonic() < stop:
+        date = time.strftime("%a, %d %b %y %H:%M:%S GMT", time.localtime())
+        sig = base64.b64encode(hmac.new(CLIENT_SECRET.encode(), f"get\n{date}\n1\n/base%2Ebin".encode(),
+                                        hashlib.sha1).digest()).decode()
+        status, took = http(srv.ports["api"], (
+            f"GET /base%2Ebin HTTP/1.1\r\nHost: x\r\nx-zm-mount: 1\r\nDate: {date}\r\n"
+            f"Authorization: {bob_access}:{sig}\r\nConnection: close\r\n\r\n").encode(), 30)
+        gets.append(took * 1000 if status == 200 else float("inf"))
+        time.sleep(0.05)
+    for t in threads:
+        t.join()
+    return {"files": count, "page_status": page_status, "page_first_view_ms": round(page_ms),
+            "page_bytes": len(page), "page_tokens_minted": minted,
+            "page_launch_links": page.count(b"plumet://"),
+            "list100_median_ms": round(statistics.median(list_ms), 1),
+            "other_get_median_ms": round(statistics.median(gets), 1),
+            "other_get_max_ms": round(max(gets), 1), "other_gets": len(gets),
+            "compare_list_calls": loops[0]}
+
+
+def attack_smuggle(srv):
+    """A login form framed both by Content-Length and as chunked to the web listener, followed on
+    the same connection by a second request: whether that hidden request was answered."""
+    hidden = b"GET /hidden-request HTTP/1.1\r\nHost: x\r\n\r\n"
+    raw = (b"POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           b"Content-Length: %d\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" % len(b"0\r\n\r\n" + hidden)
+           + hidden)
+    data, closed = b"", False
+    try:
+        with socket.create_connection((HOST, srv.ports["web"]), timeout=3) as s:
+            s.sendall(raw)
+            deadline = time.monotonic() + 3
+            while time.monotonic() < deadline:
+                chunk = s.recv(65536)
+                if not chunk:
+                    closed = True
+                    break
+                data += chunk
+    except OSError:
+        pass
+    statuses = [int(data[at + 9:at + 12]) for at in range(len(data)) if data.startswith(b"HTTP/1.", at)]
+    return {"statuses": statuses, "hidden_answered": len(statuses) > 1, "closed_by_server": closed,
+            "normal": srv.normal()}
+
+
+def attack_guess(srv, seconds, guessers=8):
+    """guessers threads post wrong passwords for ann to the login form for `seconds`, while another
+    user fetches a download location over and over."""
+    import statistics
+    import threading
+    web = srv.ports["web"]
+    _, body = srv.call("GET", "/base%2Ebin")
+    uri = json.loads(body)["uri"]
+    download = f"GET {uri[uri.index('/download/'):]} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+    end = time.monotonic() + seconds
+    answered, lock = {}, threading.Lock()
+
+    def guess(n):
+        i = 0
+        while time.monotonic() < end:
+            form = f"user=ann&password=wrong-{n}-{i}"
+            raw = (f"POST /login HTTP/1.1\r\nHost: {HOST}:{web}\r\nOrigin: http://{HOST}:{web}\r\n"
+                   f"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: {len(form)}\r\n"
+                   f"Connection: close\r\n\r\n{form}").encode()
+            st, _ = http(web, raw, 30)
+            with lock:
+                answered[st] = answered.get(st, 0) + 1
+            i += 1
+
+    threads = [threading.Thread(target=guess, args=(n,)) for n in range(guessers)]
+    for t in threads:
+        t.start()
+    time.sleep(0.2)
+    took = []
+    while time.monotonic() < end:
+        st, t = http(web, download.encode(), 10)
+        took.append(t if st == 200 else 10.0)
+        time.sleep(0.05)
+    for t in threads:
+        t.join()
+    return {"guesses_answered": sum(n for st, n in answered.items() if st), "by_status": answered,
+            "downloads": len(took), "download_median_ms": round(statistics.median(took) * 1000, 1),
+            "download_max_ms": round(max(took) * 1000, 1)}
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("zelmicd")
@@ -337,8 +602,18 @@ def main():
                 seen = attack_parts(srv, 40, 16 << 20)
             elif name == "sessions":
                 seen = attack_sessions(srv, 1100)
+            elif name == "budget":
+                seen = attack_budget(srv, 17)
             elif name == "matches":
                 seen = attack_matches(srv, 64 << 20)
+            elif name == "listing":
+                seen = attack_listing(srv, 10000, a.seconds)
+            elif name == "space":
+                seen = attack_space(srv, 65536)
+            elif name == "smuggle":
+                seen = attack_smuggle(srv)
+            elif name == "guess":
+                seen = attack_guess(srv, a.seconds)
             else:
                 raise SystemExit(f"unknown attack {name}")
             print(json.dumps({"attack": name, "idle": idle, "under": seen}))

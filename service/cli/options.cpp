@@ -1,5 +1,7 @@
 #include "service/cli/options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -12,27 +14,31 @@ namespace zelmic {
 
 const char* const kUsage =
     "usage: zelmicd init DIR\n"
-    "       zelmicd add-user DIR NAME [--mount N]... [--password-file FILE]\n"
+    "       zelmicd add-user DIR NAME [--mount N]... [--password-file FILE] [--quota BYTES]\n"
     "       zelmicd put DIR --mount N LOCAL_FILE REMOTE_PATH [--user NAME] [--progress]\n"
     "       zelmicd link DIR --mount N REMOTE_PATH --user NAME\n"
     "       zelmicd revoke DIR NAME\n"
     "       zelmicd serve DIR [--api-port N] [--token-port N] [--upload-port N] [--web-port N]\n"
     "                         [--token-ttl SECONDS] [--ready-file FILE] [--secret S]\n"
-    "                         [--tls-cert FILE --tls-key FILE] [--max-connections N]\n"
-    "                         [--max-per-peer N] [--faults]\n"
-    "                         [--upload-url URL] [--web-url URL]\n"
+    "                         [--tls-cert FILE --tls-key FILE [--listen ADDRESS]]\n"
+    "                         [--max-connections N] [--max-per-peer N] [--faults]\n"
+    "                         [--upload-url URL] [--web-url URL] [--keep-days N]\n"
     "       zelmicd --help\n"
     "\n"
     "  init      create an empty data folder DIR\n"
     "  add-user  add a user with access to the given mounts; prints the user's refresh token\n"
     "            (the web-page password: first line of FILE, or asked on a terminal); for a\n"
-    "            user who exists, says what changed, and the new token replaces the earlier ones\n"
+    "            user who exists, says what changed, and the new token replaces the earlier ones;\n"
+    "            --quota: most bytes the user's stored versions may hold (suffix K, M or G;\n"
+    "            0: no limit)\n"
     "  put       store LOCAL_FILE as the new version of REMOTE_PATH (--progress: on stderr)\n"
     "  link      print a plumet:// edit link of REMOTE_PATH for the user\n"
     "  revoke    end every token and every web login of the user NAME\n"
     "  serve     serve DIR: REST API, token endpoint, upload server and web page (loopback,\n"
-    "            HTTPS with --tls-*; --faults turns on the answer-scripting test hooks;\n"
-    "            --upload-url/--web-url: the bases clients reach them by, e.g. a TLS front)\n";
+    "            HTTPS with --tls-*, which may then --listen on ADDRESS instead of loopback;\n"
+    "            --faults turns on the answer-scripting test hooks;\n"
+    "            --upload-url/--web-url: the bases clients reach them by, e.g. a TLS front;\n"
+    "            --keep-days: how long deleted files and replaced versions stay, 30 by default)\n";
 
 namespace {
 
@@ -53,15 +59,15 @@ struct Shape {
 
 const std::map<std::string, Shape> kShapes = {
     {"init", {0, {}, {}}},
-    {"add-user", {1, {"--mount", "--password-file"}, {}}},
+    {"add-user", {1, {"--mount", "--password-file", "--quota"}, {}}},
     {"put", {2, {"--mount", "--user", "--progress"}, {"--mount"}}},
     {"link", {1, {"--mount", "--user"}, {"--mount", "--user"}}},
     {"revoke", {1, {}, {}}},
     {"serve",
      {0,
       {"--api-port", "--token-port", "--upload-port", "--web-port", "--token-ttl", "--ready-file",
-       "--secret", "--tls-cert", "--tls-key", "--max-connections", "--max-per-peer", "--faults",
-       "--upload-url", "--web-url"},
+       "--secret", "--tls-cert", "--tls-key", "--listen", "--max-connections", "--max-per-peer",
+       "--faults", "--upload-url", "--web-url", "--keep-days"},
       {}}},
 };
 
@@ -138,12 +144,44 @@ Status SetMaxPerPeer(const std::string&, const std::string& value, Options& o) {
   return Status::OK();
 }
 
+// The address every listener binds instead of 127.0.0.1.
+Status SetListen(const std::string&, const std::string& value, Options& o) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, value.c_str(), &parsed) != 1)
+    return Status::Error("--listen needs an IPv4 address, like 192.0.2.10 or 0.0.0.0");
+  o.listen = value;
+  return Status::OK();
+}
+
 Status SetTokenTtl(const std::string&, const std::string& value, Options& o) {
   long long n = 0;
   if (!ParseNumber(value, 1, 365LL * 86400, n)) {
     return Status::Error("--token-ttl needs a number of seconds (1 to one year)");
   }
   o.token_ttl = n;
+  return Status::OK();
+}
+
+// A size in bytes, or in KiB, MiB or GiB with the suffix K, M or G.
+Status SetQuota(const std::string&, const std::string& value, Options& o) {
+  static const std::map<char, int> kShifts = {{'K', 10}, {'M', 20}, {'G', 30}};
+  std::string digits = value;
+  int shift = 0;
+  if (!digits.empty() && kShifts.count(digits.back())) {
+    shift = kShifts.at(digits.back());
+    digits.pop_back();
+  }
+  long long n = 0;
+  if (!ParseNumber(digits, 0, (1LL << 50) >> shift, n))
+    return Status::Error("--quota needs a number of bytes, optionally followed by K, M or G");
+  o.quota = n << shift;
+  return Status::OK();
+}
+
+Status SetKeepDays(const std::string&, const std::string& value, Options& o) {
+  long long n = 0;
+  if (!ParseNumber(value, 0, 36500, n)) return Status::Error("--keep-days needs 0 to 36500");
+  o.keep_days = static_cast<int>(n);
   return Status::OK();
 }
 
@@ -162,11 +200,14 @@ const std::map<std::string, Setter> kValueOptions = {
     {"--password-file", SetText<&Options::password_file>},
     {"--tls-cert", SetText<&Options::tls_cert>},
     {"--tls-key", SetText<&Options::tls_key>},
+    {"--listen", SetListen},
     {"--max-connections", SetMaxConnections},
     {"--max-per-peer", SetMaxPerPeer},
     {"--upload-url", SetBaseUrl<&Options::upload_url>},
     {"--web-url", SetBaseUrl<&Options::web_url>},
     {"--token-ttl", SetTokenTtl},
+    {"--quota", SetQuota},
+    {"--keep-days", SetKeepDays},
     {"--api-port", SetPort<&Options::api_port>},
     {"--token-port", SetPort<&Options::token_port>},
     {"--upload-port", SetPort<&Options::upload_port>},
@@ -223,6 +264,12 @@ Status TakePositional(const Shape& shape, const std::vector<std::string>& positi
 Status CheckCombinations(const Options& o) {
   if (o.tls_cert.empty() != o.tls_key.empty()) {
     return Status::Error("--tls-cert and --tls-key go together");
+  }
+  // Beyond loopback every password, token and file would cross the network in clear text.
+  if (!o.listen.empty() && o.tls_cert.empty()) {
+    return Status::Error(
+        "--listen needs --tls-cert and --tls-key: without TLS serve stays on "
+        "127.0.0.1");
   }
   if ((o.command == "put" || o.command == "link") && o.mounts.size() != 1) {
     return Status::Error(o.command + " takes exactly one --mount");

@@ -24,7 +24,10 @@ struct Options {
   unsigned max_connections = 0;   // --max-connections per listener; 0: from the fd limit
   unsigned max_per_peer = 32;     // --max-per-peer: per client account or address and listener
   std::string password_file;      // --password-file (add-user)
+  int64_t quota = -1;             // --quota bytes (add-user); 0: none; -1: left as it is
+  int keep_days = 30;             // --keep-days (serve): deleted and replaced content kept
   std::string tls_cert, tls_key;  // --tls-cert, --tls-key (PEM files)
+  std::string listen;             // --listen IPv4 address (serve, TLS only); empty: 127.0.0.1
   // External base URLs (no trailing "/") under which clients reach the upload listener and the
   // web listener, e.g. through a TLS front; empty: http://127.0.0.1:PORT of the listener.
   std::string upload_url;  // --upload-url, named as "server" in PUT answers

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "service/http/http_util.h"
 #include "service/http/token_server.h"
 #include "service/store/data_dir_guard.h"
+#include "service/store/purge_timer.h"
+#include "service/store/space_reserve.h"
 #include "service/store/store.h"
 #include "service/upload/upload_server.h"
 #include "service/web/web_server.h"
@@ -73,6 +76,7 @@ Status ApplyListenerSettings(const Options& options) {
   RaiseDescriptorLimit();
   listeners.connection_limit = options.max_connections;
   listeners.per_peer_limit = options.max_per_peer;
+  if (!options.listen.empty()) listeners.address = options.listen;
   if (!options.tls_cert.empty()) {
     if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
       return Status::Error("this libmicrohttpd was built without TLS");
@@ -100,13 +104,16 @@ sigset_t BlockStopSignals() {
 }
 
 // Clients may reach the listeners through a front (TLS, another name): the links name it.
+// By default they name the address listened on; every address (0.0.0.0) names none, so the links
+// say loopback unless --web-url and --upload-url name the way in.
 ServiceUrls UrlsFor(const Options& options, bool tls, uint16_t web_port, uint16_t upload_port) {
-  const std::string scheme = tls ? "https://" : "http://";
+  const std::string host =
+      options.listen.empty() || options.listen == "0.0.0.0" ? "127.0.0.1" : options.listen;
+  const std::string scheme = (tls ? "https://" : "http://") + host + ":";
   const std::string web_base =
-      !options.web_url.empty() ? options.web_url : scheme + "127.0.0.1:" + std::to_string(web_port);
-  const std::string upload_base = !options.upload_url.empty()
-                                      ? options.upload_url
-                                      : scheme + "127.0.0.1:" + std::to_string(upload_port);
+      !options.web_url.empty() ? options.web_url : scheme + std::to_string(web_port);
+  const std::string upload_base =
+      !options.upload_url.empty() ? options.upload_url : scheme + std::to_string(upload_port);
   return ServiceUrls{web_base + "/download/", web_base + "/s/", upload_base};
 }
 
@@ -132,9 +139,22 @@ std::string ReadyText(uint16_t api, uint16_t token, uint16_t upload, uint16_t we
          ",\"pid\":" + std::to_string(getpid()) + "}\n";
 }
 
+// Under the serve lock: blobs older than this process that nothing refers to were left by a crash
+// between placing a blob and committing its row; and the space kept back for deletes.
+void ReclaimSpace(const Store& store, int64_t start_time) {
+  int orphans = 0;
+  if (Status swept = store.space().SweepOrphans(start_time, orphans); !swept.ok())
+    fprintf(stderr, "zelmicd: %s\n", swept.message().c_str());
+  if (orphans > 0) fprintf(stderr, "zelmicd: removed %d unreferenced blob(s)\n", orphans);
+  if (!KeepSpaceReserve(store.dir()))
+    fprintf(stderr, "zelmicd: no room to keep space back for deletes on a full disk\n");
+}
+
 }  // namespace
 
 int Serve(const Options& options) {
+  // Blobs older than this that nothing refers to are left over (see ReclaimSpace).
+  const int64_t start_time = static_cast<int64_t>(time(nullptr));
   // A folder another account could write to or swap is never served, nor repaired.
   if (Status unsafe = CheckDataDirOwnership(options.dir); !unsafe.ok())
     return Die(unsafe.message());
@@ -155,6 +175,8 @@ int Serve(const Options& options) {
   store->set_policy(policy);
 
   const sigset_t stop_signals = BlockStopSignals();
+  // After the signals are set: a file size limit fails the reserve instead of ending the process.
+  ReclaimSpace(*store, start_time);
 
   FaultScript faults;
   // Declared before the listeners, so it outlives them.
@@ -173,8 +195,12 @@ int Serve(const Options& options) {
   fprintf(stderr, "zelmicd: serving %s (api %u, token %u, upload %u, web %u)\n",
           options.dir.c_str(), api.port(), token.port(), upload.port(), web.port());
 
+  PurgeTimer purge(store->space());
+  purge.Start(PurgeSchedule{static_cast<int64_t>(options.keep_days) * 86400});
+
   int sig = 0;
   sigwait(&stop_signals, &sig);
+  purge.Stop();
   api.Stop();
   upload.Stop();
   web.Stop();

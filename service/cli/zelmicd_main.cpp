@@ -121,6 +121,12 @@ int Run(const zelmic::Options& o) {
       if (zelmic::Status set = store->users().SetPassword(*user_id, *password); !set.ok())
         return Die(set.message());
     }
+    if (o.quota >= 0) {
+      auto user_id = store->users().FindUser(o.args[0]);
+      if (!user_id) return Die("cannot find the user just added: " + o.args[0]);
+      if (zelmic::Status set = store->users().SetQuota(*user_id, o.quota); !set.ok())
+        return Die(set.message());
+    }
     if (changes.existed) ReportChanges(o.args[0], changes, password.has_value(), had_password);
     printf("%s\n", refresh.c_str());
     return 0;

@@ -25,7 +25,8 @@ struct ScriptedAnswer {
 };
 
 // Endpoint keys: the upload paths ("/upload_part"...), "/oauth/token", "download" for the
-// download locations, and "api:VERB" for the REST verbs ("api:GET", "api:PUT"...).
+// download locations, "api:VERB" for the REST verbs ("api:GET", "api:PUT"...) and "login" for the
+// password check of a web login (a stall holds the check on its own thread, not the listener).
 class FaultScript {
  public:
   void push(const std::string& endpoint, ScriptedAnswer answer);

@@ -1,6 +1,7 @@
 #pragma once
-// How the listeners of zelmicd are started: bound to 127.0.0.1, event-driven with a small thread
-// pool, a connection limit, an idle timeout and, when configured, TLS.
+// How the listeners of zelmicd are started: bound to 127.0.0.1 (another address only with TLS),
+// event-driven with a small thread pool, a connection limit, an idle timeout, strict about the
+// requests they read (service/http/framing_guard.h) and, when configured, TLS 1.2 or newer.
 
 #include <microhttpd.h>
 
@@ -18,12 +19,18 @@ namespace zelmic {
 // the others until the connection limit, which stays below the descriptor limit. No one client
 // may hold more than per_peer_limit of them (service/http/peer_limit.h).
 struct ListenerSettings {
-  unsigned threads = 4;           // threads per listener
-  unsigned connection_limit = 0;  // per listener; 0: derived from the descriptor limit
-  unsigned per_peer_limit = 32;   // per client account or address on one listener; 0: none
-  unsigned idle_timeout_s = 15;   // a connection silent this long is closed
-  std::string tls_cert, tls_key;  // PEM text; both empty: plain HTTP
+  unsigned threads = 4;               // threads per listener
+  unsigned connection_limit = 0;      // per listener; 0: derived from the descriptor limit
+  unsigned per_peer_limit = 32;       // per client account or address on one listener; 0: none
+  unsigned idle_timeout_s = 15;       // a connection silent this long is closed
+  std::string tls_cert, tls_key;      // PEM text; both empty: plain HTTP
+  std::string address = "127.0.0.1";  // IPv4 address every listener binds
 };
+// The TLS versions and algorithms the listeners offer (GnuTLS priority syntax): TLS 1.2 and 1.3
+// with forward-secret key exchange and AEAD ciphers only.
+extern const char* const kTlsPriorities;
+// Whether the listeners speak TLS: what answers that pin a browser to HTTPS depend on.
+bool ListenersUseTls();
 // Set once by `serve` before any listener starts; tests that run a listener in-process keep the
 // defaults.
 void SetListenerSettings(const ListenerSettings& settings);
@@ -33,10 +40,10 @@ uint64_t RaiseDescriptorLimit();
 // listeners) less a reserve for the store, the staged files and the log, at most 8192.
 unsigned DefaultConnectionLimit();
 
-// Starts a daemon on 127.0.0.1:port (0: ephemeral) with the current listener settings, the given
-// handler and further options (MHD_OPTION_END-terminated array items are added by the callee).
-// idle_timeout_s 0 takes the settings' value. daemon receives the holder, a stopped one when it
-// fails ("cannot listen on 127.0.0.1:PORT").
+// Starts a daemon on the settings' address and port (0: ephemeral) with the current listener
+// settings, the given handler and further options (MHD_OPTION_END-terminated array items are added
+// by the callee). idle_timeout_s 0 takes the settings' value. daemon receives the holder, a stopped
+// one when it fails ("cannot listen on ADDRESS:PORT").
 Status StartListener(uint16_t port, MHD_AccessHandlerCallback handler, void* cls,
                      std::vector<MHD_OptionItem> options, unsigned idle_timeout_s, unsigned threads,
                      MhdDaemon& daemon);

@@ -24,11 +24,12 @@ MhdDaemon& MhdDaemon::operator=(MhdDaemon&& other) noexcept {
 
 MhdDaemon MhdDaemon::Start(unsigned flags, uint16_t port, MHD_AccessHandlerCallback handler,
                            void* cls, std::vector<MHD_OptionItem> options,
-                           MHD_AcceptPolicyCallback accept, void* accept_cls) {
+                           MHD_AcceptPolicyCallback accept, void* accept_cls,
+                           const std::string& address) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return MhdDaemon();
   options.push_back({MHD_OPTION_SOCK_ADDR, 0, &addr});
   options.push_back({MHD_OPTION_END, 0, nullptr});
   MhdDaemon held;

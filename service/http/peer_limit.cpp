@@ -81,13 +81,20 @@ std::optional<uint32_t> LoopbackPeerUid(const sockaddr_in& client, uint16_t serv
   return uid;
 }
 
-bool PeerLimit::Take(const sockaddr* addr, socklen_t addrlen) {
+std::string PeerOf(const sockaddr* addr, socklen_t addrlen, uint16_t server_port) {
   std::string client, peer;
-  if (!Describe(addr, addrlen, client, peer)) return true;
+  if (!Describe(addr, addrlen, client, peer)) return {};
   if (IsLoopback(addr)) {
-    const auto uid = LoopbackPeerUid(*reinterpret_cast<const sockaddr_in*>(addr), port_.load());
+    const auto uid = LoopbackPeerUid(*reinterpret_cast<const sockaddr_in*>(addr), server_port);
     if (uid) peer = "uid " + std::to_string(*uid);
   }
+  return peer;
+}
+
+bool PeerLimit::Take(const sockaddr* addr, socklen_t addrlen) {
+  std::string client, address;
+  if (!Describe(addr, addrlen, client, address)) return true;
+  const std::string peer = PeerOf(addr, addrlen, port_.load());
   std::lock_guard<std::mutex> lock(mutex_);
   // A slot left by a connection the daemon never took (it fails after this policy said yes) is
   // given back when its client port comes round again.

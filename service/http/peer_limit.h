@@ -47,4 +47,8 @@ class PeerLimit {
 // kernel reports it; none when it cannot tell.
 std::optional<uint32_t> LoopbackPeerUid(const sockaddr_in& client, uint16_t server_port);
 
+// The peer a client counts as: "uid N" for a loopback client whose account the kernel tells, else
+// its address; empty for an address of another family.
+std::string PeerOf(const sockaddr* addr, socklen_t addrlen, uint16_t server_port);
+
 }  // namespace zelmic

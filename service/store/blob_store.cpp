@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -103,6 +104,33 @@ Status BlobStore::PlaceBlob(const std::string& staged_path, const std::string& f
   return {};
 }
 
+void BlobStore::Pin(const std::string& filehash) const {
+  std::lock_guard<std::mutex> lock(pins_mutex_);
+  ++pins_[filehash];
+}
+
+void BlobStore::Unpin(const std::string& filehash) const {
+  std::lock_guard<std::mutex> lock(pins_mutex_);
+  auto it = pins_.find(filehash);
+  if (it != pins_.end() && --it->second == 0) pins_.erase(it);
+}
+
+bool BlobStore::RemoveIfUnused(const std::string& filehash) const {
+  if (filehash.size() != 40) return false;
+  std::lock_guard<std::mutex> lock(pins_mutex_);
+  if (pins_.count(filehash) != 0) return false;
+  // A failed query keeps the blob: only a definite "no row refers to it" removes it.
+  Statement used(db_.handle(), "SELECT EXISTS(SELECT 1 FROM versions WHERE filehash = ?)");
+  used.bind(1, filehash);
+  if (!used.step() || used.i64(0) != 0) return false;
+  if (unlink(BlobPath(filehash).c_str()) != 0 && errno != ENOENT) return false;
+  // The block checksum lists derived from it (DIR/sums/ab/<sha1>-<block size>) go with it.
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(db_.dir() + "/sums/" + filehash.substr(0, 2), ec))
+    if (e.path().filename().string().rfind(filehash + "-", 0) == 0) fs::remove(e.path(), ec);
+  return true;
+}
+
 std::string BlobStore::DownloadLocation(const std::string& download_key) const {
   const int64_t expires = db_.Now() + policy_.download_ttl;
   return download_key + "." + std::to_string(expires) + "." +
@@ -122,8 +150,8 @@ std::optional<DownloadTarget> BlobStore::ResolveDownload(const std::string& loca
   const int64_t expires = std::strtoll(expires_text.c_str(), nullptr, 10);
   if (!SameSecret(mac, LocationMac(link_secret_, key, expires)) || expires < db_.Now())
     return std::nullopt;
-  auto lock = db_.Lock();
-  Statement q(db_.handle(),
+  auto read = db_.Read();
+  Statement q(read.handle(),
               "SELECT v.filehash, v.filesize, f.path FROM versions v JOIN files f "
               "ON f.id = v.file_id WHERE v.download_key = ? AND f.deleted = 0");
   q.bind(1, key);

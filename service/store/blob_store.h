@@ -7,6 +7,8 @@
 // never a version without its content.
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -32,6 +34,15 @@ class BlobStore {
   Status PlaceBlob(const std::string& staged_path, const std::string& filehash,
                    bool verified = false) const;
 
+  // Content a commit in flight is about to refer to is never removed as unused meanwhile.
+  void Pin(const std::string& filehash) const;
+  void Unpin(const std::string& filehash) const;
+  // Removes the blob when no version refers to it and no commit in flight holds it; true when it
+  // is gone. The caller holds the database lock inside a write transaction, so that no commit of
+  // any process adds a reference between the check and the removal: a commit checks that its
+  // blob exists inside its own transaction.
+  bool RemoveIfUnused(const std::string& filehash) const;
+
   // A download location for a version's download key: the key, an expiry time and a MAC over
   // both with the secret of this data dir, so it works without a login, cannot be guessed and
   // ends after download_ttl.
@@ -42,6 +53,29 @@ class BlobStore {
   const Database& db_;
   const TokenPolicy& policy_;
   std::string link_secret_;
+  mutable std::mutex pins_mutex_;
+  mutable std::map<std::string, int> pins_;  // commits in flight per content
+};
+
+// Pins a content for the life of a commit.
+class BlobPin {
+ public:
+  BlobPin(const BlobStore& blobs, std::string filehash)
+      : blobs_(blobs), filehash_(std::move(filehash)) {
+    blobs_.Pin(filehash_);
+  }
+  ~BlobPin() { Release(); }
+  BlobPin(const BlobPin&) = delete;
+  BlobPin& operator=(const BlobPin&) = delete;
+  void Release() {
+    if (held_) blobs_.Unpin(filehash_);
+    held_ = false;
+  }
+
+ private:
+  const BlobStore& blobs_;
+  std::string filehash_;
+  bool held_ = true;
 };
 
 }  // namespace zelmic

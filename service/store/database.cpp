@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "service/store/name_upgrade.h"
 #include "service/store/sqlite_util.h"
 
 namespace zelmic {
@@ -38,7 +39,11 @@ CREATE TABLE IF NOT EXISTS tickets(pathhash TEXT PRIMARY KEY, user_id INTEGER NO
   mount INTEGER NOT NULL, path TEXT NOT NULL, filehash TEXT NOT NULL, filesize INTEGER NOT NULL,
   machine TEXT NOT NULL, expires INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS passwords(user_id INTEGER PRIMARY KEY, hash TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS web_logins(id INTEGER PRIMARY KEY, key TEXT UNIQUE NOT NULL,
+  user_id INTEGER NOT NULL, csrf TEXT NOT NULL, epoch INTEGER NOT NULL, expires INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS versions_by_hash ON versions(filehash);
+CREATE INDEX IF NOT EXISTS live_files ON files(mount, deleted, path);
+CREATE INDEX IF NOT EXISTS versions_by_user ON versions(user_id);
 )SQL";
 
 constexpr const char* kMarkerKey = "zelmicd-data";
@@ -94,14 +99,69 @@ Status Database::Open(const std::string& dir, std::unique_ptr<Database>& opened)
   marker.bind(1, std::string(kMarkerKey));
   if (!marker.step()) return Status::Error(dir + " is not a zelmicd data directory");
   if (!database->AddColumn("tickets", "expect_version", "INTEGER NOT NULL DEFAULT 0") ||
-      !database->AddColumn("users", "session_epoch", "INTEGER NOT NULL DEFAULT 0")) {
+      !database->AddColumn("users", "session_epoch", "INTEGER NOT NULL DEFAULT 0") ||
+      !database->AddColumn("users", "quota", "INTEGER NOT NULL DEFAULT 0")) {
     return Status::Error("cannot upgrade the database in " + dir);
   }
+  if (Status e = ComposeStoredNames(*database); !e.ok()) return e;
   opened = std::move(database);
   return Status::OK();
 }
 
-Database::~Database() { sqlite3_close(db_); }
+Database::~Database() {
+  for (sqlite3* reader : idle_readers_) sqlite3_close(reader);
+  sqlite3_close(db_);
+}
+
+namespace {
+// The idle connections kept for later reads; more than this are closed when given back.
+constexpr size_t kMaxIdleReaders = 8;
+}  // namespace
+
+ReadConnection Database::Read() const {
+  sqlite3* handle = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(pool_mutex_);
+    if (!idle_readers_.empty()) {
+      handle = idle_readers_.back();
+      idle_readers_.pop_back();
+    }
+  }
+  if (!handle) {
+    const std::string db_path = dir_ + "/zelmic.db";
+    if (sqlite3_open_v2(db_path.c_str(), &handle, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(handle, 10000);
+    } else {
+      sqlite3_close(handle);
+      handle = nullptr;
+    }
+  }
+  if (handle && sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(handle);
+    handle = nullptr;
+  }
+  return ReadConnection(*this, handle);
+}
+
+void Database::GiveBack(sqlite3* handle) const {
+  // Ending the read transaction lets the writer's checkpoints move past this snapshot.
+  const bool ended = sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  {
+    std::lock_guard<std::mutex> guard(pool_mutex_);
+    if (ended && idle_readers_.size() < kMaxIdleReaders) {
+      idle_readers_.push_back(handle);
+      return;
+    }
+  }
+  sqlite3_close(handle);
+}
+
+ReadConnection::ReadConnection(const Database& db, sqlite3* handle) : db_(db), handle_(handle) {}
+
+ReadConnection::~ReadConnection() {
+  if (handle_) db_.GiveBack(handle_);
+}
 
 bool Database::Exec(const char* sql) const {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;

@@ -1,7 +1,9 @@
 #pragma once
 // The one SQLite database of a data dir (DIR/zelmic.db, WAL) and the lock every part of the store
-// takes around its statements. The parts (users, files, collaboration, blobs) share this one
-// connection, so that a change touching several of their tables is one transaction.
+// takes around its writes. The parts (users, files, collaboration, blobs) share this one writing
+// connection, so that a change touching several of their tables is one transaction. Reads that
+// need no transaction with a write go through read-only connections of their own (Read()), which
+// WAL lets run beside the writer.
 
 #include <sqlite3.h>
 
@@ -9,10 +11,35 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "service/store/status.h"
 
 namespace zelmic {
+
+class Database;
+
+// A read-only connection borrowed from the database's pool for one read. Its statements run in
+// one read transaction, so they see the last commit made before the first of them, never a write
+// in progress; and they neither take nor wait for Lock(), so readers run beside each other and
+// beside a writer. Used by one thread at a time; gives the connection back when destroyed.
+class ReadConnection {
+ public:
+  ReadConnection(const Database& db, sqlite3* handle);
+  ~ReadConnection();
+  ReadConnection(ReadConnection&& other) noexcept
+      : db_(other.db_), handle_(std::exchange(other.handle_, nullptr)) {}
+  ReadConnection(const ReadConnection&) = delete;
+  ReadConnection& operator=(const ReadConnection&) = delete;
+  ReadConnection& operator=(ReadConnection&&) = delete;
+  // Null when no connection could be opened: statements on it then fail and find no rows.
+  sqlite3* handle() const { return handle_; }
+
+ private:
+  const Database& db_;
+  sqlite3* handle_;
+};
 
 class Database {
  public:
@@ -32,6 +59,8 @@ class Database {
     return std::unique_lock<std::mutex>(mutex_);
   }
   bool Exec(const char* sql) const;
+  // A connection for reading only, without the writers' lock (see ReadConnection).
+  ReadConnection Read() const;
   int64_t Now() const;
   // Runs PRAGMA integrity_check; true when SQLite reports "ok".
   bool IntegrityOk() const;
@@ -39,10 +68,16 @@ class Database {
  private:
   Database(std::string dir, sqlite3* db) : dir_(std::move(dir)), db_(db) {}
   bool AddColumn(const char* table, const char* column, const char* declaration) const;
+  friend class ReadConnection;
+  void GiveBack(sqlite3* handle) const;
 
   std::string dir_;
   sqlite3* db_;
   mutable std::mutex mutex_;
+  // Idle read connections; a read opens another one when none is idle, so a burst of readers
+  // never waits for a free one.
+  mutable std::mutex pool_mutex_;
+  mutable std::vector<sqlite3*> idle_readers_;
 };
 
 // A write transaction on the connection (the caller holds the lock); rolled back unless

@@ -66,6 +66,7 @@ Status FileStore::RegisterUpload(const AccessInfo& who, int mount, const std::st
     version = current;
     return {};
   }
+  if (Status e = rows::CheckQuota(db_, who.user_id, filesize); !e.ok()) return e;
   // A deleted file at path is not continued: the commit starts a new file at version 1.
   int next = 1;
   if (file) {
@@ -107,6 +108,8 @@ Status FileStore::CommitLocked(int64_t user_id, int mount, const std::string& pa
   const int current = file ? file->current.version : 0;
   if (expect_version != 0 && expect_version != current)
     return Fail(409, 40902, "the file has changed since version " + std::to_string(expect_version));
+  // Checked again when the content is in: other uploads may have been committed meanwhile.
+  if (Status e = rows::CheckQuota(db_, user_id, filesize); !e.ok()) return e;
   // A file stored where a deleted one was is a new file (new uid, version 1): the deleted one's
   // history, download locations, messages and shares belong to whoever had it, not to the newcomer.
   if (!file && !rows::RemoveDeletedFile(db_, mount, path))
@@ -145,20 +148,34 @@ Status FileStore::CommitContent(int64_t user_id, int mount, const std::string& p
                                 uint64_t filesize, const std::string& machine, int& version,
                                 int expect_version, bool verified) {
   if (!ValidHash(filehash)) return Fail(400, 40002, "filehash must be 40 lowercase hex digits");
+  // Pinned from before it is placed until its row is in, so no purge takes it meanwhile.
+  BlobPin pin(blobs_, filehash);
   if (Status e = blobs_.PlaceBlob(staged_path, filehash, verified); !e.ok()) return e;
-  struct stat st {};
-  if (stat(blobs_.BlobPath(filehash).c_str(), &st) != 0 ||
-      static_cast<uint64_t>(st.st_size) != filesize)
-    return Fail(409, 40905, "the stored content does not have the announced size");
-  auto lock = db_.Lock();
-  Transaction tx(db_);
-  if (!tx.ok()) return Fail(503, 50300, "the database is busy");
-  if (Status e = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
-                              version, expect_version);
-      !e.ok())
-    return e;
-  if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
-  return {};
+  Status committed;
+  {
+    auto lock = db_.Lock();
+    Transaction tx(db_);
+    // Inside the transaction: a purge removes a blob only inside its own.
+    struct stat st {};
+    if (!tx.ok()) {
+      committed = Fail(503, 50300, "the database is busy");
+    } else if (stat(blobs_.BlobPath(filehash).c_str(), &st) != 0 ||
+               static_cast<uint64_t>(st.st_size) != filesize) {
+      committed = Fail(409, 40905, "the stored content does not have the announced size");
+    } else {
+      committed = CommitLocked(user_id, mount, path, filehash, filesize, machine, kCmdUpload,
+                               version, expect_version);
+    }
+    if (committed.ok() && !tx.Commit()) committed = Fail(500, 50005, "cannot commit");
+  }
+  // A refused commit leaves no content behind that nothing refers to.
+  if (!committed.ok() && !staged_path.empty()) {
+    pin.Release();
+    auto lock = db_.Lock();
+    Transaction tx(db_);
+    if (tx.ok() && blobs_.RemoveIfUnused(filehash)) tx.Commit();
+  }
+  return committed;
 }
 
 Status FileStore::PutLocalFile(int64_t user_id, int mount, const std::string& path,

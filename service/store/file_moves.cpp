@@ -5,34 +5,48 @@
 #include "service/store/file_rows.h"
 #include "service/store/file_store.h"
 #include "service/store/paths.h"
+#include "service/store/space_reserve.h"
 #include "service/store/sqlite_util.h"
 
 namespace zelmic {
 
-Status FileStore::Delete(int64_t user_id, int mount, const std::string& path, int& version) {
-  auto lock = db_.Lock();
-  Transaction tx(db_);
+namespace {
+
+Status DeleteOnce(const Database& db, int64_t user_id, int mount, const std::string& path,
+                  int& version) {
+  auto lock = db.Lock();
+  Transaction tx(db);
   if (!tx.ok()) return Fail(503, 50300, "the database is busy");
   std::vector<FileRecord> victims;
-  if (auto f = rows::LoadFile(db_, mount, path, false)) {
+  if (auto f = rows::LoadFile(db, mount, path, false)) {
     victims.push_back(*f);
     version = f->current.version;
   } else {
-    victims = rows::LiveFilesUnder(db_, mount, path);
+    victims = rows::LiveFilesUnder(db, mount, path);
     if (victims.empty()) return Fail(404, 40400, "no such file or folder");
     version = 0;
   }
   for (const auto& v : victims)
     if (Status e = rows::CheckUnlocked(v, user_id); !e.ok()) return e;
   for (const auto& v : victims) {
-    Statement upd(db_.handle(),
+    Statement upd(db.handle(),
                   "UPDATE files SET deleted = 1, cmd = ?, dateline = ?, lock_user = 0, "
                   "publish_key = NULL WHERE id = ?");
-    if (!upd.bind(1, static_cast<int>(kCmdDelete)).bind(2, db_.Now()).bind(3, v.id).run())
+    if (!upd.bind(1, static_cast<int>(kCmdDelete)).bind(2, db.Now()).bind(3, v.id).run())
       return Fail(500, 50004, "cannot delete");
   }
   if (!tx.Commit()) return Fail(500, 50005, "cannot commit");
   return {};
+}
+
+}  // namespace
+
+Status FileStore::Delete(int64_t user_id, int mount, const std::string& path, int& version) {
+  Status done = DeleteOnce(db_, user_id, mount, path, version);
+  // On a full disk the write-ahead log cannot grow by the delete's pages; the reserve makes room.
+  if (done.http_status() == 500 && ReleaseSpaceReserve(db_.dir()))
+    done = DeleteOnce(db_, user_id, mount, path, version);
+  return done;
 }
 
 Status FileStore::Rename(int64_t user_id, int mount, const std::string& path, const std::string& to,

@@ -7,7 +7,12 @@ namespace zelmic::rows {
 
 std::optional<FileRecord> LoadFile(const Database& db, int mount, const std::string& path,
                                    bool with_deleted) {
-  Statement q(db.handle(),
+  return LoadFile(db.handle(), mount, path, with_deleted);
+}
+
+std::optional<FileRecord> LoadFile(sqlite3* db, int mount, const std::string& path,
+                                   bool with_deleted) {
+  Statement q(db,
               "SELECT id, uid, version, deleted, cmd, dateline, lock_user, publish_key "
               "FROM files WHERE mount = ? AND path = ?");
   q.bind(1, mount).bind(2, path);
@@ -24,7 +29,7 @@ std::optional<FileRecord> LoadFile(const Database& db, int mount, const std::str
   f.lock_user = q.i64(6);
   f.published = !q.is_null(7);
   f.current = LoadVersion(db, f.id, q.i32(2));
-  Statement counts(db.handle(),
+  Statement counts(db,
                    "SELECT (SELECT COUNT(*) FROM versions WHERE file_id = ?1), "
                    "(SELECT COUNT(*) FROM shares WHERE file_id = ?1), "
                    "(SELECT COUNT(*) FROM messages WHERE file_id = ?1)");
@@ -38,8 +43,12 @@ std::optional<FileRecord> LoadFile(const Database& db, int mount, const std::str
 }
 
 VersionRecord LoadVersion(const Database& db, int64_t file_id, int version) {
+  return LoadVersion(db.handle(), file_id, version);
+}
+
+VersionRecord LoadVersion(sqlite3* db, int64_t file_id, int version) {
   VersionRecord v;
-  Statement q(db.handle(),
+  Statement q(db,
               "SELECT v.version, v.filehash, v.filesize, v.user_id, COALESCE(u.name, ''), "
               "v.machine, v.dateline, v.cmd, v.download_key FROM versions v "
               "LEFT JOIN users u ON u.id = v.user_id WHERE v.file_id = ? AND v.version = ?");
@@ -57,6 +66,38 @@ VersionRecord LoadVersion(const Database& db, int64_t file_id, int version) {
   return v;
 }
 
+const char* const kListedFileColumns =
+    "f.path, f.id, f.uid, f.mount, f.cmd, f.dateline, f.lock_user, f.publish_key, f.deleted, "
+    "COALESCE(v.version, 0), COALESCE(v.filehash, ''), COALESCE(v.filesize, 0), "
+    "COALESCE(v.user_id, 0), COALESCE(u.name, ''), COALESCE(v.machine, ''), "
+    "COALESCE(v.dateline, 0), COALESCE(v.cmd, 1), COALESCE(v.download_key, ''), "
+    "(SELECT COUNT(*) FROM shares s WHERE s.file_id = f.id)";
+
+FileRecord ReadListedFile(const Statement& q, int first) {
+  FileRecord f;
+  f.path = q.text(first);
+  f.id = q.i64(first + 1);
+  f.uid = q.text(first + 2);
+  f.mount = q.i32(first + 3);
+  f.cmd = q.i32(first + 4);
+  f.dateline = q.i64(first + 5);
+  f.lock_user = q.i64(first + 6);
+  f.published = !q.is_null(first + 7);
+  f.deleted = q.i32(first + 8) != 0;
+  VersionRecord& v = f.current;
+  v.version = q.i32(first + 9);
+  v.filehash = q.text(first + 10);
+  v.filesize = q.i64(first + 11);
+  v.user_id = q.i64(first + 12);
+  v.user = q.text(first + 13);
+  v.machine = q.text(first + 14);
+  v.dateline = q.i64(first + 15);
+  v.cmd = q.i32(first + 16);
+  v.download_key = q.text(first + 17);
+  f.shares = q.i32(first + 18);
+  return f;
+}
+
 std::string Prefix(const std::string& folder) { return folder == "/" ? "/" : folder + "/"; }
 
 // "/a/" -> "/a0": '0' is the character after '/'.
@@ -65,8 +106,12 @@ std::string UpperBound(const std::string& prefix) {
 }
 
 bool HasLiveFileUnder(const Database& db, int mount, const std::string& folder) {
+  return HasLiveFileUnder(db.handle(), mount, folder);
+}
+
+bool HasLiveFileUnder(sqlite3* db, int mount, const std::string& folder) {
   const std::string prefix = Prefix(folder);
-  Statement q(db.handle(),
+  Statement q(db,
               "SELECT 1 FROM files WHERE mount = ? AND deleted = 0 AND path > ? AND path < ? "
               "LIMIT 1");
   q.bind(1, mount).bind(2, prefix).bind(3, UpperBound(prefix));
@@ -94,13 +139,32 @@ std::optional<std::string> FileAbove(const Database& db, int mount, const std::s
 bool RemoveDeletedFile(const Database& db, int mount, const std::string& path) {
   auto old = LoadFile(db, mount, path, true);
   if (!old || !old->deleted) return true;
+  return RemoveFileRows(db, old->id);
+}
+
+bool RemoveFileRows(const Database& db, int64_t file_id) {
   for (const char* sql :
        {"DELETE FROM versions WHERE file_id = ?", "DELETE FROM messages WHERE file_id = ?",
         "DELETE FROM shares WHERE file_id = ?", "DELETE FROM files WHERE id = ?"}) {
     Statement del(db.handle(), sql);
-    if (!del.bind(1, old->id).run()) return false;
+    if (!del.bind(1, file_id).run()) return false;
   }
   return true;
+}
+
+Status CheckQuota(const Database& db, int64_t user_id, uint64_t adding) {
+  Statement q(db.handle(),
+              "SELECT u.quota, (SELECT COALESCE(SUM(filesize), 0) FROM versions WHERE user_id = "
+              "u.id) FROM users u WHERE u.id = ? AND u.quota > 0");
+  q.bind(1, user_id);
+  if (!q.step()) return {};
+  const uint64_t quota = static_cast<uint64_t>(q.i64(0));
+  const uint64_t used = static_cast<uint64_t>(q.i64(1));
+  if (used > quota || adding > quota - used)
+    return Fail(507, 50700,
+                "the user's quota of " + std::to_string(quota) + " bytes would be exceeded (" +
+                    std::to_string(used) + " in use)");
+  return {};
 }
 
 Status CheckUnlocked(const FileRecord& file, int64_t user_id) {

@@ -24,6 +24,9 @@ class FileStore {
   bool FolderExists(int mount, const std::string& path) const;
   // Every live file of the mount, by path.
   std::vector<FileRecord> FilesOf(int mount) const;
+  // The live files of the mount by path, `limit` of them from `offset`; total: how many there are.
+  // The records carry no version or message counts.
+  std::vector<FileRecord> FilesPage(int mount, int offset, int limit, int& total) const;
   Status List(int mount, const std::string& folder, bool dirs_only, const std::string& order,
               int start, int size, int& total, std::vector<ListEntry>& entries) const;
   // Everything under folder (or the file itself) changed after `since`, deleted files included.

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "service/store/unicode_names.h"
+
 namespace zelmic {
 
 namespace {
@@ -59,12 +61,17 @@ Status CheckSegment(const std::string& segment) {
     if (c < 0x20 || c == 0x7F) return Status::Error("control bytes are not allowed in paths");
   }
   if (!IsValidUtf8(segment)) return Status::Error("path is not valid UTF-8");
+  if (HasBidiControl(segment))
+    return Status::Error("bidirectional control characters are not allowed in paths");
   return Status::OK();
 }
 
 Status Join(const std::vector<std::string>& segments, std::string& path) {
   std::string out;
-  for (const auto& s : segments) {
+  for (const auto& sent : segments) {
+    if (Status bad = CheckSegment(sent); !bad.ok()) return bad;
+    // Every way in reaches here: one spelling per name, checked again as stored (it may grow).
+    const std::string s = ComposedUtf8(sent);
     if (Status bad = CheckSegment(s); !bad.ok()) return bad;
     out += '/';
     out += s;

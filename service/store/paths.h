@@ -1,7 +1,8 @@
 #pragma once
 // Remote paths inside a mount. Every path the service stores is normalised: "/" for the mount's
 // root, otherwise "/" followed by non-empty segments joined by "/", none of them "." or "..", with
-// no NUL or control byte and valid UTF-8. Whatever a client sends is decoded into that form or
+// no NUL or control byte and valid UTF-8 in canonical composition (NFC), without bidirectional
+// control characters. Whatever a client sends is decoded into that form or
 // refused, so no request can name anything outside its mount.
 
 #include <string>

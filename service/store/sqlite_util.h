@@ -31,6 +31,11 @@ class Statement {
     sqlite3_bind_null(stmt_, i);
     return *this;
   }
+  // Makes the statement ready to run again; its bindings stay until bound anew.
+  Statement& reset() {
+    sqlite3_reset(stmt_);
+    return *this;
+  }
   // True while a row is available.
   bool step() { return stmt_ && (last_ = sqlite3_step(stmt_)) == SQLITE_ROW; }
   // Runs a statement without rows; true on success.

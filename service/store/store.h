@@ -15,6 +15,8 @@
 #include "service/store/collab_store.h"
 #include "service/store/database.h"
 #include "service/store/file_store.h"
+#include "service/store/login_store.h"
+#include "service/store/space_keeper.h"
 #include "service/store/status.h"
 #include "service/store/store_records.h"
 #include "service/store/upload_backend.h"
@@ -38,7 +40,9 @@ class Store : public UploadBackend {
   UserStore& users() { return users_; }
   FileStore& files() { return files_; }
   CollabStore& collab() { return collab_; }
+  LoginStore& logins() { return logins_; }
   const BlobStore& blobs() const { return blobs_; }
+  const SpaceKeeper& space() const { return space_; }
   bool IntegrityOk() const { return db_->IntegrityOk(); }
 
   // UploadBackend.
@@ -58,7 +62,9 @@ class Store : public UploadBackend {
         users_(*db_, policy_),
         blobs_(*db_, policy_),
         files_(*db_, blobs_),
-        collab_(*db_, blobs_) {}
+        collab_(*db_, blobs_),
+        space_(*db_, blobs_),
+        logins_(*db_) {}
   // commit and commit_hashed; sha1 is null when the content must be hashed here.
   Status Commit(const UploadTicket& ticket, const std::string& staged_path,
                 const std::string* sha1);
@@ -70,6 +76,8 @@ class Store : public UploadBackend {
   BlobStore blobs_;
   FileStore files_;
   CollabStore collab_;
+  SpaceKeeper space_;
+  LoginStore logins_;
 };
 
 }  // namespace zelmic

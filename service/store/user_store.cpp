@@ -86,17 +86,17 @@ std::optional<int64_t> UserStore::FindUser(const std::string& name) const {
 }
 
 std::vector<int> UserStore::Mounts(int64_t user_id) const {
-  auto lock = db_.Lock();
+  auto read = db_.Read();
   std::vector<int> out;
-  Statement q(db_.handle(), "SELECT mount FROM grants WHERE user_id = ? ORDER BY mount");
+  Statement q(read.handle(), "SELECT mount FROM grants WHERE user_id = ? ORDER BY mount");
   q.bind(1, user_id);
   while (q.step()) out.push_back(q.i32(0));
   return out;
 }
 
 bool UserStore::HasGrant(int64_t user_id, int mount) const {
-  auto lock = db_.Lock();
-  Statement q(db_.handle(), "SELECT 1 FROM grants WHERE user_id = ? AND mount = ?");
+  auto read = db_.Read();
+  Statement q(read.handle(), "SELECT 1 FROM grants WHERE user_id = ? AND mount = ?");
   q.bind(1, user_id).bind(2, mount);
   return q.step();
 }
@@ -194,8 +194,8 @@ UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh, std::
 }
 
 std::optional<AccessInfo> UserStore::CheckAccess(const std::string& access) const {
-  auto lock = db_.Lock();
-  Statement find(db_.handle(),
+  auto read = db_.Read();
+  Statement find(read.handle(),
                  "SELECT t.user_id, u.name, t.mount, t.path, t.expires FROM tokens t "
                  "JOIN users u ON u.id = t.user_id WHERE t.token = ? AND t.kind = 2");
   find.bind(1, TokenKey(access));
@@ -225,6 +225,13 @@ Status UserStore::SetPassword(int64_t user_id, const std::string& password) {
   return Status::OK();
 }
 
+Status UserStore::SetQuota(int64_t user_id, int64_t bytes) {
+  auto lock = db_.Lock();
+  Statement set(db_.handle(), "UPDATE users SET quota = ? WHERE id = ?");
+  if (!set.bind(1, bytes).bind(2, user_id).run()) return Status::Error("cannot set the quota");
+  return Status::OK();
+}
+
 bool UserStore::HasPassword(int64_t user_id) const {
   auto lock = db_.Lock();
   Statement q(db_.handle(), "SELECT 1 FROM passwords WHERE user_id = ?");
@@ -233,8 +240,8 @@ bool UserStore::HasPassword(int64_t user_id) const {
 }
 
 std::optional<int64_t> UserStore::SessionEpoch(int64_t user_id) const {
-  auto lock = db_.Lock();
-  Statement q(db_.handle(), "SELECT session_epoch FROM users WHERE id = ?");
+  auto read = db_.Read();
+  Statement q(read.handle(), "SELECT session_epoch FROM users WHERE id = ?");
   q.bind(1, user_id);
   if (!q.step()) return std::nullopt;
   return q.i64(0);

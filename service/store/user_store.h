@@ -44,13 +44,15 @@ class UserStore {
   // Setting a password ends the user's web logins (see SessionEpoch).
   Status SetPassword(int64_t user_id, const std::string& password);
   bool HasPassword(int64_t user_id) const;
+  // The most bytes the user's versions may hold; 0 for no limit.
+  Status SetQuota(int64_t user_id, int64_t bytes);
   // The user's id when the name and password match (as slow for unknown names as for known ones);
   // `epoch` receives the user's SessionEpoch read together with the password.
   std::optional<int64_t> CheckPassword(const std::string& name, const std::string& password,
                                        int64_t* epoch = nullptr) const;
-  // The generation of the user's web logins, none for an unknown user. Logins live in the memory
-  // of the serving process while passwords are changed and users revoked by other processes, so
-  // each login remembers the generation it began in and ends once the database has moved on.
+  // The generation of the user's web logins, none for an unknown user. Passwords are changed and
+  // users revoked by other processes than the serving one, so each login remembers the generation
+  // it began in (LoginStore) and ends once the database has moved on.
   std::optional<int64_t> SessionEpoch(int64_t user_id) const;
   // Ends everything the user holds: every refresh and access token (general and link) and every
   // web login. `tokens` receives how many tokens went.

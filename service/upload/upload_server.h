@@ -2,20 +2,25 @@
 // The upload server of zelmicd: an HTTP listener on 127.0.0.1 that speaks the upload protocol
 // (UploadService) for the uploads the REST interface registered.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "service/http/faults.h"
 #include "service/http/mhd_daemon.h"
 #include "service/store/upload_backend.h"
+#include "service/upload/body_budget.h"
 #include "service/upload/checksum_keeper.h"
+#include "service/upload/upload_answer.h"
+
+struct MHD_Connection;
 
 namespace zelmic {
 
 class UploadService;
+struct PendingRequest;
 
 class UploadServer {
  public:
@@ -34,14 +39,20 @@ class UploadServer {
   size_t session_count();
   // Bytes of request bodies the shared budget holds now: a test learns that the server has taken
   // every request it will take without guessing a time.
-  uint64_t buffered_bytes() const { return buffered_.load(); }
+  uint64_t buffered_bytes() const { return budget_.held(); }
 
  private:
   struct Glue;
-  // Takes bytes from the budget of bodies held in memory; false when it would go over.
-  bool Reserve(uint64_t bytes);
+  // The answer to a request refused from its head; none when its body (if any) is wanted, the
+  // session then claimed for it.
+  std::optional<UploadAnswer> Admit(MHD_Connection* connection, const char* url, const char* method,
+                                    PendingRequest& pending);
+  // Keeps the bytes that arrived, taking them from the budget first.
+  void Receive(PendingRequest& pending, const char* data, size_t n);
+  // Gives back the request's claim on its session and its bytes of the budget.
+  void Settle(PendingRequest& pending);
 
-  std::atomic<uint64_t> buffered_{0};
+  BodyBudget budget_;
   std::unique_ptr<UploadService> service_;
   FaultScript& faults_;
   MhdDaemon daemon_;

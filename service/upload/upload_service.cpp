@@ -50,6 +50,8 @@ UploadAnswer Unauthorized() {
 // reach the client as such, so it knows not to send again; everything else is the store's fault.
 UploadAnswer CommitRefused(unsigned status, const std::string& error) {
   if (status == 409) return ErrorAnswer(409, kErrChanged, "commit refused: " + error);
+  // The user's quota: more of the same upload would be refused too.
+  if (status == 507) return ErrorAnswer(507, kErrNoSpace, "commit refused: " + error);
   if (status >= 400 && status < 500)
     return ErrorAnswer(status, static_cast<int>(status) * 100, "commit refused: " + error);
   return ErrorAnswer(500, kErrInternal, "commit failed: " + error);
@@ -90,9 +92,10 @@ void LogStored(const UploadTicket& ticket, uint64_t sent, bool delta) {
   for (char& c : path) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
-  std::fprintf(stderr, "zelmicd: stored %s (mount %d): %llu bytes, %llu sent %s\n", path.c_str(),
-               ticket.mount, static_cast<unsigned long long>(ticket.filesize),
-               static_cast<unsigned long long>(sent), delta ? "as a block delta" : "whole");
+  // The file's size first, then what of it crossed the wire: for a delta only the literal bytes.
+  std::fprintf(stderr, "zelmicd: stored %s (mount %d): %llu bytes stored, %llu of them sent (%s)\n",
+               path.c_str(), ticket.mount, static_cast<unsigned long long>(ticket.filesize),
+               static_cast<unsigned long long>(sent), delta ? "block delta" : "whole");
 }
 
 }  // namespace
@@ -207,6 +210,18 @@ std::shared_ptr<UploadSession> UploadService::SessionOf(const UploadRequest& req
   const std::string* id = request.header("x-zm-upload-session");
   if (id == nullptr || id->empty()) return nullptr;
   return sessions_.Find(*id);
+}
+
+bool UploadService::ClaimBody(UploadSession& session) {
+  std::lock_guard<std::mutex> lock(session.mutex);
+  if (session.closed || session.body_arriving) return false;
+  session.body_arriving = true;
+  return true;
+}
+
+void UploadService::ReleaseBody(UploadSession& session) {
+  std::lock_guard<std::mutex> lock(session.mutex);
+  session.body_arriving = false;
 }
 
 void UploadService::Discard(UploadSession& session) {

@@ -42,6 +42,7 @@ enum UploadErrorCode : int {
   kErrTooMany = 42900,
   kErrDeltaRefused = 20500,
   kErrInternal = 50000,
+  kErrNoSpace = 50700,
 };
 
 class UploadService {
@@ -66,6 +67,14 @@ class UploadService {
   // Answers the request; a part's body is taken from it.
   UploadAnswer Handle(UploadRequest& request);
 
+  // The session named by the request's x-zm-upload-session, or nullptr.
+  std::shared_ptr<UploadSession> SessionOf(const UploadRequest& request);
+  // Claims the session for one arriving body (a part or the match list): the content goes on at
+  // one place, so a second body of the same session while one arrives can only be a duplicate or
+  // an attempt to hold memory. False when another body is arriving or the session is closed.
+  bool ClaimBody(UploadSession& session);
+  void ReleaseBody(UploadSession& session);
+
   // Sessions idle for longer are forgotten; their id then gets 401.
   void set_session_idle_limit(std::chrono::milliseconds limit) { sessions_.set_idle_limit(limit); }
   size_t session_count() { return sessions_.size(); }
@@ -79,8 +88,6 @@ class UploadService {
   UploadAnswer Part(UploadRequest& request);
   UploadAnswer Finish(UploadRequest& request);
 
-  // The session named by the request's x-zm-upload-session, or nullptr.
-  std::shared_ptr<UploadSession> SessionOf(const UploadRequest& request);
   // A new session for the ticket with its staged file made; session receives it.
   Status OpenSession(const UploadTicket& ticket, const std::string& key,
                      std::shared_ptr<UploadSession>& session);

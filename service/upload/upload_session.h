@@ -48,6 +48,7 @@ struct UploadSession {
   bool delta = false;  // a match list was accepted (at match_path)
   uint64_t match_count = 0;
   bool closed = false;                  // finished or discarded: no request may use it any more
+  bool body_arriving = false;           // a part or match list of it is being received
   int pending_writes = 0;               // accepted parts not yet in the staged file
   bool write_failed = false;            // a part could not be written: the staged bytes were
                                         // dropped (held is 0) and the upload cannot finish

@@ -1,13 +1,18 @@
 #include "service/web/web_page.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <ctime>
 
+#include "common/text_forms.h"
 #include "service/store/paths.h"
-#include "service/web/launch_url.h"
 
 namespace zelmic {
 
 namespace {
+
+constexpr int kFilesPerPage = 100;
 
 constexpr const char* kStyle = R"CSS(
 body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "Noto Sans", sans-serif;
@@ -35,6 +40,8 @@ a.edit { background: #2f6feb; color: #fff; padding: 3px 12px; border-radius: 4px
 a.edit:hover { background: #1f5fd6; }
 a.dl { color: #2f6feb; margin-left: 10px; }
 .empty { padding: 14px 16px; color: #57606a; }
+.pages { padding: 10px 16px; border-top: 1px solid #eef0f2; font-size: 14px; color: #57606a; }
+.pages a { color: #2f6feb; margin-left: 10px; }
 form.upload { display: flex; gap: 10px; align-items: center; padding: 12px 16px;
               border-top: 1px solid #d8dee4; background: #fbfcfd; border-radius: 0 0 8px 8px;
               font-size: 14px; flex-wrap: wrap; }
@@ -45,6 +52,27 @@ header form.logout { margin-left: auto; }
 .notice { background: #ddf4ff; border: 1px solid #54aeff; padding: 10px 16px; border-radius: 6px;
           margin-bottom: 20px; }
 )CSS";
+
+// Shows each time of the page in the browser's own zone and manner; without scripts the UTC
+// text the server wrote stays.
+constexpr const char* kScript = R"JS(
+for (const t of document.querySelectorAll("time[data-utc]")) {
+  const when = new Date(Number(t.dataset.utc) * 1000);
+  t.textContent = when.toLocaleString(undefined, {dateStyle: "medium", timeStyle: "short"});
+  t.title = t.getAttribute("datetime");
+}
+)JS";
+
+// The CSP source that allows exactly this inline text: 'sha256-BASE64'.
+std::string HashSource(const char* text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(text, std::char_traits<char>::length(text), digest, &size, EVP_sha256(), nullptr);
+  std::string hash(4 * ((size + 2) / 3) + 1, '\0');
+  hash.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(hash.data()),
+                                                  digest, static_cast<int>(size))));
+  return "'sha256-" + hash + "'";
+}
 
 std::string Head(const std::string& title) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
@@ -67,22 +95,68 @@ std::string FormatSize(int64_t n) {
   return buf;
 }
 
+// A time as UTC text, marked with its instant for kScript to show in the browser's zone.
 std::string FormatTime(int64_t t) {
   time_t tt = static_cast<time_t>(t);
   tm parts{};
   gmtime_r(&tt, &parts);
-  char buf[32];
-  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", &parts);
-  return buf;
+  char iso[32], text[32];
+  strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return "<time datetime=\"" + std::string(iso) + "\" data-utc=\"" + std::to_string(t) + "\">" +
+         text + "</time>";
 }
 
 std::string CsrfField(const WebLogin& login) {
   return "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlEscape(login.csrf) + "\">";
 }
 
-std::string MountSection(Store& store, const WebLogin& login, int mount) {
-  std::string html = "<section><h2>Mount " + std::to_string(mount) + "</h2>";
-  std::vector<FileRecord> files = store.files().FilesOf(mount);
+// Where the page of a mount's files shows page `page` (counted from 0) of that mount.
+std::string PageHref(int mount, int page) {
+  return "/?mount=" + std::to_string(mount) + "&page=" + std::to_string(page) + "#mount-" +
+         std::to_string(mount);
+}
+
+// Previous and next links when the mount's files do not fit one page.
+std::string PageLinks(int mount, int page, int total) {
+  const int pages = (total + kFilesPerPage - 1) / kFilesPerPage;
+  if (pages <= 1) return {};
+  const int first = page * kFilesPerPage + 1;
+  const int last = std::min(total, first + kFilesPerPage - 1);
+  std::string html = "<div class=\"pages\">Files " + std::to_string(first) + "&ndash;" +
+                     std::to_string(last) + " of " + std::to_string(total);
+  if (page > 0)
+    html +=
+        " <a class=\"prev\" href=\"" + HtmlEscape(PageHref(mount, page - 1)) + "\">previous</a>";
+  if (page + 1 < pages)
+    html += " <a class=\"next\" href=\"" + HtmlEscape(PageHref(mount, page + 1)) + "\">next</a>";
+  return html + "</div>";
+}
+
+// One row of a mount's table. The edit link asks the server for a launch link when clicked, so
+// showing the page mints no tokens.
+std::string FileRow(Store& store, int mount, const FileRecord& f) {
+  const std::string edit =
+      "/edit?mount=" + std::to_string(mount) + "&path=" + plumet_text::PercentEncode(f.path);
+  return "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
+         FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
+         std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) + "</td><td>" +
+         HtmlEscape(f.current.user) + "</td><td><a class=\"edit\" href=\"" + HtmlEscape(edit) +
+         "\">edit</a><a class=\"dl\" href=\"/download/" +
+         HtmlEscape(store.blobs().DownloadLocation(f.current.download_key)) +
+         "\">download</a></td></tr>";
+}
+
+std::string MountSection(Store& store, const WebLogin& login, int mount, int page) {
+  std::string html = "<section id=\"mount-" + std::to_string(mount) + "\"><h2>Mount " +
+                     std::to_string(mount) + "</h2>";
+  int total = 0;
+  std::vector<FileRecord> files =
+      store.files().FilesPage(mount, page * kFilesPerPage, kFilesPerPage, total);
+  if (files.empty() && page > 0) {  // past the end: the last page instead
+    page = std::max(0, (total - 1) / kFilesPerPage);
+    files = store.files().FilesPage(mount, page * kFilesPerPage, kFilesPerPage, total);
+  }
   if (files.empty()) {
     html += "<div class=\"empty\">No files yet.</div>";
   } else {
@@ -91,21 +165,8 @@ std::string MountSection(Store& store, const WebLogin& login, int mount) {
         "<col class=\"c-time\"><col class=\"c-by\"><col class=\"c-act\"></colgroup>"
         "<thead><tr><th>File</th><th class=\"num\">Size</th><th class=\"num\">Version</th>"
         "<th>Modified</th><th>By</th><th></th></tr></thead><tbody>";
-    for (const auto& f : files) {
-      std::string token;
-      std::string edit;
-      if (store.users().LinkTokenFor(login.user_id, mount, f.path, token).ok())
-        edit = "<a class=\"edit\" href=\"" + HtmlEscape(MakeLaunchUrl(mount, f.path, token)) +
-               "\">edit</a>";
-      html += "<tr><td class=\"path\">" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
-              FormatSize(f.current.filesize) + "</td><td class=\"num\">" +
-              std::to_string(f.current.version) + "</td><td>" + FormatTime(f.dateline) +
-              "</td><td>" + HtmlEscape(f.current.user) + "</td><td>" + edit +
-              "<a class=\"dl\" href=\"/download/" +
-              HtmlEscape(store.blobs().DownloadLocation(f.current.download_key)) +
-              "\">download</a></td></tr>";
-    }
-    html += "</tbody></table>";
+    for (const auto& f : files) html += FileRow(store, mount, f);
+    html += "</tbody></table>" + PageLinks(mount, page, total);
   }
   html +=
       "<form class=\"upload\" method=\"post\" action=\"/upload\" enctype=\"multipart/form-data\">" +
@@ -118,6 +179,20 @@ std::string MountSection(Store& store, const WebLogin& login, int mount) {
 }
 
 }  // namespace
+
+std::string PagePolicy() {
+  return "default-src 'none'; style-src " + HashSource(kStyle) + "; script-src " +
+         HashSource(kScript) + "; form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+}
+
+std::string NoticeText(const std::string& key) {
+  static const std::pair<const char*, const char*> kNotices[] = {
+      {"stored", "The file was stored as a new version."},
+  };
+  for (const auto& [name, text] : kNotices)
+    if (key == name) return text;
+  return {};
+}
 
 std::string HtmlEscape(const std::string& text) {
   std::string out;
@@ -145,7 +220,8 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
-std::string RenderUserPage(Store& store, const WebLogin& login, const std::string& notice) {
+std::string RenderUserPage(Store& store, const WebLogin& login, const std::string& notice,
+                           int paged_mount, int page) {
   std::string html = Head("Files of " + login.user) + "<header><h1>Zelmic files</h1><span>" +
                      HtmlEscape(login.user) +
                      "</span><form class=\"logout\" method=\"post\" action=\"/logout\">" +
@@ -156,8 +232,8 @@ std::string RenderUserPage(Store& store, const WebLogin& login, const std::strin
   std::vector<int> mounts = store.users().Mounts(login.user_id);
   if (mounts.empty())
     html += "<section><div class=\"empty\">No mounts are granted to you.</div></section>";
-  for (int m : mounts) html += MountSection(store, login, m);
-  html += "</main></body></html>\n";
+  for (int m : mounts) html += MountSection(store, login, m, m == paged_mount ? page : 0);
+  html += "</main><script>" + std::string(kScript) + "</script></body></html>\n";
   return html;
 }
 

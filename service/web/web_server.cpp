@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <set>
@@ -14,7 +15,10 @@
 #include "common/text_forms.h"
 #include "service/http/api_request.h"
 #include "service/http/http_util.h"
+#include "service/http/peer_limit.h"
 #include "service/store/paths.h"
+#include "service/web/launch_url.h"
+#include "service/web/page_headers.h"
 #include "service/web/web_page.h"
 
 namespace zelmic {
@@ -23,6 +27,13 @@ enum class WebRoute { None, AdminScript, Login, Logout, FormUpload };
 
 namespace {
 constexpr const char* kCookie = "zelmic_session";
+// The notice of a form's outcome rides to the next page in this cookie rather than in the
+// address, so that the address stays "/" and a reload does not show the notice again.
+constexpr const char* kNoticeCookie = "zelmic_notice";
+constexpr long kNoticeMaxAge = 60;
+constexpr size_t kMaxNameKey = 256;
+// The highest page number of a mount's files the page accepts (far beyond any real mount).
+constexpr long long kMaxPage = 1000000;
 }  // namespace
 
 struct WebRequest : RequestState {
@@ -52,14 +63,32 @@ struct WebRequest : RequestState {
   plumet_common::DigestCtx sha1;
   unsigned error_status = 0;  // 4xx: the form is at fault; 5xx: the store
   std::string error;
+  // A login's password check runs on the check threads while its connection is suspended; the
+  // outcome is written before the state turns Done.
+  enum class Check { None, Running, Done };
+  std::atomic<Check> check{Check::None};
+  unsigned pause_ms = 0;  // a scripted stall before the check
+  std::optional<int64_t> user_id;
+  int64_t epoch = 0;
+  LoginThrottle::Clock::duration refused_for{0};  // refused unchecked: the time still to wait
+  bool busy = false;                              // no place for the check
 };
 
 namespace {
 
 const StateFactory kFactory{[]() -> RequestState* { return new WebRequest(); }};
 
-MHD_Result Html(MHD_Connection* connection, unsigned status, const std::string& html) {
-  return Answer(connection, status, html, "text/html; charset=utf-8");
+MHD_Result Html(MHD_Connection* connection, unsigned status, const std::string& html,
+                const std::string& set_cookie = {}) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      html.size(), const_cast<char*>(html.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/html; charset=utf-8");
+  AddPageHeaders(response);
+  if (!set_cookie.empty()) MHD_add_response_header(response, "Set-Cookie", set_cookie.c_str());
+  MHD_Result r = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return r;
 }
 
 // A query argument, decoded ("+" is a space in forms).
@@ -79,14 +108,16 @@ MHD_Result SeeOther(MHD_Connection* connection, const std::string& location,
   MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, location.c_str());
+  AddPageHeaders(response);
   if (!set_cookie.empty()) MHD_add_response_header(response, "Set-Cookie", set_cookie.c_str());
   MHD_Result r = MHD_queue_response(connection, MHD_HTTP_SEE_OTHER, response);
   MHD_destroy_response(response);
   return r;
 }
 
-std::string CookieHeader(const std::string& value, bool secure, long max_age) {
-  return std::string(kCookie) + "=" + value +
+std::string CookieHeader(const std::string& value, bool secure, long max_age,
+                         const char* name = kCookie) {
+  return std::string(name) + "=" + value +
          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(max_age) +
          (secure ? "; Secure" : "");
 }
@@ -134,17 +165,26 @@ bool SameToken(const std::string& a, const std::string& b) {
 }  // namespace
 
 WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options, ChecksumKeeper& keeper)
-    : store_(store), faults_(faults), keeper_(keeper), options_(options) {}
+    : store_(store),
+      faults_(faults),
+      keeper_(keeper),
+      options_(options),
+      sessions_(store.logins()) {}
 
 WebServer::~WebServer() { Stop(); }
 
 Status WebServer::Start(uint16_t port) {
+  checks_.Open();
   Status started = StartLoopbackDaemon(port, &WebServer::Handle, this, &kFactory, daemon_);
   if (started.ok()) port_ = daemon_.port();
   return started;
 }
 
-void WebServer::Stop() { daemon_.Stop(); }
+void WebServer::Stop() {
+  // Every suspended login is finished and resumed before the daemon may stop.
+  checks_.Close();
+  daemon_.Stop();
+}
 
 std::optional<WebLogin> WebServer::LoginOf(MHD_Connection* connection) {
   const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookie);
@@ -196,6 +236,23 @@ MHD_Result WebServer::Download(MHD_Connection* connection, const std::string& ke
         StoredContent{target->blob_path, static_cast<uint64_t>(target->size), target->filehash});
   }
   return r;
+}
+
+MHD_Result WebServer::EditLink(MHD_Connection* connection) {
+  auto login = LoginOf(connection);
+  if (!login) return Html(connection, 403, RenderLoginPage("Log in first."));
+  long long mount = 0;
+  const std::string path = QueryArg(connection, "path");
+  if (!ParseInt(QueryArg(connection, "mount"), INT32_MIN, INT32_MAX, mount) ||
+      !store_.users().HasGrant(login->user_id, static_cast<int>(mount)))
+    return Answer(connection, 403, "no access to this mount\n", "text/plain");
+  if (!store_.files().GetFile(static_cast<int>(mount), path))
+    return Answer(connection, 404, "no such file\n", "text/plain");
+  std::string token;
+  if (Status e = store_.users().LinkTokenFor(login->user_id, static_cast<int>(mount), path, token);
+      !e.ok())
+    return Answer(connection, e.http_status(), e.message() + "\n", "text/plain");
+  return SeeOther(connection, MakeLaunchUrl(static_cast<int>(mount), path, token));
 }
 
 MHD_Result WebServer::Handle(void* cls, MHD_Connection* connection, const char* url,
@@ -254,10 +311,24 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
   } else if (method == "GET" || method == "HEAD") {
     if (url == "/") {
       request.answered = true;
-      const std::string notice = QueryArg(connection, "notice");
+      const char* notice_key =
+          MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kNoticeCookie);
+      const std::string notice = NoticeText(notice_key ? notice_key : "");
       auto login = LoginOf(connection);
+      long long mount = 0, page = 0;
+      if (!ParseInt(QueryArg(connection, "mount"), INT32_MIN, INT32_MAX, mount) ||
+          !ParseInt(QueryArg(connection, "page"), 0, kMaxPage, page))
+        mount = page = 0;
+      // Shown once: the answer ends the notice's cookie.
       return Html(connection, 200,
-                  login ? RenderUserPage(store_, *login, notice) : RenderLoginPage(notice));
+                  login ? RenderUserPage(store_, *login, notice, static_cast<int>(mount),
+                                         static_cast<int>(page))
+                        : RenderLoginPage(notice),
+                  notice_key ? CookieHeader("", options_.secure_cookie, 0, kNoticeCookie) : "");
+    }
+    if (url == "/edit" && method == "GET") {  // a look (HEAD) mints nothing
+      request.answered = true;
+      return EditLink(connection);
     }
     for (const auto& [prefix, published] :
          {std::pair{"/download/", false}, std::pair{"/s/", true}}) {
@@ -282,6 +353,9 @@ MHD_Result WebServer::Start(MHD_Connection* connection, const std::string& url,
       if (static_cast<unsigned long long>(n) > request.body_limit)
         return refuse(413, "the form is too large\n");
     }
+    // Cookies ride along with a form another site makes the browser send; its Origin does not.
+    if (!FromOwnPage(connection))
+      return refuse(403, "forms are taken from this site's page only\n");
     if (request.route != WebRoute::Login) {
       request.login = LoginOf(connection);
       if (!request.login) {
@@ -345,23 +419,91 @@ MHD_Result WebServer::Finish(MHD_Connection* connection, WebRequest& request) {
 }
 
 MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& request) {
+  if (request.check == WebRequest::Check::Done) return AnswerLogin(connection, request);
+  if (request.check == WebRequest::Check::Running) return MHD_YES;
   if (request.error_status != 0)
     return Html(connection, request.error_status,
                 RenderLoginPage("Login failed: " + request.error));
   const std::string& user = request.fields["user"];
-  const std::string& password = request.fields["password"];
-  int64_t epoch = 0;
-  auto user_id = user.empty() || password.empty()
-                     ? std::nullopt
-                     : store_.users().CheckPassword(user, password, &epoch);
-  if (!user_id) return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
+  if (user.empty() || request.fields["password"].empty()) return AnswerLogin(connection, request);
+  // A name's key is cut short: no stored name is that long, and the table stays small.
+  std::vector<std::string> keys = {"name " + user.substr(0, kMaxNameKey)};
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info != nullptr && info->client_addr != nullptr) {
+    const sockaddr* addr = info->client_addr;
+    const socklen_t size = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    keys.push_back("peer " + PeerOf(addr, size, port_));
+  }
+  // Refused at once while locked out: no derivation is spent on a guess.
+  request.refused_for = throttle_.Wait(keys, LoginThrottle::Clock::now());
+  if (request.refused_for.count() > 0) return AnswerLogin(connection, request);
+  if (auto scripted = faults_.take("login")) {
+    if (scripted->kind == ScriptedAnswer::Kind::Stall)
+      request.pause_ms = scripted->stall_ms;
+    else if (auto served = ServeScripted(connection, *scripted))
+      return *served;
+  }
+  request.busy = !checks_.Reserve();
+  if (request.busy) return AnswerLogin(connection, request);
+  request.check = WebRequest::Check::Running;
+  MHD_suspend_connection(connection);
+  checks_.Submit([this, connection, &request, keys] {
+    CheckLogin(request, keys);
+    request.check = WebRequest::Check::Done;
+    MHD_resume_connection(connection);
+  });
+  return MHD_YES;
+}
+
+void WebServer::CheckLogin(WebRequest& request, const std::vector<std::string>& keys) {
+  if (request.pause_ms != 0) checks_.Pause(std::chrono::milliseconds(request.pause_ms));
+  // Guesses queued behind the failures of the same keys are refused when their turn comes.
+  request.refused_for = throttle_.Wait(keys, LoginThrottle::Clock::now());
+  if (request.refused_for.count() > 0) return;
+  request.user_id = store_.users().CheckPassword(request.fields["user"], request.fields["password"],
+                                                 &request.epoch);
+  // A success forgets the name's failures only: logging in to one's own account does not wipe
+  // the failures of guesses at other names from the same client.
+  if (request.user_id)
+    throttle_.Succeeded(keys.front());
+  else
+    throttle_.Failed(keys, LoginThrottle::Clock::now());
+}
+
+MHD_Result WebServer::AnswerLogin(MHD_Connection* connection, WebRequest& request) {
+  if (request.busy)
+    return Html(connection, 503, RenderLoginPage("Too many logins at once; please try again."));
+  if (request.refused_for.count() > 0) {
+    const auto wait = std::chrono::ceil<std::chrono::seconds>(request.refused_for).count();
+    return Html(
+        connection, 429,
+        RenderLoginPage("Too many failed logins; try again in " + std::to_string(wait) + " s."));
+  }
+  if (!request.user_id)
+    return Html(connection, 401, RenderLoginPage("Wrong user name or password."));
   WebLogin login;
-  const std::string cookie = sessions_.Create(*user_id, user, epoch, login);
+  const std::string cookie =
+      sessions_.Create(*request.user_id, request.fields["user"], request.epoch, login);
+  if (cookie.empty())
+    return Html(connection, 503, RenderLoginPage("Cannot log in now; please try again."));
   return SeeOther(
       connection, "/",
       CookieHeader(
           cookie, options_.secure_cookie,
           std::chrono::duration_cast<std::chrono::seconds>(WebSessions::kLifetime).count()));
+}
+
+bool WebServer::FromOwnPage(MHD_Connection* connection) const {
+  const auto origin = HeaderValue(connection, "Origin");
+  if (!origin) return false;
+  const std::string scheme = options_.secure_cookie ? "https://" : "http://";
+  const std::string port = ":" + std::to_string(port_);
+  if (*origin == scheme + "127.0.0.1" + port || *origin == scheme + "localhost" + port) return true;
+  // Over plain HTTP any name may be made to resolve to loopback (rebinding), so only the loopback
+  // names count; under TLS the browser reached the name its Host gives through the certificate.
+  const auto host = HeaderValue(connection, "Host");
+  return options_.secure_cookie && host && *origin == scheme + *host;
 }
 
 MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& request) {
@@ -401,9 +543,8 @@ MHD_Result WebServer::FinishUpload(MHD_Connection* connection, WebRequest& reque
   request.staged.clear();  // moved into the store
   keeper_.Prepare(StoredContent{store_.blobs().BlobPath(filehash), request.size, filehash});
   // Post/redirect/get: reloading the page must not send the file again.
-  return SeeOther(connection,
-                  "/?notice=" + plumet_text::PercentEncode("Stored " + path + " as version " +
-                                                           std::to_string(version) + "."));
+  return SeeOther(connection, "/",
+                  CookieHeader("stored", options_.secure_cookie, kNoticeMaxAge, kNoticeCookie));
 }
 
 }  // namespace zelmic

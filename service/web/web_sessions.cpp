@@ -9,8 +9,7 @@ namespace zelmic {
 
 namespace {
 
-// Lookups by the digest of the cookie: a map compares keys byte by byte, and timing should tell
-// nothing about live cookie values.
+// Rows are found by the digest of the cookie: the database never holds a cookie that works.
 std::string KeyOf(const std::string& cookie) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
@@ -18,60 +17,34 @@ std::string KeyOf(const std::string& cookie) {
   return plumet_text::HexLower(digest, len);
 }
 
-constexpr int64_t kAll = -1;
+// Longer than any cookie this server sets: not worth a digest.
+constexpr size_t kMaxCookie = 128;
 
 }  // namespace
+
+WebSessions::WebSessions(LoginStore& logins) : logins_(logins) { logins_.Purge(); }
 
 std::string WebSessions::Create(int64_t user_id, const std::string& user, int64_t epoch,
                                 WebLogin& login) {
   std::string cookie = RandomHex(32);
   login = WebLogin{user_id, user, RandomHex(16), epoch};
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  size_t mine = 0;
-  for (auto it = by_key_.begin(); it != by_key_.end();) {
-    if (now - it->second.created > kLifetime) {
-      it = by_key_.erase(it);
-      continue;
-    }
-    if (it->second.login.user_id == user_id) ++mine;
-    ++it;
-  }
-  if (mine >= kMaxPerUser) DropOldestLocked(user_id);
-  if (by_key_.size() >= kMaxTotal) DropOldestLocked(kAll);
-  by_key_[KeyOf(cookie)] = Entry{login, now};
+  const int64_t lifetime = std::chrono::duration_cast<std::chrono::seconds>(kLifetime).count();
+  if (!logins_.Add(KeyOf(cookie), StoredLogin{user_id, user, login.csrf, epoch}, lifetime,
+                   kMaxPerUser, kMaxTotal))
+    return {};
   return cookie;
 }
 
-void WebSessions::DropOldestLocked(int64_t user_id_or_all) {
-  auto oldest = by_key_.end();
-  for (auto it = by_key_.begin(); it != by_key_.end(); ++it) {
-    if (user_id_or_all != kAll && it->second.login.user_id != user_id_or_all) continue;
-    if (oldest == by_key_.end() || it->second.created < oldest->second.created) oldest = it;
-  }
-  if (oldest != by_key_.end()) by_key_.erase(oldest);
-}
-
 std::optional<WebLogin> WebSessions::Find(const std::string& cookie) {
-  if (cookie.empty() || cookie.size() > 128) return std::nullopt;
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = by_key_.find(KeyOf(cookie));
-  if (it == by_key_.end()) return std::nullopt;
-  if (std::chrono::steady_clock::now() - it->second.created > kLifetime) {
-    by_key_.erase(it);
-    return std::nullopt;
-  }
-  return it->second.login;
+  if (cookie.empty() || cookie.size() > kMaxCookie) return std::nullopt;
+  auto stored = logins_.Find(KeyOf(cookie));
+  if (!stored) return std::nullopt;
+  return WebLogin{stored->user_id, stored->user, stored->csrf, stored->epoch};
 }
 
 void WebSessions::Remove(const std::string& cookie) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  by_key_.erase(KeyOf(cookie));
-}
-
-size_t WebSessions::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return by_key_.size();
+  if (cookie.empty() || cookie.size() > kMaxCookie) return;
+  logins_.Remove(KeyOf(cookie));
 }
 
 }  // namespace zelmic

@@ -87,7 +87,8 @@ class PlumetEndToEnd : public ::testing::Test {
     return pid;
   }
 
-  // The "edit" link of `remote` on ann's page of the web site.
+  // The "edit" link of `remote` on ann's page of the web site, followed as the browser does: the
+  // page names the service's /edit, which mints the token and redirects to the plumet:// link.
   std::string EditLinkFromWebPage(const std::string& remote) {
     const auto page = zelmic_test::HttpRequest("GET", zelmic_.web_base() + "/", {cookie_});
     EXPECT_EQ(page.status, 200);
@@ -95,7 +96,15 @@ class PlumetEndToEnd : public ::testing::Test {
     const size_t href = page.body.find("class=\"edit\" href=\"", row);
     if (row == std::string::npos || href == std::string::npos) return {};
     const size_t begin = href + 19;
-    return HtmlUnescape(page.body.substr(begin, page.body.find('"', begin) - begin));
+    const std::string edit =
+        HtmlUnescape(page.body.substr(begin, page.body.find('"', begin) - begin));
+    const auto minted = zelmic_test::HttpRequest("GET", zelmic_.web_base() + edit, {cookie_});
+    EXPECT_EQ(minted.status, 303) << edit;
+    const std::string kLocation = "Location: ";
+    const size_t at = minted.headers.find(kLocation);
+    if (at == std::string::npos) return {};
+    const size_t from = at + kLocation.size();
+    return minted.headers.substr(from, minted.headers.find("\r\n", from) - from);
   }
 
   void Click(const std::string& link) {

@@ -72,7 +72,12 @@ struct Reply {
 };
 
 // Sends `request` to 127.0.0.1:port and reads until the server closes (bounded).
-Reply Exchange(uint16_t port, const std::string& request) {
+Reply Exchange(uint16_t port, const std::string& raw) {
+  // A form is taken from the page's own origin only: every POST carries it after its first line.
+  std::string request = raw;
+  if (request.rfind("POST ", 0) == 0 && request.find("\r\n") != std::string::npos)
+    request.insert(request.find("\r\n") + 2,
+                   "Origin: http://127.0.0.1:" + std::to_string(port) + "\r\n");
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) __builtin_trap();
   sockaddr_in addr{};

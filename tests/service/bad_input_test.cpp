@@ -92,6 +92,28 @@ TEST_F(BadInputTest, PathsThatLeaveTheMountAre400) {
   ExpectUnchanged();
 }
 
+// One name, one file: a name sent decomposed is the file of the same name sent composed, and a
+// name that displays as another (bidirectional controls) is refused like any other invalid name.
+TEST_F(BadInputTest, NamesHaveOneSpellingAndNoBidiControls) {
+  const std::string local = z_.tmp_dir() + "/menu.txt";
+  ASSERT_TRUE(WriteFile(local, "menu"));
+  z_.Put(1, local, "/docs/cafe\xCC\x81.txt");  // decomposed
+  for (const char* path : {"/docs/caf%C3%A9%2Etxt", "/docs/cafe%CC%81%2Etxt"})
+    EXPECT_EQ(Call(ann_, "GET", 1, path).status, 200) << path;
+  EXPECT_EQ(Num(ParseJson(Call(ann_, "LIST", 1, "/docs").body), "count"), 2);
+  const std::vector<std::string> put = {"x-zm-filehash: " + std::string(40, 'a'),
+                                        "x-zm-filesize: 1"};
+  const HttpResult control = Call(ann_, "PUT", 1, "/docs/x%01y", put);
+  ASSERT_EQ(control.status, 400);
+  for (const char* path :
+       {"/docs/gpj%E2%80%AE%2Eexe", "/docs/a%E2%81%A6b", "/docs/a%E2%80%8Fb", "/docs/a%D8%9Cb"}) {
+    HttpResult r = Call(ann_, "PUT", 1, path, put);
+    EXPECT_EQ(r.status, control.status) << path;
+    EXPECT_EQ(Num(ParseJson(r.body), "error_code"), Num(ParseJson(control.body), "error_code"))
+        << path;
+  }
+}
+
 TEST_F(BadInputTest, HeadersAndVerbsOutOfShape) {
   EXPECT_EQ(Call(ann_, "FROB", 1, "/docs/plan%2Etxt").status, 405);
   HttpResult mount =
@@ -122,6 +144,48 @@ TEST_F(BadInputTest, BodiesOverTheLimitOrLongerThanAnnouncedStoreNothing) {
   std::string announced = SignedHead("REMIND", "/docs/plan%2Etxt") +
                           "x-zm-bool: 0\r\nContent-Length: 999999999\r\n\r\nmessage=x";
   EXPECT_EQ(RawStatus(RawHttp(z_.api_port(), announced, 2000)), 413);
+  ExpectUnchanged();
+}
+
+// Heads two parsers could frame differently: each is refused with 400 and its connection closed,
+// on every listener, so the request hidden after it is never answered.
+TEST_F(BadInputTest, AmbiguousFramingIs400AndEndsTheConnection) {
+  struct Row {
+    const char* name;
+    const char* lines;  // header lines after Host and Content-Type, each ending in CRLF
+  };
+  const Row rows[] = {
+      {"length and chunked", "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n"},
+      {"chunked and length", "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n"},
+      {"two lengths", "Content-Length: 0\r\nContent-Length: 5\r\n"},
+      {"the same length twice", "Content-Length: 0\r\nContent-Length: 0\r\n"},
+      {"a coding before chunked", "Transfer-Encoding: gzip, chunked\r\n"},
+      {"chunked twice", "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n"},
+      {"space before the colon", "Transfer-Encoding : chunked\r\n"},
+      {"a folded line", "X-Note: a\r\n Transfer-Encoding: chunked\r\nContent-Length: 0\r\n"},
+      {"CR inside a value", "X-Note: a\rb\r\nTransfer-Encoding: chunked\r\n"},
+  };
+  const std::pair<uint16_t, const char*> listeners[] = {{z_.api_port(), "/"},
+                                                        {z_.token_port(), "/oauth/token"},
+                                                        {z_.upload_port(), "/upload_req"},
+                                                        {z_.web_port(), "/login"}};
+  const std::string hidden = "GET /hidden HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  for (const auto& [port, target] : listeners) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(target) + ": " + row.name);
+      const std::string raw = std::string("POST ") + target +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Type: application/x-www-form-urlencoded\r\n" +
+                              row.lines + "\r\n0\r\n\r\n" + hidden;
+      const std::string answer = RawHttp(port, raw, 3000);
+      EXPECT_EQ(RawStatus(answer), 400) << answer;
+      size_t answers = 0;
+      for (size_t at = answer.find("HTTP/1."); at != std::string::npos;
+           at = answer.find("HTTP/1.", at + 1))
+        ++answers;
+      EXPECT_EQ(answers, 1u) << "the hidden request was answered: " << answer;
+    }
+  }
   ExpectUnchanged();
 }
 

@@ -1,7 +1,8 @@
 // A real browser meets zelmicd's web page: headless Chromium loads the page a signed-in user sees,
-// every "edit" link in the page it rendered decodes to the right mount, path and a refresh token
-// that the token endpoint accepts and that reaches the file, and a screenshot of the page is kept
-// in the build folder (screenshots/web_page.png) for a person to look at.
+// every "edit" link in the page it rendered leads to a launch URL of the right mount, path and a
+// refresh token that the token endpoint accepts and that reaches the file, the page's times are
+// shown by its script in the browser's zone, and a screenshot of the page is kept in the build
+// folder (screenshots/web_page.png) for a person to look at.
 #include <openssl/evp.h>
 #include <stdlib.h>
 
@@ -24,7 +25,7 @@ class BrowserTest : public ServiceTest {
   void SetUp() override {
     ASSERT_EQ(access(kChromium, X_OK), 0)
         << "Chromium is missing: scripts/bootstrap installs package chromium";
-    ServiceTest::SetUp();
+    Prepare({"--faults"});  // the sign-in form is served through the fault hooks
     const std::string local = z_.tmp_dir() + "/report.txt";
     ASSERT_TRUE(WriteFile(local, "quarterly figures\n"));
     z_.Put(2, local, kReport);
@@ -33,20 +34,24 @@ class BrowserTest : public ServiceTest {
   }
 
   // The address of the page that `user` sees once signed in. The browser signs in first, through
-  // the login form posted by a local page; the session cookie it keeps in the profile that every
-  // run shares is what the page then recognises.
+  // a login form that posts itself; the session cookie it keeps in the profile that every run
+  // shares is what the page then recognises. The listener takes forms from its own origin only,
+  // so the form is served from there: the fault hooks answer one download with it.
   std::string SignedInPage(const std::string& user, const std::string& password) {
-    const std::string form = z_.tmp_dir() + "/login.html";
-    EXPECT_TRUE(WriteFile(form, "<form method=\"post\" action=\"" + z_.web_base() +
-                                    "/login\">"
-                                    "<input name=\"user\" value=\"" +
-                                    user +
-                                    "\">"
-                                    "<input name=\"password\" value=\"" +
-                                    password +
-                                    "\"></form>"
-                                    "<script>document.forms[0].submit()</script>"));
-    RunResult login = Chromium({"--dump-dom", "--virtual-time-budget=5000"}, "file://" + form);
+    const std::string form =
+        "<!DOCTYPE html><html><body><form method=\"post\" action=\"/login\">"
+        "<input name=\"user\" value=\"" +
+        user + "\"><input name=\"password\" value=\"" + password +
+        "\"></form><script>document.forms[0].submit()</script></body></html>";
+    Json script(cJSON_CreateObject(), &cJSON_Delete);
+    cJSON_AddStringToObject(script.get(), "endpoint", "download");
+    cJSON_AddNumberToObject(script.get(), "status", 200);
+    cJSON_AddStringToObject(script.get(), "body", form.c_str());
+    char* text = cJSON_PrintUnformatted(script.get());
+    EXPECT_TRUE(z_.Script(text));
+    cJSON_free(text);
+    RunResult login =
+        Chromium({"--dump-dom", "--virtual-time-budget=5000"}, z_.web_base() + "/download/sign-in");
     EXPECT_EQ(login.exit_code, 0) << login.err;
     return z_.web_base() + "/";
   }
@@ -103,11 +108,18 @@ std::string EncodedPath(const std::string& path) {
 TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
   RunResult page = Chromium({"--dump-dom"}, SignedInPage("ann", kAnnPassword));
   ASSERT_EQ(page.exit_code, 0) << page.err;
-  const std::regex link(R"re(<a class="edit" href="plumet://([A-Za-z0-9+/=]+)/">edit</a>)re");
+  // A link asks the server for the launch URL when followed: it answers with a redirect to it.
+  const std::regex link(R"re(<a class="edit" href="(/edit\?[^"]+)">edit</a>)re");
+  const std::regex launch(R"re(\nLocation: plumet://([A-Za-z0-9+/=]+)/\r)re");
+  const std::string cookie = WebLogin(z_.web_base(), "ann", kAnnPassword);
   std::set<std::pair<int, std::string>> seen;
   for (auto it = std::sregex_iterator(page.out.begin(), page.out.end(), link);
        it != std::sregex_iterator(); ++it) {
-    const std::string payload = Base64Decode((*it)[1].str());
+    const std::string href = std::regex_replace((*it)[1].str(), std::regex("&amp;"), "&");
+    const HttpResult followed = HttpRequest("GET", z_.web_base() + href, {cookie});
+    std::smatch target;
+    ASSERT_TRUE(std::regex_search(followed.headers, target, launch)) << href << followed.headers;
+    const std::string payload = Base64Decode(target[1].str());
     const size_t first = payload.find('|');
     const size_t last = payload.rfind('|');
     ASSERT_TRUE(first != std::string::npos && last > first) << payload;
@@ -121,6 +133,18 @@ TEST_F(BrowserTest, EditLinksNameTheFileAndAWorkingToken) {
   }
   EXPECT_EQ(seen, (std::set<std::pair<int, std::string>>{{1, "/docs/plan.txt"}, {2, kReport}}))
       << page.out;
+}
+
+TEST_F(BrowserTest, TimesAreShownInTheBrowsersZone) {
+  RunResult page = Chromium({"--dump-dom"}, SignedInPage("ann", kAnnPassword));
+  ASSERT_EQ(page.exit_code, 0) << page.err;
+  // The page's script ran (its hash let it through the policy) and rewrote each UTC time.
+  const std::regex time(R"re(<time datetime="[^"]+Z" data-utc="\d+"[^>]*>([^<]+)</time>)re");
+  int times = 0;
+  for (auto it = std::sregex_iterator(page.out.begin(), page.out.end(), time);
+       it != std::sregex_iterator(); ++it, ++times)
+    EXPECT_EQ((*it)[1].str().find("UTC"), std::string::npos) << (*it)[0].str();
+  EXPECT_EQ(times, 2) << page.out;
 }
 
 TEST_F(BrowserTest, ScreenshotOfThePage) {

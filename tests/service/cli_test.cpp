@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "tests/service/service_fixture.h"
 
@@ -53,6 +56,50 @@ TEST(ZelmicdCli, AddUserPrintsOnlyTheToken) {
   ASSERT_EQ(r.out.size(), 41u);  // 40 hex digits and the line end
   EXPECT_EQ(r.out.find_first_not_of("0123456789abcdef"), 40u);
   EXPECT_EQ(r.out.back(), '\n');
+}
+
+TEST(ZelmicdCli, AddUserSetsAQuotaThatPutHonours) {
+  ZelmicProcess z;
+  for (const char* bad : {"1X", "-1", "K", "2000000G"})
+    ExpectRefused(z.Admin("add-user", {"ann", "--quota", bad}), bad);
+  ExpectRefused(z.Admin("serve", {"--keep-days", "-1"}), "negative keep-days");
+  ASSERT_EQ(z.Admin("add-user", {"ann", "--mount", "1", "--quota", "1K"}).exit_code, 0);
+  for (const auto& [size, refused] : {std::pair{1025, true}, std::pair{1024, false}}) {
+    const std::string local = z.tmp_dir() + "/local";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(size, 'q');
+    RunResult r = z.Admin("put", {"--mount", "1", local, "/q.bin", "--user", "ann"});
+    EXPECT_EQ(r.exit_code != 0, refused) << size << ": " << r.err;
+  }
+}
+
+// Regular files under the data dir's blobs.
+int Blobs(const ZelmicProcess& z) {
+  int n = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(z.dir() + "/blobs"))
+    n += e.is_regular_file();
+  return n;
+}
+
+TEST(ZelmicdCli, ServeSweepsOrphansAndPurgesWhatIsNoLongerKept) {
+  ZelmicProcess z;
+  const std::string refresh = z.AddUser("ann", {1});
+  const std::string local = z.tmp_dir() + "/a.txt";
+  ASSERT_TRUE(WriteFile(local, "purged\n"));
+  z.Put(1, local, "/a.txt");
+  const std::string orphan = z.dir() + "/blobs/ab/" + std::string(40, 'a').replace(0, 2, "ab");
+  std::filesystem::create_directories(z.dir() + "/blobs/ab");
+  ASSERT_TRUE(WriteFile(orphan, "left by a crash"));
+  std::filesystem::last_write_time(
+      orphan, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(z.Start());
+  EXPECT_EQ(Blobs(z), 1);  // the orphan went before the service was ready
+  EXPECT_EQ(SignedRequest(z.api_host(), z.AccessToken(refresh), "DELETE", 1, "/a%2Etxt").status,
+            200);
+  z.Stop();
+  ASSERT_TRUE(z.Start({"--keep-days", "0"}));
+  for (int i = 0; i < 50 && Blobs(z) > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Blobs(z), 0);
 }
 
 // Runs `zelmicd add-user DIR NAME` with standard input and error on a terminal, answering every

@@ -247,7 +247,9 @@ TEST_F(LimitsTest, TheFileSizeLimitFailsTheUploadNotTheServer) {
   const std::string form = part("\"csrf\"", csrf) + part("\"mount\"", "1") +
                            part("\"file\"; filename=\"big.bin\"", content) + "--XyZzy--\r\n";
   EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/upload",
-                        {cookie, "Content-Type: multipart/form-data; boundary=XyZzy"}, form)
+                        {cookie, "Content-Type: multipart/form-data; boundary=XyZzy",
+                         OriginHeader(z_.web_base())},
+                        form)
                 .status,
             500);
   EXPECT_EQ(Call(ann_, "GET", 1, "/big%2Ebin").status, 404);

@@ -2,10 +2,16 @@
 #include "service/store/store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+
+#include "service/store/name_upgrade.h"
 
 namespace zelmic {
 namespace {
@@ -180,6 +186,25 @@ TEST_F(StoreTest, DownloadLocationsEndAndSurviveARestart) {
   EXPECT_EQ(target->size, 4);
 }
 
+TEST_F(StoreTest, WebLoginsAreBoundedPerUserAndInAllAndEndWhenExpired) {
+  LoginStore& logins = store_->logins();
+  auto add = [&](const std::string& key, int64_t user, int64_t lifetime_s) {
+    return logins.Add(key, StoredLogin{user, "", "csrf", 0}, lifetime_s, 3, 5);
+  };
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(add("ann" + std::to_string(i), ann_, 60));
+  EXPECT_FALSE(logins.Find("ann0")) << "the oldest beyond the limit per user";
+  for (const char* key : {"ann1", "ann2", "ann3"}) EXPECT_TRUE(logins.Find(key)) << key;
+  EXPECT_EQ(logins.Find("ann3")->user, "ann");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(add("bob" + std::to_string(i), bob_, 60));
+  EXPECT_FALSE(logins.Find("ann1")) << "the oldest of all beyond the limit in all";
+  EXPECT_TRUE(logins.Find("ann3"));
+  ASSERT_TRUE(add("gone", bob_, 0));
+  EXPECT_FALSE(logins.Find("gone")) << "expired";
+  logins.Remove("bob2");
+  EXPECT_FALSE(logins.Find("bob2"));
+  EXPECT_TRUE(logins.Find("bob1"));
+}
+
 TEST_F(StoreTest, PasswordsAreSlowHashesAndPageLinksAreReused) {
   EXPECT_FALSE(store_->users().CheckPassword("ann", "pw")) << "no password set: no login";
   const Status set = store_->users().SetPassword(ann_, "pw");
@@ -319,6 +344,31 @@ TEST_F(StoreTest, ListsChildrenWithPagingAndOrder) {
             404u);
   EXPECT_EQ(store_->files().List(1, "/d", false, "colour", 0, 100, total, entries).http_status(),
             400u);
+  // Folders sort by name although "/d/sub-x/..." precedes "/d/sub/..." among paths; a page may
+  // start among the folders and end among the files; folders go by path whatever the order.
+  Put(ann_, "/d/sub-x/e.txt", "1\n");
+  Put(ann_, "/d/\xC3\xA9/f.txt", "1\n");
+  struct Page {
+    const char* order;
+    int start, size;
+    std::vector<std::string> paths;
+  };
+  for (const Page& p :
+       std::vector<Page>{{"name", 1, 3, {"/d/sub-x", "/d/\xC3\xA9", "/d/a.txt"}},
+                         {"name desc", 0, 4, {"/d/\xC3\xA9", "/d/sub-x", "/d/sub", "/d/b.txt"}},
+                         {"size", 3, 9, {"/d/b.txt", "/d/a.txt"}}}) {
+    entries.clear();
+    ASSERT_TRUE(
+        store_->files().List(1, "/d", false, p.order, p.start, p.size, total, entries).ok());
+    EXPECT_EQ(total, 5) << p.order;
+    std::vector<std::string> paths;
+    for (const auto& e : entries) paths.push_back(e.path);
+    EXPECT_EQ(paths, p.paths) << p.order;
+  }
+  entries.clear();
+  ASSERT_TRUE(store_->files().List(1, "/d/\xC3\xA9", false, "name", 0, 9, total, entries).ok());
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].path, "/d/\xC3\xA9/f.txt");
 }
 
 TEST_F(StoreTest, PublishedLinksHonourTheirLimits) {
@@ -355,6 +405,101 @@ TEST_F(StoreTest, MessagesKeepTheNewestInOrder) {
   EXPECT_EQ(out[0].member, "bob");
   EXPECT_EQ(out[2].text, "m3");
   EXPECT_EQ(store_->collab().AddMessage(ann_, 1, "/none", "x", {}).http_status(), 404u);
+}
+
+// Readers have connections of their own: none waits for a writer holding the lock, and none sees
+// what that writer has not committed.
+TEST_F(StoreTest, ReadersNeitherWaitForAWriterNorSeeItsUncommittedRows) {
+  const std::string dir = root_ + "/r";
+  ASSERT_TRUE(Database::Create(dir).ok());
+  std::unique_ptr<Database> db;
+  ASSERT_TRUE(Database::Open(dir, db).ok());
+  TokenPolicy policy;
+  UserStore users(*db, policy);
+  BlobStore blobs(*db, policy);
+  FileStore files(*db, blobs);
+  std::string refresh, access;
+  ASSERT_TRUE(users.AddUser("ann", {1}, refresh).ok());
+  ASSERT_EQ(users.ExchangeRefresh(refresh, access), UserStore::Exchange::Ok);
+  const int64_t ann = *users.FindUser("ann");
+  std::ofstream(root_ + "/local") << "x";
+  int version = 0;
+  ASSERT_TRUE(files.PutLocalFile(ann, 1, "/a/b.txt", root_ + "/local", "test", version).ok());
+  // Each reader counts what it finds; the writer's "/a/c.txt" must not count.
+  const std::vector<std::pair<const char*, std::function<int()>>> readers = {
+      {"list",
+       [&] {
+         int total = 0;
+         std::vector<ListEntry> entries;
+         return files.List(1, "/a", false, "name", 0, 10, total, entries).ok() ? total : -1;
+       }},
+      {"changes", [&] { return static_cast<int>(files.ChangedSince(1, "/", 0).size()); }},
+      {"file", [&] { return files.GetFile(1, "/a/b.txt") && !files.GetFile(1, "/a/c.txt"); }},
+      {"page",
+       [&] {
+         int total = 0;
+         files.FilesPage(1, 0, 10, total);
+         return total;
+       }},
+      {"access", [&] { return users.CheckAccess(access) ? 1 : 0; }},
+      {"grant", [&] { return users.HasGrant(ann, 1) ? 1 : 0; }}};
+  auto lock = db->Lock();
+  Transaction tx(*db);
+  ASSERT_TRUE(tx.ok());
+  ASSERT_TRUE(
+      db->Exec("INSERT INTO files(uid, mount, path, version, cmd, dateline) "
+               "VALUES('u', 1, '/a/c.txt', 1, 1, 9)"));
+  for (const auto& [name, read] : readers) {
+    std::future<int> seen = std::async(std::launch::async, read);
+    if (seen.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      lock.unlock();  // let the stuck reader end before failing
+      seen.wait();
+      FAIL() << name << " waited for the writer's lock";
+    }
+    EXPECT_EQ(seen.get(), 1) << name;
+  }
+}
+
+// Names an older version stored in another Unicode form: opening the store composes them once, so
+// the composed names clients now send find them, each with its content and history.
+TEST_F(StoreTest, OpeningComposesNamesStoredInAnotherForm) {
+  const std::string e = "\xC3\xA9", decomposed_e = "e\xCC\x81";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> stored, found;  // path, content
+  };
+  const std::vector<Case> cases = {
+      {"decomposed",
+       {{"/Caf" + decomposed_e + "/r" + decomposed_e + "sum.txt", "one"}},
+       {{"/Caf" + e + "/r" + e + "sum.txt", "one"}}},
+      {"twins",
+       {{"/tw" + e + ".txt", "kept"}, {"/tw" + decomposed_e + ".txt", "moved"}},
+       {{"/tw" + e + ".txt", "kept"}, {"/tw" + e + " (2).txt", "moved"}}},
+      {"direction controls, which lookups refuse",
+       {{"/\xE2\x80\xAEgpj.exe", "rlo"}, {"/\xE2\x81\xA6/x.txt", "isolate"}},
+       {{"/gpj.exe", "rlo"}, {"/_/x.txt", "isolate"}}}};
+  std::string sql = "DELETE FROM meta WHERE key = '" + std::string(kNamesComposedKey) + "';";
+  for (const auto& c : cases)
+    for (const auto& [path, content] : c.stored) {
+      const std::string placeholder = "/p" + std::to_string(sql.size());
+      Put(ann_, placeholder, "first");
+      Put(ann_, placeholder, content);
+      sql += "UPDATE files SET path = '" + path + "' WHERE path = '" + placeholder + "';";
+    }
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((root_ + "/d/zelmic.db").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_TRUE(Store::Open(root_ + "/d", store_).ok());
+  for (const auto& c : cases)
+    for (const auto& [path, content] : c.found) {
+      auto f = store_->files().GetFile(1, path);
+      ASSERT_TRUE(f) << c.what << ": " << path;
+      EXPECT_EQ(f->vcount, 2) << c.what;
+      std::ifstream blob(store_->blobs().BlobPath(f->current.filehash), std::ios::binary);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(blob), {}), content) << c.what;
+    }
 }
 
 }  // namespace

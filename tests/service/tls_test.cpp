@@ -61,9 +61,9 @@ TEST_F(TlsTest, EveryListenerSpeaksHttps) {
                   {"x-zm-upload-session: none"})
                 .status,
             401);
-  HttpResult login =
-      Https("POST", web + "/login", {"Content-Type: application/x-www-form-urlencoded"},
-            "user=ann&password=" + UrlEncode(kAnnPassword));
+  HttpResult login = Https("POST", web + "/login",
+                           {"Content-Type: application/x-www-form-urlencoded", OriginHeader(web)},
+                           "user=ann&password=" + UrlEncode(kAnnPassword));
   EXPECT_EQ(login.status, 303);
   EXPECT_NE(login.headers.find("; Secure"), std::string::npos) << login.headers;
   // The REST answers name https locations of this server.
@@ -76,6 +76,45 @@ TEST_F(TlsTest, EveryListenerSpeaksHttps) {
   const std::string uri = Str(ParseJson(get.body), "uri");
   EXPECT_EQ(uri.rfind(web + "/download/", 0), 0u) << uri;
   EXPECT_EQ(Https("GET", uri).body, kPlan);
+}
+
+// TLS 1.0 and 1.1 are refused by the server: the client offers them (its own floor lowered), sends
+// its hello and reads nothing back; 1.2 and 1.3 are taken. Every page answer pins the browser to
+// HTTPS.
+TEST_F(TlsTest, OnlyTls12AndNewerAndThePageAsksForHttpsOnly) {
+  const std::pair<const char*, bool> versions[] = {
+      {"-tls1", false}, {"-tls1_1", false}, {"-tls1_2", true}, {"-tls1_3", true}};
+  for (const auto& [version, taken] : versions) {
+    SCOPED_TRACE(version);
+    RunResult r = RunProgram(
+        {"/usr/bin/openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(z_.web_port()),
+         version, "-cipher", "DEFAULT@SECLEVEL=0", "-CAfile", cert_},
+        20);
+    EXPECT_EQ(r.out.find("Cipher is (NONE)") == std::string::npos, taken) << r.out << r.err;
+    if (!taken) {
+      EXPECT_EQ(r.err.find("no protocols available"), std::string::npos) << r.err;
+      EXPECT_NE(r.out.find("handshake has read 0 bytes and written "), std::string::npos) << r.out;
+      EXPECT_EQ(r.out.find("written 0 bytes"), std::string::npos) << r.out;
+    }
+  }
+  HttpResult page = Https("GET", z_.web_base() + "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.headers.find("Strict-Transport-Security: max-age="), std::string::npos)
+      << page.headers;
+}
+
+// --listen names the address of every listener, and only a server with a certificate may leave
+// loopback; without one it is a usage error like the others.
+TEST_F(TlsTest, ListenNeedsACertificate) {
+  ZelmicProcess plain;
+  RunResult refused = plain.Admin("serve", {"--listen", "127.0.0.1"});
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_EQ(refused.err.rfind("zelmicd: --listen needs --tls-cert and --tls-key", 0), 0u)
+      << refused.err;
+  ZelmicProcess served;
+  ASSERT_TRUE(served.Start({"--tls-cert", cert_, "--tls-key", key_, "--listen", "127.0.0.1"}));
+  EXPECT_EQ(Https("GET", "https://127.0.0.1:" + std::to_string(served.web_port()) + "/").status,
+            200);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -30,17 +31,32 @@ std::string DecodeBase64(const std::string& text) {
   return out;
 }
 
-// The decoded payloads (mount|path|token) of every edit link of a page.
-std::vector<std::string> EditLinks(const std::string& html) {
+const std::string kForm = "Content-Type: application/x-www-form-urlencoded";
+
+// The targets of every edit link of a page, as written in its HTML.
+std::vector<std::string> EditHrefs(const std::string& html) {
   std::vector<std::string> out;
-  const std::string open = "href=\"plumet://";
+  const std::string open = "class=\"edit\" href=\"";
   for (size_t at = html.find(open); at != std::string::npos; at = html.find(open, at + 1)) {
     const size_t start = at + open.size();
-    const size_t end = html.find("/\"", start);
+    const size_t end = html.find('"', start);
     if (end == std::string::npos) break;
-    out.push_back(DecodeBase64(html.substr(start, end - start)));
+    std::string href = html.substr(start, end - start);
+    for (size_t amp = href.find("&amp;"); amp != std::string::npos; amp = href.find("&amp;", amp))
+      href.replace(amp, 5, "&");
+    out.push_back(href);
   }
   return out;
+}
+
+// The decoded payload (mount|path|token) of the launch URL a redirect names; "" when none.
+std::string LaunchPayload(const HttpResult& r) {
+  const std::string open = "Location: plumet://";
+  const size_t at = r.headers.find(open);
+  if (r.status != 303 || at == std::string::npos) return {};
+  const size_t start = at + open.size();
+  const size_t end = r.headers.find("/\r", start);
+  return end == std::string::npos ? "" : DecodeBase64(r.headers.substr(start, end - start));
 }
 
 class WebTest : public ServiceTest {
@@ -49,6 +65,13 @@ class WebTest : public ServiceTest {
     std::string cookie = WebLogin(z_.web_base(), user, password);
     EXPECT_FALSE(cookie.empty()) << user;
     return cookie;
+  }
+  // The payloads of every edit link of a page, each followed with the login's cookie.
+  std::vector<std::string> EditLinks(const std::string& cookie, const std::string& html) {
+    std::vector<std::string> out;
+    for (const std::string& href : EditHrefs(html))
+      out.push_back(LaunchPayload(HttpRequest("GET", z_.web_base() + href, {cookie})));
+    return out;
   }
   std::string Page(const std::string& cookie) {
     HttpResult r = HttpRequest("GET", z_.web_base() + "/", {cookie});
@@ -60,7 +83,7 @@ class WebTest : public ServiceTest {
   long FormUpload(const std::string& cookie,
                   const std::vector<std::pair<std::string, std::string>>& fields,
                   const std::string& filename, const std::string& content, std::string* page,
-                  std::string* location = nullptr) {
+                  std::string* location = nullptr, std::string* head = nullptr) {
     CURL* curl = curl_easy_init();
     curl_mime* mime = curl_mime_init(curl);
     auto field = [&](const std::string& name, const std::string& value) {
@@ -73,6 +96,7 @@ class WebTest : public ServiceTest {
     curl_mime_filename(field("file", content), filename.c_str());
     std::string body;
     curl_slist* headers = curl_slist_append(nullptr, cookie.c_str());
+    headers = curl_slist_append(headers, OriginHeader(z_.web_base()).c_str());
     curl_easy_setopt(curl, CURLOPT_URL, (z_.web_base() + "/upload").c_str());
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -83,6 +107,13 @@ class WebTest : public ServiceTest {
           return s * n;
         });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    std::string header_text;
+    curl_easy_setopt(
+        curl, CURLOPT_HEADERFUNCTION, +[](char* d, size_t s, size_t n, void* t) {
+          static_cast<std::string*>(t)->append(d, s * n);
+          return s * n;
+        });
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &header_text);
     long status = 0;
     if (curl_easy_perform(curl) == CURLE_OK)
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -96,14 +127,15 @@ class WebTest : public ServiceTest {
     curl_mime_free(mime);
     curl_easy_cleanup(curl);
     if (page) *page = body;
+    if (head) *head = header_text;
     return status;
   }
   long Upload(const std::string& cookie, const std::string& mount, const std::string& folder,
               const std::string& filename, const std::string& content, std::string* page = nullptr,
-              std::string* location = nullptr) {
+              std::string* location = nullptr, std::string* head = nullptr) {
     const std::string csrf = HiddenField(Page(cookie), "csrf");
     return FormUpload(cookie, {{"csrf", csrf}, {"mount", mount}, {"folder", folder}}, filename,
-                      content, page, location);
+                      content, page, location, head);
   }
 };
 
@@ -120,12 +152,12 @@ TEST_F(WebTest, PageListsTheLoggedInUsersFilesWithWorkingEditLinks) {
   EXPECT_NE(html.find("/&lt;b&gt;odd&lt;/b&gt; &amp; &quot;name&quot;.txt"), std::string::npos);
   EXPECT_NE(html.find("enctype=\"multipart/form-data\""), std::string::npos);
 
-  std::vector<std::string> links = EditLinks(html);
+  std::vector<std::string> links = EditLinks(ann, html);
   ASSERT_EQ(links.size(), 2u) << html;
   EXPECT_EQ(links[0].rfind("1|/docs/plan.txt|", 0), 0u) << links[0];
   EXPECT_EQ(links[1].rfind("2|/<b>odd</b> & \"name\".txt|", 0), 0u) << links[1];
   // Showing the page again hands out the same links instead of minting new tokens.
-  EXPECT_EQ(EditLinks(Page(ann)), links);
+  EXPECT_EQ(EditLinks(ann, Page(ann)), links);
   // The link's token works for its file only.
   const std::string token = links[0].substr(std::string("1|/docs/plan.txt|").size());
   const std::string access = z_.AccessToken(token);
@@ -143,8 +175,42 @@ TEST_F(WebTest, PageListsTheLoggedInUsersFilesWithWorkingEditLinks) {
   for (const char* query : {"/", "/?user=ann", "/?mount=2"}) {
     const std::string bobs = HttpRequest("GET", z_.web_base() + query, {bob}).body;
     EXPECT_EQ(bobs.find("Mount 2"), std::string::npos) << query;
-    EXPECT_EQ(EditLinks(bobs).size(), 1u) << query;
+    EXPECT_EQ(EditLinks(bob, bobs).size(), 1u) << query;
   }
+}
+
+// The page only names /edit; a token is minted when a member follows the link, for that member's
+// file only.
+TEST_F(WebTest, EditLinksMintTheirTokenWhenFollowed) {
+  const std::string ann = Login("ann", kAnnPassword);
+  const std::string page = Page(ann);
+  EXPECT_EQ(page.find("plumet://"), std::string::npos);
+  const std::string bob = Login("bob", kBobPassword);
+  const std::string plan = "/edit?mount=1&path=" + UrlEncode("/docs/plan.txt");
+  struct Case {
+    const char* what;
+    std::string cookie;
+    std::string href;
+    long status;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"member", ann, plan, 303},
+           {"no login", "", plan, 403},
+           {"other mount", bob, "/edit?mount=2&path=" + UrlEncode("/docs/plan.txt"), 403},
+           {"no such file", ann, "/edit?mount=1&path=" + UrlEncode("/docs/none.txt"), 404},
+           {"no mount", ann, "/edit?path=" + UrlEncode("/docs/plan.txt"), 403}}) {
+    HttpResult r =
+        HttpRequest("GET", z_.web_base() + c.href,
+                    c.cookie.empty() ? std::vector<std::string>{} : std::vector{c.cookie});
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.body;
+    EXPECT_EQ(r.headers.find("plumet://") != std::string::npos, c.status == 303) << c.what;
+  }
+  const std::string payload = LaunchPayload(HttpRequest("GET", z_.web_base() + plan, {ann}));
+  const std::string prefix = "1|/docs/plan.txt|";
+  ASSERT_EQ(payload.rfind(prefix, 0), 0u) << payload;
+  const std::string access = z_.AccessToken(payload.substr(prefix.size()));
+  ASSERT_FALSE(access.empty());
+  EXPECT_EQ(Call(access, "GET", 1, "/docs/plan%2Etxt").status, 200);
 }
 
 TEST_F(WebTest, ThePageNeedsALogin) {
@@ -170,8 +236,9 @@ TEST_F(WebTest, ThePageNeedsALogin) {
     EXPECT_EQ(WebLogin(z_.web_base(), a.user, a.password, &status), "") << a.user;
     EXPECT_EQ(status, 401) << a.user << " / " << a.password;
   }
+  const std::string origin = OriginHeader(z_.web_base());
   HttpResult login = HttpRequest("POST", z_.web_base() + "/login",
-                                 {"Content-Type: application/x-www-form-urlencoded"},
+                                 {"Content-Type: application/x-www-form-urlencoded", origin},
                                  "user=ann&password=" + UrlEncode(kAnnPassword));
   ASSERT_EQ(login.status, 303);
   const size_t set = login.headers.find("Set-Cookie: zelmic_session=");
@@ -185,15 +252,17 @@ TEST_F(WebTest, ThePageNeedsALogin) {
             std::string::npos);
 
   // Logging out needs the page's CSRF token, and ends the login.
-  EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/logout",
-                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=forged")
-                .status,
-            403);
+  EXPECT_EQ(
+      HttpRequest("POST", z_.web_base() + "/logout",
+                  {ann, "Content-Type: application/x-www-form-urlencoded", origin}, "csrf=forged")
+          .status,
+      403);
   const std::string csrf = HiddenField(Page(ann), "csrf");
-  EXPECT_EQ(HttpRequest("POST", z_.web_base() + "/logout",
-                        {ann, "Content-Type: application/x-www-form-urlencoded"}, "csrf=" + csrf)
-                .status,
-            303);
+  EXPECT_EQ(
+      HttpRequest("POST", z_.web_base() + "/logout",
+                  {ann, "Content-Type: application/x-www-form-urlencoded", origin}, "csrf=" + csrf)
+          .status,
+      303);
   EXPECT_EQ(Page(ann).find("plan.txt"), std::string::npos);
 
   // The download locations the REST answers name need no login, but cannot be forged.
@@ -230,14 +299,46 @@ TEST_F(WebTest, APasswordChangeOrARevokeByAnotherProcessEndsTheWebLogins) {
   }
 }
 
+TEST_F(WebTest, WebLoginsOutliveARestartButNotARevoke) {
+  const std::string ann = Login("ann", kAnnPassword), bob = Login("bob", kBobPassword);
+  z_.Stop();
+  ASSERT_TRUE(z_.Start());
+  EXPECT_NE(Page(ann).find("plan.txt"), std::string::npos) << "the cookie promises 12 hours";
+  // The database keeps digests only: its bytes hold no cookie that works.
+  std::string bytes;
+  for (const char* file : {"/zelmic.db", "/zelmic.db-wal"}) {
+    std::ifstream db(z_.dir() + file, std::ios::binary);
+    bytes.append(std::istreambuf_iterator<char>(db), std::istreambuf_iterator<char>());
+  }
+  for (const std::string& cookie : {ann, bob}) {
+    const std::string secret = cookie.substr(cookie.find('=') + 1);
+    ASSERT_EQ(secret.size(), 64u) << cookie;
+    EXPECT_EQ(bytes.find(secret), std::string::npos);
+  }
+  // A revoke by another process ends the login, also for the server started after it.
+  ASSERT_EQ(z_.Admin("revoke", {"ann"}).exit_code, 0);
+  EXPECT_EQ(Page(ann).find("plan.txt"), std::string::npos);
+  z_.Stop();
+  ASSERT_TRUE(z_.Start());
+  EXPECT_EQ(Page(ann).find("plan.txt"), std::string::npos);
+  EXPECT_NE(Page(bob).find("plan.txt"), std::string::npos);
+}
+
 TEST_F(WebTest, FormUploadStoresANewVersion) {
   const std::string ann = Login("ann", kAnnPassword);
-  std::string page, location;
-  EXPECT_EQ(Upload(ann, "1", "/docs", "plan.txt", "from the web\n", &page, &location), 303);
-  ASSERT_EQ(location.rfind("/?notice=", 0), 0u) << location;
-  EXPECT_NE(HttpRequest("GET", z_.web_base() + location, {ann})
-                .body.find("Stored /docs/plan.txt as version 2."),
-            std::string::npos);
+  std::string page, location, head;
+  EXPECT_EQ(Upload(ann, "1", "/docs", "plan.txt", "from the web\n", &page, &location, &head), 303);
+  // The outcome rides in a short-lived cookie: the address stays clean, and the page that shows
+  // the notice ends the cookie, so a reload does not show it again.
+  EXPECT_EQ(location, "/");
+  EXPECT_NE(head.find("Set-Cookie: zelmic_notice=stored;"), std::string::npos) << head;
+  HttpResult shown = HttpRequest("GET", z_.web_base() + location, {ann + "; zelmic_notice=stored"});
+  EXPECT_NE(shown.body.find("The file was stored as a new version."), std::string::npos);
+  EXPECT_NE(shown.headers.find("Set-Cookie: zelmic_notice=; Path=/; HttpOnly; SameSite=Strict; "
+                               "Max-Age=0"),
+            std::string::npos)
+      << shown.headers;
+  EXPECT_EQ(Page(ann).find("class=\"notice\""), std::string::npos);
   HttpResult get = Call(ann_, "GET", 1, "/docs/plan%2Etxt");
   Json j = ParseJson(get.body);
   EXPECT_EQ(Num(j, "version"), 2);
@@ -329,7 +430,8 @@ TEST_F(WebTest, FormsAreBoundedInFieldsSizeAndBody) {
            {"many fields", "/login", many, 400},
            {"long field", "/login", "user=" + std::string(4096 + 1, 'a') + "&password=x", 413},
            {"long body", "/logout", "csrf=" + csrf + "&csrf=" + std::string(100000, 'b'), 413}}) {
-    HttpResult r = HttpRequest("POST", z_.web_base() + c.path, {ann, form}, c.body);
+    HttpResult r = HttpRequest("POST", z_.web_base() + c.path,
+                               {ann, form, OriginHeader(z_.web_base())}, c.body);
     EXPECT_EQ(r.status, c.status) << c.what;
   }
   // A body far over the limit is refused from its declared length, before it is read; one
@@ -337,10 +439,14 @@ TEST_F(WebTest, FormsAreBoundedInFieldsSizeAndBody) {
   const long before = RssKb(z_.pid());
   const std::string huge(16 << 20, 'a');
   // The server answers 413 and closes; a slow client may still be sending and see only the close.
-  const long refused = HttpRequest("POST", z_.web_base() + "/login", {form}, "user=" + huge).status;
+  const long refused = HttpRequest("POST", z_.web_base() + "/login",
+                                   {form, OriginHeader(z_.web_base())}, "user=" + huge)
+                           .status;
   EXPECT_TRUE(refused == 413 || refused == 0) << refused;
   std::string chunked =
-      "POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+      OriginHeader(z_.web_base()) +
+      "\r\n"
       "Transfer-Encoding: chunked\r\n\r\n";
   const std::string piece = "user=ann&password=" + std::string(60000, 'p');
   for (int i = 0; i < 64; ++i) {
@@ -353,6 +459,125 @@ TEST_F(WebTest, FormsAreBoundedInFieldsSizeAndBody) {
   EXPECT_NE(RawStatus(answer), 303);
   EXPECT_LT(RssKb(z_.pid()) - before, 8 * 1024) << "kB kept after refused forms";
   EXPECT_FALSE(WebLogin(z_.web_base(), "ann", kAnnPassword).empty());  // still serving
+}
+
+TEST_F(WebTest, PageAnswersCarryTheirProtectiveHeaders) {
+  const std::string ann = Login("ann", kAnnPassword), web = z_.web_base();
+  for (const HttpResult& r :
+       {HttpRequest("GET", web + "/"), HttpRequest("GET", web + "/", {ann}),
+        HttpRequest("POST", web + "/login", {kForm, OriginHeader(web)}, "user=ann&password=x")}) {
+    for (const char* header :
+         {"Content-Security-Policy: default-src 'none'; ", "frame-ancestors 'none'",
+          "X-Frame-Options: DENY", "Referrer-Policy: no-referrer",
+          "X-Content-Type-Options: nosniff", "Cache-Control: no-store"})
+      EXPECT_NE(r.headers.find(header), std::string::npos) << r.status << ": " << header;
+  }
+  // The policy lets the page's own inline style and script through by their hashes, and nothing
+  // else.
+  HttpResult page = HttpRequest("GET", web + "/", {ann});
+  for (const std::string tag : {"style", "script"}) {
+    const size_t at = page.body.find("<" + tag + ">"), close = page.body.find("</" + tag + ">");
+    ASSERT_NE(at, std::string::npos) << tag;
+    const size_t open = at + tag.size() + 2;
+    ASSERT_LE(open, close) << tag;
+    unsigned char digest[EVP_MAX_MD_SIZE], hash[EVP_MAX_MD_SIZE * 2];
+    unsigned int size = 0;
+    EVP_Digest(page.body.data() + open, close - open, digest, &size, EVP_sha256(), nullptr);
+    const int length = EVP_EncodeBlock(hash, digest, static_cast<int>(size));
+    EXPECT_NE(page.headers.find(tag + "-src 'sha256-" +
+                                std::string(reinterpret_cast<char*>(hash), length) + "';"),
+              std::string::npos)
+        << page.headers;
+  }
+  // Times carry their instant for the script; without it their text says it is UTC.
+  const size_t time = page.body.find("<time datetime=\"");
+  ASSERT_NE(time, std::string::npos);
+  const std::string cell = page.body.substr(time, page.body.find("</time>", time) - time);
+  EXPECT_NE(cell.find("Z\" data-utc=\""), std::string::npos) << cell;
+  EXPECT_EQ(cell.substr(cell.size() - 4), " UTC") << cell;
+}
+
+TEST_F(WebTest, FormsFromAnyOtherOriginAreRefused) {
+  const std::string web = z_.web_base(), port = std::to_string(z_.web_port());
+  const std::string ann = Login("ann", kAnnPassword), csrf = HiddenField(Page(ann), "csrf");
+  const std::string login = "user=bob&password=" + UrlEncode(kBobPassword);
+  for (const std::string& origin :
+       {std::string(), std::string("Origin: null"), std::string("Origin: http://evil.example"),
+        "Origin: http://rebound.example:" + port, "Origin: https://127.0.0.1:" + port}) {
+    std::vector<std::string> headers = {kForm, ann};
+    if (!origin.empty()) headers.push_back(origin);
+    HttpResult in = HttpRequest("POST", web + "/login", headers, login);
+    EXPECT_EQ(in.status, 403) << origin;
+    EXPECT_EQ(in.headers.find("Set-Cookie"), std::string::npos) << origin;
+    EXPECT_EQ(HttpRequest("POST", web + "/logout", headers, "csrf=" + csrf).status, 403) << origin;
+  }
+  EXPECT_NE(Page(ann).find("plan.txt"), std::string::npos) << "still logged in";
+  EXPECT_EQ(HttpRequest("POST", web + "/login", {kForm, "Origin: http://localhost:" + port}, login)
+                .status,
+            303);
+}
+
+TEST_F(WebTest, NoticesComeFromAFixedSet) {
+  const std::string ann = Login("ann", kAnnPassword);
+  for (const auto& [query, shown] : std::vector<std::pair<std::string, const char*>>{
+           {"stored", "The file was stored as a new version."},
+           {UrlEncode("Session over; log in at http://evil.example"), nullptr}}) {
+    const std::string body =
+        HttpRequest("GET", z_.web_base() + "/", {ann + "; zelmic_notice=" + query}).body;
+    EXPECT_EQ(body.find("class=\"notice\"") != std::string::npos, shown != nullptr) << query;
+    EXPECT_TRUE(!shown || body.find(shown) != std::string::npos) << query;
+  }
+}
+
+TEST_F(WebTest, FailedLoginsLockTheNameAndClientWithoutCheckingPasswords) {
+  const std::string web = z_.web_base();
+  long status = 0;
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(WebLogin(web, "ann", "guess " + std::to_string(i), &status), "");
+    EXPECT_EQ(status, 401) << "free failure " << i;
+  }
+  // Locked out: even the right password is refused at once, for this name and any other name.
+  for (const auto& [user, password] : {std::pair{"ann", kAnnPassword}, {"bob", kBobPassword}}) {
+    HttpResult r = HttpRequest("POST", web + "/login", {kForm, OriginHeader(web)},
+                               std::string("user=") + user + "&password=" + UrlEncode(password));
+    EXPECT_EQ(r.status, 429) << user;
+    EXPECT_NE(r.body.find("Too many failed logins"), std::string::npos) << user;
+  }
+  std::string cookie;  // once the window has passed, the right password gets in
+  for (int i = 0; i < 100 && cookie.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cookie = WebLogin(web, "ann", kAnnPassword, &status);
+    EXPECT_TRUE(!cookie.empty() || status == 429) << status;
+  }
+  EXPECT_NE(Page(cookie).find("plan.txt"), std::string::npos);
+}
+
+class ScriptedWebTest : public ScriptedServiceTest {};
+
+TEST_F(ScriptedWebTest, PasswordChecksInFlightDoNotHoldUpOtherAnswers) {
+  const std::string web = z_.web_base(), bob = WebLogin(web, "bob", kBobPassword);
+  const std::string uri = Str(ParseJson(Call(ann_, "GET", 1, "/docs/plan%2Etxt").body), "uri");
+  constexpr int kGuesses = 8;  // more than the listener has threads, each held in its check
+  for (int i = 0; i < kGuesses; ++i)
+    ASSERT_TRUE(z_.Script(R"({"endpoint":"login","kind":"stall","stall_ms":20000})"));
+  std::atomic<int> answered{0};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < kGuesses; ++i)
+    guessers.emplace_back([&] { WebLogin(web, "ann", "a guess"), ++answered; });
+  // A guess takes its stall once it has reached its check: with none left, all are in flight.
+  bool in_flight = false;
+  for (int i = 0; i < 200 && !in_flight; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    in_flight =
+        HttpRequest("POST", web + "/admin/pending?endpoint=login").body == R"({"pending":false})";
+  }
+  EXPECT_TRUE(in_flight);
+  EXPECT_NE(HttpRequest("GET", web + "/", {bob}).body.find("plan.txt"), std::string::npos);
+  EXPECT_EQ(HttpRequest("GET", uri).body, kPlan);
+  EXPECT_EQ(answered.load(), 0) << "the guesses were answered first";
+  z_.Stop();  // a stop ends the stalls and finishes the checks in flight
+  for (auto& guesser : guessers) guesser.join();
+  EXPECT_EQ(answered.load(), kGuesses);
 }
 
 }  // namespace

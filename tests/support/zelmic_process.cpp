@@ -345,11 +345,14 @@ HttpResult HttpRequest(const std::string& method, const std::string& url,
   return result;
 }
 
+std::string OriginHeader(const std::string& web_base) { return "Origin: " + web_base; }
+
 std::string WebLogin(const std::string& web_base, const std::string& user,
                      const std::string& password, long* status) {
   const std::string body = "user=" + UrlEncode(user) + "&password=" + UrlEncode(password);
-  HttpResult r = HttpRequest("POST", web_base + "/login",
-                             {"Content-Type: application/x-www-form-urlencoded"}, body);
+  HttpResult r = HttpRequest(
+      "POST", web_base + "/login",
+      {"Content-Type: application/x-www-form-urlencoded", OriginHeader(web_base)}, body);
   if (status) *status = r.status;
   const std::string marker = "Set-Cookie: zelmic_session=";
   const size_t at = r.headers.find(marker);

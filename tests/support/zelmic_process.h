@@ -96,6 +96,8 @@ struct HttpResult {
 HttpResult HttpRequest(const std::string& method, const std::string& url,
                        const std::vector<std::string>& headers = {}, const std::string& body = {});
 
+// The Origin header line the page's own forms carry: the web listener takes forms from it only.
+std::string OriginHeader(const std::string& web_base);
 // Logs in to the web page with the login form; returns the "Cookie:" header line to send with
 // later requests, or an empty string when the login failed (status receives its answer's status).
 std::string WebLogin(const std::string& web_base, const std::string& user,

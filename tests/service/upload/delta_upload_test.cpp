@@ -55,10 +55,17 @@ TEST_F(DeltaUploadTest, EditedFileIsRebuiltFromMatchesAndLiteralBytes) {
   EXPECT_EQ(kept, match_list);
   SendParts(session, literal, 0);
   EXPECT_EQ(Held(session), literal.size());
+  testing::internal::CaptureStderr();
   Reply finish = client_->Finish(session, literal.size());
+  const std::string log = testing::internal::GetCapturedStderr();
   ASSERT_EQ(finish.status, 200) << finish.body;
   EXPECT_EQ(Committed(), fresh);
   EXPECT_TRUE(std::filesystem::is_empty(backend_.staging_dir()));
+  // The service's line tells the file's size apart from the literal bytes that crossed the wire.
+  EXPECT_NE(log.find(": " + std::to_string(fresh.size()) + " bytes stored, " +
+                     std::to_string(literal.size()) + " of them sent (block delta)\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(DeltaUploadTest, MatchesAloneCompleteTheFileAt202) {

@@ -1,6 +1,7 @@
 // What the upload server holds for a client, and for how long: requests refused from their head,
-// the memory all bodies may take together, sessions per user without descriptors, the expiry
-// timer, match lists kept on disk, and a part that cannot be written.
+// one body per session and the memory all bodies and each user's may take, sessions per user
+// without descriptors, the expiry timer, match lists kept on disk, and a part that cannot be
+// written.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -120,54 +121,78 @@ TEST_F(UploadServerTest, PartsAreRefusedFromTheHeadBeforeTheBodyIsRead) {
   EXPECT_EQ(Held(session), kPart);
 }
 
-TEST_F(UploadServerTest, BodiesHeldInMemoryHaveOneBudget) {
-  // A session whose next part may be as large as a part can be.
+// Opens a session of user_id whose next part may be as large as a part can be.
+std::string OpenLarge(zelmic_test::FakeBackend& backend, UploadTestClient& client, int64_t user_id,
+                      int file) {
+  const std::string pathhash = "large-" + std::to_string(user_id) + "-" + std::to_string(file);
+  const std::string token = "token-of-" + std::to_string(user_id);
   const uint64_t size = 2 * kMaxPartSize;
-  backend_.RegisterTicket({kPathhash, "alice", 0, 1, kPath, std::string(40, 'a'), size}, kToken);
+  backend.RegisterTicket({pathhash, "user" + std::to_string(user_id), user_id, 1,
+                          "/large" + std::to_string(file), std::string(40, 'a'), size},
+                         token);
   std::string session;
   long piecelen = 0;
-  ASSERT_EQ(client_->Init(kToken, kPathhash, std::string(40, 'a'), size, session, piecelen).status,
+  EXPECT_EQ(client.Init(token, pathhash, std::string(40, 'a'), size, session, piecelen).status,
             200);
-  // Every connection announces a full part and sends nothing more: the budget takes 16 of them,
-  // the others are refused at once instead of being buffered.
-  std::vector<std::unique_ptr<RawConnection>> held;
-  for (int i = 0; i < 20; ++i)
-    held.push_back(std::make_unique<RawConnection>(
-        server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize)));
-  // The budget holds 16 full parts once the server has taken all it will take; only then is
-  // every refusal decided.
-  constexpr uint64_t kTaken = 16;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (server_.buffered_bytes() != kTaken * kMaxPartSize &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(server_.buffered_bytes(), kTaken * kMaxPartSize);
-  // The refusals are decided; their answers may still be on the way.
-  std::vector<bool> answered(held.size(), false);
-  int refused = 0;
-  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (refused < static_cast<int>(held.size() - kTaken) &&
-         std::chrono::steady_clock::now() < deadline) {
-    for (size_t i = 0; i < held.size(); ++i) {
+  return session;
+}
+
+// Waits (bounded) until every connection has an answer and counts the 503s among them.
+int CountBusyAnswers(std::vector<std::unique_ptr<RawConnection>>& connections, size_t expected) {
+  std::vector<bool> answered(connections.size(), false);
+  size_t answers = 0;
+  int busy = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (answers < expected && std::chrono::steady_clock::now() < deadline) {
+    for (size_t i = 0; i < connections.size(); ++i) {
       if (answered[i]) continue;
-      const int status = held[i]->Status(5);
+      const int status = connections[i]->Status(5);
       if (status == 0) continue;
       answered[i] = true;
-      refused += status == 503;
+      ++answers;
+      busy += status == 503;
     }
   }
-  EXPECT_EQ(refused, 20 - 16);
-  EXPECT_EQ(server_.buffered_bytes(), kTaken * kMaxPartSize) << "the taken ones are still held";
-  held.clear();  // their budget comes back once the server sees them go
-  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (status != 409 && std::chrono::steady_clock::now() < deadline) {
-    RawConnection probe(server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize));
-    status = probe.Status(100);  // 0: waiting for the body, i.e. the budget took it
-    if (status == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return busy;
+}
+
+TEST_F(UploadServerTest, OneUserCannotHoldTheBodyBudgetAgainstAnother) {
+  constexpr int64_t kAlice = 1, kBob = 2;
+  // Alice's connections announce full parts and send nothing: only one body of a session may be
+  // arriving, and an announced body holds no memory until its bytes come.
+  const std::string alice = OpenLarge(backend_, *client_, kAlice, 0);
+  std::vector<std::unique_ptr<RawConnection>> same;
+  for (int i = 0; i < 17; ++i)
+    same.push_back(std::make_unique<RawConnection>(server_.port(),
+                                                   PartHead(alice, 0, kMaxPartSize, kMaxPartSize)));
+  EXPECT_EQ(CountBusyAnswers(same, 16), 16) << "one part of a session at a time";
+  EXPECT_EQ(server_.buffered_bytes(), 0u);
+  // Four more sessions of hers each get all but the last byte of a full part in: her share of the
+  // budget is four parts, so a fifth part is refused as its bytes arrive, and Bob still gets in.
+  std::vector<std::unique_ptr<RawConnection>> bodies;
+  const std::string almost(kMaxPartSize - 1, 'x');
+  for (uint64_t file = 1; file <= 4; ++file) {
+    const std::string session = OpenLarge(backend_, *client_, kAlice, static_cast<int>(file));
+    bodies.push_back(std::make_unique<RawConnection>(
+        server_.port(), PartHead(session, 0, kMaxPartSize, kMaxPartSize) + almost));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server_.buffered_bytes() != file * kMaxPartSize &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(server_.buffered_bytes(), file * kMaxPartSize);
   }
-  EXPECT_EQ(status, 0) << "a full part is taken again once the others are gone";
+  const std::string fifth = OpenLarge(backend_, *client_, kAlice, 5);
+  RawConnection over(server_.port(), PartHead(fifth, 0, kMaxPartSize, kMaxPartSize) + almost + "x");
+  EXPECT_EQ(over.Status(10000), 503);
+  EXPECT_EQ(server_.buffered_bytes(), 4 * kMaxPartSize);
+  const std::string bob = OpenLarge(backend_, *client_, kBob, 0);
+  EXPECT_EQ(client_->Part(bob, RandomBytes(kMaxPartSize, 3), 0, 1 << 20).status, 200);
+  same.clear();
+  bodies.clear();  // their budget comes back once the server sees them go
+  const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server_.buffered_bytes() != 0 && std::chrono::steady_clock::now() < back)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(server_.buffered_bytes(), 0u);
 }
 
 TEST_F(UploadServerTest, SessionsAreBoundedPerUserHoldNoDescriptorAndExpireOnATimer) {
