@@ -53,6 +53,16 @@ def descriptors(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def exchange(port, raw, timeout=10):
+    """Sends raw bytes on a new connection and returns everything that comes back until it closes."""
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall(raw)
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+    return data
+
+
 def http(port, raw, timeout=3.0):
     """Sends raw bytes, returns (status, seconds); status 0 when nothing usable came back."""
     start = time.monotonic()
@@ -127,14 +137,7 @@ class Server:
             ("client_secret", CLIENT_SECRET))) + f"--{b}--\r\n"
         raw = (f"POST /oauth/token HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary={b}\r\n"
                f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n{body}").encode()
-        with socket.create_connection((HOST, self.ports["token"]), timeout=10) as s:
-            s.sendall(raw)
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+        data = exchange(self.ports["token"], raw, 10)
         return json.loads(data.split(b"\r\n\r\n", 1)[1])["access_token"]
 
     def signed(self, verb, path, extra=""):
@@ -145,14 +148,7 @@ class Server:
                 f"Authorization: {self.access}:{sig}\r\n{extra}Connection: close\r\n\r\n").encode()
 
     def call(self, verb, path, extra=""):
-        with socket.create_connection((HOST, self.ports["api"]), timeout=10) as s:
-            s.sendall(self.signed(verb, path, extra))
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+        data = exchange(self.ports["api"], self.signed(verb, path, extra), 10)
         head, _, body = data.partition(b"\r\n\r\n")
         return int(head[9:12]), body
 
@@ -295,14 +291,7 @@ def attack_matches(srv, list_size):
     raw = (f"POST /upload_init HTTP/1.1\r\nHost: x\r\nx-zm-token: {srv.access}\r\n"
            f"x-zm-upload-pathhash: {pathhash}\r\nx-zm-upload-filehash: {h}\r\n"
            f"x-zm-upload-filesize: {filesize}\r\nx-zm-upload-filename: f\r\nConnection: close\r\n\r\n").encode()
-    with socket.create_connection((HOST, srv.ports["upload"]), timeout=10) as s:
-        s.sendall(raw)
-        data = b""
-        while True:
-            c = s.recv(4096)
-            if not c:
-                break
-            data += c
+    data = exchange(srv.ports["upload"], raw, 10)
     session = json.loads(data.split(b"\r\n\r\n", 1)[1])["session"]
     records = b"".join((i * 4096).to_bytes(8, "little") + b"\0\0" for i in range(count))
     before = proc(srv.pid, "VmRSS")
@@ -337,14 +326,7 @@ def attack_space(srv, blocks):
     def upload(path, headers, payload=b""):
         raw = (f"{'PUT' if payload else 'POST'} {path} HTTP/1.1\r\nHost: x\r\n{headers}"
                f"Content-Length: {len(payload)}\r\nConnection: close\r\n\r\n").encode() + payload
-        with socket.create_connection((HOST, srv.ports["upload"]), timeout=120) as s:
-            s.sendall(raw)
-            data = b""
-            while True:
-                c = s.recv(65536)
-                if not c:
-                    break
-                data += c
+        data = exchange(srv.ports["upload"], raw, 120)
         return int(data[9:12]), data.split(b"\r\n\r\n", 1)[1]
 
     if status == 200:
@@ -377,11 +359,7 @@ def open_upload(srv, access, path, size):
     raw = (f"POST /upload_init HTTP/1.1\r\nHost: x\r\nx-zm-token: {access}\r\n"
            f"x-zm-upload-pathhash: {json.loads(body)['hash']}\r\nx-zm-upload-filehash: {h}\r\n"
            f"x-zm-upload-filesize: {size}\r\nx-zm-upload-filename: f\r\nConnection: close\r\n\r\n").encode()
-    with socket.create_connection((HOST, srv.ports["upload"]), timeout=10) as s:
-        s.sendall(raw)
-        data = b""
-        while chunk := s.recv(65536):
-            data += chunk
+    data = exchange(srv.ports["upload"], raw, 10)
     return json.loads(data.split(b"\r\n\r\n", 1)[1])["session"]
 
 
@@ -429,14 +407,7 @@ def attack_listing(srv, count, seconds):
 
     def fetch(port, raw):
         """Sends raw bytes, returns (status, head, body) of the whole answer."""
-        with socket.create_connection((HOST, port), timeout=120) as s:
-            s.sendall(raw)
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+        data = exchange(port, raw, 120)
         head, _, body = data.partition(b"\r\n\r\n")
         return int(head[9:12]), head, body
 
