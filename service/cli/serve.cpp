@@ -182,7 +182,7 @@ int Serve(const Options& options) {
   // Declared before the listeners, so it outlives them.
   ChecksumKeeper keeper(store->dir());
   TokenServer token(*store, faults, plumet_defaults::kClientId, plumet_defaults::kClientSecret);
-  WebServer web(*store, faults, WebOptions{options.faults, tls}, keeper);
+  WebServer web(*store, faults, WebOptions{options.faults, tls, OriginOf(options.web_url)}, keeper);
   UploadServer upload(*store, faults, keeper);
   ApiServer api(*store, faults, options.secret);
   if (Status started = StartListeners(options, tls, token, web, upload, api); !started.ok())

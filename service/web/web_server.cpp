@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "common/owned_digest.h"
 #include "common/text_forms.h"
@@ -168,7 +169,7 @@ WebServer::WebServer(Store& store, FaultScript& faults, WebOptions options, Chec
     : store_(store),
       faults_(faults),
       keeper_(keeper),
-      options_(options),
+      options_(std::move(options)),
       sessions_(store.logins()) {}
 
 WebServer::~WebServer() { Stop(); }
@@ -494,9 +495,18 @@ MHD_Result WebServer::AnswerLogin(MHD_Connection* connection, WebRequest& reques
           std::chrono::duration_cast<std::chrono::seconds>(WebSessions::kLifetime).count()));
 }
 
+std::string OriginOf(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos || scheme == 0) return {};
+  const size_t end = url.find_first_of("/?#", scheme + 3);
+  std::string origin = url.substr(0, end);
+  return origin.size() > scheme + 3 ? origin : std::string();
+}
+
 bool WebServer::FromOwnPage(MHD_Connection* connection) const {
   const auto origin = HeaderValue(connection, "Origin");
   if (!origin) return false;
+  if (!options_.public_origin.empty() && *origin == options_.public_origin) return true;
   const std::string scheme = options_.secure_cookie ? "https://" : "http://";
   const std::string port = ":" + std::to_string(port_);
   if (*origin == scheme + "127.0.0.1" + port || *origin == scheme + "localhost" + port) return true;

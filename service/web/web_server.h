@@ -26,7 +26,13 @@ namespace zelmic {
 struct WebOptions {
   bool faults = false;         // answer the admin endpoints
   bool secure_cookie = false;  // served over TLS: the cookie is only sent back over TLS
+  // The origin ("https://host:port") of the address browsers reach the page by when it is not
+  // the listener's own (--web-url, a TLS front): forms from there are the page's own too.
+  std::string public_origin;
 };
+
+// The origin of an absolute URL: its scheme, host and port, without path; empty when it has none.
+std::string OriginOf(const std::string& url);
 
 class WebServer {
  public:

@@ -89,10 +89,13 @@ class FrontedService {
     std::string body;
   };
   Reply Request(const std::string& url, const std::string& form = "",
-                plumet_transport::Redirects redirects = plumet_transport::Redirects::kRefused) {
+                plumet_transport::Redirects redirects = plumet_transport::Redirects::kRefused,
+                const std::string& header = "") {
     Reply reply;
     CURL* curl = curl_easy_init();
     if (curl == nullptr) return reply;
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    if (headers != nullptr) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     plumet_transport::ApplyTransportSettings(curl, url, settings_, redirects);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -104,6 +107,7 @@ class FrontedService {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_easy_getinfo(curl, CURLINFO_HTTP_VERSION, &reply.version);
     curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
     return reply;
   }
 

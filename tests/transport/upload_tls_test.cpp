@@ -131,6 +131,14 @@ TEST_P(UploadEachWay, TheFrontSpeaksTheOfferedProtocol) {
   FrontedService::Reply r = service.Request(service.WebUrl() + "/");
   EXPECT_EQ(r.result, CURLE_OK);
   EXPECT_EQ(r.version, GetParam().http2 ? CURL_HTTP_VERSION_2_0 : CURL_HTTP_VERSION_1_1);
+  // The page's forms come from the front's origin, which --web-url names: the login reaches the
+  // password check (this user has no password) instead of being refused as another site's form.
+  const std::string origin = "Origin: " + service.WebUrl();
+  EXPECT_EQ(service
+                .Request(service.WebUrl() + "/login", "user=nobody&password=x",
+                         plumet_transport::Redirects::kRefused, origin)
+                .status,
+            401);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fronts, UploadEachWay,
