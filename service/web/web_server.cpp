@@ -434,7 +434,7 @@ MHD_Result WebServer::FinishLogin(MHD_Connection* connection, WebRequest& reques
   if (info != nullptr && info->client_addr != nullptr) {
     const sockaddr* addr = info->client_addr;
     const socklen_t size = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    keys.push_back("peer " + PeerOf(addr, size, port_));
+    keys.push_back("peer " + PeerOf(addr, size, port_.load()));
   }
   // Refused at once while locked out: no derivation is spent on a guess.
   request.refused_for = throttle_.Wait(keys, LoginThrottle::Clock::now());
@@ -508,7 +508,7 @@ bool WebServer::FromOwnPage(MHD_Connection* connection) const {
   if (!origin) return false;
   if (!options_.public_origin.empty() && *origin == options_.public_origin) return true;
   const std::string scheme = options_.secure_cookie ? "https://" : "http://";
-  const std::string port = ":" + std::to_string(port_);
+  const std::string port = ":" + std::to_string(port_.load());
   if (*origin == scheme + "127.0.0.1" + port || *origin == scheme + "localhost" + port) return true;
   // Over plain HTTP any name may be made to resolve to loopback (rebinding), so only the loopback
   // names count; under TLS the browser reached the name its Host gives through the certificate.

@@ -9,6 +9,7 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,7 +44,7 @@ class WebServer {
   WebServer& operator=(const WebServer&) = delete;
 
   Status Start(uint16_t port);
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_.load(); }
   void Stop();
 
   // Bounds of what a form may send: the file of an upload, the number of fields and the size of
@@ -85,7 +86,9 @@ class WebServer {
   // Password checks run here: a listener thread suspends the login and goes on serving.
   CheckPool checks_{kCheckThreads, kMaxQueuedChecks};
   MhdDaemon daemon_;
-  uint16_t port_ = 0;
+  // Read by the listener's threads (the Origin check, the login throttle's key), which may run
+  // before Start stores the port the daemon was given.
+  std::atomic<uint16_t> port_{0};
 };
 
 }  // namespace zelmic
