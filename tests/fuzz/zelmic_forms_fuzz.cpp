@@ -199,8 +199,10 @@ struct Service {
   }
 
   // Sends a login form; on success, reads the CSRF field of the page the login leads to.
-  std::optional<Login> LogIn(const std::string& body, const std::string& type) {
+  std::optional<Login> LogIn(const std::string& body, const std::string& type,
+                             long* status = nullptr) {
     const Reply reply = Exchange(web->port(), Post("/login", type, "", body));
+    if (status != nullptr) *status = reply.status;
     const std::string set = reply.Header("set-cookie");
     const std::string prefix = "zelmic_session=";
     if (reply.status != 303 || set.rfind(prefix, 0) != 0 || set.size() <= prefix.size() ||
@@ -297,10 +299,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     if ((how & 3) == 3) {
       const bool right = how & 4;
-      fresh = service.LogIn(
-          "user=" + std::string(kUser) + "&password=" + (right ? kPassword : "wrong"), urlencoded);
-      // The right password always logs in; a wrong one never does.
-      Require(fresh.has_value() == right);
+      long status = 0;
+      fresh =
+          service.LogIn("user=" + std::string(kUser) + "&password=" + (right ? kPassword : "wrong"),
+                        urlencoded, &status);
+      // A wrong password never logs in; the right one always does, unless failed logins before it
+      // have the name locked out for a while (429, answered without looking at the password).
+      Require(fresh.has_value() == right || (!fresh && status == 429));
       login = fresh;
     }
     withCsrf = !(how & 8);
@@ -341,7 +346,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(
           !(login && reply.status == 403 && reply.body.find("Log in first.") != std::string::npos));
       if (reply.status == 303 && upload) {
-        Require(reply.Header("location").rfind("/?notice=Stored%20", 0) == 0);
+        // The notice travels in a short cookie; the address stays clean.
+        Require(reply.Header("location") == "/");
         uploads.Hit();
       }
       if (reply.status == 303 && !upload) {

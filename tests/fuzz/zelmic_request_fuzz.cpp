@@ -16,6 +16,7 @@
 #include "service/http/request_forms.h"
 #include "service/store/paths.h"
 #include "service/store/secrets.h"
+#include "service/store/unicode_names.h"
 #include "service/upload/upload_answer.h"
 #include "tests/fuzz/fuzz_reach.h"
 
@@ -65,12 +66,14 @@ bool GoodSegment(const std::string& s) {
   return true;
 }
 
-// The path made of these segments when paths.h accepts them: "/" alone for none, at most 4096
-// bytes in all.
+// The path made of these segments when paths.h accepts them: each segment in its composed
+// (NFC, Qt's tables) spelling, no direction controls, "/" alone for none, at most 4096 bytes.
 bool Expected(const std::vector<std::string>& segments, std::string& path) {
   path.clear();
-  for (const std::string& s : segments) {
-    if (!GoodSegment(s)) return false;
+  for (const std::string& sent : segments) {
+    if (!GoodSegment(sent) || zelmic::HasBidiControl(sent)) return false;
+    const std::string s = zelmic::ComposedUtf8(sent);
+    if (!GoodSegment(s) || zelmic::HasBidiControl(s)) return false;
     path += "/" + s;
   }
   if (path.empty()) path = "/";
