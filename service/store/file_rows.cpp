@@ -46,24 +46,34 @@ VersionRecord LoadVersion(const Database& db, int64_t file_id, int version) {
   return LoadVersion(db.handle(), file_id, version);
 }
 
-VersionRecord LoadVersion(sqlite3* db, int64_t file_id, int version) {
+namespace {
+
+// A version's columns as LoadVersion and kListedFileColumns select them, from column `first` on:
+// version, filehash, filesize, user_id, user name, machine, dateline, cmd, download_key.
+VersionRecord ReadVersionColumns(const Statement& q, int first) {
   VersionRecord v;
+  v.version = q.i32(first);
+  v.filehash = q.text(first + 1);
+  v.filesize = q.i64(first + 2);
+  v.user_id = q.i64(first + 3);
+  v.user = q.text(first + 4);
+  v.machine = q.text(first + 5);
+  v.dateline = q.i64(first + 6);
+  v.cmd = q.i32(first + 7);
+  v.download_key = q.text(first + 8);
+  return v;
+}
+
+}  // namespace
+
+VersionRecord LoadVersion(sqlite3* db, int64_t file_id, int version) {
   Statement q(db,
               "SELECT v.version, v.filehash, v.filesize, v.user_id, COALESCE(u.name, ''), "
               "v.machine, v.dateline, v.cmd, v.download_key FROM versions v "
               "LEFT JOIN users u ON u.id = v.user_id WHERE v.file_id = ? AND v.version = ?");
   q.bind(1, file_id).bind(2, version);
-  if (!q.step()) return v;
-  v.version = q.i32(0);
-  v.filehash = q.text(1);
-  v.filesize = q.i64(2);
-  v.user_id = q.i64(3);
-  v.user = q.text(4);
-  v.machine = q.text(5);
-  v.dateline = q.i64(6);
-  v.cmd = q.i32(7);
-  v.download_key = q.text(8);
-  return v;
+  if (!q.step()) return {};
+  return ReadVersionColumns(q, 0);
 }
 
 const char* const kListedFileColumns =
@@ -84,16 +94,7 @@ FileRecord ReadListedFile(const Statement& q, int first) {
   f.lock_user = q.i64(first + 6);
   f.published = !q.is_null(first + 7);
   f.deleted = q.i32(first + 8) != 0;
-  VersionRecord& v = f.current;
-  v.version = q.i32(first + 9);
-  v.filehash = q.text(first + 10);
-  v.filesize = q.i64(first + 11);
-  v.user_id = q.i64(first + 12);
-  v.user = q.text(first + 13);
-  v.machine = q.text(first + 14);
-  v.dateline = q.i64(first + 15);
-  v.cmd = q.i32(first + 16);
-  v.download_key = q.text(first + 17);
+  f.current = ReadVersionColumns(q, first + 9);
   f.shares = q.i32(first + 18);
   return f;
 }
