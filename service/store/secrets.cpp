@@ -1,6 +1,7 @@
 #include "service/store/secrets.h"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <stdexcept>
@@ -18,6 +19,13 @@ std::string RandomHex(size_t bytes) {
 
 bool SameSecret(const std::string& a, const std::string& b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string SecretKey(const std::string& secret) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(secret.data(), secret.size(), digest, &len, EVP_sha256(), nullptr);
+  return plumet_text::HexLower(digest, len);
 }
 
 }  // namespace zelmic

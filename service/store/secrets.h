@@ -14,4 +14,8 @@ std::string RandomHex(size_t bytes);
 // Constant-time comparison, so a forged secret learns nothing from timing.
 bool SameSecret(const std::string& a, const std::string& b);
 
+// The SHA-256 of a secret as lowercase hex: what the database keeps to find a token or a login
+// by, so that nothing it holds works as the secret itself.
+std::string SecretKey(const std::string& secret);
+
 }  // namespace zelmic

@@ -1,10 +1,7 @@
 #include "service/store/user_store.h"
 
-#include <openssl/evp.h>
-
 #include <iterator>
 
-#include "common/text_forms.h"
 #include "service/store/password.h"
 #include "service/store/secrets.h"
 #include "service/store/sqlite_util.h"
@@ -21,13 +18,6 @@ namespace zelmic {
 namespace {
 
 enum TokenKind : int { kRefresh = 0, kLinkRefresh = 1, kAccess = 2 };
-
-std::string TokenKey(const std::string& token) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(token.data(), token.size(), digest, &len, EVP_sha256(), nullptr);
-  return plumet_text::HexLower(digest, len);
-}
 
 bool ValidUserName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
@@ -71,7 +61,7 @@ Status UserStore::AddUser(const std::string& name, const std::vector<int>& mount
       db_.handle(),
       "INSERT INTO tokens(token, kind, user_id, created, expires) VALUES(?, ?, ?, ?, 0)");
   bool ok =
-      token.bind(1, TokenKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, db_.Now()).run();
+      token.bind(1, SecretKey(refresh)).bind(2, kRefresh).bind(3, user_id).bind(4, db_.Now()).run();
   if (!ok || !tx.Commit()) return Status::Error("cannot store the token");
   if (changes) *changes = seen;
   return Status::OK();
@@ -112,7 +102,7 @@ Status UserStore::MintLinkToken(int64_t user_id, int mount, const std::string& p
   Statement insert(db_.handle(),
                    "INSERT INTO tokens(token, kind, user_id, mount, path, created, expires) "
                    "VALUES(?, ?, ?, ?, ?, ?, ?)");
-  insert.bind(1, TokenKey(token)).bind(2, kLinkRefresh).bind(3, user_id).bind(4, mount);
+  insert.bind(1, SecretKey(token)).bind(2, kLinkRefresh).bind(3, user_id).bind(4, mount);
   insert.bind(5, path).bind(6, now).bind(7, now + policy_.link_unused_ttl);
   if (!insert.run()) return Fail(500, 50003, "cannot store the token");
   return {};
@@ -130,7 +120,7 @@ Status UserStore::LinkTokenFor(int64_t user_id, int mount, const std::string& pa
     if (it != link_tokens_.end()) {
       Statement q(db_.handle(),
                   "SELECT expires FROM tokens WHERE token = ? AND kind = ? AND user_id = ?");
-      q.bind(1, TokenKey(it->second)).bind(2, kLinkRefresh).bind(3, user_id);
+      q.bind(1, SecretKey(it->second)).bind(2, kLinkRefresh).bind(3, user_id);
       // Handed out again only while it has at least half its unused lifetime left.
       if (q.step() && q.i64(0) >= db_.Now() + policy_.link_unused_ttl / 2) {
         token = it->second;
@@ -155,7 +145,7 @@ UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh, std::
   Statement find(db_.handle(),
                  "SELECT kind, user_id, mount, path, expires, used FROM tokens "
                  "WHERE token = ? AND kind IN (0, 1)");
-  find.bind(1, TokenKey(refresh));
+  find.bind(1, SecretKey(refresh));
   if (!find.step()) {
     db_.Exec("ROLLBACK");
     return Exchange::Unknown;
@@ -173,13 +163,13 @@ UserStore::Exchange UserStore::ExchangeRefresh(const std::string& refresh, std::
   }
   if (kind == kLinkRefresh && !used) {
     Statement mark(db_.handle(), "UPDATE tokens SET used = 1, expires = ? WHERE token = ?");
-    mark.bind(1, now + policy_.link_session_ttl).bind(2, TokenKey(refresh)).run();
+    mark.bind(1, now + policy_.link_session_ttl).bind(2, SecretKey(refresh)).run();
   }
   access = RandomHex(20);
   Statement insert(db_.handle(),
                    "INSERT INTO tokens(token, kind, user_id, mount, path, created, expires) "
                    "VALUES(?, ?, ?, ?, ?, ?, ?)");
-  insert.bind(1, TokenKey(access)).bind(2, kAccess).bind(3, user_id);
+  insert.bind(1, SecretKey(access)).bind(2, kAccess).bind(3, user_id);
   if (scoped) {
     insert.bind(4, mount).bind(5, path);
   } else {
@@ -198,7 +188,7 @@ std::optional<AccessInfo> UserStore::CheckAccess(const std::string& access) cons
   Statement find(read.handle(),
                  "SELECT t.user_id, u.name, t.mount, t.path, t.expires FROM tokens t "
                  "JOIN users u ON u.id = t.user_id WHERE t.token = ? AND t.kind = 2");
-  find.bind(1, TokenKey(access));
+  find.bind(1, SecretKey(access));
   if (!find.step()) return std::nullopt;
   if (find.i64(4) < db_.Now()) return std::nullopt;
   AccessInfo info;

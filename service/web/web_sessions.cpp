@@ -1,21 +1,10 @@
 #include "service/web/web_sessions.h"
 
-#include <openssl/evp.h>
-
-#include "common/text_forms.h"
 #include "service/store/secrets.h"
 
 namespace zelmic {
 
 namespace {
-
-// Rows are found by the digest of the cookie: the database never holds a cookie that works.
-std::string KeyOf(const std::string& cookie) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(cookie.data(), cookie.size(), digest, &len, EVP_sha256(), nullptr);
-  return plumet_text::HexLower(digest, len);
-}
 
 // Longer than any cookie this server sets: not worth a digest.
 constexpr size_t kMaxCookie = 128;
@@ -29,7 +18,7 @@ std::string WebSessions::Create(int64_t user_id, const std::string& user, int64_
   std::string cookie = RandomHex(32);
   login = WebLogin{user_id, user, RandomHex(16), epoch};
   const int64_t lifetime = std::chrono::duration_cast<std::chrono::seconds>(kLifetime).count();
-  if (!logins_.Add(KeyOf(cookie), StoredLogin{user_id, user, login.csrf, epoch}, lifetime,
+  if (!logins_.Add(SecretKey(cookie), StoredLogin{user_id, user, login.csrf, epoch}, lifetime,
                    kMaxPerUser, kMaxTotal))
     return {};
   return cookie;
@@ -37,14 +26,14 @@ std::string WebSessions::Create(int64_t user_id, const std::string& user, int64_
 
 std::optional<WebLogin> WebSessions::Find(const std::string& cookie) {
   if (cookie.empty() || cookie.size() > kMaxCookie) return std::nullopt;
-  auto stored = logins_.Find(KeyOf(cookie));
+  auto stored = logins_.Find(SecretKey(cookie));
   if (!stored) return std::nullopt;
   return WebLogin{stored->user_id, stored->user, stored->csrf, stored->epoch};
 }
 
 void WebSessions::Remove(const std::string& cookie) {
   if (cookie.empty() || cookie.size() > kMaxCookie) return;
-  logins_.Remove(KeyOf(cookie));
+  logins_.Remove(SecretKey(cookie));
 }
 
 }  // namespace zelmic
