@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -77,15 +78,21 @@ uint16_t EphemeralLow() {
 uint16_t FreeLoopbackPort() {
   // Not from the ephemeral range: there every outgoing connection of a parallel test may take
   // the port between this check and the server's bind. Below it only other tests' servers
-  // choose, at random, so two picks rarely meet.
+  // choose, at random, so two picks rarely meet. Within this process a port is handed out once:
+  // a test picks several ports before it starts anything, so "free" alone would repeat them.
   constexpr uint16_t kLowest = 10000;
+  static std::mutex guard;
+  static std::vector<bool> handed(65536);
+  const std::lock_guard lock(guard);
   const uint16_t below = EphemeralLow();
   if (below > kLowest + 1000) {
     static std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
     std::uniform_int_distribution<int> in_range(kLowest, below - 1);
     for (int attempt = 0; attempt < 64; ++attempt) {
       const auto port = static_cast<uint16_t>(in_range(pick));
-      if (CanBind(port)) return port;
+      if (handed[port] || !CanBind(port)) continue;
+      handed[port] = true;
+      return port;
     }
   }
   // A machine whose ephemeral range starts low: let the kernel choose.
@@ -182,11 +189,7 @@ NginxFront::NginxFront() : folder_("plumet-nginx") {}
 NginxFront::~NginxFront() { Stop(); }
 
 uint16_t NginxFront::Add(uint16_t backend_port, bool http2) {
-  uint16_t port = FreeLoopbackPort();
-  for (const Route& r : routes_) {
-    if (r.front == port) port = 0;  // the same port twice: ask again once
-  }
-  if (port == 0) port = FreeLoopbackPort();
+  const uint16_t port = FreeLoopbackPort();
   if (port != 0) routes_.push_back({port, backend_port, http2});
   return port;
 }
