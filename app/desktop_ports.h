@@ -13,7 +13,8 @@ class DesktopNotifier : public Notifier {
  public:
   explicit DesktopNotifier(CTrayIcon& tray) : tray_(tray) {}
   void ShowBalloon(const std::wstring& title, const std::wstring& text) override;
-  void ShowLasting(const std::wstring& title, const std::wstring& text) override;
+  void ShowLasting(const std::wstring& title, const std::wstring& text,
+                   const NoticeAction& action) override;
 
  private:
   CTrayIcon& tray_;

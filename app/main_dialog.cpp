@@ -33,6 +33,15 @@ CplumetDlg::CplumetDlg(std::string instanceFolder) : m_folder(std::move(instance
   m_engine.SetDesktop(&m_notifier, &m_opener);
   connect(&m_trayIcon, &CTrayIcon::exitRequested, this, &CplumetDlg::OnExit);
   connect(&m_trayIcon, &CTrayIcon::activatedByUser, this, &CplumetDlg::OpenWebSite);
+  connect(&m_trayIcon, &CTrayIcon::openSessionRequested, this, [this](quint64 id) {
+    if (m_sessions && !m_exiting) m_sessions->OpenAgain(id);
+  });
+  connect(&m_trayIcon, &CTrayIcon::openTempFolderRequested, this, [this] {
+    if (m_sessions) OpenFolder(m_sessions->tempDir());
+  });
+  connect(&m_trayIcon, &CTrayIcon::openUnsentRequested, this, [this] {
+    if (m_sessions) OpenFolder(m_sessions->unsentDir());
+  });
   connect(&m_trayCheckTimer, &QTimer::timeout, &m_trayIcon, &CTrayIcon::CheckIcon);
   connect(&m_sessionsTimer, &QTimer::timeout, this, &CplumetDlg::Tick);
   if (m_saveWatch.fd() >= 0) {
@@ -48,6 +57,7 @@ void CplumetDlg::Tick() {
   m_sessions->OnSessionTick();
   m_saveWatch.Watch(m_sessions->CopyFolders());
   m_trayIcon.SetTooltip(TrayTooltip(m_sessions->Summary()));
+  m_trayIcon.SetMenu(m_sessions->Menu());
 }
 
 CplumetDlg::~CplumetDlg() {
@@ -145,6 +155,12 @@ void CplumetDlg::OnLaunchRequest(const std::u16string& text) {
 void CplumetDlg::OpenWebSite() {
   if (!platform::OpenWebAddress(WebSiteUrl())) {
     std::fprintf(stderr, "plumet: no browser could be started for the web site\n");
+  }
+}
+
+void CplumetDlg::OpenFolder(const std::string& path) {
+  if (!platform::OpenFolder(path)) {
+    std::fprintf(stderr, "plumet: no file manager could be started for %s\n", path.c_str());
   }
 }
 

@@ -59,6 +59,7 @@ class CplumetDlg : public QObject {
   void OnLaunchRequest(const std::u16string& text);
   void TakePendingLaunches();
   void OpenWebSite();
+  void OpenFolder(const std::string& path);
   void Tick();
 
   std::string m_folder;

@@ -65,17 +65,7 @@ bool CTrayIcon::AddOrUpdateIcon(const QIcon& icon, const std::wstring& tooltip,
   }
   if (!m_tray) {
     m_tray = std::make_unique<QSystemTrayIcon>();
-    m_menu = std::make_unique<QMenu>();
-    QAction* exit = m_menu->addAction(QStringLiteral("退出"));
-    connect(exit, &QAction::triggered, this, &CTrayIcon::exitRequested);
-    {
-#ifdef PLUMET_LSAN
-      // Qt's D-Bus menu makes a platform item per action that nothing ever frees; once per icon,
-      // so it is not ours to report.
-      __lsan::ScopedDisabler qtMenuItems;
-#endif
-      m_tray->setContextMenu(m_menu.get());
-    }
+    BuildMenu();
     connect(m_tray.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
               if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) {
@@ -95,6 +85,64 @@ bool CTrayIcon::AddOrUpdateIcon(const QIcon& icon, const std::wstring& tooltip,
   return m_bVisible;
 }
 
+void CTrayIcon::BuildMenu() {
+  m_menu = std::make_unique<QMenu>();
+  m_sessionsEnd = m_menu->addSeparator();
+  connect(m_menu->addAction(QStringLiteral("打开临时文件夹")), &QAction::triggered, this,
+          &CTrayIcon::openTempFolderRequested);
+  m_unsentAction = m_menu->addAction(QStringLiteral("打开未上传的副本"));
+  connect(m_unsentAction, &QAction::triggered, this, &CTrayIcon::openUnsentRequested);
+  m_menu->addSeparator();
+  m_exitAction = m_menu->addAction(QStringLiteral("退出"));
+  connect(m_exitAction, &QAction::triggered, this, &CTrayIcon::exitRequested);
+  m_sessionActions.clear();
+  m_sessionIds.clear();
+  FillMenu();
+#ifdef PLUMET_LSAN
+  // Qt's D-Bus menu makes a platform item per action that nothing ever frees; a few per icon,
+  // so not ours to report.
+  __lsan::ScopedDisabler qtMenuItems;
+#endif
+  m_tray->setContextMenu(m_menu.get());
+}
+
+void CTrayIcon::SetMenu(const plumet::SessionMenu& menu) {
+  if (menu == m_model) return;
+  m_model = menu;
+  FillMenu();
+}
+
+void CTrayIcon::FillMenu() {
+  if (!m_menu) return;
+  const auto& entries = m_model.sessions;
+  while (m_sessionActions.size() < entries.size()) {
+#ifdef PLUMET_LSAN
+    __lsan::ScopedDisabler qtMenuItems;  // as in BuildMenu: one platform item per action
+#endif
+    auto* action = new QAction(m_menu.get());
+    const size_t index = m_sessionActions.size();
+    connect(action, &QAction::triggered, this, [this, index] {
+      if (index < m_sessionIds.size()) emit openSessionRequested(m_sessionIds[index]);
+    });
+    m_menu->insertAction(m_sessionsEnd, action);
+    m_sessionActions.push_back(action);
+  }
+  m_sessionIds.clear();
+  for (size_t i = 0; i < m_sessionActions.size(); ++i) {
+    const bool shown = i < entries.size();
+    if (shown) {
+      // "&" marks a shortcut letter in a menu text: a path's own stays a character.
+      QString text = QString::fromStdWString(entries[i].text);
+      m_sessionActions[i]->setText(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+      m_sessionIds.push_back(entries[i].id);
+    }
+    m_sessionActions[i]->setVisible(shown);
+  }
+  m_sessionsEnd->setVisible(!entries.empty());
+  m_unsentAction->setVisible(m_model.unsentKept);
+  m_exitAction->setText(QString::fromStdWString(plumet::ExitText(m_model.stillOpen)));
+}
+
 bool CTrayIcon::ShowBalloon(const std::wstring& title, const std::wstring& text) {
   const QString summary = Truncated(title, kTitleCapacity);
   const QString body = Truncated(text, kTextCapacity);
@@ -102,11 +150,13 @@ bool CTrayIcon::ShowBalloon(const std::wstring& title, const std::wstring& text)
                                            kBalloonTimeoutMs);
 }
 
-bool CTrayIcon::ShowLastingBalloon(const std::wstring& title, const std::wstring& text) {
+bool CTrayIcon::ShowLastingBalloon(const std::wstring& title, const std::wstring& text,
+                                   platform::NotificationAction action) {
   const QString summary = Truncated(title, kTitleCapacity);
   const QString body = Truncated(text, kTextCapacity);
   // A time-out of 0 asks the notification server to keep it until it is closed.
-  return platform::SendDesktopNotification(summary.toStdWString(), body.toStdWString(), 0);
+  return platform::SendDesktopNotification(summary.toStdWString(), body.toStdWString(), 0,
+                                           std::move(action));
 }
 
 void CTrayIcon::SetTooltip(const std::wstring& tooltip) {

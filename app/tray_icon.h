@@ -10,7 +10,12 @@
 #include <QString>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/desktop_notification.h"
+#include "session/session_menu.h"
+
+class QAction;
 class QMenu;
 class QSystemTrayIcon;
 class QDBusServiceWatcher;
@@ -36,12 +41,18 @@ class CTrayIcon : public QObject {
   // it could not be sent.
   bool ShowBalloon(const std::wstring& title, const std::wstring& text);
   // The same, shown until the user closes it: failures and kept copies must not slip by unseen.
-  bool ShowLastingBalloon(const std::wstring& title, const std::wstring& text);
+  // `action`, if any, is offered where the notification server shows actions.
+  bool ShowLastingBalloon(const std::wstring& title, const std::wstring& text,
+                          platform::NotificationAction action = {});
 
   // Changes the tooltip of the icon, shown or not (a shown one is told only when it changed).
   void SetTooltip(const std::wstring& tooltip);
 
   bool RemoveIcon();  // always true
+
+  // The menu: one entry per session, "打开临时文件夹", "打开未上传的副本" while copies are kept,
+  // and "退出" with what it leaves open. Only a change is passed on to the desktop.
+  void SetMenu(const plumet::SessionMenu& menu);
 
   // The icon check (every 2000 ms): adds the icon again when the last add failed.
   void CheckIcon();
@@ -49,14 +60,27 @@ class CTrayIcon : public QObject {
   bool visible() const { return m_bVisible; }
 
  signals:
-  void exitRequested();    // the menu command "退出"
+  void exitRequested();  // the menu command "退出"
+  void openSessionRequested(quint64 id);
+  void openTempFolderRequested();
+  void openUnsentRequested();
   void activatedByUser();  // click or double click on the icon
 
  private:
   void ReAdd();
+  void BuildMenu();
+  void FillMenu();
 
   std::unique_ptr<QSystemTrayIcon> m_tray;
   std::unique_ptr<QMenu> m_menu;
+  // Session entries are kept and reused, hidden when not needed: the desktop's menu items Qt
+  // makes for an action are never freed, so actions are not made anew on every change.
+  std::vector<QAction*> m_sessionActions;
+  std::vector<quint64> m_sessionIds;
+  QAction* m_sessionsEnd = nullptr;  // the separator below the sessions
+  QAction* m_unsentAction = nullptr;
+  QAction* m_exitAction = nullptr;
+  plumet::SessionMenu m_model;
   QDBusServiceWatcher* m_watcher = nullptr;
   QIcon m_icon;
   QString m_tooltip;

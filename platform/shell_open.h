@@ -31,4 +31,7 @@ OpenOutcome OpenInDefaultApplication(const std::string& path);
 // Opens an http(s) address in the default browser. False when nothing could be started.
 bool OpenWebAddress(const std::string& url);
 
+// Shows the folder at `path` in the default file manager. False when nothing could be started.
+bool OpenFolder(const std::string& path);
+
 }  // namespace platform

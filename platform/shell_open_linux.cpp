@@ -185,4 +185,11 @@ bool OpenWebAddress(const std::string& url) {
   return app && Launch(app.get(), url.c_str());
 }
 
+bool OpenFolder(const std::string& path) {
+  GStr uri(g_filename_to_uri(path.c_str(), nullptr, nullptr));
+  if (!uri) return false;
+  GRef<GAppInfo> app(g_app_info_get_default_for_type("inode/directory", FALSE));
+  return app && Launch(app.get(), uri.get());
+}
+
 }  // namespace platform

@@ -53,6 +53,7 @@ struct EditSession {
   // What an edit must never lose, kept in the journal (session/session_journal.h).
   std::wstring downloadedHash;  // the service's hash of the content the copy was downloaded as
   std::wstring storedHash;      // the hash this session last stored
+  int64_t storedAt = 0;         // seconds since 1970 when it stored it (this run only)
   std::string workDir;          // private folder of the download part and the upload snapshots
   std::string unsentCopy;       // where an exit saved the unsent copy (the unsent store), if it did
   int64_t retryAt = 0;          // seconds since 1970: no new upload attempt before then

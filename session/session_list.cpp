@@ -69,9 +69,9 @@ int64_t SessionList::RetryDelay(int32_t failures, uint32_t random) {
   return base + static_cast<int64_t>(random % static_cast<uint32_t>(base / 4 + 1));
 }
 
-void SessionList::Tell(const std::wstring& text, bool lasting) {
+void SessionList::Tell(const std::wstring& text, bool lasting, const NoticeAction& action) {
   if (lasting) {
-    ports_.notifier->ShowLasting(texts::kTitle, text);
+    ports_.notifier->ShowLasting(texts::kTitle, text, action);
   } else {
     ports_.notifier->ShowBalloon(texts::kTitle, text);
   }
@@ -199,7 +199,8 @@ bool SessionList::MoveAside(const EditSession& session, const std::string& path)
     if (moved == platform::MoveResult::kNameTaken) continue;
     if (moved == platform::MoveResult::kFailed) break;
     Log(session, "unsent changes moved aside to " + aside);
-    Tell(Format(texts::kMovedAside, session.remotePath, FromUtf8(aside)), true);
+    Tell(Format(texts::kMovedAside, session.remotePath, FromUtf8(aside)), true,
+         ShowFolderOf(aside));
     return true;
   }
   Log(session, "unsent changes could not be moved aside");
@@ -292,11 +293,16 @@ void SessionList::Resume() {
   WriteJournal();
 }
 
-void SessionList::Fail(EditSession& session, const std::string& cause, const std::wstring& text) {
+void SessionList::Fail(EditSession& session, const std::string& cause, const std::wstring& text,
+                       const NoticeAction& action) {
   session.state = EditSessionState::Failed;
   session.failureTold = true;
   Log(session, cause);
-  if (!text.empty()) Tell(text, true);
+  if (!text.empty()) Tell(text, true, action);
+}
+
+NoticeAction SessionList::ShowFolderOf(const std::string& path) {
+  return {NoticeAction::Kind::kOpenFolder, FolderOf(path)};
 }
 
 bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std::wstring& access,
@@ -312,7 +318,8 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
       if (++session.refusedGrants >= kRefusedGrantLimit) {
         if (session.state == EditSessionState::New) {
           Fail(session, "edit link expired: " + cause,
-               Format(texts::kLinkExpired, session.remotePath));
+               Format(texts::kLinkExpired, session.remotePath),
+               {NoticeAction::Kind::kReopenWebPage, {}});
           return false;
         }
         // The copy stays and is watched; the next click on this file brings a token to send it.
@@ -320,9 +327,13 @@ bool SessionList::ApplyToken(EditSession& session, TokenResult result, const std
         const bool kept = HasUnsentChanges(session);
         session.unsent = kept;
         Log(session, "edit link expired: " + cause);
-        Tell(kept ? Format(texts::kLinkExpiredKept, session.remotePath, session.localPath)
-                  : Format(texts::kLinkExpired, session.remotePath),
-             true);
+        if (kept) {
+          Tell(Format(texts::kLinkExpiredKept, session.remotePath, session.localPath), true,
+               ShowFolderOf(ToUtf8(session.localPath)));
+        } else {
+          Tell(Format(texts::kLinkExpired, session.remotePath), true,
+               {NoticeAction::Kind::kReopenWebPage, {}});
+        }
       }
       return false;
     case TokenResult::kFailed:
@@ -426,7 +437,8 @@ void SessionList::CloseAllSessions(std::chrono::milliseconds grace) {
 
 void SessionList::AnnounceUnsentCopies() {
   if (platform::ListUnsentCopies(unsentDir_).empty()) return;
-  Tell(Format(texts::kUnsentKept, FromUtf8(unsentDir_)), true);
+  Tell(Format(texts::kUnsentKept, FromUtf8(unsentDir_)), true,
+       {NoticeAction::Kind::kOpenFolder, unsentDir_});
 }
 
 std::set<std::string> SessionList::CopyFolders() const {
@@ -437,6 +449,35 @@ std::set<std::string> SessionList::CopyFolders() const {
       folders.insert(FolderOf(ToUtf8(session->localPath)));
   }
   return folders;
+}
+
+SessionMenu SessionList::Menu() const {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  SessionMenu menu;
+  const int64_t now = ports_.clock->NowSeconds();
+  for (auto& session : sessions_) {
+    menu.sessions.push_back(
+        {session->id,
+         SessionEntryText(session->remotePath, SessionStateText(*session, now, waitingTold_))});
+    if (StillOpen(*session)) ++menu.stillOpen;
+  }
+  menu.unsentKept = !platform::ListUnsentCopies(unsentDir_).empty();
+  return menu;
+}
+
+bool SessionList::OpenAgain(uint64_t id) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (auto& session : sessions_) {
+    if (session->id != id) continue;
+    if (session->state == EditSessionState::New ||
+        session->state == EditSessionState::Downloading ||
+        !platform::PathExists(ToUtf8(session->localPath))) {
+      return false;
+    }
+    OpenCopy(*session);
+    return true;
+  }
+  return false;
 }
 
 SessionSummary SessionList::Summary() const {
@@ -458,7 +499,11 @@ SessionSummary SessionList::Summary() const {
         }
       }
     }
-    if (session->unsent || session->state == EditSessionState::Uploading) ++summary.unsent;
+    if (session->unsent || session->state == EditSessionState::Uploading) {
+      ++summary.unsent;
+    } else if (session->state == EditSessionState::Editing) {
+      ++summary.editing;
+    }
   }
   return summary;
 }

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "session/edit_session.h"
+#include "session/session_menu.h"
 #include "session/session_ports.h"
 
 namespace plumet {
@@ -47,6 +48,7 @@ struct SessionSummary {
   int uploading = 0;
   int opening = 0;  // clicks waiting for the service before their download
   int unsent = 0;   // sessions whose copy holds changes the service has not confirmed
+  int editing = 0;  // copies open for editing with nothing left to send
   // The first transfer in the list, for the tooltip: its remote path, direction and how far it is.
   std::wstring transferPath;
   bool transferIsUpload = false;
@@ -102,10 +104,18 @@ class SessionList {
 
   SessionSummary Summary() const;
 
+  // The tray menu's view of the list (see session/session_menu.h).
+  SessionMenu Menu() const;
+
+  // The tray menu's entry of a session: its copy opened again in its application. False when the
+  // session has gone or has no copy yet.
+  bool OpenAgain(uint64_t id);
+
   // The folders of the copies being watched, for a watcher that wakes the tick at a save.
   std::set<std::string> CopyFolders() const;
 
   const std::string& tempDir() const { return tempDir_; }  // with a trailing "/"
+  const std::string& unsentDir() const { return unsentDir_; }
   std::recursive_mutex& lock() { return lock_; }
   const SessionPorts& ports() const { return ports_; }
 
@@ -142,14 +152,17 @@ class SessionList {
   bool PlaceDownload(EditSession& session);
   void OnUploadFinished(uint64_t id, const UploadReport& report);
   void OpenCopy(EditSession& session);
-  void Fail(EditSession& session, const std::string& cause, const std::wstring& text);
+  void Fail(EditSession& session, const std::string& cause, const std::wstring& text,
+            const NoticeAction& action = {});
   void DeferUpload(EditSession& session, const std::string& cause);
   bool HasUnsentChanges(const EditSession& session);
   bool MoveAside(const EditSession& session, const std::string& path);
   void StopTask(EditSession& session);
   void Retire(std::unique_ptr<EditSession> session, Retirement how);
   void WriteJournal();
-  void Tell(const std::wstring& text, bool lasting = false);
+  void Tell(const std::wstring& text, bool lasting = false, const NoticeAction& action = {});
+  // The action of a notice about a kept copy: its folder shown.
+  static NoticeAction ShowFolderOf(const std::string& path);
   void NoteServiceTrouble();
   void NoteServiceAnswered();
   void Log(const EditSession& session, const std::string& what);

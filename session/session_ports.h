@@ -25,14 +25,25 @@
 
 namespace plumet {
 
+// What a lasting notification offers to do, where the desktop shows actions: show the folder of a
+// kept copy ("打开文件夹"), or open the web page again for a new edit link ("重新打开网页").
+struct NoticeAction {
+  enum class Kind { kNone, kOpenFolder, kReopenWebPage };
+  Kind kind = Kind::kNone;
+  std::string folder;  // kOpenFolder: UTF-8
+};
+
 // Balloons and desktop notifications. Title and text may be of any length: the implementation
 // truncates them to what its channel holds, it never refuses them.
 class Notifier {
  public:
   virtual ~Notifier() = default;
   virtual void ShowBalloon(const std::wstring& title, const std::wstring& text) = 0;
-  // A failure or a kept copy: shown until the user closes it, where the channel allows.
-  virtual void ShowLasting(const std::wstring& title, const std::wstring& text) {
+  // A failure or a kept copy: shown until the user closes it, where the channel allows, with
+  // `action` offered where it can be.
+  virtual void ShowLasting(const std::wstring& title, const std::wstring& text,
+                           const NoticeAction& action) {
+    (void)action;
     ShowBalloon(title, text);
   }
 };

@@ -44,7 +44,8 @@ void SessionList::DeferUpload(EditSession& session, const std::string& cause) {
   if (session.uploadFailures == 1) {
     // Once when the trouble starts; the retries go on quietly until the upload lands.
     Log(session, cause + "; retried, changes kept in " + ToUtf8(session.localPath));
-    Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath), true);
+    Tell(Format(texts::kUploadRetrying, session.remotePath, session.localPath), true,
+         ShowFolderOf(ToUtf8(session.localPath)));
   }
 }
 
@@ -92,6 +93,7 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
       case UploadEnd::kStored:
         NoteServiceAnswered();
         session.storedHash = report.fileHash;
+        session.storedAt = ports_.clock->NowSeconds();
         session.uploadFailures = 0;
         session.retryAt = 0;
         if (report.conflict && !report.storedPath.empty() &&
@@ -117,7 +119,8 @@ void SessionList::OnUploadFinished(uint64_t id, const UploadReport& report) {
         Fail(session,
              "upload refused: " + report.cause + " (result code " + std::to_string(report.status) +
                  "); changes kept in " + ToUtf8(session.localPath),
-             Format(texts::kUploadFailed, session.remotePath, session.localPath));
+             Format(texts::kUploadFailed, session.remotePath, session.localPath),
+             ShowFolderOf(ToUtf8(session.localPath)));
         break;
     }
     WriteJournal();

@@ -8,6 +8,7 @@ std::wstring TrayTooltip(const SessionSummary& summary) {
   // for a click that renews an expired link): the user should not think them stored.
   const int waiting = summary.unsent - summary.uploading;
   if (summary.opening > 0) text += L"\n" + std::to_wstring(summary.opening) + L"个文件等待打开";
+  if (summary.editing > 0) text += L"\n" + std::to_wstring(summary.editing) + L"个文件正在编辑";
   if (summary.transferring == 0) {
     if (summary.unsent > 0) text += L"\n" + std::to_wstring(summary.unsent) + L"个文件等待上传";
     return text;

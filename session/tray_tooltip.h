@@ -10,8 +10,9 @@ namespace plumet {
 
 inline constexpr const wchar_t* kProductName = L"Zelmic在线编辑插件";
 
-// kProductName alone when nothing is transferring; otherwise kProductName, a line break and e.g.
-// "上传 42% notes.txt" ("下载" for a download) with the file's name, not its whole path.
+// kProductName with one line per count that is not zero: files waiting to open, open for editing,
+// waiting to be sent. While a transfer runs, also a line such as "上传 42% notes.txt" ("下载" for a
+// download) with the file's name, not its whole path.
 std::wstring TrayTooltip(const SessionSummary& summary);
 
 }  // namespace plumet

@@ -1,7 +1,10 @@
 // Stand-ins for the desktop's D-Bus services on a test's private session bus. Every call they
 // receive is appended as one tab-separated line to the log file, so tests can watch what the
 // program under test told the desktop:
-//   notify <app> <summary> <body> <timeout>      org.freedesktop.Notifications.Notify
+//   notify <app> <summary> <body> <timeout> [<action labels, "|" between>]
+//                                                org.freedesktop.Notifications.Notify
+// With PLUMET_TEST_CHOOSE_ACTIONS=1 in its environment it also "clicks" the first action of each
+// notification that offers one (the ActionInvoked signal, a moment after the answer).
 //   item <service> org.kde.StatusNotifierWatcher.RegisterStatusNotifierItem
 // Usage: fake_desktop_services LOG [--watcher]
 // With --watcher it also is the StatusNotifierWatcher with a registered host, so that Qt shows its
@@ -13,6 +16,7 @@
 #include <QFile>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 #include <cstdio>
 
@@ -31,12 +35,29 @@ class Notifications : public QObject {
 
  public slots:
   uint Notify(const QString& app, uint, const QString&, const QString& summary, const QString& body,
-              const QStringList&, const QVariantMap&, int timeout) {
-    Log({QStringLiteral("notify"), app, summary, body, QString::number(timeout)});
-    return ++last_;
+              const QStringList& actions, const QVariantMap&, int timeout) {
+    QStringList fields = {QStringLiteral("notify"), app, summary, body, QString::number(timeout)};
+    QStringList labels;
+    for (qsizetype i = 1; i < actions.size(); i += 2) labels << actions[i];
+    if (!labels.isEmpty()) fields << labels.join(QLatin1Char('|'));
+    Log(fields);
+    const uint id = ++last_;
+    if (!actions.isEmpty() && qgetenv("PLUMET_TEST_CHOOSE_ACTIONS") == "1") {
+      const QString key = actions.first();
+      QTimer::singleShot(200, this, [this, id, key] { emit ActionInvoked(id, key); });
+    }
+    return id;
   }
   // As the usual servers do: bodies are read as markup, so the program must escape its texts.
-  QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("body-markup")}; }
+  QStringList GetCapabilities() {
+    return {QStringLiteral("body"), QStringLiteral("body-markup"), QStringLiteral("actions")};
+  }
+
+ signals:
+  void ActionInvoked(uint id, const QString& key);
+  void NotificationClosed(uint id, uint reason);
+
+ public slots:
   QString GetServerInformation(QString& vendor, QString& version, QString& protocol) {
     vendor = QStringLiteral("test");
     version = QStringLiteral("1");

@@ -27,10 +27,13 @@ using namespace plumet;
 struct FakeNotifier : Notifier {
   std::vector<std::wstring> texts;
   std::vector<std::wstring> lasting;  // those shown until closed (also in `texts`)
-  void ShowLasting(const std::wstring& title, const std::wstring& text) override {
+  std::vector<NoticeAction> actions;  // what each of `lasting` offered
+  void ShowLasting(const std::wstring& title, const std::wstring& text,
+                   const NoticeAction& action) override {
     {
       std::lock_guard<std::mutex> guard(mutex);
       lasting.push_back(text);
+      actions.push_back(action);
     }
     ShowBalloon(title, text);
   }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "platform/unsent_store.h"
 #include "session/launch_request.h"
+#include "session/session_files.h"
 #include "session_fakes.h"
 
 namespace session_test {
@@ -90,6 +92,12 @@ class SessionListTest : public ::testing::Test {
     report.storedPath = storedPath.empty() ? tasks.job.remotePath : storedPath;
     report.status = end == UploadEnd::kPermanent ? 403 : 503;
     (observer != nullptr ? observer : tasks.observer)->OnUploadFinished(report);
+  }
+
+  // The tray menu's text of the only session.
+  std::wstring MenuText() {
+    const SessionMenu menu = list->Menu();
+    return menu.sessions.size() == 1 ? menu.sessions[0].text : L"<not one session>";
   }
 
   // New -> Downloading -> Editing, the copy's time set to `mtime`.
@@ -314,6 +322,16 @@ TEST_F(SessionListTest, EverySaveBecomesItsOwnUploadOfASnapshot) {
   EXPECT_EQ(0, tasks.live);
 }
 
+// HH:MM of `seconds` in local time, as the menu shows it.
+std::wstring ClockText(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&t, &local);
+  wchar_t text[8];
+  swprintf(text, 8, L"%02d:%02d", local.tm_hour, local.tm_min);
+  return text;
+}
+
 TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
   Open(L"/d/a.txt", "a.txt");
   Save("a.txt", 200 * kSecond);
@@ -331,6 +349,7 @@ TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
       if (waits.size() == 5) break;
       EndUpload(UploadEnd::kRetry);
       failedAt = clock.now;
+      EXPECT_EQ(L"/d/a.txt（等待服务）", MenuText());
     }
     ++clock.now;
     list->OnSessionTick();
@@ -345,9 +364,11 @@ TEST_F(SessionListTest, AFailedUploadIsRetriedWithGrowingDelaysUntilItLands) {
   EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]暂时无法上传，修改保存在[" + Wide(Local("a.txt")) +
                                L"]，稍后自动重试"));
   EXPECT_EQ(0u, notifier.Count(L"文件[/d/a.txt]上传完成"));
+  EXPECT_EQ(L"/d/a.txt（正在上传）", MenuText());
   EndUpload(UploadEnd::kStored);
   list->OnSessionTick();
   EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]上传完成"));
+  EXPECT_EQ(L"/d/a.txt（已于" + ClockText(clock.now) + L"上传）", MenuText());
   EXPECT_EQ(300, SessionList::RetryDelay(30, 0));
 }
 
@@ -386,6 +407,11 @@ TEST_F(SessionListTest, ARefusedUploadStopsUntilTheNextClick) {
   EXPECT_EQ(EditSessionState::Failed, State(L"/d/a.txt"));
   EXPECT_EQ(1u,
             notifier.Count(L"文件[/d/a.txt]上传失败，修改保存在[" + Wide(Local("a.txt")) + L"]"));
+  ASSERT_EQ(1u, notifier.actions.size());
+  EXPECT_EQ(NoticeAction::Kind::kOpenFolder, notifier.actions[0].kind);
+  EXPECT_EQ(FolderOf(Local("a.txt")), notifier.actions[0].folder);
+  EXPECT_EQ(L"/d/a.txt（未上传）", MenuText());
+  EXPECT_EQ(1, list->Menu().stillOpen);  // the exit would leave it unsent
   ASSERT_TRUE(Add(L"/d/a.txt", L"fresh"));
   list->OnSessionTick();
   EXPECT_EQ(2, tasks.uploads);
@@ -435,6 +461,8 @@ TEST_F(SessionListTest, RefusedGrantFiveTimesInARowExpiresTheLink) {
   list->OnSessionTick();
   EXPECT_EQ(EditSessionState::Failed, State(L"/d/a.txt"));
   EXPECT_EQ(1u, notifier.Count(L"文件[/d/a.txt]的编辑链接已过期，请从网页重新打开"));
+  ASSERT_EQ(1u, notifier.actions.size());
+  EXPECT_EQ(NoticeAction::Kind::kReopenWebPage, notifier.actions[0].kind);
   // One line for the failed exchange streak, one for the expiry; never a token.
   ASSERT_EQ(2u, log.lines.size());
   for (const auto& line : log.lines) EXPECT_EQ(std::string::npos, line.find("refresh"));
