@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "common/endpoints.h"
@@ -22,15 +21,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using zelmic_test::ReadFile;
 using Clock = std::chrono::steady_clock;
 using plumet_test::DesktopSession;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 bool Alive(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
@@ -69,7 +62,7 @@ class DemoDesktop : public ::testing::Test {
     const auto deadline = Clock::now() + limit;
     do {
       std::smatch m;
-      const std::string out = Slurp(desk_.Path("setsid.out"));
+      const std::string out = ReadFile(desk_.Path("setsid.out"));
       if (std::regex_search(out, m, re)) {
         started_by_demo_.push_back(std::stoi(m[1].str()));
         return started_by_demo_.back();
@@ -115,12 +108,12 @@ TEST_F(DemoDesktop, ComesUpBesideABusyPortOpensThePageOnceAndOutlivesPlumetUntil
   const pid_t zelmicd = WaitForPid(R"(zelmicd serves .* \(pid ([0-9]+),)", 60s);
   const pid_t plumet = WaitForPid(R"(plumet runs \(pid ([0-9]+),)", 10s);
   const auto plumetSeen = Clock::now();
-  ASSERT_GT(zelmicd, 0) << Slurp(desk_.Path("setsid.out"));
-  ASSERT_GT(plumet, 0) << Slurp(desk_.Path("setsid.out"));
+  ASSERT_GT(zelmicd, 0) << ReadFile(desk_.Path("setsid.out"));
+  ASSERT_GT(plumet, 0) << ReadFile(desk_.Path("setsid.out"));
 
   std::string page;
   for (const auto deadline = Clock::now() + 20s;
-       (page = Slurp(desk_.Path("browser.log"))).find('\n') == std::string::npos &&
+       (page = ReadFile(desk_.Path("browser.log"))).find('\n') == std::string::npos &&
        Clock::now() < deadline;) {
     std::this_thread::sleep_for(50ms);
   }
@@ -132,13 +125,13 @@ TEST_F(DemoDesktop, ComesUpBesideABusyPortOpensThePageOnceAndOutlivesPlumetUntil
   std::this_thread::sleep_until(plumetSeen + 3s);
   ASSERT_EQ(kill(plumet, SIGTERM), 0);
   const pid_t again = WaitForPid(R"(started it again \(pid ([0-9]+)\))", 20s);
-  EXPECT_GT(again, 0) << Slurp(desk_.Path("setsid.out"));
+  EXPECT_GT(again, 0) << ReadFile(desk_.Path("setsid.out"));
   EXPECT_EQ(Status(page), "200") << "zelmicd stopped with plumet";
 
   ASSERT_EQ(kill(-demo, SIGINT), 0);
   EXPECT_NE(desk_.WaitExit(demo, 30s), -1) << "the demo did not end on Ctrl-C";
   for (pid_t pid : started_by_demo_) EXPECT_FALSE(Alive(pid)) << pid << " outlived the demo";
-  EXPECT_EQ(Slurp(desk_.Path("browser.log")), page + "\n") << "the page opened more than once";
+  EXPECT_EQ(ReadFile(desk_.Path("browser.log")), page + "\n") << "the page opened more than once";
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "tests/app/desktop_session.h"
@@ -23,13 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using plumet_test::DesktopSession;
 using plumet_test::PlumetPath;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using zelmic_test::ReadFile;
 
 class PlumetTray : public ::testing::Test {
  protected:
@@ -95,7 +88,7 @@ class PlumetTray : public ::testing::Test {
 TEST_F(PlumetTray, PanelSeesTooltipActivatesWebSiteAndExitsFromTheMenu) {
   const pid_t resident = desk_.Start({PlumetPath()});
   std::string item = WaitForItem(1);
-  ASSERT_FALSE(item.empty()) << Slurp(desk_.Path("plumet.out"));
+  ASSERT_FALSE(item.empty()) << ReadFile(desk_.Path("plumet.out"));
 
   const std::string tooltip =
       DbusSend({"--dest=" + item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
@@ -105,11 +98,11 @@ TEST_F(PlumetTray, PanelSeesTooltipActivatesWebSiteAndExitsFromTheMenu) {
   DbusSend({"--dest=" + item, "/StatusNotifierItem", "org.kde.StatusNotifierItem.Activate",
             "int32:0", "int32:0"});
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (Slurp(desk_.Path("browser.log")).find('\n') == std::string::npos &&
+  while (ReadFile(desk_.Path("browser.log")).find('\n') == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_EQ(Slurp(desk_.Path("browser.log")), "http://127.0.0.1:9/\n");
+  EXPECT_EQ(ReadFile(desk_.Path("browser.log")), "http://127.0.0.1:9/\n");
 
   // The panel restarts: the icon is registered again with the new watcher.
   desk_.StopServices();
@@ -124,7 +117,7 @@ TEST_F(PlumetTray, PanelSeesTooltipActivatesWebSiteAndExitsFromTheMenu) {
   Click(item, exit);
   const int status = desk_.WaitExit(resident, 10s);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n"
-                                                             << Slurp(desk_.Path("plumet.out"));
+                                                             << ReadFile(desk_.Path("plumet.out"));
   EXPECT_NE(access(desk_.WindowEntry().c_str(), F_OK), 0);
 }
 
@@ -148,7 +141,7 @@ TEST_F(PlumetTray, MenuListsEachFileWithItsStateAndOpensItsCopyAgain) {
 
   const pid_t resident = desk_.Start({PlumetPath()});
   const std::string item = WaitForItem(1);
-  ASSERT_FALSE(item.empty()) << Slurp(desk_.Path("plumet.out"));
+  ASSERT_FALSE(item.empty()) << ReadFile(desk_.Path("plumet.out"));
   for (const char* remote : {"/docs/a.txt", "/docs/b.txt"}) {
     EXPECT_EQ(desk_.WaitExit(desk_.Start({PlumetPath(), zelmic.Link(1, remote, "ann")}), 5s), 0);
   }
@@ -163,7 +156,7 @@ TEST_F(PlumetTray, MenuListsEachFileWithItsStateAndOpensItsCopyAgain) {
             ItemId(menu, "/docs/b.txt" + stored).empty()) &&
            std::chrono::steady_clock::now() < deadline);
   const std::string first = ItemId(menu, "/docs/a.txt" + stored);
-  ASSERT_FALSE(first.empty()) << menu << Slurp(desk_.Path("plumet.out"));
+  ASSERT_FALSE(first.empty()) << menu << ReadFile(desk_.Path("plumet.out"));
   EXPECT_FALSE(ItemId(menu, "/docs/b.txt" + stored).empty()) << menu;
   EXPECT_FALSE(ItemId(menu, "打开临时文件夹").empty()) << menu;
   EXPECT_FALSE(ItemId(menu, "退出（2个文件仍在编辑）").empty()) << menu;
@@ -175,7 +168,7 @@ TEST_F(PlumetTray, MenuListsEachFileWithItsStateAndOpensItsCopyAgain) {
   Click(item, first);
   const auto reopened = std::chrono::steady_clock::now() + 10s;
   const auto opens = [&] {
-    const std::string log = Slurp(desk_.Path("editor.log"));
+    const std::string log = ReadFile(desk_.Path("editor.log"));
     size_t count = 0;
     for (size_t at = log.find("a.txt\n"); at != std::string::npos; at = log.find("a.txt\n", at + 1))
       ++count;
@@ -184,7 +177,7 @@ TEST_F(PlumetTray, MenuListsEachFileWithItsStateAndOpensItsCopyAgain) {
   while (opens() < 2 && std::chrono::steady_clock::now() < reopened) {
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_EQ(opens(), 2u) << Slurp(desk_.Path("editor.log"));
+  EXPECT_EQ(opens(), 2u) << ReadFile(desk_.Path("editor.log"));
   kill(resident, SIGTERM);
   EXPECT_EQ(desk_.WaitExit(resident, 10s), 0);
 }
@@ -206,13 +199,13 @@ TEST_F(PlumetTray, KeptCopiesAreOpenedFromTheNoticeAndFromTheMenu) {
 
   const pid_t resident = desk_.Start({PlumetPath()});
   const std::string item = WaitForItem(1);
-  ASSERT_FALSE(item.empty()) << Slurp(desk_.Path("plumet.out"));
+  ASSERT_FALSE(item.empty()) << ReadFile(desk_.Path("plumet.out"));
   EXPECT_TRUE(desk_.WaitForLog({"notify", store, "\t0\t打开文件夹"}, 10s));
   const auto opened = [&](size_t times) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     std::string log;
     do {
-      log = Slurp(desk_.Path("browser.log"));
+      log = ReadFile(desk_.Path("browser.log"));
       if (std::count(log.begin(), log.end(), '\n') >= static_cast<long>(times)) break;
       std::this_thread::sleep_for(20ms);
     } while (std::chrono::steady_clock::now() < deadline);
