@@ -367,7 +367,9 @@ TEST_F(PlumetEndToEnd, TrayTooltipShowsTheTransferThatRuns) {
   const std::string upload = waitFor(uploading);
   EXPECT_TRUE(std::regex_match(upload, uploading)) << upload;
   ASSERT_TRUE(desk_.WaitForLog({Uploaded()}, 15s)) << Output();
-  EXPECT_EQ(waitFor(std::regex("Zelmic在线编辑插件")), "Zelmic在线编辑插件");
+  // Stored, and still open in its editor.
+  EXPECT_EQ(waitFor(std::regex("Zelmic在线编辑插件\n1个文件正在编辑")),
+            "Zelmic在线编辑插件\n1个文件正在编辑");
   ExitAndCheckNothingLeaks(resident);
 }
 
