@@ -1,7 +1,10 @@
 #include "upload/aligned_digests.h"
 
+#include <algorithm>
+#include <array>
 #include <exception>
 
+#include "common/md5_lanes.h"
 #include "upload/window_adler.h"
 
 namespace plumet {
@@ -10,6 +13,8 @@ namespace {
 
 // Larger blocks are not computed ahead.
 constexpr uint32_t kLargestBlock = 16u << 20;
+// Blocks hashed together: whole groups of 16 lanes, and a short wait for the scan reading them.
+constexpr size_t kBatch = 64;
 
 // floor(n * j / count) without forming n * j.
 uint64_t StripeStart(uint64_t n, uint64_t j, uint64_t count) {
@@ -59,7 +64,8 @@ void AlignedDigests::Run(const platform::File& file) {
     const uint32_t B = blockSize_;
     const uint64_t perStep = paceBlocks_ != 0 ? paceBlocks_ : std::max<uint64_t>(1, kStepBytes / B);
     std::vector<unsigned char> buffer(perStep * B);
-    Md5Hasher md5;
+    std::array<size_t, kBatch> lengths;
+    lengths.fill(B);
     uint64_t steps = 0;
     for (bool more = true; more;) {
       more = false;
@@ -76,10 +82,18 @@ void AlignedDigests::Run(const platform::File& file) {
         const int64_t got = file.ReadAt(buffer.data(), count * B, k * B);
         if (got <= 0) return;
         const uint64_t whole = static_cast<uint64_t>(got) / B;  // a short read: the file shrank
-        for (uint64_t i = 0; i < whole; ++i) {
-          const unsigned char* block = buffer.data() + i * B;
-          blocks_[k + i] = Block{WindowAdler(block, B), md5.Digest(block, B)};
-          s.done.store(k + i + 1, std::memory_order_release);
+        for (uint64_t i = 0; i < whole;) {
+          // kBatch blocks' MD5s side by side (one per vector lane), then published together.
+          const size_t batch = static_cast<size_t>(std::min<uint64_t>(whole - i, kBatch));
+          const unsigned char* starts[kBatch];
+          for (size_t b = 0; b < batch; ++b) starts[b] = buffer.data() + (i + b) * B;
+          Md5 digests[kBatch];
+          if (!plumet_common::Md5Many(starts, lengths.data(), batch, digests)) return;
+          for (size_t b = 0; b < batch; ++b) {
+            blocks_[k + i + b] = Block{WindowAdler(starts[b], B), digests[b]};
+          }
+          i += batch;
+          s.done.store(k + i, std::memory_order_release);
         }
         if (whole < count) return;
         more = more || k + count < s.end;
