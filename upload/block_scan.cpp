@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/md5_lanes.h"
 #include "upload/rolling_scan.h"
 #include "upload/window_adler.h"
 
@@ -22,13 +23,42 @@ int32_t BlockScan::Compare(uint64_t p, uint32_t weak) {
   if (!input_.filter->MayContain(weak)) return -1;
   const WeakFilter::Stored* stored = input_.filter->Find(weak);
   if (stored == nullptr) return -1;
-  const AlignedDigests::Block* known =
-      input_.aligned != nullptr ? input_.aligned->At(p, input_.blockSize) : nullptr;
-  const Md5 digest =
-      known != nullptr ? known->digest : md5_.Digest(input_.data + p, input_.blockSize);
+  const Md5 digest = WindowDigest(p);
   if (stored->all == nullptr) return digest == stored->digest ? stored->block : -1;
   const auto it = stored->all->find(DigestBytes(digest));
   return it == stored->all->end() ? -1 : it->second;
+}
+
+Md5 BlockScan::WindowDigest(uint64_t p) {
+  const uint32_t B = input_.blockSize;
+  const AlignedDigests::Block* known =
+      input_.aligned != nullptr ? input_.aligned->At(p, B) : nullptr;
+  if (known != nullptr) return known->digest;
+  if (p >= aheadFrom_ && (p - aheadFrom_) % B == 0 && (p - aheadFrom_) / B < aheadCount_) {
+    const auto j = static_cast<uint32_t>((p - aheadFrom_) / B);
+    aheadUsed_ = std::max(aheadUsed_, j + 1);
+    return ahead_[j];
+  }
+  // A new batch: twice the last one when the scan used all of it, else one window again.
+  nextBatch_ =
+      aheadCount_ != 0 && aheadUsed_ == aheadCount_ ? std::min(2 * aheadCount_, kMostAhead) : 1;
+  const uint64_t windows = (input_.end() - p - 1) / B + 1;  // those at p + jB below end()
+  const auto count = static_cast<uint32_t>(std::min<uint64_t>(nextBatch_, windows));
+  const unsigned char* starts[kMostAhead];
+  size_t lengths[kMostAhead];
+  for (uint32_t j = 0; j < count; ++j) {
+    starts[j] = input_.data + p + uint64_t{j} * B;
+    lengths[j] = B;
+  }
+  if (!plumet_common::Md5Many(starts, lengths, count, ahead_)) {
+    // OpenSSL refused: a digest no stored block has, so nothing false is matched.
+    aheadCount_ = 0;
+    return Md5{};
+  }
+  aheadFrom_ = p;
+  aheadCount_ = count;
+  aheadUsed_ = 1;
+  return ahead_[0];
 }
 
 BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAfter,

@@ -57,11 +57,23 @@ class BlockScan {
  private:
   // The match for the window at p (weak checksum `weak`), or -1.
   int32_t Compare(uint64_t p, uint32_t weak);
+  // The MD5 of the window at p, from the aligned sums, from the windows hashed ahead, or hashed
+  // now together with the windows that follow it at steps of B.
+  Md5 WindowDigest(uint64_t p);
+
+  // A match is mostly followed by another B further on: the windows of a stretch are hashed
+  // several at a time, side by side. The batch doubles while the stretch goes on and falls back
+  // to one window when it ends, so an isolated weak hit costs what it did.
+  static constexpr uint32_t kMostAhead = 16;
 
   const ScanInput input_;
   const Poll poll_;
   RollingAdler rolling_;
-  Md5Hasher md5_;
+  Md5 ahead_[kMostAhead];
+  uint64_t aheadFrom_ = 0;  // ahead_[j] is the window at aheadFrom_ + j * B, for j < aheadCount_
+  uint32_t aheadCount_ = 0;
+  uint32_t aheadUsed_ = 0;  // how many of them the scan asked for
+  uint32_t nextBatch_ = 1;
 };
 
 }  // namespace plumet
