@@ -110,7 +110,7 @@ CBlockDelta::Outcome CBlockDelta::ComputeDelta(platform::File& local, platform::
     input.blockSize = B;
     input.index = &index_;
     input.filter = &filter;
-    input.vector = vectorScan_;
+    input.roll = RollPathSupported(rollPath_) ? rollPath_ : RollPath::kScalar;
     input.aligned = &ahead_;
     platform::ViewReadAhead ahead(view, 0);
     // A writer waiting to open the file is let in promptly: the delta is abandoned for it.

@@ -40,6 +40,7 @@
 
 #include "platform/file.h"
 #include "upload/aligned_digests.h"
+#include "upload/roll_path.h"
 
 namespace plumet {
 
@@ -115,9 +116,11 @@ class CBlockDelta {
   // `buffer` and 10*M in `length`, returns true. With none: false, both left untouched.
   bool SerializeMatches(std::unique_ptr<char[]>& buffer, int32_t& length) const;
 
-  // The scan uses the processor's vector unit when it has one (same results); tests and
-  // benchmarks turn it off to cover the plain loop.
-  void SetVectorScan(bool enabled) { vectorScan_ = enabled; }
+  // The scan uses the processor's widest vector unit when it has one (same results); tests and
+  // benchmarks turn it off to cover the plain loop, or name the loop (one the processor lacks
+  // falls back to the plain one).
+  void SetVectorScan(bool enabled) { rollPath_ = enabled ? ChosenRollPath() : RollPath::kScalar; }
+  void SetRollPath(RollPath path) { rollPath_ = path; }
 
   // Files of at least this many bytes are scanned in pieces at once, one per processor (same
   // results, see upload/split_scan.h); tests lower it to cover the joining on small files, and
@@ -134,7 +137,7 @@ class CBlockDelta {
   BlockIndex index_;
   std::vector<BlockMatch> matches_;
   uint32_t blockSize_ = 0;
-  bool vectorScan_ = true;
+  RollPath rollPath_ = ChosenRollPath();
   uint64_t splitMinSize_;
   unsigned scanPieces_ = 0;
   AlignedDigests ahead_;  // last: its helper is stopped before anything else goes

@@ -67,7 +67,7 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
   const uint32_t B = input_.blockSize;
   const uint64_t end = input_.end();
   const uint64_t stopAt = std::min(target, end);
-  const bool vector = input_.vector && ChosenRollPath() == RollPath::kAvx512;
+  const RollLoop roll = RollLoopFor(input_.roll);
   uint64_t nextPoll = p;
   while (p < stopAt) {
     if (p > abandonAfter && matches.empty()) return Stop::kAbandoned;
@@ -98,8 +98,7 @@ BlockScan::Stop BlockScan::Run(uint64_t& p, uint64_t target, uint64_t abandonAft
           nextPoll = q + kSegment;
         }
         const uint64_t segmentEnd = stop - q > kSegment ? q + kSegment : stop;
-        q = vector ? RollToCandidateVector(d, q, segmentEnd, B, rolling_, *input_.filter)
-                   : RollToCandidate(d, q, segmentEnd, B, rolling_, *input_.filter);
+        q = roll(d, q, segmentEnd, B, rolling_, *input_.filter);
         hit = q < segmentEnd;
         if (!hit) --q;  // windows up to segmentEnd - 1 are done; go on from the last of them
       }

@@ -15,6 +15,7 @@
 #include "upload/aligned_digests.h"
 #include "upload/block_delta.h"
 #include "upload/digests.h"
+#include "upload/roll_path.h"
 #include "upload/rolling_adler.h"
 #include "upload/weak_filter.h"
 
@@ -27,7 +28,7 @@ struct ScanInput {
   uint32_t blockSize = 0;               // B
   const CBlockDelta::BlockIndex* index = nullptr;
   const WeakFilter* filter = nullptr;
-  bool vector = false;  // roll with the vector unit (only where VectorScanSupported())
+  RollPath roll = RollPath::kScalar;        // the loop that rolls (one RollPathSupported() allows)
   const AlignedDigests* aligned = nullptr;  // checksums of blocks at multiples of B, if known
 
   // Windows start below this offset (S - B).

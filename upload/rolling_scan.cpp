@@ -19,12 +19,37 @@ uint64_t RollToCandidate(const unsigned char* d, uint64_t q, uint64_t stop, uint
   return stop;
 }
 
-bool VectorScanSupported() {
+bool RollPathSupported(RollPath path) {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  switch (path) {
+    case RollPath::kScalar:
+      return true;
+    case RollPath::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case RollPath::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+  }
+  return false;
 }
 
-RollPath ChosenRollPath() { return VectorScanSupported() ? RollPath::kAvx512 : RollPath::kScalar; }
+RollPath ChosenRollPath() {
+  static const RollPath chosen = RollPathSupported(RollPath::kAvx512) ? RollPath::kAvx512
+                                 : RollPathSupported(RollPath::kAvx2) ? RollPath::kAvx2
+                                                                      : RollPath::kScalar;
+  return chosen;
+}
+
+RollLoop RollLoopFor(RollPath path) {
+  switch (path) {
+    case RollPath::kAvx512:
+      return &RollToCandidateAvx512;
+    case RollPath::kAvx2:
+      return &RollToCandidateAvx2;
+    case RollPath::kScalar:
+      break;
+  }
+  return &RollToCandidate;
+}
 
 namespace {
 
@@ -87,7 +112,7 @@ PLUMET_AVX512 inline __mmask16 FilterHits(__m512i weak, const WeakFilter& filter
 
 }  // namespace
 
-PLUMET_AVX512 uint64_t RollToCandidateVector(const unsigned char* d, uint64_t q, uint64_t stop,
+PLUMET_AVX512 uint64_t RollToCandidateAvx512(const unsigned char* d, uint64_t q, uint64_t stop,
                                              uint32_t B, RollingAdler& rolling,
                                              const WeakFilter& filter) {
   const __m512i m = _mm512_set1_epi32(kModulus);

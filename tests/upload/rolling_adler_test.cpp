@@ -127,20 +127,21 @@ bool ProcessorHas(const char* feature) {
   return false;
 }
 
-using RollFn = uint64_t (*)(const unsigned char*, uint64_t, uint64_t, uint32_t,
-                            plumet::RollingAdler&, const plumet::WeakFilter&);
 struct RollLoop {
   plumet::RollPath path;
   const char* name;
-  RollFn roll;
+  plumet::RollLoop roll;
 };
 
 // Every roll of the scan that this processor can run: the scalar one always, the vector one
 // where the processor has what it needs. Each test of the roll runs them all.
 std::vector<RollLoop> RunnableRolls() {
   std::vector<RollLoop> loops{{plumet::RollPath::kScalar, "scalar", &plumet::RollToCandidate}};
+  if (ProcessorHas("avx2")) {
+    loops.push_back({plumet::RollPath::kAvx2, "avx2", &plumet::RollToCandidateAvx2});
+  }
   if (ProcessorHas("avx512f") && ProcessorHas("avx512dq")) {
-    loops.push_back({plumet::RollPath::kAvx512, "avx512", &plumet::RollToCandidateVector});
+    loops.push_back({plumet::RollPath::kAvx512, "avx512", &plumet::RollToCandidateAvx512});
   }
   return loops;
 }
@@ -166,7 +167,9 @@ std::vector<WindowLoop> RunnableWindowSums() {
 TEST(ScanLoops, TheOnesThisProcessorTakesAreAmongTheTested) {
   // The product's own checks agree with the processor: a vector loop it could run is not left
   // out (untested and unused), and one it cannot run is never chosen.
-  EXPECT_EQ(plumet::VectorScanSupported(), ProcessorHas("avx512f") && ProcessorHas("avx512dq"));
+  EXPECT_EQ(plumet::RollPathSupported(plumet::RollPath::kAvx512),
+            ProcessorHas("avx512f") && ProcessorHas("avx512dq"));
+  EXPECT_EQ(plumet::RollPathSupported(plumet::RollPath::kAvx2), ProcessorHas("avx2"));
   EXPECT_EQ(plumet::ChosenWindowAdlerPath() == plumet::WindowAdlerPath::kAvx2,
             ProcessorHas("avx2"));
   // What the scan takes here is one of the loops the tests below run: a failure, not a skip.
