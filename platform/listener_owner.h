@@ -1,9 +1,10 @@
 #pragma once
 // Who owns the socket that a connection to a loopback address would reach. Any local account may
 // listen on a free loopback port, and plain HTTP on loopback proves nothing about the peer: a
-// credential sent there goes to whoever bound the port first. The kernel's socket tables
-// (/proc/net/tcp, /proc/net/tcp6) name the uid of every listening socket, so a client can see,
-// before it connects, whether the listener is its own account's (or root's).
+// credential sent there goes to whoever bound the port first. The kernel names the uid of every
+// listening socket, so a client can see, before it connects, whether the listener is its own
+// account's (or root's). It is asked through sock_diag, with the lookup an arriving connection
+// takes; where that cannot answer, its socket tables (/proc/net/tcp, /proc/net/tcp6) are read.
 //
 //   const platform::ListenerCheck check = platform::CheckLoopbackListener("127.0.0.1", 47811);
 //   if (check.verdict == platform::ListenerVerdict::kOtherUser) ... refuse, naming check.uid
@@ -59,8 +60,15 @@ bool IsLoopbackHost(std::string_view host);
 // The listeners on `port` that a connection to `host` could reach: for a name, both 127.0.0.1
 // and ::1 (whichever the resolver picks must pass); for an address, the socket bound to it and
 // the wildcard sockets of both families that also accept it. Any of them owned by an account
-// other than ours (the effective uid) and root gives kOtherUser. The tables are read once.
+// other than ours (the effective uid) and root gives kOtherUser. With the system's own tables the
+// kernel is asked first (it names the one listener that would take the connection); tables a test
+// names, or a kernel that cannot answer, are read once.
 ListenerCheck CheckLoopbackListener(std::string_view host, uint16_t port,
                                     const SocketTables& tables = {});
+
+// The kernel's answer alone: the one listener a connection to `host`:`port` would reach (for a
+// name, each loopback), whatever its family or v6-only setting. nullopt when the kernel cannot
+// be asked.
+std::optional<ListenerCheck> AskKernelForListener(std::string_view host, uint16_t port);
 
 }  // namespace platform

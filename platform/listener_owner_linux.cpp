@@ -1,7 +1,14 @@
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -133,6 +140,88 @@ std::string Describe(const Address& a, uint16_t port) {
   return out + "]:" + std::to_string(port);
 }
 
+// What the kernel says of the listener a connection to an address and port would reach.
+enum class KernelAnswer { kListener, kNone, kUnanswered };
+
+// Asks the kernel (sock_diag) which socket a connection to `target`:`port` would reach: the
+// same lookup an arriving connection takes, so the answer is the listener that would get the
+// bytes, in one step. Reading the tables instead costs a walk over every bucket of the
+// connection hash (milliseconds on a large machine), and every request that carries a
+// credential asks. kUnanswered when the kernel cannot be asked (no sock_diag): the caller reads
+// the tables then.
+KernelAnswer AskKernel(const Address& target, uint16_t port, uint32_t& uid) {
+  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return KernelAnswer::kUnanswered;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST;
+  ask.request.sdiag_protocol = IPPROTO_TCP;
+  ask.request.idiag_states = ~0U;
+  // The socket's own side is the target; no remote side, so no connection matches, only the
+  // listener the lookup falls back to.
+  ask.request.id.idiag_sport = htons(port);
+  if (IsMapped(target)) {
+    ask.request.sdiag_family = AF_INET;
+    std::memcpy(ask.request.id.idiag_src, target.data() + 12, 4);
+  } else {
+    ask.request.sdiag_family = AF_INET6;
+    std::memcpy(ask.request.id.idiag_src, target.data(), 16);
+  }
+  ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  KernelAnswer answer = KernelAnswer::kUnanswered;
+  if (::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+      static_cast<ssize_t>(sizeof ask)) {
+    alignas(nlmsghdr) char reply[4096];
+    const ssize_t n = ::recv(fd, reply, sizeof reply, 0);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
+    if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) &&
+        header->nlmsg_type == NLMSG_ERROR) {
+      // ENOENT: nothing would take the connection. Anything else: the kernel cannot say.
+      const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+      if (error->error == -ENOENT) answer = KernelAnswer::kNone;
+    } else if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
+               header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+      const auto* message = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      if (message->idiag_state == TCP_LISTEN) {
+        uid = message->idiag_uid;
+        answer = KernelAnswer::kListener;
+      }
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+// The check through the kernel for each target; nullopt when it could not answer for one.
+std::optional<ListenerCheck> CheckThroughKernel(const std::vector<Address>& targets,
+                                                uint16_t port) {
+  ListenerCheck check;
+  const uint32_t self = static_cast<uint32_t>(::geteuid());
+  bool found = false;
+  for (const Address& target : targets) {
+    uint32_t uid = 0;
+    const KernelAnswer answer = AskKernel(target, port, uid);
+    if (answer == KernelAnswer::kUnanswered) return std::nullopt;
+    if (answer == KernelAnswer::kNone) continue;
+    found = true;
+    if (uid != self && uid != 0) {
+      check.verdict = ListenerVerdict::kOtherUser;
+      check.uid = uid;
+      check.address = Describe(target, port);
+      return check;
+    }
+  }
+  check.verdict = found ? ListenerVerdict::kOwned : ListenerVerdict::kNoListener;
+  return check;
+}
+
 bool ReadTable(const std::string& path, bool ipv6, std::vector<SocketEntry>& out) {
   std::ifstream in(path);
   if (!in) return false;
@@ -184,20 +273,42 @@ bool IsLoopbackHost(std::string_view host) {
   return IsLocalhostName(host);
 }
 
+namespace {
+
+// The addresses a connection to `host` may reach (both loopbacks for a name); false when it is
+// not a loopback host.
+bool LoopbackTargets(std::string_view host, std::vector<Address>& targets) {
+  Address literal{};
+  if (LiteralAddress(host, literal)) {
+    if (!IsLoopbackAddress(literal)) return false;
+    targets.push_back(literal);
+    return true;
+  }
+  if (!IsLocalhostName(host)) return false;
+  const uint8_t v4[4] = {127, 0, 0, 1};
+  targets.push_back(MappedV4(v4));
+  targets.push_back(V6Loopback());
+  return true;
+}
+
+}  // namespace
+
+std::optional<ListenerCheck> AskKernelForListener(std::string_view host, uint16_t port) {
+  std::vector<Address> targets;
+  if (!LoopbackTargets(host, targets)) return ListenerCheck{};
+  return CheckThroughKernel(targets, port);
+}
+
 ListenerCheck CheckLoopbackListener(std::string_view host, uint16_t port,
                                     const SocketTables& tables) {
   ListenerCheck check;
   std::vector<Address> targets;
-  Address literal{};
-  if (LiteralAddress(host, literal)) {
-    if (!IsLoopbackAddress(literal)) return check;
-    targets.push_back(literal);
-  } else if (IsLocalhostName(host)) {
-    const uint8_t v4[4] = {127, 0, 0, 1};
-    targets.push_back(MappedV4(v4));
-    targets.push_back(V6Loopback());
-  } else {
-    return check;
+  if (!LoopbackTargets(host, targets)) return check;
+
+  // The system's own tables: the kernel answers directly. Tables of a test's own are read.
+  const SocketTables system;
+  if (tables.tcp4 == system.tcp4 && tables.tcp6 == system.tcp6) {
+    if (std::optional<ListenerCheck> asked = CheckThroughKernel(targets, port)) return *asked;
   }
 
   std::vector<SocketEntry> listeners;

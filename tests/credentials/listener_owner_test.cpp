@@ -1,9 +1,13 @@
 // Reading the kernel's socket tables, and what the credential check makes of them: tables the
-// test writes itself, in the form this machine's kernel prints.
+// test writes itself, in the form this machine's kernel prints; and the kernel's own answer for
+// real listeners of this test.
 
 #include "platform/listener_owner.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -141,6 +145,74 @@ TEST_F(Tables, RequestsThatMayCarryACredential) {
     } else {
       EXPECT_NE(std::string::npos, refusal.find(c.expected)) << c.url << ": " << refusal;
     }
+  }
+}
+
+// A listener of this process on `address` (an IPv6 one v6-only or not); its port, 0 on failure.
+uint16_t Listen(const char* address, bool v6only, int& fd) {
+  sockaddr_storage a{};
+  socklen_t len;
+  if (std::string(address).find(':') == std::string::npos) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&a);
+    in->sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in->sin_addr);
+    len = sizeof *in;
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a);
+    in6->sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, address, &in6->sin6_addr);
+    len = sizeof *in6;
+  }
+  fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int only = v6only ? 1 : 0;
+  if (fd < 0 ||
+      (a.ss_family == AF_INET6 &&
+       ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, 1) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    return 0;
+  }
+  return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port
+                                      : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+}
+
+// The kernel names the one listener a connection would reach, as the connection's own lookup
+// does: the family, the bound address and v6-only all count (the tables cannot tell v6-only).
+TEST(KernelLookup, NamesTheListenerAConnectionReaches) {
+  struct Case {
+    const char* bound;
+    bool v6only;
+    const char* host;
+    ListenerVerdict verdict;
+  } cases[] = {
+      {"127.0.0.1", false, "127.0.0.1", ListenerVerdict::kOwned},
+      {"127.0.0.1", false, "0.0.0.0", ListenerVerdict::kOwned},
+      {"127.0.0.1", false, "localhost", ListenerVerdict::kOwned},
+      {"127.0.0.1", false, "[::1]", ListenerVerdict::kNoListener},
+      {"127.0.0.2", false, "127.0.0.1", ListenerVerdict::kNoListener},
+      {"127.0.0.2", false, "127.0.0.2", ListenerVerdict::kOwned},
+      {"::", false, "127.0.0.5", ListenerVerdict::kOwned},  // the dual-stack wildcard takes it
+      {"::", false, "[::1]", ListenerVerdict::kOwned},
+      {"::", true, "127.0.0.1", ListenerVerdict::kNoListener},
+      {"::", true, "::1", ListenerVerdict::kOwned},
+  };
+  for (const Case& c : cases) {
+    int fd = -1;
+    const uint16_t port = Listen(c.bound, c.v6only, fd);
+    if (port == 0 && std::string(c.bound).find(':') != std::string::npos) {
+      if (fd >= 0) ::close(fd);
+      GTEST_SKIP() << "no IPv6 on this machine";
+    }
+    ASSERT_NE(0, port) << c.bound;
+    const std::optional<platform::ListenerCheck> asked =
+        platform::AskKernelForListener(c.host, port);
+    ASSERT_TRUE(asked.has_value()) << "the kernel did not answer";
+    EXPECT_EQ(static_cast<int>(c.verdict), static_cast<int>(asked->verdict))
+        << c.bound << " asked as " << c.host;
+    EXPECT_EQ(static_cast<int>(c.verdict),
+              static_cast<int>(platform::CheckLoopbackListener(c.host, port).verdict))
+        << c.bound << " asked as " << c.host;
+    ::close(fd);
   }
 }
 
