@@ -1,19 +1,14 @@
 #include <arpa/inet.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "platform/listener_owner.h"
+#include "platform/socket_lookup.h"
 
 namespace platform {
 
@@ -143,60 +138,27 @@ std::string Describe(const Address& a, uint16_t port) {
 // What the kernel says of the listener a connection to an address and port would reach.
 enum class KernelAnswer { kListener, kNone, kUnanswered };
 
-// Asks the kernel (sock_diag) which socket a connection to `target`:`port` would reach: the
-// same lookup an arriving connection takes, so the answer is the listener that would get the
-// bytes, in one step. Reading the tables instead costs a walk over every bucket of the
-// connection hash (milliseconds on a large machine), and every request that carries a
-// credential asks. kUnanswered when the kernel cannot be asked (no sock_diag): the caller reads
-// the tables then.
+// Asks the kernel which socket a connection to `target`:`port` would reach: the same lookup an
+// arriving connection takes, so the answer is the listener that would get the bytes, in one
+// step. Reading the tables instead costs a walk over every bucket of the connection hash
+// (milliseconds on a large machine), and every request that carries a credential asks.
+// kUnanswered when the kernel cannot be asked (no sock_diag): the caller reads the tables then.
 KernelAnswer AskKernel(const Address& target, uint16_t port, uint32_t& uid) {
-  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return KernelAnswer::kUnanswered;
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } ask{};
-  ask.header.nlmsg_len = sizeof ask;
-  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  ask.header.nlmsg_flags = NLM_F_REQUEST;
-  ask.request.sdiag_protocol = IPPROTO_TCP;
-  ask.request.idiag_states = ~0U;
-  // The socket's own side is the target; no remote side, so no connection matches, only the
-  // listener the lookup falls back to.
-  ask.request.id.idiag_sport = htons(port);
-  if (IsMapped(target)) {
-    ask.request.sdiag_family = AF_INET;
-    std::memcpy(ask.request.id.idiag_src, target.data() + 12, 4);
+  TcpSocketKey key;
+  key.ipv6 = !IsMapped(target);
+  if (key.ipv6) {
+    key.local = target;
   } else {
-    ask.request.sdiag_family = AF_INET6;
-    std::memcpy(ask.request.id.idiag_src, target.data(), 16);
+    std::memcpy(key.local.data(), target.data() + 12, 4);
   }
-  ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  KernelAnswer answer = KernelAnswer::kUnanswered;
-  if (::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-      static_cast<ssize_t>(sizeof ask)) {
-    alignas(nlmsghdr) char reply[4096];
-    const ssize_t n = ::recv(fd, reply, sizeof reply, 0);
-    const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
-    if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) &&
-        header->nlmsg_type == NLMSG_ERROR) {
-      // ENOENT: nothing would take the connection. Anything else: the kernel cannot say.
-      const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-      if (error->error == -ENOENT) answer = KernelAnswer::kNone;
-    } else if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
-               header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-      const auto* message = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-      if (message->idiag_state == TCP_LISTEN) {
-        uid = message->idiag_uid;
-        answer = KernelAnswer::kListener;
-      }
-    }
+  key.localPort = port;  // no peer: only the listener the lookup falls back to can match
+  const TcpSocketFound found = LookUpTcpSocket(key);
+  if (found.answer == SocketLookup::kNone) return KernelAnswer::kNone;
+  if (found.answer != SocketLookup::kFound || found.state != TCP_LISTEN) {
+    return KernelAnswer::kUnanswered;
   }
-  ::close(fd);
-  return answer;
+  uid = found.uid;
+  return KernelAnswer::kListener;
 }
 
 // The check through the kernel for each target; nullopt when it could not answer for one.

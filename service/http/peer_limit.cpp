@@ -1,13 +1,11 @@
 #include "service/http/peer_limit.h"
 
 #include <arpa/inet.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <unistd.h>
 
 #include <cstring>
+
+#include "platform/socket_lookup.h"
 
 namespace zelmic {
 
@@ -43,42 +41,17 @@ bool IsLoopback(const sockaddr* addr) {
 
 std::optional<uint32_t> LoopbackPeerUid(const sockaddr_in& client, uint16_t server_port) {
   if (server_port == 0) return std::nullopt;
-  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return std::nullopt;
-  // One exact lookup: the client's socket is the one whose source is the client's address and
-  // port and whose destination is the listener.
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } ask{};
-  ask.header.nlmsg_len = sizeof ask;
-  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  ask.header.nlmsg_flags = NLM_F_REQUEST;
-  ask.request.sdiag_family = AF_INET;
-  ask.request.sdiag_protocol = IPPROTO_TCP;
-  ask.request.idiag_states = ~0U;
-  ask.request.id.idiag_sport = client.sin_port;
-  ask.request.id.idiag_dport = htons(server_port);
-  ask.request.id.idiag_src[0] = client.sin_addr.s_addr;
-  ask.request.id.idiag_dst[0] = htonl(INADDR_LOOPBACK);
-  ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  std::optional<uint32_t> uid;
-  if (::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-      static_cast<ssize_t>(sizeof ask)) {
-    alignas(nlmsghdr) char answer[1024];
-    const ssize_t n = ::recv(fd, answer, sizeof answer, 0);
-    const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
-    if (n >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
-        NLMSG_OK(reply, static_cast<unsigned>(n)) && reply->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-      const auto* message = static_cast<const inet_diag_msg*>(NLMSG_DATA(reply));
-      uid = message->idiag_uid;
-    }
-  }
-  ::close(fd);
-  return uid;
+  // One exact lookup: the client's socket is the one whose own side is the client's address and
+  // port and whose peer is the listener.
+  platform::TcpSocketKey key;
+  std::memcpy(key.local.data(), &client.sin_addr.s_addr, 4);
+  key.localPort = ntohs(client.sin_port);
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  std::memcpy(key.peer.data(), &loopback, 4);
+  key.peerPort = server_port;
+  const platform::TcpSocketFound found = platform::LookUpTcpSocket(key);
+  if (found.answer != platform::SocketLookup::kFound) return std::nullopt;
+  return found.uid;
 }
 
 std::string PeerOf(const sockaddr* addr, socklen_t addrlen, uint16_t server_port) {
