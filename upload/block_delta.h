@@ -122,9 +122,9 @@ class CBlockDelta {
   void SetVectorScan(bool enabled) { rollPath_ = enabled ? ChosenRollPath() : RollPath::kScalar; }
   void SetRollPath(RollPath path) { rollPath_ = path; }
 
-  // Files of at least this many bytes are scanned in pieces at once, one per processor (same
+  // Files of at least this many bytes are scanned in pieces at once, two per processor (same
   // results, see upload/split_scan.h); tests lower it to cover the joining on small files, and
-  // choose the number of pieces (0: one per processor).
+  // choose the number of pieces (0: two per processor).
   void SetSplitScanMinSize(uint64_t size) { splitMinSize_ = size; }
   void SetScanPieces(unsigned pieces) { scanPieces_ = pieces; }
   // Tests stop the helper of later StartAhead calls part-way (see AlignedDigests::SetPace).

@@ -152,7 +152,7 @@ const BlockMatch* Covering(const std::vector<BlockMatch>& matches, uint64_t p, u
 
 unsigned ScanPieceCount(uint64_t size, uint32_t blockSize, ScanSplit split) {
   if (size < split.minSize || blockSize == 0) return 1;
-  uint64_t n = split.pieces != 0 ? split.pieces : std::thread::hardware_concurrency();
+  uint64_t n = split.pieces != 0 ? split.pieces : 2 * uint64_t{std::thread::hardware_concurrency()};
   // Every piece starts at a window well before the end.
   n = std::min<uint64_t>(n, size / (2 * uint64_t{blockSize}));
   return static_cast<unsigned>(std::max<uint64_t>(n, 1));

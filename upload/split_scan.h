@@ -1,5 +1,5 @@
 #pragma once
-// The scan of a whole file, optionally cut into pieces scanned at once, one per processor. Each
+// The scan of a whole file, optionally cut into pieces scanned at once, two per processor. Each
 // piece after the first is scanned on a helper thread from its first window as though it were a
 // file of its own, up to the start of the next piece (a little beyond, when its last match
 // reaches over). The calling thread scans the first piece and then joins the others in order:
@@ -20,8 +20,10 @@ namespace plumet {
 // Files below this size are scanned by one thread: helpers would not pay for their start.
 inline constexpr uint64_t kSplitScanMinSize = 16u << 20;
 
-// How a file is cut: at least `minSize` bytes for any cut at all, into `pieces` pieces (0: one
-// per processor). Pieces are never shorter than two windows.
+// How a file is cut: at least `minSize` bytes for any cut at all, into `pieces` pieces (0: two
+// per processor). Pieces are never shorter than two windows. Two rather than one: pieces cost
+// unlike amounts (a stretch the stored copy cannot name is rolled byte by byte, a matched one
+// jumps a block at a time), and with one each a processor whose piece ends early stays idle.
 struct ScanSplit {
   uint64_t minSize = kSplitScanMinSize;
   unsigned pieces = 0;
